@@ -1,0 +1,87 @@
+#include "keyword_processor/keyword_processor.hpp"
+
+#include "keyword_processor/lowercase.hpp"
+#include "keyword_processor/scan_index.hpp"
+
+namespace fernquill {
+
+void WordSet::set_defaults() {
+  clear();
+  for (std::uint32_t c = '0'; c <= '9'; ++c) add(c);
+  for (std::uint32_t c = 'A'; c <= 'Z'; ++c) add(c);
+  for (std::uint32_t c = 'a'; c <= 'z'; ++c) add(c);
+}
+
+KeywordProcessor::KeywordProcessor(bool case_sensitive, bool allow_overlaps)
+    : case_sensitive_(case_sensitive), allow_overlaps_(allow_overlaps) {
+  non_word_boundaries_.set_defaults();
+}
+
+KeywordProcessor::~KeywordProcessor() = default;
+
+void KeywordProcessor::add_keyword(std::string_view keyword,
+                                   std::optional<std::string_view> clean_name) {
+  std::string folded;
+  if (!case_sensitive_) {
+    lower_utf8(keyword, folded);
+    keyword = folded;
+  }
+  NodeId node = Trie::kRoot;
+  for (unsigned char b : keyword) node = trie_.child_or_insert(node, b);
+  trie_.set_clean_name(node, std::string(clean_name ? *clean_name : keyword));
+  invalidate_scan_index();
+}
+
+bool KeywordProcessor::remove_keyword(std::string_view keyword) {
+  std::string folded;
+  if (!case_sensitive_) {
+    lower_utf8(keyword, folded);
+    keyword = folded;
+  }
+  // Walk down recording the path, then prune bottom-up every node left with
+  // neither a clean name nor children. Iterative, so any keyword length works.
+  std::vector<NodeId> path;
+  path.reserve(keyword.size() + 1);
+  NodeId node = Trie::kRoot;
+  path.push_back(node);
+  for (unsigned char b : keyword) {
+    node = trie_.child(node, b);
+    if (node == kNoNode) return false;
+    path.push_back(node);
+  }
+  if (!trie_.clear_clean_name(node)) return false;
+  for (std::size_t depth = path.size() - 1; depth > 0; --depth) {
+    NodeId n = path[depth];
+    if (trie_.has_clean_name(n) || trie_.has_children(n)) break;
+    trie_.remove_child(path[depth - 1], static_cast<unsigned char>(keyword[depth - 1]));
+  }
+  invalidate_scan_index();
+  return true;
+}
+
+void KeywordProcessor::add_word_char(std::uint32_t c) {
+  non_word_boundaries_.add(c);
+  invalidate_scan_index();
+}
+
+void KeywordProcessor::set_word_chars(std::span<const std::uint32_t> chars) {
+  non_word_boundaries_.clear();
+  for (std::uint32_t c : chars) non_word_boundaries_.add(c);
+  invalidate_scan_index();
+}
+
+void KeywordProcessor::replace_state(const WordSet& words, Trie&& trie, bool case_sensitive,
+                                     bool allow_overlaps) {
+  non_word_boundaries_ = words;
+  trie_.swap(trie);
+  case_sensitive_ = case_sensitive;
+  allow_overlaps_ = allow_overlaps;
+  invalidate_scan_index();
+}
+
+const ScanIndex& KeywordProcessor::scan_index() const {
+  if (!scan_index_) scan_index_ = std::make_unique<ScanIndex>(*this);
+  return *scan_index_;
+}
+
+}  // namespace fernquill

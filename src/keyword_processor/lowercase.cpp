@@ -1,0 +1,274 @@
+#include "keyword_processor/lowercase.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace fernquill {
+namespace {
+
+#include "case_tables.inc"
+
+constexpr char32_t kCapitalSigma = 0x3A3;
+
+// Output is staged in a small local buffer and appended to the string in
+// chunks: std::string cannot grow without zero-filling, and staging keeps
+// the memory traffic that of a single copy.
+constexpr std::size_t kStageSize = 4096;
+// Room past kStageSize for one 16-byte block store plus one character's output.
+constexpr std::size_t kStageSlack = 64;
+static_assert(16 + 16 + kMaxCharOutput <= kStageSlack);
+
+inline std::uint32_t entry_of(char32_t cp) {
+  const std::size_t block = kStage1[cp >> kBlockShift];
+  return kEntries[kStage2[(block << kBlockShift) | (cp & kBlockMask)]];
+}
+
+inline std::int32_t entry_delta(std::uint32_t e) {
+  return static_cast<std::int32_t>(e) >> 8;  // arithmetic shift keeps the sign
+}
+
+struct Char {
+  char32_t cp;
+  unsigned len;  // bytes consumed
+  bool valid;    // false: a stray byte, passed through unchanged
+};
+
+// Decodes the character starting at p, with `avail` >= 1 bytes readable.
+// Never reads past p + avail, whatever the bytes are.
+inline Char decode(const unsigned char* p, std::size_t avail) {
+  const unsigned b = p[0];
+  if (b < 0x80) return {b, 1, true};
+  if (b >= 0xC2 && b <= 0xDF && avail >= 2) {
+    return {static_cast<char32_t>(((b & 0x1F) << 6) | (p[1] & 0x3F)), 2, true};
+  }
+  if (b >= 0xE0 && b <= 0xEF && avail >= 3) {
+    return {static_cast<char32_t>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F)), 3,
+            true};
+  }
+  if (b >= 0xF0 && b <= 0xF4 && avail >= 4) {
+    const char32_t cp = ((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
+                        (p[3] & 0x3F);
+    if (cp < 0x110000) return {cp, 4, true};
+  }
+  return {0, 1, false};
+}
+
+inline unsigned encode(char32_t cp, unsigned char* dst) {
+  if (cp < 0x80) {
+    dst[0] = static_cast<unsigned char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    dst[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+    dst[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    dst[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+    dst[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    dst[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  dst[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+  dst[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+  dst[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+  dst[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+inline std::uint32_t flags_of(Char c) { return c.valid ? entry_of(c.cp) & 3 : 0; }
+
+// Whether the capital sigma occupying [begin, end) of `s` lower-cases to the
+// final form: after skipping case-ignorable characters, a cased character
+// precedes it and no cased character follows. Each scan stops at the first
+// character that is not case-ignorable.
+bool is_final_sigma(const unsigned char* s, std::size_t n, std::size_t begin, std::size_t end) {
+  std::size_t j = begin;
+  std::uint32_t flags = 0;
+  bool found = false;
+  while (j > 0) {
+    std::size_t k = j - 1;
+    while (k > 0 && j - k < 4 && (s[k] & 0xC0) == 0x80) --k;
+    Char c = decode(s + k, j - k);
+    if (c.len != j - k) {  // not a whole character: treat the last byte alone
+      k = j - 1;
+      c = Char{0, 1, false};
+    }
+    flags = flags_of(c);
+    j = k;
+    if (!(flags & kFlagIgnorable)) {
+      found = true;
+      break;
+    }
+  }
+  if (!found || !(flags & kFlagCased)) return false;
+  for (j = end; j < n;) {
+    const Char c = decode(s + j, n - j);
+    flags = flags_of(c);
+    if (!(flags & kFlagIgnorable)) return !(flags & kFlagCased);
+    j += c.len;
+  }
+  return true;
+}
+
+// Lower-cases the 16 bytes at src into dst (non-ASCII bytes are copied
+// unchanged) and returns the index of the first non-ASCII byte, 16 if none.
+inline unsigned lower16(const unsigned char* src, unsigned char* dst) {
+#if defined(__SSE2__)
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  // Bytes >= 0x80 are negative as signed and fall outside 'A'..'Z'.
+  const __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
+                                      _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                   _mm_add_epi8(v, _mm_and_si128(upper, _mm_set1_epi8(0x20))));
+  const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+  return mask ? static_cast<unsigned>(std::countr_zero(mask)) : 16;
+#else
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x80 * kOnes;
+  unsigned first = 16;
+  for (unsigned half = 0; half < 2; ++half) {
+    std::uint64_t x;
+    std::memcpy(&x, src + 8 * half, 8);
+    const std::uint64_t high = x & kHigh;
+    // With the high bits cleared, adding per byte cannot carry across bytes.
+    const std::uint64_t low = x & ~kHigh;
+    const std::uint64_t ge_a = low + (0x80 - 'A') * kOnes;
+    const std::uint64_t gt_z = low + (0x80 - 'Z' - 1) * kOnes;
+    const std::uint64_t is_upper = ge_a & ~gt_z & ~x & kHigh;
+    const std::uint64_t lowered = x | (is_upper >> 2);  // 0x80 >> 2 == 0x20
+    std::memcpy(dst + 8 * half, &lowered, 8);
+    if (high && first == 16) {
+      const unsigned bit = std::endian::native == std::endian::little
+                               ? static_cast<unsigned>(std::countr_zero(high))
+                               : static_cast<unsigned>(std::countl_zero(high));
+      first = 8 * half + bit / 8;
+    }
+  }
+  return first;
+#endif
+}
+
+struct Run {
+  Run(std::string_view text, std::string& o, std::vector<std::size_t>* map)
+      : in(reinterpret_cast<const unsigned char*>(text.data())),
+        n(text.size()),
+        out(o),
+        origin(map) {}
+
+  const unsigned char* in;
+  std::size_t n;
+  std::string& out;
+  std::vector<std::size_t>* origin;  // requested offset map, or null
+  bool changed = false;              // some character changed byte length
+  std::size_t staged = 0;
+  unsigned char stage[kStageSize + kStageSlack];  // left uninitialised on purpose
+
+  void flush() {
+    out.append(reinterpret_cast<const char*>(stage), staged);
+    staged = 0;
+  }
+};
+
+// Appends `count` origin entries, all `offset`, or the identity run starting at
+// `offset` when `identity` is set.
+inline void push_origin(std::vector<std::size_t>& origin, std::size_t offset, std::size_t count,
+                        bool identity) {
+  const std::size_t at = origin.size();
+  origin.resize(at + count);
+  for (std::size_t j = 0; j < count; ++j) origin[at + j] = identity ? offset + j : offset;
+}
+
+// Lower-cases run.in from byte i. Without kTrack, it returns at the first
+// character that changes length when an origin map is requested (before
+// writing it), else at the end. With kTrack, it fills the origin map too.
+template <bool kTrack>
+std::size_t lower_from(Run& run, std::size_t i) {
+  const unsigned char* const in = run.in;
+  const std::size_t n = run.n;
+  while (i < n) {
+    if (run.staged >= kStageSize) run.flush();
+    unsigned char* dst = run.stage + run.staged;
+    if (n - i >= 16) {
+      const unsigned ascii = lower16(in + i, dst);
+      if constexpr (kTrack) push_origin(*run.origin, i, ascii, true);
+      run.staged += ascii;
+      i += ascii;
+      if (ascii == 16) continue;
+    } else if (in[i] < 0x80) {
+      const unsigned b = in[i];
+      *dst = static_cast<unsigned char>(b - 'A' < 26u ? b + 0x20 : b);
+      if constexpr (kTrack) run.origin->push_back(i);
+      ++run.staged;
+      ++i;
+      continue;
+    }
+    // Non-ASCII characters, one at a time while they last.
+    while (i < n && in[i] >= 0x80 && run.staged < kStageSize) {
+      dst = run.stage + run.staged;
+      const Char c = decode(in + i, n - i);
+      unsigned len;
+      if (!c.valid) {
+        dst[0] = in[i];
+        len = 1;
+      } else if (c.cp == kCapitalSigma) {
+        dst[0] = 0xCF;
+        dst[1] = is_final_sigma(in, n, i, i + c.len) ? 0x82 : 0x83;
+        len = 2;
+      } else {
+        const std::uint32_t e = entry_of(c.cp);
+        if (e & kFlagExpansion) {
+          const unsigned char* x = kExpansions + (e >> 8);
+          len = x[0];
+          std::memcpy(dst, x + 1, len);
+        } else if (const std::int32_t delta = entry_delta(e); delta != 0) {
+          len = encode(static_cast<char32_t>(static_cast<std::int32_t>(c.cp) + delta), dst);
+        } else {
+          std::memcpy(dst, in + i, c.len);
+          len = c.len;
+        }
+      }
+      if constexpr (kTrack) {
+        push_origin(*run.origin, i, len, false);
+      } else if (len != c.len) {
+        run.changed = true;
+        if (run.origin) return i;  // the caller switches to tracking from here
+      }
+      run.staged += len;
+      i += c.len;
+    }
+  }
+  return n;
+}
+
+bool lower_impl(std::string_view text, std::string& out, std::vector<std::size_t>* origin) {
+  if (origin) origin->clear();
+  if (text.empty()) return true;
+  Run run(text, out, origin);
+  out.reserve(out.size() + text.size());
+  const std::size_t stop = lower_from<false>(run, 0);
+  if (stop < run.n) {
+    // Every character before `stop` kept its length, so output byte k came
+    // from input byte k.
+    origin->reserve(run.n + run.n / 8 + kMaxCharOutput);
+    push_origin(*origin, 0, stop, true);
+    lower_from<true>(run, stop);
+  }
+  run.flush();
+  return !run.changed;
+}
+
+}  // namespace
+
+bool lower_utf8(std::string_view in, std::string& out) { return lower_impl(in, out, nullptr); }
+
+bool lower_utf8(std::string_view in, std::string& out, std::vector<std::size_t>& origin) {
+  return lower_impl(in, out, &origin);
+}
+
+}  // namespace fernquill

@@ -1,0 +1,123 @@
+// Replacement: the text as given, with each matched span replaced by its
+// clean name, built front to back in one pass.
+//
+// Extraction reports offsets into the scan text. For a case-insensitive
+// processor that is the lower-cased text, whose characters may differ in byte
+// length from the input's (U+0130 grows from two bytes to three, U+212A
+// shrinks from three to one), so the offsets are mapped back to the input
+// through the origin map that lower-casing builds in that case only.
+//
+// A span end that falls inside one input character (inside the expansion of a
+// folded character, or on a continuation byte, which approximate matching can
+// produce) is widened to whole input characters: every input character that
+// contributed a byte to the span is replaced. A span that, once widened,
+// overlaps the previously replaced characters is skipped, as is an inverted
+// span (an approximate match whose only consumed byte was trimmed from both
+// ends); the text there stays as given.
+#include <string>
+#include <vector>
+
+#include "keyword_processor/extract.hpp"
+#include "keyword_processor/lowercase.hpp"
+
+namespace fernquill {
+namespace {
+
+bool is_ascii(std::string_view text) {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+std::size_t utf8_length(char lead) {
+  auto b = static_cast<unsigned char>(lead);
+  return b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+}
+
+// Maps a scan-text span to the input characters that produced it.
+class SpanMapper {
+ public:
+  SpanMapper(std::string_view input, std::size_t scan_size, const std::vector<std::size_t>& origin)
+      : input_(input), scan_size_(scan_size), origin_(origin) {}
+
+  std::size_t start(std::size_t s) const {
+    if (!origin_.empty()) return s >= scan_size_ ? input_.size() : origin_[s];
+    while (s > 0 && s < input_.size() && is_continuation(input_[s])) --s;
+    return s;
+  }
+
+  std::size_t end(std::size_t e) const {
+    if (!origin_.empty()) {
+      if (e == 0) return 0;
+      if (e >= scan_size_) return input_.size();
+      if (origin_[e] != origin_[e - 1]) return origin_[e];  // e starts a character's bytes
+      std::size_t c = origin_[e - 1];
+      return c + utf8_length(input_[c]);
+    }
+    while (e < input_.size() && is_continuation(input_[e])) ++e;
+    return e;
+  }
+
+ private:
+  std::string_view input_;
+  std::size_t scan_size_;
+  const std::vector<std::size_t>& origin_;
+};
+
+}  // namespace
+
+std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
+                             std::optional<float> threshold) {
+  std::string folded;
+  std::vector<std::size_t> origin;
+  std::size_t scan_size = text.size();
+  std::vector<KeywordMatch> matches;
+  if (!processor.case_sensitive() && !is_ascii(text)) {
+    // Lower-casing is idempotent, so extraction over the folded text reports
+    // the same offsets as over the input.
+    if (!lower_utf8(text, folded, origin)) {
+      scan_size = folded.size();
+      matches = extract_keywords(processor, folded, threshold);
+    } else {
+      matches = extract_keywords(processor, text, threshold);
+    }
+  } else {
+    matches = extract_keywords(processor, text, threshold);
+  }
+  if (matches.empty()) return std::string(text);
+
+  SpanMapper mapper(text, scan_size, origin);
+  struct Piece {
+    std::size_t from, to;
+    std::string_view name;
+  };
+  std::vector<Piece> pieces;
+  pieces.reserve(matches.size());
+  std::size_t cursor = 0;
+  std::size_t out_size = text.size();
+  for (const KeywordMatch& m : matches) {
+    if (m.start > m.end || m.end > scan_size) continue;
+    std::size_t from = mapper.start(m.start);
+    std::size_t to = mapper.end(m.end);
+    if (from < cursor || to < from) continue;
+    pieces.push_back({from, to, m.keyword});
+    out_size += m.keyword.size();
+    out_size -= to - from;
+    cursor = to;
+  }
+
+  std::string out;
+  out.reserve(out_size);
+  cursor = 0;
+  for (const Piece& p : pieces) {
+    out.append(text.substr(cursor, p.from - cursor));
+    out.append(p.name);
+    cursor = p.to;
+  }
+  out.append(text.substr(cursor));
+  return out;
+}
+
+}  // namespace fernquill

@@ -1,0 +1,244 @@
+#include "module/py_keyword_match.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "state/match_state.hpp"
+
+namespace fernquill::py {
+namespace {
+
+// The object form of a match: it owns its keyword text.
+struct MatchObject {
+  PyObject_HEAD
+  std::string keyword;
+  float similarity;
+  std::size_t start;
+  std::size_t end;
+  Py_ssize_t borrow;
+};
+
+PyTypeObject* g_type = nullptr;
+
+MatchObject& self_match(PyObject* self) {
+  return self_as<MatchObject>(self, g_type, "PyKeywordMatch");
+}
+
+// Allocates an instance and constructs its fields in place.
+Ref allocate(PyTypeObject* type, std::string&& keyword, float similarity, std::size_t start,
+             std::size_t end) {
+  Ref obj = Ref::check(type->tp_alloc(type, 0));
+  auto* m = reinterpret_cast<MatchObject*>(obj.get());
+  new (&m->keyword) std::string(std::move(keyword));
+  m->similarity = similarity;
+  m->start = start;
+  m->end = end;
+  m->borrow = 0;
+  return obj;
+}
+
+void dealloc(PyObject* self) {
+  auto* m = reinterpret_cast<MatchObject*>(self);
+  m->keyword.~basic_string();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// start and end: unsigned 64-bit through the interpreter, then pointer-sized.
+std::size_t to_offset(PyObject* value, const char* param) {
+  Ref index;
+  if (!PyLong_Check(value)) {
+    index = Ref(PyNumber_Index(value));
+    if (!index) raise_argument_error(param);
+    value = index.get();
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(value);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_argument_error(param);
+  if (v > SIZE_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    throw_error_set();
+  }
+  return static_cast<std::size_t>(v);
+}
+
+constexpr const char* kNewParams[] = {"keyword", "similarity", "start", "end"};
+constexpr Signature kNewSig{"PyKeywordMatch", "__new__", kNewParams, 4, 4};
+constexpr const char* kStateParams[] = {"state"};
+constexpr Signature kSetStateSig{"PyKeywordMatch", "__setstate__", kStateParams, 1, 1};
+
+PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    BoundArgs<4> a(kNewSig, args, kwargs);
+    std::string keyword(to_text(a[0], "keyword"));
+    float similarity = to_f32(a[1], "similarity");
+    std::size_t start = to_offset(a[2], "start");
+    std::size_t end = to_offset(a[3], "end");
+    return allocate(type, std::move(keyword), similarity, start, end);
+  });
+}
+
+Ref similarity_object(float similarity) {
+  return Ref::check(PyFloat_FromDouble(static_cast<double>(similarity)));
+}
+
+Ref offset_object(std::size_t v) {
+  return Ref::check(PyLong_FromSize_t(v));
+}
+
+PyObject* match_repr(PyObject* self) {
+  return guard([&] {
+    MatchObject& m = self_match(self);
+    SharedBorrow borrow(m.borrow);
+    std::string text = "KeywordMatch(keyword='" + m.keyword +
+                       "', similarity=" + format_similarity(m.similarity) +
+                       ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) +
+                       ")";
+    return new_str(text);
+  });
+}
+
+PyObject* match_getstate(PyObject* self, PyObject*) {
+  return guard([&] {
+    MatchObject& m = self_match(self);
+    SharedBorrow borrow(m.borrow);
+    std::string state = encode_match_state(m.keyword, m.similarity, m.start, m.end);
+    return Ref::check(
+        PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+  });
+}
+
+PyObject* match_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guard([&] {
+    BoundArgs<1> a(kSetStateSig, args, nargs, kwnames);
+    MatchObject& m = self_match(self);
+    ExclusiveBorrow borrow(m.borrow);
+    MatchFields fields = decode_match_state(to_bytes(a[0], "state"));
+    m.keyword = std::move(fields.keyword);
+    m.similarity = fields.similarity;
+    m.start = fields.start;
+    m.end = fields.end;
+    return none();
+  });
+}
+
+PyObject* match_getnewargs(PyObject* self, PyObject*) {
+  return guard([&] {
+    MatchObject& m = self_match(self);
+    SharedBorrow borrow(m.borrow);
+    Ref keyword = new_str(m.keyword);
+    Ref similarity = similarity_object(m.similarity);
+    Ref start = offset_object(m.start);
+    Ref end = offset_object(m.end);
+    return Ref::check(PyTuple_Pack(4, keyword.get(), similarity.get(), start.get(), end.get()));
+  });
+}
+
+// Attribute access. Setters convert before they borrow, so a conversion that
+// runs Python code (__float__, __index__) never meets the setter's own borrow.
+enum Field { kKeyword, kSimilarity, kStart, kEnd };
+constexpr const char* kFieldNames[] = {"keyword", "similarity", "start", "end"};
+
+PyObject* get_field(PyObject* self, void* closure) {
+  return guard([&] {
+    MatchObject& m = self_match(self);
+    SharedBorrow borrow(m.borrow);
+    switch (static_cast<Field>(reinterpret_cast<std::intptr_t>(closure))) {
+      case kKeyword:
+        return new_str(m.keyword);
+      case kSimilarity:
+        return similarity_object(m.similarity);
+      case kStart:
+        return offset_object(m.start);
+      case kEnd:
+        break;
+    }
+    return offset_object(m.end);
+  });
+}
+
+int set_field(PyObject* self, PyObject* value, void* closure) {
+  return guard<int>(-1, [&] {
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      throw_error_set();
+    }
+    auto field = static_cast<Field>(reinterpret_cast<std::intptr_t>(closure));
+    const char* name = kFieldNames[field];
+    MatchObject& m = self_match(self);
+    switch (field) {
+      case kKeyword: {
+        std::string keyword(to_text(value, name));
+        ExclusiveBorrow borrow(m.borrow);
+        m.keyword = std::move(keyword);
+        break;
+      }
+      case kSimilarity: {
+        float similarity = to_f32(value, name);
+        ExclusiveBorrow borrow(m.borrow);
+        m.similarity = similarity;
+        break;
+      }
+      case kStart:
+      case kEnd: {
+        std::size_t v = to_offset(value, name);
+        ExclusiveBorrow borrow(m.borrow);
+        (field == kStart ? m.start : m.end) = v;
+        break;
+      }
+    }
+    return 0;
+  });
+}
+
+#define FIELD(id) \
+  {kFieldNames[id], get_field, set_field, nullptr, reinterpret_cast<void*>(std::intptr_t{id})}
+PyGetSetDef g_getset[] = {FIELD(kKeyword), FIELD(kSimilarity), FIELD(kStart), FIELD(kEnd),
+                          {nullptr, nullptr, nullptr, nullptr, nullptr}};
+#undef FIELD
+
+PyMethodDef g_methods[] = {
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(match_setstate)),
+     METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    {"__getstate__", match_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__getnewargs__", match_getnewargs, METH_NOARGS, "__getnewargs__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyKeywordMatch(keyword, similarity, start, end)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(match_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(match_repr)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
+    {0, nullptr}};
+
+PyType_Spec g_spec = {"fernquill.PyKeywordMatch", sizeof(MatchObject), 0, Py_TPFLAGS_DEFAULT,
+                      g_slots};
+
+}  // namespace
+
+PyTypeObject* keyword_match_type() {
+  if (g_type == nullptr) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+  return g_type;
+}
+
+Ref new_match_object(const KeywordMatch& match) {
+  PyTypeObject* type = keyword_match_type();
+  if (type == nullptr) throw_error_set();
+  return allocate(type, std::string(match.keyword), match.similarity, match.start, match.end);
+}
+
+std::string format_similarity(float similarity) {
+  if (std::isnan(similarity)) return "NaN";
+  if (std::isinf(similarity)) return similarity > 0 ? "inf" : "-inf";
+  // glibc formats the exact binary value, correctly rounded with ties to even,
+  // and keeps the sign of negative zero and of values that round to zero.
+  char buf[64];
+  int n = std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(similarity));
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+}  // namespace fernquill::py

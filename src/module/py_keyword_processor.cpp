@@ -1,0 +1,266 @@
+#include "module/py_keyword_processor.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "keyword_processor/extract.hpp"
+#include "keyword_processor/keyword_processor.hpp"
+#include "module/py_batch.hpp"
+#include "module/py_keyword_match.hpp"
+#include "trie/trie_state.hpp"
+
+namespace fernquill::py {
+namespace {
+
+// The engine record lives inline in the object, beside the borrow counter.
+struct ProcessorObject {
+  PyObject_HEAD
+  KeywordProcessor record;
+  Py_ssize_t borrow;
+};
+
+PyTypeObject* g_type = nullptr;
+
+KeywordProcessor& record_of(PyObject* self, Py_ssize_t*& borrow) {
+  auto& obj = self_as<ProcessorObject>(self, g_type, "KeywordProcessor");
+  borrow = &obj.borrow;
+  return obj.record;
+}
+
+// A method body: binds, borrows, then runs f(record, args).
+template <class Borrow, int N, class F>
+PyObject* method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, F&& f) {
+  return guard([&] {
+    BoundArgs<N> a(sig, args, nargs, kwnames);
+    Py_ssize_t* counter;
+    KeywordProcessor& record = record_of(self, counter);
+    Borrow borrow(*counter);
+    return f(record, a);
+  });
+}
+
+template <class Borrow, class F>
+PyObject* method_noargs(PyObject* self, F&& f) {
+  return guard([&] {
+    Py_ssize_t* counter;
+    KeywordProcessor& record = record_of(self, counter);
+    Borrow borrow(*counter);
+    return f(record);
+  });
+}
+
+#define SIGNATURE(name, required, ...)                                  \
+  constexpr const char* name##_params[] = {__VA_ARGS__};                \
+  constexpr Signature name##_sig{"KeywordProcessor", #name, name##_params, \
+                                 std::size(name##_params), required}
+
+SIGNATURE(__new__, 0, "case_sensitive", "allow_overlaps");
+SIGNATURE(add_keyword, 1, "keyword", "clean_name");
+SIGNATURE(remove_keyword, 1, "keyword");
+SIGNATURE(extract_keywords, 1, "text", "threshold");
+SIGNATURE(replace_keywords, 1, "text", "threshold");
+SIGNATURE(parallel_extract_keywords_from_texts, 1, "texts", "threshold");
+SIGNATURE(parallel_replace_keywords_from_texts, 1, "texts", "threshold");
+SIGNATURE(add_non_word_boundary, 1, "boundary");
+SIGNATURE(set_non_word_boundaries, 1, "boundaries");
+SIGNATURE(__setstate__, 1, "state");
+#undef SIGNATURE
+
+PyObject* kp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    BoundArgs<2> a(__new___sig, args, kwargs);
+    bool case_sensitive = to_bool(a[0], "case_sensitive");
+    bool allow_overlaps = to_bool(a[1], "allow_overlaps");
+    Ref obj = Ref::check(type->tp_alloc(type, 0));
+    auto* p = reinterpret_cast<ProcessorObject*>(obj.get());
+    new (&p->record) KeywordProcessor(case_sensitive, allow_overlaps);
+    p->borrow = 0;
+    return obj;
+  });
+}
+
+void kp_dealloc(PyObject* self) {
+  auto* p = reinterpret_cast<ProcessorObject*>(self);
+  p->record.~KeywordProcessor();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+Py_ssize_t kp_len(PyObject* self) {
+  return guard<Py_ssize_t>(-1, [&] {
+    Py_ssize_t* counter;
+    KeywordProcessor& record = record_of(self, counter);
+    SharedBorrow borrow(*counter);
+    return static_cast<Py_ssize_t>(record.count_keywords());
+  });
+}
+
+PyObject* kp_repr(PyObject* self) {
+  return method_noargs<SharedBorrow>(self, [](KeywordProcessor& p) {
+    return new_str("KeywordProcessor(num_keywords=" + std::to_string(p.count_keywords()) + ")");
+  });
+}
+
+PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return method<ExclusiveBorrow, 2>(add_keyword_sig, self, args, nargs, kwnames,
+                                    [](KeywordProcessor& p, auto& a) {
+                                      std::string_view keyword = to_text(a[0], "keyword");
+                                      auto clean_name = to_optional_text(a[1], "clean_name");
+                                      p.add_keyword(keyword, clean_name);
+                                      return none();
+                                    });
+}
+
+PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return method<ExclusiveBorrow, 1>(
+      remove_keyword_sig, self, args, nargs, kwnames, [](KeywordProcessor& p, auto& a) {
+        return Ref::borrowed(p.remove_keyword(to_text(a[0], "keyword")) ? Py_True : Py_False);
+      });
+}
+
+PyObject* kp_get_all_keywords(PyObject* self, PyObject*) {
+  return method_noargs<SharedBorrow>(self, [](KeywordProcessor& p) {
+    Ref dict = Ref::check(PyDict_New());
+    p.trie().for_each_keyword([&](std::string_view path, std::string_view clean_name) {
+      // A loaded state may hold paths that are not UTF-8; show them lossily.
+      Ref key = Ref::check(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
+                                                "replace"));
+      Ref value = new_str(clean_name);
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_error_set();
+    });
+    return dict;
+  });
+}
+
+PyObject* kp_add_non_word_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return method<ExclusiveBorrow, 1>(add_non_word_boundary_sig, self, args, nargs, kwnames,
+                                    [](KeywordProcessor& p, auto& a) {
+                                      p.add_word_char(to_char(a[0], "boundary"));
+                                      return none();
+                                    });
+}
+
+PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return method<ExclusiveBorrow, 1>(
+      set_non_word_boundaries_sig, self, args, nargs, kwnames, [](KeywordProcessor& p, auto& a) {
+        // Every character is converted before the set changes.
+        std::vector<std::uint32_t> chars;
+        for_each_in_sequence(
+            a[0], "boundaries",
+            [&](Py_ssize_t hint) { chars.reserve(std::min<Py_ssize_t>(hint, 1 << 16)); },
+            [&](PyObject* item) { chars.push_back(to_char(item, "boundaries")); });
+        p.set_word_chars(chars);
+        return none();
+      });
+}
+
+PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return method<SharedBorrow, 2>(extract_keywords_sig, self, args, nargs, kwnames,
+                                 [](KeywordProcessor& p, auto& a) {
+                                   std::string_view text = to_text(a[0], "text");
+                                   auto threshold = to_optional_f32(a[1], "threshold");
+                                   return new_match_list(extract_keywords(p, text, threshold));
+                                 });
+}
+
+PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return method<SharedBorrow, 2>(replace_keywords_sig, self, args, nargs, kwnames,
+                                 [](KeywordProcessor& p, auto& a) {
+                                   std::string_view text = to_text(a[0], "text");
+                                   auto threshold = to_optional_f32(a[1], "threshold");
+                                   return new_str(replace_keywords(p, text, threshold));
+                                 });
+}
+
+PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return method<SharedBorrow, 2>(parallel_extract_keywords_from_texts_sig, self, args, nargs,
+                                 kwnames, [](KeywordProcessor& p, auto& a) {
+                                   return batch_extract(p, a[0], a[1]);
+                                 });
+}
+
+PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return method<SharedBorrow, 2>(parallel_replace_keywords_from_texts_sig, self, args, nargs,
+                                 kwnames, [](KeywordProcessor& p, auto& a) {
+                                   return batch_replace(p, a[0], a[1]);
+                                 });
+}
+
+PyObject* kp_getstate(PyObject* self, PyObject*) {
+  return method_noargs<SharedBorrow>(self, [](KeywordProcessor& p) {
+    std::string state = encode_processor_state(p);
+    return Ref::check(
+        PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+  });
+}
+
+PyObject* kp_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return method<ExclusiveBorrow, 1>(__setstate___sig, self, args, nargs, kwnames,
+                                    [](KeywordProcessor& p, auto& a) {
+                                      auto state = decode_processor_state(to_bytes(a[0], "state"));
+                                      p.replace_state(state->words, std::move(state->trie),
+                                                      state->case_sensitive,
+                                                      state->allow_overlaps);
+                                      return none();
+                                    });
+}
+
+template <class F>
+constexpr PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    {"add_keyword", fastcall(kp_add_keyword), kFast,
+     "add_keyword($self, keyword, clean_name=None)\n--\n\n"},
+    {"remove_keyword", fastcall(kp_remove_keyword), kFast,
+     "remove_keyword($self, keyword)\n--\n\n"},
+    {"extract_keywords", fastcall(kp_extract_keywords), kFast,
+     "extract_keywords($self, text, threshold=None)\n--\n\n"},
+    {"parallel_extract_keywords_from_texts", fastcall(kp_parallel_extract), kFast,
+     "parallel_extract_keywords_from_texts($self, texts, threshold=None)\n--\n\n"},
+    {"replace_keywords", fastcall(kp_replace_keywords), kFast,
+     "replace_keywords($self, text, threshold=None)\n--\n\n"},
+    {"parallel_replace_keywords_from_texts", fastcall(kp_parallel_replace), kFast,
+     "parallel_replace_keywords_from_texts($self, texts, threshold=None)\n--\n\n"},
+    {"get_all_keywords", kp_get_all_keywords, METH_NOARGS, "get_all_keywords($self)\n--\n\n"},
+    {"set_non_word_boundaries", fastcall(kp_set_non_word_boundaries), kFast,
+     "set_non_word_boundaries($self, boundaries)\n--\n\n"},
+    {"add_non_word_boundary", fastcall(kp_add_non_word_boundary), kFast,
+     "add_non_word_boundary($self, boundary)\n--\n\n"},
+    {"__setstate__", fastcall(kp_setstate), kFast, "__setstate__($self, state)\n--\n\n"},
+    {"__getstate__", kp_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("KeywordProcessor(case_sensitive=False, allow_overlaps=False)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(kp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(kp_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(kp_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(kp_len)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr}};
+
+PyType_Spec g_spec = {"fernquill.KeywordProcessor", sizeof(ProcessorObject), 0,
+                      Py_TPFLAGS_DEFAULT, g_slots};
+
+}  // namespace
+
+PyTypeObject* keyword_processor_type() {
+  if (g_type == nullptr) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+  return g_type;
+}
+
+}  // namespace fernquill::py

@@ -1,0 +1,228 @@
+// Small RAII helpers over the CPython C API shared by every method: owned
+// references, the error/fault guard, the argument binder, the shared
+// conversions with their wrapping rule, and the borrow guards.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "support/fault.hpp"
+
+namespace fernquill::py {
+
+// Thrown when a Python exception has been set and the call must unwind.
+struct ErrorSet {};
+
+[[noreturn]] inline void throw_error_set() { throw ErrorSet{}; }
+
+// An owned (strong) reference.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* owned) : p_(owned) {}
+  static Ref borrowed(PyObject* p) {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  // Takes a new reference returned by an API call, throwing if it is NULL.
+  static Ref check(PyObject* owned) {
+    if (owned == nullptr) throw_error_set();
+    return Ref(owned);
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// The PanicException class, created once on first use.
+PyObject* panic_exception_type();
+void raise_panic(const char* message);
+
+// Runs `body` and turns every C++ failure into a pending Python exception:
+// ErrorSet keeps the exception already set, Fault and other C++ exceptions
+// become PanicException, exhausted memory becomes MemoryError.
+template <class R, class F>
+R guard(R on_error, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const ErrorSet&) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const Fault& f) {
+    raise_panic(f.what());
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("internal fault");
+  }
+  return on_error;
+}
+
+template <class F>
+PyObject* guard(F&& body) noexcept {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* { return body().release(); });
+}
+
+// "__qualname__" of an object's type, as used in conversion messages.
+std::string type_qualname(PyObject* obj);
+
+[[noreturn]] void raise_type_error(const std::string& message);
+
+// Re-raises a pending TypeError as "argument '{param}': {message}" keeping the
+// original's __cause__; any other pending exception passes unchanged.
+[[noreturn]] void raise_argument_error(const char* param);
+// Raises TypeError "argument '{param}': {message}".
+[[noreturn]] void raise_argument_type_error(const char* param, const std::string& message);
+
+// Describes a callable's parameters for the binder and its messages.
+struct Signature {
+  const char* class_name;
+  const char* func_name;
+  const char* const* params;
+  int count;
+  int required;
+};
+
+// Binds arguments to parameters; slot i holds a borrowed reference to the
+// value of parameter i, or nullptr when it was not given.
+template <int N>
+class BoundArgs {
+ public:
+  BoundArgs(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs);
+  PyObject* operator[](int i) const { return values_[i]; }
+
+ private:
+  PyObject* values_[N] = {};
+};
+
+void bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out);
+void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+template <int N>
+BoundArgs<N>::BoundArgs(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  bind_vector(sig, args, nargs, kwnames, values_);
+}
+template <int N>
+BoundArgs<N>::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  bind_tuple(sig, args, kwargs, values_);
+}
+
+// Conversions. Each raises (and throws ErrorSet) with the wrapped message.
+std::string_view to_text(PyObject* value, const char* param);  // views the str's UTF-8 buffer
+std::optional<std::string_view> to_optional_text(PyObject* value, const char* param);
+std::uint32_t to_char(PyObject* value, const char* param);
+bool to_bool(PyObject* value, const char* param);  // nullptr and None are false
+std::string_view to_bytes(PyObject* value, const char* param);
+// A float narrowed to 32 bits; nullptr and None give nothing.
+std::optional<float> to_optional_f32(PyObject* value, const char* param);
+float to_f32(PyObject* value, const char* param);
+// Double to float rounding to nearest, with overflow to infinity.
+float narrow_to_f32(double v);
+
+// Converts `value` as a sequence (never a str) by iterating it, calling
+// item(obj) for each item. on_size(n) first receives the reported length (0
+// when asking fails), as a hint for reserving room.
+template <class OnSize, class Item>
+void for_each_in_sequence(PyObject* value, const char* param, OnSize&& on_size, Item&& item);
+
+Ref new_str(std::string_view utf8);
+
+// Borrow counter guards: 0 free, n > 0 shared borrows, -1 exclusive.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(Py_ssize_t& counter) : c_(counter) {
+    if (c_ == -1) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      throw_error_set();
+    }
+    ++c_;
+  }
+  ~SharedBorrow() { --c_; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  Py_ssize_t& c_;
+};
+
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(Py_ssize_t& counter) : c_(counter) {
+    if (c_ != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      throw_error_set();
+    }
+    c_ = -1;
+  }
+  ~ExclusiveBorrow() { c_ = 0; }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+ private:
+  Py_ssize_t& c_;
+};
+
+// Checks that `self` is an instance of `type` (named `class_name`) and returns
+// it as the object struct T.
+template <class T>
+T& self_as(PyObject* self, PyTypeObject* type, const char* class_name) {
+  if (Py_TYPE(self) != type) {
+    raise_type_error("'" + type_qualname(self) + "' object cannot be converted to '" + class_name +
+                     "'");
+  }
+  return *reinterpret_cast<T*>(self);
+}
+
+inline Ref none() { return Ref::borrowed(Py_None); }
+
+template <class OnSize, class Item>
+void for_each_in_sequence(PyObject* value, const char* param, OnSize&& on_size, Item&& item) {
+  if (PyUnicode_Check(value)) raise_argument_type_error(param, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) {
+    raise_argument_type_error(
+        param, "'" + type_qualname(value) + "' object cannot be converted to 'Sequence'");
+  }
+  Py_ssize_t n = PySequence_Size(value);
+  if (n < 0) PyErr_Clear();  // the length is a hint only
+  on_size(n < 0 ? Py_ssize_t{0} : n);
+  Ref iter(PyObject_GetIter(value));
+  if (!iter) raise_argument_error(param);
+  while (true) {
+    Ref obj(PyIter_Next(iter.get()));
+    if (!obj) {
+      if (PyErr_Occurred()) raise_argument_error(param);
+      break;
+    }
+    item(obj.get());
+  }
+}
+
+}  // namespace fernquill::py

@@ -1,0 +1,175 @@
+// The field kinds that both pickled states (a match, a processor) are made
+// of, the writer and reader over them, and the failures a reader reports.
+//
+// Fields are little-endian: 64-bit integers, sizes (64-bit on the wire, and
+// required to fit a pointer-sized integer when read), 32-bit floats as bit
+// patterns, single bytes, texts (a size, then UTF-8 bytes) and characters
+// (one UTF-8 encoded code point). A state is written in two passes: the
+// caller adds up the exact byte count with the *_field_bytes helpers, makes
+// one buffer of that size and fills it front to back with a StateWriter.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace fernquill {
+
+// The largest value a size field may hold when read. Readers take it as a
+// parameter so that the rules for narrower pointers can be exercised too.
+inline constexpr std::uint64_t kMaxSizeField = std::numeric_limits<std::size_t>::max();
+
+// ---------------------------------------------------------------------------
+// Failures. Each one is thrown as a Fault whose message is kStateFailurePrefix
+// followed by one of the texts below.
+
+inline constexpr std::string_view kStateFailurePrefix =
+    "called `Result::unwrap()` on an `Err` value: ";
+
+namespace state_failure {
+
+// Fewer bytes left than a fixed-width field needs.
+inline constexpr std::string_view kShortField = "Io(Kind(UnexpectedEof))";
+// A text's declared length exceeds the bytes left.
+inline constexpr std::string_view kShortText = "Io(Custom { kind: UnexpectedEof, error: \"\" })";
+// A character field that is not one well-formed UTF-8 character.
+inline constexpr std::string_view kInvalidChar = "InvalidCharEncoding";
+
+// A length or count above `max`, the largest pointer-sized integer.
+std::string oversized_length(std::uint64_t n, std::uint64_t max);
+// An integer field (a match offset) above the largest pointer-sized integer.
+std::string oversized_integer(std::uint64_t n);
+// A word-character set whose word count is not the fixed one.
+std::string wrong_count(std::uint64_t n);
+std::string invalid_tag(unsigned n);
+std::string invalid_bool(unsigned n);
+
+}  // namespace state_failure
+
+// Throws Fault(kStateFailurePrefix + text).
+[[noreturn]] void throw_state_failure(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// UTF-8, by the well-formed byte sequences of the Unicode standard (table
+// 3-7): no overlong forms, no surrogates, nothing above U+10FFFF.
+
+struct Utf8Error {
+  std::size_t valid_up_to;  // length of the longest valid prefix
+  // Length (1 to 3) of the ill-formed sequence after that prefix: its lead
+  // byte and the continuation bytes accepted so far. Empty when the text
+  // ends inside a sequence that was well-formed up to there.
+  std::optional<std::size_t> error_len;
+};
+
+// The first ill-formed position of `bytes`, or nothing when all is valid.
+std::optional<Utf8Error> find_utf8_error(std::string_view bytes);
+std::string invalid_utf8_text(const Utf8Error& error);
+
+// One character at the front of `bytes` (which must not be empty).
+struct Utf8Char {
+  std::uint32_t code_point;
+  std::size_t length;  // 0 when `bytes` does not start with a whole valid character
+};
+Utf8Char decode_utf8_char(std::string_view bytes);
+
+// ---------------------------------------------------------------------------
+// Field sizes for the sizing pass.
+
+inline constexpr std::size_t kU8FieldBytes = 1;
+inline constexpr std::size_t kU64FieldBytes = 8;
+inline constexpr std::size_t kF32FieldBytes = 4;
+inline constexpr std::size_t text_field_bytes(std::size_t length) { return 8 + length; }
+inline constexpr std::size_t char_field_bytes(std::uint32_t code_point) {
+  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
+}
+
+// ---------------------------------------------------------------------------
+// Fills a buffer whose size the caller computed exactly.
+
+class StateWriter {
+ public:
+  explicit StateWriter(std::span<char> out) : pos_(out.data()), end_(out.data() + out.size()) {}
+
+  void put_u8(std::uint8_t v) { *take(1) = static_cast<char>(v); }
+  void put_u64(std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = byteswap64(v);
+    std::memcpy(take(8), &v, 8);
+  }
+  void put_f32(float v) {
+    std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
+    if constexpr (std::endian::native == std::endian::big) bits = byteswap32(bits);
+    std::memcpy(take(4), &bits, 4);
+  }
+  void put_bytes(std::string_view bytes) {
+    if (!bytes.empty()) std::memcpy(take(bytes.size()), bytes.data(), bytes.size());
+  }
+  void put_text(std::string_view text) {
+    put_u64(text.size());
+    put_bytes(text);
+  }
+  // The UTF-8 form of `code_point` (1 to 4 bytes).
+  void put_char(std::uint32_t code_point);
+
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
+
+ private:
+  char* take(std::size_t n) {
+    if (n > remaining()) overrun();
+    char* p = pos_;
+    pos_ += n;
+    return p;
+  }
+  // The sizing pass and the writing pass disagree: a bug, never input.
+  [[noreturn]] static void overrun();
+  static std::uint64_t byteswap64(std::uint64_t v);
+  static std::uint32_t byteswap32(std::uint32_t v);
+
+  char* pos_;
+  char* end_;
+};
+
+// ---------------------------------------------------------------------------
+// Consumes fields from the front of a byte string; every read either returns
+// the field or throws its failure.
+
+class StateReader {
+ public:
+  explicit StateReader(std::string_view bytes, std::uint64_t max_size = kMaxSizeField)
+      : bytes_(bytes), max_size_(max_size) {}
+
+  std::size_t remaining() const { return bytes_.size() - pos_; }
+  std::size_t position() const { return pos_; }
+  std::uint64_t max_size() const { return max_size_; }
+
+  std::uint8_t read_u8();
+  std::uint64_t read_u64();
+  float read_f32();
+  // A length or count: a 64-bit integer, refused with the oversized-length
+  // failure above the largest pointer-sized integer.
+  std::uint64_t read_length();
+  // An integer value (a match offset): the same bound, but the
+  // oversized-integer failure.
+  std::uint64_t read_usize();
+  // A length, then that many bytes of valid UTF-8. The length is checked
+  // against the bytes left before anything is copied. The view points into
+  // the input.
+  std::string_view read_text();
+  // One UTF-8 character. No byte left is a short field; anything that is
+  // not one whole well-formed character is the invalid-character failure.
+  std::uint32_t read_char();
+  // Exactly `n` bytes, or the short-field failure.
+  std::string_view read_fixed(std::size_t n);
+
+ private:
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+  std::uint64_t max_size_;
+};
+
+}  // namespace fernquill

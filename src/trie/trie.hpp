@@ -1,0 +1,123 @@
+// The keyword store: a byte trie held in one arena.
+//
+// Nodes live in a single vector and refer to each other by index, so a store
+// of any depth is built, walked and destroyed without recursion and without a
+// heap allocation per node. Children of a node form a singly linked sibling
+// list kept in ascending key order; that order is the store's iteration order
+// everywhere (listing, pickling, the approximate search).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace fernquill {
+
+using NodeId = std::uint32_t;
+inline constexpr NodeId kNoNode = 0xFFFFFFFFu;
+
+class Trie {
+ public:
+  static constexpr NodeId kRoot = 0;
+
+  Trie();
+
+  // Child of `node` under `key`, or kNoNode.
+  NodeId child(NodeId node, std::uint32_t key) const;
+  // Child under `key`, inserted empty (in key order) when absent.
+  NodeId child_or_insert(NodeId node, std::uint32_t key);
+  // Detaches and frees the child under `key` with its whole subtree.
+  void remove_child(NodeId node, std::uint32_t key);
+
+  bool has_children(NodeId node) const { return nodes_[node].first_child != kNoNode; }
+  NodeId first_child(NodeId node) const { return nodes_[node].first_child; }
+  NodeId next_sibling(NodeId node) const { return nodes_[node].next_sibling; }
+  std::uint32_t key(NodeId node) const { return nodes_[node].key; }
+  std::size_t child_count(NodeId node) const;
+
+  bool has_clean_name(NodeId node) const { return nodes_[node].name != kNoName; }
+  // Valid until the next change of the store.
+  std::string_view clean_name(NodeId node) const { return names_[nodes_[node].name]; }
+  void set_clean_name(NodeId node, std::string name);
+  // Returns true when a name was there.
+  bool clear_clean_name(NodeId node);
+
+  // Builds a fresh node with no parent; attach it with set_children.
+  NodeId new_detached_node();
+  // Replaces the children of `node` (which must have none) by `children`,
+  // which must be sorted by key with unique keys.
+  void set_children(NodeId node, const std::vector<std::pair<std::uint32_t, NodeId>>& children);
+  // Frees a node that no parent refers to, with its whole subtree (for a
+  // builder that drops a subtree it will not attach).
+  void discard_detached(NodeId node) { free_subtree(node); }
+
+  // Number of nodes that carry a clean name (the stored keywords).
+  std::size_t keyword_count() const { return keyword_count_; }
+  // Number of live nodes, the root included.
+  std::size_t node_count() const { return nodes_.size() - free_nodes_; }
+  // Bumped by every change; lets derived structures know they are stale.
+  std::uint64_t generation() const { return generation_; }
+  // Bytes held by the arena and the names.
+  std::size_t memory_bytes() const;
+
+  // Calls f(path, clean_name) for every stored keyword, depth first in key
+  // order. `path` holds the key bytes from the root (keys above 255, which
+  // only a loaded state can hold, appear as their UTF-8 encoding).
+  template <class F>
+  void for_each_keyword(F&& f) const;
+
+  void swap(Trie& other) noexcept;
+
+ private:
+  static constexpr std::uint32_t kNoName = 0xFFFFFFFFu;
+  struct Node {
+    std::uint32_t key = 0;
+    NodeId first_child = kNoNode;
+    NodeId next_sibling = kNoNode;
+    std::uint32_t name = kNoName;
+  };
+
+  NodeId allocate_node(std::uint32_t key);
+  void free_subtree(NodeId node);
+  std::uint32_t allocate_name(std::string name);
+
+  std::vector<Node> nodes_;
+  std::vector<std::string> names_;
+  NodeId free_node_head_ = kNoNode;  // free nodes chained through next_sibling
+  std::size_t free_nodes_ = 0;
+  std::vector<std::uint32_t> free_names_;
+  std::size_t keyword_count_ = 0;
+  std::uint64_t generation_ = 0;
+};
+
+void append_key_utf8(std::string& out, std::uint32_t key);
+
+template <class F>
+void Trie::for_each_keyword(F&& f) const {
+  std::string path;
+  // Explicit stack of (node, path length before the node's key).
+  std::vector<std::pair<NodeId, std::size_t>> stack;
+  if (has_clean_name(kRoot)) f(std::string_view(path), clean_name(kRoot));
+  std::vector<NodeId> order;
+  // Push children in reverse so that the smallest key is visited first.
+  auto push_children = [&](NodeId node, std::size_t depth) {
+    std::size_t mark = order.size();
+    for (NodeId c = first_child(node); c != kNoNode; c = next_sibling(c)) order.push_back(c);
+    for (std::size_t i = order.size(); i > mark; --i) stack.emplace_back(order[i - 1], depth);
+    order.resize(mark);
+  };
+  push_children(kRoot, 0);
+  while (!stack.empty()) {
+    auto [node, depth] = stack.back();
+    stack.pop_back();
+    path.resize(depth);
+    append_key_utf8(path, key(node));
+    if (has_clean_name(node)) f(std::string_view(path), clean_name(node));
+    push_children(node, path.size());
+  }
+}
+
+}  // namespace fernquill

@@ -1,0 +1,149 @@
+// The process-wide worker pool and the order-preserving parallel map that the
+// batch operations run on. Plain C++ over POSIX threads; nothing here knows
+// about Python.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace fernquill {
+
+// Sizing of the pool. Everything that reads the system is split from the
+// decisions so that the rules can be exercised with made-up inputs.
+namespace pool_sizing {
+
+inline constexpr std::size_t kMaxWorkers = 255;
+
+// An optional "+" then one or more ASCII digits and nothing else, with a value
+// that fits an unsigned 32-bit integer; nullopt for anything else.
+std::optional<std::uint32_t> parse_thread_count(std::string_view text);
+
+// The worker count from the values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS
+// (nullopt when unset). `system_default` is called only when neither variable
+// decides the size. The result is between 1 and kMaxWorkers.
+std::size_t choose_pool_size(std::optional<std::string_view> num_threads,
+                             std::optional<std::string_view> rs_num_cpus,
+                             const std::function<std::size_t()>& system_default);
+
+// The CPU limit (quota / period, rounded down, at least 1) in a cgroup v2
+// "cpu.max" file; nullopt for "max" or anything unreadable.
+std::optional<std::uint64_t> parse_cpu_max(std::string_view contents);
+
+// The same for the cgroup v1 pair cpu.cfs_quota_us / cpu.cfs_period_us; a
+// negative quota means no limit.
+std::optional<std::uint64_t> parse_cfs_quota(std::string_view quota, std::string_view period);
+
+// Reads a whole file, nullopt when it cannot be read.
+using FileReader = std::function<std::optional<std::string>(const std::string& path)>;
+
+// The smallest CPU bandwidth limit over the process's control group and its
+// ancestors, in cgroup v2 and v1 hierarchies, found through /proc/self/cgroup
+// and /proc/self/mountinfo as read by `read`. nullopt when no group has one.
+std::optional<std::uint64_t> cgroup_cpu_limit(const FileReader& read);
+
+// The default size: the affinity count, else the online count, capped by the
+// cgroup limit; 1 when neither count is known.
+std::size_t combine_cpu_count(std::optional<std::size_t> affinity_count,
+                              std::optional<std::size_t> online_count,
+                              std::optional<std::uint64_t> cgroup_limit);
+
+// The same from the running system.
+std::size_t system_cpu_count();
+
+// The pool size for this process from its environment and system.
+std::size_t pool_size_from_environment();
+
+}  // namespace pool_sizing
+
+// A fixed set of detached worker threads that run one index-range job at a time.
+//
+// Jobs are handed over whole: the range is split into runs through a shared
+// cursor whose chunks shrink towards the end, and a worker that runs dry takes
+// the unstarted back half of another worker's run, so one slow item does not
+// hold up the items queued behind it. The submitting thread sleeps until every
+// worker has let go of the job.
+class WorkerPool {
+ public:
+  static constexpr std::size_t kDefaultStackSize = 2 * 1024 * 1024;
+
+  // The process-wide pool, created on first use with the size from
+  // pool_sizing::pool_size_from_environment(). Throws Fault("The global
+  // thread pool has not been initialized.: <cause>") when a worker cannot be
+  // started, and the same message on every later call in this process.
+  static WorkerPool& global();
+
+  // Starts `workers` threads (at least 1). If one cannot be started, those
+  // already running are stopped and waited for, then Fault is thrown with the
+  // sentence above. `fail_start_at` makes the start of that worker index fail,
+  // for testing the clean-up path.
+  explicit WorkerPool(std::size_t workers, std::size_t stack_size = kDefaultStackSize,
+                      std::size_t fail_start_at = SIZE_MAX);
+  // Stops the workers and waits until none of them touches the pool. The
+  // global pool is never destroyed.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  std::size_t size() const noexcept { return size_; }
+
+  // Calls body(i) exactly once for every i in [0, n) unless a call throws.
+  // n == 1 runs on the calling thread; n >= 2 runs on the workers while the
+  // caller sleeps. The first exception thrown by a body stops the job and is
+  // rethrown here once no worker uses the job any more (others are dropped).
+  // Returns the number of body calls that completed, which equals n whenever
+  // the call returns normally.
+  template <class F>
+  std::size_t parallel_for(std::size_t n, F&& body) {
+    using Body = std::remove_reference_t<F>;
+    return run(
+        n, [](void* ctx, std::size_t i) { (*static_cast<Body*>(ctx))(i); },
+        const_cast<void*>(static_cast<const void*>(std::addressof(body))));
+  }
+
+  // The type-erased core of parallel_for.
+  std::size_t run(std::size_t n, void (*fn)(void* ctx, std::size_t index), void* ctx);
+
+ private:
+  struct Job;
+  struct alignas(64) Run {
+    std::mutex mutex;
+    std::size_t next = 0;  // first index not yet started
+    std::size_t end = 0;
+  };
+  struct StartArgs {
+    WorkerPool* pool;
+    std::size_t index;
+  };
+
+  static void* thread_main(void* arg);
+  void worker_loop(std::size_t index);
+  Job* wait_for_job(std::uint64_t& seen_epoch);
+  void work_on(Job& job, std::size_t index);
+  bool take_next(Run& own, std::size_t& index);
+  bool refill(Job& job, std::size_t index);
+  void stop_workers();
+
+  std::size_t size_ = 0;
+  std::unique_ptr<Run[]> runs_;  // one per worker, empty between jobs
+
+  std::mutex submit_mutex_;  // one job at a time
+  std::mutex mutex_;         // guards the fields below
+  std::condition_variable work_cv_;
+  std::condition_variable done_cv_;
+  std::condition_variable exit_cv_;
+  std::atomic<std::uint64_t> epoch_{0};  // bumped for every job and at shutdown
+  Job* current_ = nullptr;
+  bool shutdown_ = false;
+  std::size_t live_ = 0;  // workers whose thread function has not returned
+};
+
+}  // namespace fernquill

@@ -1,0 +1,170 @@
+// The engine's extraction against the literal reference on many random
+// processors and texts. Small alphabets make matches, near misses and ties
+// frequent; random word sets, non-ASCII bytes and both options cover the
+// boundary tests.
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "keyword_processor/extract.hpp"
+#include "test_extract_oracle.hpp"
+
+namespace {
+
+using fernquill::KeywordMatch;
+using fernquill::KeywordProcessor;
+
+std::string describe(const std::vector<KeywordMatch>& ms) {
+  std::ostringstream os;
+  os << "[";
+  for (const auto& m : ms) {
+    os << "('" << m.keyword << "', " << m.similarity << ", " << m.start << ", " << m.end << ") ";
+  }
+  os << "]";
+  return os.str();
+}
+
+bool same(const std::vector<KeywordMatch>& a, const std::vector<KeywordMatch>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (a[k].keyword != b[k].keyword || a[k].start != b[k].start || a[k].end != b[k].end ||
+        std::bit_cast<std::uint32_t>(a[k].similarity) !=
+            std::bit_cast<std::uint32_t>(b[k].similarity)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Pieces that texts and keywords are made of: ASCII letters of both cases,
+// the trim bytes, punctuation, and multi-byte characters (one of which,
+// U+0130, changes length when lower-cased).
+const std::vector<std::string> kRich = {"a", "b", "c", "A", "B", " ", " ", "\t", "\n", ",", "-",
+                                        "\xC3\xA9", "\xC3\x89", "\xC3\x9F", "\xC4\xB0", "\xCE\xA3"};
+
+struct Alphabet {
+  std::vector<std::string> pieces;
+};
+
+std::string random_string(std::mt19937_64& rng, const std::vector<std::string>& pieces,
+                          std::size_t max_len) {
+  std::size_t len = rng() % (max_len + 1);
+  std::string s;
+  for (std::size_t k = 0; k < len; ++k) s += pieces[rng() % pieces.size()];
+  return s;
+}
+
+struct Trial {
+  bool case_sensitive, overlaps;
+  std::vector<std::string> pieces;
+};
+
+int run_random(std::uint64_t seed, int processors, int texts_per, std::size_t max_text,
+               bool low_thresholds) {
+  std::mt19937_64 rng(seed);
+  const std::vector<std::vector<std::string>> alphabets = {
+      {"a", "b", " "}, {"a", "b", "c"}, {"a", "b", "A", " "}, kRich};
+  int compared = 0;
+  for (int p = 0; p < processors; ++p) {
+    const auto& pieces = alphabets[rng() % alphabets.size()];
+    KeywordProcessor kp(rng() % 2 == 0, rng() % 4 == 0);
+    switch (rng() % 4) {
+      case 0: {  // random byte-range word set, including space and bytes >= 0x80
+        std::vector<std::uint32_t> chars;
+        for (std::uint32_t b = 0; b < 256; ++b) {
+          if (rng() % 3 == 0) chars.push_back(b);
+        }
+        kp.set_word_chars(chars);
+        break;
+      }
+      case 1:
+        kp.add_word_char(' ');
+        kp.add_word_char(0xC3);
+        break;
+      default:
+        break;
+    }
+    int keywords = 1 + static_cast<int>(rng() % 12);
+    std::vector<std::string> added;
+    for (int k = 0; k < keywords; ++k) {
+      std::string kw = random_string(rng, pieces, 5);
+      if (rng() % 3 == 0) {
+        kp.add_keyword(kw, random_string(rng, {"x", "y", "zz", "\xC3\xA9"}, 7));
+      } else {
+        kp.add_keyword(kw, std::nullopt);
+      }
+      added.push_back(kw);
+    }
+    if (rng() % 3 == 0) kp.remove_keyword(added[rng() % added.size()]);
+    for (int q = 0; q < texts_per; ++q) {
+      std::string text = random_string(rng, pieces, max_text);
+      std::optional<float> t;
+      switch (rng() % 4) {
+        case 0:
+          t = std::nullopt;
+          break;
+        case 1:
+          t = 1.0f;
+          break;
+        default:
+          t = low_thresholds ? static_cast<float>(rng() % 50) / 100.0f
+                             : 0.5f + static_cast<float>(rng() % 46) / 100.0f;
+      }
+      auto got = fernquill::extract_keywords(kp, text, t);
+      auto want = oracle::extract(kp, text, t);
+      ++compared;
+      if (!same(got, want)) {
+        std::ostringstream os;
+        os << "seed " << seed << " processor " << p << " text '" << text << "' t="
+           << (t ? *t : 1.0f) << " cs=" << kp.case_sensitive() << " ov=" << kp.allow_overlaps()
+           << " keywords:";
+        for (const auto& kw : added) os << " '" << kw << "'";
+        os << "\n got " << describe(got) << "\n want " << describe(want);
+        check::fail(__FILE__, __LINE__, os.str());
+        return compared;
+      }
+    }
+  }
+  return compared;
+}
+
+TEST(extract_random_matches_literal_search) {
+  CHECK(run_random(1, 400, 25, 40, false) == 400 * 25 || check::failures() > 0);
+  CHECK(run_random(2, 200, 10, 120, false) == 200 * 10 || check::failures() > 0);
+}
+
+TEST(extract_random_low_thresholds_on_short_texts) {
+  // Below 0.5 the search grows quickly with the remaining text; keep texts short.
+  CHECK(run_random(3, 300, 20, 9, true) == 300 * 20 || check::failures() > 0);
+}
+
+TEST(extract_random_many_keywords) {
+  // Dense tries: many keywords over "ab " and "abc", so every node has all
+  // children and ties between siblings are common.
+  std::mt19937_64 rng(7);
+  for (int p = 0; p < 40; ++p) {
+    KeywordProcessor kp(true, p % 2 == 1);
+    const std::vector<std::string> pieces = p % 3 == 0 ? std::vector<std::string>{"a", "b", " "}
+                                                       : std::vector<std::string>{"a", "b", "c"};
+    for (int k = 0; k < 60; ++k) kp.add_keyword(random_string(rng, pieces, 7), std::nullopt);
+    for (int q = 0; q < 30; ++q) {
+      std::string text = random_string(rng, pieces, 200);
+      for (float t : {1.0f, 0.95f, 0.9f, 0.8f, 0.75f, 0.7f, 0.6f}) {
+        auto got = fernquill::extract_keywords(kp, text, t);
+        auto want = oracle::extract(kp, text, t);
+        if (!same(got, want)) {
+          check::fail(__FILE__, __LINE__,
+                      "text '" + text + "' t=" + std::to_string(t) + "\n got " + describe(got) +
+                          "\n want " + describe(want));
+          return;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
