@@ -51,8 +51,8 @@ inline Char decode(const unsigned char* p, std::size_t avail) {
             true};
   }
   if (b >= 0xF0 && b <= 0xF4 && avail >= 4) {
-    const char32_t cp = ((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
-                        (p[3] & 0x3F);
+    const char32_t cp =
+        ((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
     if (cp < 0x110000) return {cp, 4, true};
   }
   return {0, 1, false};
@@ -253,10 +253,15 @@ bool lower_impl(std::string_view text, std::string& out, std::vector<std::size_t
   out.reserve(out.size() + text.size());
   const std::size_t stop = lower_from<false>(run, 0);
   if (stop < run.n) {
-    // Every character before `stop` kept its length, so output byte k came
-    // from input byte k.
+    // Every character before `stop` kept its length, so the output so far
+    // lines up with the input character by character.
     origin->reserve(run.n + run.n / 8 + kMaxCharOutput);
-    push_origin(*origin, 0, stop, true);
+    origin->resize(stop);
+    for (std::size_t i = 0; i < stop;) {
+      const std::size_t len = decode(run.in + i, run.n - i).len;
+      for (std::size_t j = 0; j < len; ++j) (*origin)[i + j] = i;
+      i += len;
+    }
     lower_from<true>(run, stop);
   }
   run.flush();

@@ -1,8 +1,28 @@
-// Read-only scan structure compiled from a processor's store.
+// Read-only scan structures compiled from a processor's store.
+//
+// The processor compiles one ScanIndex on the first scan after a change and
+// drops it on the next change, so everything here may view the store's clean
+// names directly. Once built it is never written: any number of threads may
+// scan with it at once.
+//
+// Two structures are kept:
+//  - a double-array trie for exact matching: the child of slot s under byte b
+//    is slot base(s) + b when that slot's check field names s, so a step is
+//    one 8-byte load (base, check and the keyword flag share one slot);
+//  - a flat copy of the trie for the approximate search: nodes numbered
+//    breadth first so that a node's children are contiguous and in ascending
+//    key order (the store's iteration order), each with the height and the
+//    longest clean name of its subtree, which bound what the search can still
+//    find below it.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "keyword_processor/keyword_match.hpp"
 
 namespace fernquill {
 
@@ -13,12 +33,74 @@ class ScanIndex {
   explicit ScanIndex(const KeywordProcessor& processor);
   const KeywordProcessor& processor() const { return processor_; }
 
-  // 1 where the byte value is in the word-character set.
-  const std::array<std::uint8_t, 256>& word_byte() const { return word_byte_; }
+  // ---- exact matching --------------------------------------------------
+  // Slot layout: low 32 bits base, bits 32..62 the parent slot (check), bit
+  // 63 set when a keyword ends at the slot.
+  using Slot = std::uint64_t;
+  static constexpr std::uint32_t kRootSlot = 0;
+  static constexpr std::uint32_t kEmptyCheck = 0x7FFFFFFFu;
+  static constexpr Slot kKeywordBit = Slot{1} << 63;
+  static std::uint32_t base_of(Slot v) { return static_cast<std::uint32_t>(v); }
+  static std::uint32_t check_of(Slot v) { return static_cast<std::uint32_t>(v >> 32) & kEmptyCheck; }
+
+  const Slot* slots() const { return slots_.data(); }
+  std::size_t slot_count() const { return slots_.size(); }
+  // Clean name of a keyword slot.
+  std::string_view slot_name(std::uint32_t slot) const { return names_[slot_name_[slot]]; }
+
+  // Byte tables, indexed by a byte of the text. The `fold` variants apply
+  // to a pure-ASCII text scanned for a case-insensitive processor without a
+  // lower-cased copy: they see the byte as its ASCII lower case.
+  struct ByteTables {
+    std::array<std::uint8_t, 256> code;   // byte as the trie sees it
+    std::array<std::uint8_t, 256> word;   // 1 for a word byte
+    std::array<std::uint8_t, 256> first;  // 1 when some keyword starts with it
+  };
+  const ByteTables& plain() const { return plain_; }
+  const ByteTables& fold() const { return fold_; }
+
+  // ---- approximate matching -------------------------------------------
+  static constexpr std::uint32_t kNoName = 0xFFFFFFFFu;
+  struct Node {
+    std::uint32_t key;          // byte (or loaded key) of the edge into the node
+    std::uint32_t child_begin;  // children are [child_begin, child_end)
+    std::uint32_t child_end;
+    std::uint32_t name;         // index into the names, or kNoName
+    std::uint32_t name_len;     // bytes of the clean name
+    std::uint32_t height;       // longest path below the node, in edges
+    std::uint32_t max_name;     // longest clean name in the subtree
+    std::uint32_t named_below;  // 1 when the subtree holds a clean name
+  };
+  const std::vector<Node>& nodes() const { return nodes_; }
+  std::string_view name(std::uint32_t id) const { return names_[id]; }
+
+  bool case_sensitive() const { return case_sensitive_; }
+  bool allow_overlaps() const { return allow_overlaps_; }
 
  private:
+  void build_double_array();
+  void build_nodes();
+
   const KeywordProcessor& processor_;
-  std::array<std::uint8_t, 256> word_byte_{};
+  bool case_sensitive_;
+  bool allow_overlaps_;
+  std::vector<std::string_view> names_;
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> slot_name_;
+  ByteTables plain_{};
+  ByteTables fold_{};
+  std::vector<Node> nodes_;
 };
+
+struct ApproxStats {
+  std::uint64_t states = 0;  // search states taken off the stack
+};
+
+// The scans behind extract_keywords, over a scan text already made. `fold`
+// asks the exact scan to read a pure-ASCII text as its ASCII lower case.
+void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
+                std::vector<KeywordMatch>& out);
+void scan_approximate(const ScanIndex& index, std::string_view text, float threshold,
+                      std::vector<KeywordMatch>& out, ApproxStats* stats = nullptr);
 
 }  // namespace fernquill

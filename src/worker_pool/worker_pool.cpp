@@ -66,9 +66,10 @@ std::string unescape_mount_path(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' &&
-        s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
-      out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
+        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+      out.push_back(
+          static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
       i += 3;
     } else {
       out.push_back(s[i]);
@@ -352,8 +353,8 @@ WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, std::size_t 
     : size_(std::max<std::size_t>(workers, 1)), runs_(new Run[size_]) {
   pthread_attr_t attr;
   if (int rc = pthread_attr_init(&attr); rc != 0) {
-    throw Fault(std::string(kNotInitialized) + ": cannot set up thread attributes: " +
-                os_error(rc));
+    throw Fault(std::string(kNotInitialized) +
+                ": cannot set up thread attributes: " + os_error(rc));
   }
   std::string failure;
   if (int rc = pthread_attr_setstacksize(&attr, stack_size); rc != 0) {
@@ -369,8 +370,8 @@ WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, std::size_t 
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   try {
     for (std::size_t i = 0; failure.empty() && i < size_; ++i) {
-      std::string what = "failed to start worker " + std::to_string(i + 1) + " of " +
-                         std::to_string(size_) + ": ";
+      std::string what =
+          "failed to start worker " + std::to_string(i + 1) + " of " + std::to_string(size_) + ": ";
       if (i == fail_start_at) {
         failure = what + "start refused for testing";
         break;
@@ -439,7 +440,8 @@ WorkerPool::Job* WorkerPool::wait_for_job(std::uint64_t& seen) {
   }
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    work_cv_.wait(lock, [&] { return shutdown_ || epoch_.load(std::memory_order_relaxed) != seen; });
+    work_cv_.wait(lock,
+                  [&] { return shutdown_ || epoch_.load(std::memory_order_relaxed) != seen; });
     if (shutdown_) return nullptr;
     seen = epoch_.load(std::memory_order_relaxed);
     // A job that already ended has been cleared; wait for the next one.
@@ -580,8 +582,8 @@ WorkerPool& WorkerPool::global() {
   if (g_failure != nullptr) throw Fault(*g_failure);
   if (!g_atfork_registered) {
     if (int rc = pthread_atfork(before_fork, parent_after_fork, child_after_fork); rc != 0) {
-      throw Fault(std::string(kNotInitialized) + ": cannot register fork handlers: " +
-                  os_error(rc));
+      throw Fault(std::string(kNotInitialized) +
+                  ": cannot register fork handlers: " + os_error(rc));
     }
     g_atfork_registered = true;
   }

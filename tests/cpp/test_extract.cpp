@@ -226,13 +226,14 @@ TEST(extract_threshold_range) {
 }
 
 TEST(extract_candidates_must_consume_text) {
-  // The empty keyword lives at the root: never a candidate in either mode,
-  // and it must not stop a real keyword from winning.
+  // The empty keyword lives at the root. The root as the search starts
+  // (nothing consumed, similarity 1.0) is never a candidate, so it cannot
+  // shadow a real keyword; the root reached by skipping text bytes is.
   KeywordProcessor kp(false, false);
   kp.add_keyword("", "a long clean name");
   EXPECT(kp, "ab", std::nullopt, {});
-  EXPECT(kp, "ab", 0.5f, {});
-  EXPECT(kp, "ab", 0.0f, {});
+  EXPECT(kp, "ab", 0.5f, {});  // consumes 'a', then 'b' glued to it fails the end test
+  EXPECT(kp, "a b", 0.5f, {{"a long clean name", 0.94f, 0, 1}, {"a long clean name", 0.94f, 2, 3}});
   kp.add_keyword("ab", std::nullopt);
   EXPECT(kp, "ab", 0.5f, {{"ab", 1.0f, 0, 2}});
   // A one-byte keyword is reachable by skipping its byte (1 - 1/2 = 0.5 with a

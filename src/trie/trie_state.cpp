@@ -1,0 +1,228 @@
+#include "trie/trie_state.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "support/fault.hpp"
+
+namespace fernquill {
+
+namespace {
+
+// A declared count reserves at most this many entries ahead of reading them;
+// anything beyond grows with the entries actually read.
+constexpr std::size_t kReserveCap = 131072;
+
+constexpr std::size_t kWordSetBytes = WordSet::kWords * 8;
+
+using Entry = std::pair<std::uint32_t, NodeId>;  // (key, child)
+
+// Makes room for `extra` more entries without giving up geometric growth
+// (an exact reserve per node would make a deep chain quadratic).
+void reserve_more(std::vector<Entry>& v, std::size_t extra) {
+  if (v.capacity() - v.size() >= extra) return;
+  v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
+std::size_t node_fixed_bytes(const Trie& trie, NodeId node) {
+  std::size_t bytes = kU64FieldBytes + kU8FieldBytes;  // child count, clean-name tag
+  if (trie.has_clean_name(node)) bytes += text_field_bytes(trie.clean_name(node).size());
+  return bytes;
+}
+
+void write_node_name(const Trie& trie, NodeId node, StateWriter& out) {
+  if (!trie.has_clean_name(node)) {
+    out.put_u8(0);
+    return;
+  }
+  out.put_u8(1);
+  out.put_text(trie.clean_name(node));
+}
+
+// Gives `node` the children read for it, pending[first..]. A key listed more
+// than once keeps its last child; the earlier subtrees are freed, which also
+// takes their clean names out of the keyword count.
+void attach_children(Trie& trie, NodeId node, const std::vector<Entry>& pending, std::size_t first,
+                     std::vector<Entry>& table) {
+  table.assign(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
+  bool ascending = true;
+  for (std::size_t i = 1; i < table.size() && ascending; ++i) {
+    ascending = table[i - 1].first < table[i].first;
+  }
+  if (!ascending) {
+    // Stable, so equal keys stay in the order they were read.
+    std::stable_sort(table.begin(), table.end(),
+                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      if (i + 1 < table.size() && table[i + 1].first == table[i].first) {
+        trie.discard_detached(table[i].second);
+        continue;
+      }
+      table[kept++] = table[i];
+    }
+    table.resize(kept);
+  }
+  trie.set_children(node, table);
+}
+
+bool read_bool(StateReader& in) {
+  const std::uint8_t b = in.read_u8();
+  if (b > 1) throw_state_failure(state_failure::invalid_bool(b));
+  return b == 1;
+}
+
+}  // namespace
+
+std::size_t trie_state_size(const Trie& trie) {
+  // Order does not matter for a sum, so a plain stack of pending nodes will do.
+  std::size_t total = 0;
+  std::vector<NodeId> stack{Trie::kRoot};
+  while (!stack.empty()) {
+    const NodeId node = stack.back();
+    stack.pop_back();
+    total += node_fixed_bytes(trie, node);
+    for (NodeId c = trie.first_child(node); c != kNoNode; c = trie.next_sibling(c)) {
+      total += char_field_bytes(trie.key(c));
+      stack.push_back(c);
+    }
+  }
+  return total;
+}
+
+void write_trie_state(const Trie& trie, StateWriter& out) {
+  // Depth first: a node's count, then each (key, child) in key order, then
+  // its tag and name once all children are out. One frame per open node.
+  struct Frame {
+    NodeId node;
+    NodeId next_child;
+  };
+  std::vector<Frame> stack;
+  out.put_u64(trie.child_count(Trie::kRoot));
+  stack.push_back({Trie::kRoot, trie.first_child(Trie::kRoot)});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next_child != kNoNode) {
+      const NodeId child = top.next_child;
+      top.next_child = trie.next_sibling(child);
+      out.put_char(trie.key(child));
+      out.put_u64(trie.child_count(child));
+      stack.push_back({child, trie.first_child(child)});  // `top` is dead from here
+      continue;
+    }
+    write_node_name(trie, top.node, out);
+    stack.pop_back();
+  }
+}
+
+void read_trie_state(StateReader& in, Trie& trie) {
+  // One frame per node whose children are still being read. The (key, child)
+  // entries read so far for all open nodes share one stack, `pending`; a
+  // node's own entries are the last `read` of it when it closes.
+  struct Frame {
+    std::uint64_t remaining;  // children still to read
+    NodeId node;
+    // Children read so far. Each is a distinct live node of the arena, whose
+    // ids are 32 bits wide, so this cannot overflow before the arena would.
+    std::uint32_t read;
+  };
+  std::vector<Frame> frames;
+  std::vector<Entry> pending;
+  std::vector<Entry> table;  // scratch for attach_children
+
+  auto open = [&](NodeId node) {
+    const std::uint64_t count = in.read_length();
+    reserve_more(pending, static_cast<std::size_t>(std::min<std::uint64_t>(count, kReserveCap)));
+    frames.push_back({count, node, 0});
+  };
+
+  open(Trie::kRoot);
+  while (!frames.empty()) {
+    Frame& top = frames.back();
+    if (top.remaining > 0) {
+      --top.remaining;
+      ++top.read;
+      const std::uint32_t key = in.read_char();
+      const NodeId child = trie.new_detached_node();
+      pending.emplace_back(key, child);
+      open(child);  // `top` is dead from here
+      continue;
+    }
+    const NodeId node = top.node;
+    const std::size_t first = pending.size() - top.read;
+    frames.pop_back();
+    if (first != pending.size()) {
+      attach_children(trie, node, pending, first, table);
+      pending.resize(first);
+    }
+    const std::uint8_t tag = in.read_u8();
+    if (tag == 1) {
+      trie.set_clean_name(node, std::string(in.read_text()));
+    } else if (tag != 0) {
+      throw_state_failure(state_failure::invalid_tag(tag));
+    }
+  }
+}
+
+std::size_t processor_state_size(const WordSet&, const Trie& trie) {
+  return kU64FieldBytes + kWordSetBytes + trie_state_size(trie) + 2 * kU8FieldBytes;
+}
+
+void write_processor_state(const WordSet& words, const Trie& trie, bool case_sensitive,
+                           bool allow_overlaps, std::span<char> out) {
+  StateWriter writer(out);
+  writer.put_u64(WordSet::kWords);
+  for (std::uint64_t w : words.words()) writer.put_u64(w);
+  write_trie_state(trie, writer);
+  writer.put_u8(case_sensitive ? 1 : 0);
+  writer.put_u8(allow_overlaps ? 1 : 0);
+  if (writer.remaining() != 0) throw Fault("processor state: buffer larger than the state");
+}
+
+std::size_t processor_state_size(const KeywordProcessor& p) {
+  return processor_state_size(p.word_set(), p.trie());
+}
+
+void write_processor_state(const KeywordProcessor& p, std::span<char> out) {
+  write_processor_state(p.word_set(), p.trie(), p.case_sensitive(), p.allow_overlaps(), out);
+}
+
+std::string encode_processor_state(const KeywordProcessor& p) {
+  std::string out(processor_state_size(p), '\0');
+  write_processor_state(p, out);
+  return out;
+}
+
+std::string encode_processor_state(const ProcessorState& s) {
+  std::string out(processor_state_size(s.words, s.trie), '\0');
+  write_processor_state(s.words, s.trie, s.case_sensitive, s.allow_overlaps, out);
+  return out;
+}
+
+std::unique_ptr<ProcessorState> decode_processor_state(std::string_view state,
+                                                       std::uint64_t max_size) {
+  StateReader in(state, max_size);
+
+  // The word-character set. Every counted word must be present before a
+  // count other than the set's own size is refused, and since each word is
+  // a fixed 8 bytes both can be decided without storing any of them.
+  const std::uint64_t count = in.read_length();
+  if (count > in.remaining() / 8) throw_state_failure(state_failure::kShortField);
+  if (count != WordSet::kWords) throw_state_failure(state_failure::wrong_count(count));
+  auto out = std::make_unique<ProcessorState>();
+  const auto* p = reinterpret_cast<const unsigned char*>(in.read_fixed(kWordSetBytes).data());
+  for (std::uint64_t& w : out->words.words()) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    w = v;
+    p += 8;
+  }
+
+  read_trie_state(in, out->trie);
+  out->case_sensitive = read_bool(in);
+  out->allow_overlaps = read_bool(in);
+  return out;
+}
+
+}  // namespace fernquill
