@@ -129,8 +129,7 @@ std::string invalid_utf8_text(const Utf8Error& error) {
 }
 
 Utf8Char decode_utf8_char(std::string_view bytes) {
-  const Step step =
-      step_utf8(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  const Step step = step_utf8(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   if (step.kind != StepKind::kValid) return {0, 0};
   return {step.code_point, step.length};
 }

@@ -149,10 +149,9 @@ std::string hex(std::string_view s) {
 bool is_known_failure(const std::string& t) {
   auto starts = [&](std::string_view p) { return t.rfind(p, 0) == 0 && t.back() == ')'; };
   return t == kShortField || t == kShortText || t == kInvalidChar ||
-         starts("InvalidUtf8Encoding(Utf8Error { valid_up_to: ") ||
-         starts("InvalidTagEncoding(") || starts("InvalidBoolEncoding(") ||
-         starts("Custom(\"Expected 17408 elements, got ") || starts("Custom(\"Invalid size ") ||
-         starts("Custom(\"invalid value: integer `");
+         starts("InvalidUtf8Encoding(Utf8Error { valid_up_to: ") || starts("InvalidTagEncoding(") ||
+         starts("InvalidBoolEncoding(") || starts("Custom(\"Expected 17408 elements, got ") ||
+         starts("Custom(\"Invalid size ") || starts("Custom(\"invalid value: integer `");
 }
 
 // Oracle for UTF-8 built from first principles: the valid sequences are the
@@ -190,7 +189,8 @@ struct Utf8Oracle {
         continue;
       }
       std::size_t k = 0;
-      while (k < 3 && i + k + 1 <= s.size() && proper_prefixes.count(std::string(s.substr(i, k + 1))))
+      while (k < 3 && i + k + 1 <= s.size() &&
+             proper_prefixes.count(std::string(s.substr(i, k + 1))))
         ++k;
       if (k == 0) return Utf8Error{i, 1};
       if (i + k == s.size()) return Utf8Error{i, std::nullopt};
@@ -280,7 +280,9 @@ TEST(state_utf8_known_cases) {
       {"\xF0\x90\x80\x41", Utf8Error{0, 3}},
       {"\xF0\x90\x80", Utf8Error{0, std::nullopt}},
       {"\xC3", Utf8Error{0, std::nullopt}},
-      {"a\xC3\xA9\xFF" "b", Utf8Error{3, 1}},
+      {"a\xC3\xA9\xFF"
+       "b",
+       Utf8Error{3, 1}},
       {std::string(20, 'x') + "\xFF", Utf8Error{20, 1}},
       {std::string(16, 'x') + "\xE2\x82", Utf8Error{16, std::nullopt}},
       {std::string(7, 'x') + "\xC3\xA9" + std::string(9, 'y') + "\x80", Utf8Error{18, 1}},
@@ -296,10 +298,9 @@ TEST(state_utf8_known_cases) {
 
 TEST(state_utf8_agrees_with_scalar_value_oracle) {
   // Every string of 1 to 4 bytes over bytes at the edges of the UTF-8 ranges.
-  const std::vector<unsigned char> alphabet = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F,
-                                               0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0,
-                                               0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1,
-                                               0xF3, 0xF4, 0xF5, 0xFF};
+  const std::vector<unsigned char> alphabet = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                               0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE,
+                                               0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
   const std::size_t a = alphabet.size();
   int mismatches = 0;
   for (std::size_t len = 1; len <= 4; ++len) {
@@ -307,7 +308,8 @@ TEST(state_utf8_agrees_with_scalar_value_oracle) {
     for (std::size_t i = 0; i < len; ++i) total *= a;
     for (std::size_t n = 0; n < total; ++n) {
       std::string s;
-      for (std::size_t i = 0, m = n; i < len; ++i, m /= a) s.push_back(static_cast<char>(alphabet[m % a]));
+      for (std::size_t i = 0, m = n; i < len; ++i, m /= a)
+        s.push_back(static_cast<char>(alphabet[m % a]));
       auto expected = oracle().check(s);
       auto got = find_utf8_error(s);
       if (!same_error(got, expected) && ++mismatches <= 10) {
@@ -349,9 +351,7 @@ TEST(state_writer_and_reader_fields) {
   w.put_char(0x20AC);
   w.put_char(0x1F600);
   CHECK_EQ(w.remaining(), 0u);
-  CHECK_EQ(hex(buf), hex("\x08\x07\x06\x05\x04\x03\x02\x01"
-                         "\x00\x00\x80\x3F"
-                         "\xAB" +
+  CHECK_EQ(hex(buf), hex(std::string("\x08\x07\x06\x05\x04\x03\x02\x01\x00\x00\x80\x3F\xAB", 13) +
                          text_field("xyz") + "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
   CHECK_EQ(char_field_bytes(0x7F), 1u);
   CHECK_EQ(char_field_bytes(0x80), 2u);
@@ -412,7 +412,8 @@ TEST(match_state_round_trips) {
     std::string s = encode_match_state(c.keyword, c.similarity, c.start, c.end);
     MatchFields f = decode_match_state(s);
     CHECK(f.keyword == c.keyword);
-    CHECK_EQ(std::bit_cast<std::uint32_t>(f.similarity), std::bit_cast<std::uint32_t>(c.similarity));
+    CHECK_EQ(std::bit_cast<std::uint32_t>(f.similarity),
+             std::bit_cast<std::uint32_t>(c.similarity));
     CHECK_EQ(f.start, c.start);
     CHECK_EQ(f.end, c.end);
     // Bytes after the state are ignored.
@@ -434,7 +435,7 @@ TEST(match_state_failures) {
   // The UTF-8 check comes before the fields after the text.
   CHECK_EQ(match_failure(le64(1) + "\xC0"),
            "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })");
-  CHECK_EQ(match_failure(le64(0) + "\x00\x00\x80"), kShortField);
+  CHECK_EQ(match_failure(le64(0) + std::string("\x00\x00\x80", 3)), kShortField);
   CHECK_EQ(match_failure(le64(0) + sim + le64(0) + "\x01\x02\x03"), kShortField);
   // Offsets must fit a pointer-sized integer.
   const std::string big_start = le64(0) + sim + le64(4294967296ull) + le64(0);
@@ -509,14 +510,20 @@ TEST(processor_state_key_bytes_are_written_as_characters) {
   p.add_keyword("\xC3\xA9", std::nullopt);  // é
   CHECK_EQ(hex(encode_processor_state(p).substr(kSetEnd)),
            hex(le64(1) + "\xC3\x83" + le64(1) + "\xC2\xA9" + le64(0) + "\x01" + le64(2) +
-               "\xC3\xA9" + std::string(4, '\0')));
+               "\xC3\xA9" + std::string("\x00\x00\x01\x00", 4)));
   // Every byte value: 0..127 as one byte, 128..255 as C2/C3 xx.
   KeywordProcessor all(true, true);
+  auto name_of = [](unsigned v) {
+    std::string n = "n";
+    n += std::to_string(v);
+    return n;
+  };
   std::string expected_root_children;
   for (unsigned v = 0; v < 256; ++v) {
     std::string kw(1, static_cast<char>(v));
-    all.add_keyword(kw, std::string("n") + std::to_string(v));
-    expected_root_children += utf8(v) + node({}, "n" + std::to_string(v));
+    all.add_keyword(kw, name_of(v));
+    expected_root_children += utf8(v);
+    expected_root_children += node({}, name_of(v));
   }
   const std::string s = encode_processor_state(all);
   CHECK(s.substr(kSetEnd) == le64(256) + expected_root_children + std::string("\x00\x01\x01", 3));
@@ -525,7 +532,7 @@ TEST(processor_state_key_bytes_are_written_as_characters) {
   CHECK(back->case_sensitive && back->allow_overlaps);
   for (unsigned v = 0; v < 256; ++v) {
     NodeId c = back->trie.child(Trie::kRoot, v);
-    CHECK(c != kNoNode && back->trie.clean_name(c) == "n" + std::to_string(v));
+    CHECK(c != kNoNode && back->trie.clean_name(c) == name_of(v));
   }
 }
 
@@ -533,8 +540,8 @@ TEST(processor_state_children_in_ascending_key_order) {
   KeywordProcessor p(true, false);
   for (const char* kw : {"c", "ab", "b", "a"}) p.add_keyword(kw, std::nullopt);
   p.add_keyword("b", "B!");
-  const std::string expected =
-      node({{"a", node({{"b", node({}, "ab")}}, "a")}, {"b", node({}, "B!")}, {"c", node({}, "c")}});
+  const std::string expected = node(
+      {{"a", node({{"b", node({}, "ab")}}, "a")}, {"b", node({}, "B!")}, {"c", node({}, "c")}});
   CHECK_EQ(hex(encode_processor_state(p).substr(kSetEnd)),
            hex(expected + std::string("\x01\x00", 2)));
 }
@@ -544,7 +551,10 @@ TEST(processor_state_round_trip) {
   p.add_keyword("New York", "NY");
   p.add_keyword("new", std::nullopt);
   p.add_keyword("\xE2\x82\xAC uro", "euro");
-  p.add_keyword("Stra\xC3\x9F" "e", "street");
+  p.add_keyword(
+      "Stra\xC3\x9F"
+      "e",
+      "street");
   p.add_keyword(std::string("nul\0byte", 8), std::string("with\0nul", 8));
   p.add_keyword("x", "");
   p.add_word_char(0x10FFFF);
@@ -578,10 +588,10 @@ TEST(processor_state_round_trip) {
 TEST(processor_state_reader_accepts_any_order_and_wide_keys) {
   const std::string root = node({
       {"c", node({}, "c")},
-      {"\xE2\x82\xAC", node({}, "euro")},        // U+20AC: three bytes
+      {"\xE2\x82\xAC", node({}, "euro")},  // U+20AC: three bytes
       {"a", node({{"z", node({}, "az")}, {"b", node({}, "ab")}})},
       {"\xF0\x9F\x98\x80", node({}, "smile")},  // U+1F600: four bytes
-      {"\xC3\xA9", node({}, "e-acute")},         // U+00E9, as the writer puts byte E9
+      {"\xC3\xA9", node({}, "e-acute")},        // U+00E9, as the writer puts byte E9
   });
   auto back = decode_processor_state(processor_bytes(root));
   const Trie& t = back->trie;
@@ -638,7 +648,8 @@ TEST(processor_state_reader_keeps_odd_structure) {
   const std::string root = node({{"d", node({{"e", node({})}})}}, "root-name");
   auto back = decode_processor_state(processor_bytes(root, true, false));
   CHECK(back->case_sensitive && !back->allow_overlaps);
-  CHECK(back->trie.has_clean_name(Trie::kRoot) && back->trie.clean_name(Trie::kRoot) == "root-name");
+  CHECK(back->trie.has_clean_name(Trie::kRoot) &&
+        back->trie.clean_name(Trie::kRoot) == "root-name");
   CHECK_EQ(back->trie.keyword_count(), 1u);
   CHECK_EQ(back->trie.node_count(), 3u);
   auto back2 = decode_processor_state(processor_bytes(node({}), false, true));
@@ -650,7 +661,8 @@ TEST(processor_state_reader_keeps_odd_structure) {
   std::size_t mismatched = 0;
   for (std::size_t w = 0; w < WordSet::kWords; ++w) {
     std::uint64_t expected = 0;
-    for (int b = 7; b >= 0; --b) expected = (expected << 8) | static_cast<unsigned char>(s[8 + 8 * w + b]);
+    for (int b = 7; b >= 0; --b)
+      expected = (expected << 8) | static_cast<unsigned char>(s[8 + 8 * w + b]);
     if (back3->words.words()[w] != expected) ++mismatched;
   }
   CHECK_EQ(mismatched, 0u);
@@ -692,15 +704,14 @@ TEST(processor_state_failures) {
   CHECK_EQ(processor_failure(with_root(le64(kMax64) + "a" + node({}))), kShortField);
   CHECK_EQ(processor_failure(with_root(le64(0) + "\x02" + opts)), "InvalidTagEncoding(2)");
   CHECK_EQ(processor_failure(with_root(le64(0) + "\xFF" + opts)), "InvalidTagEncoding(255)");
-  CHECK_EQ(processor_failure(with_root(le64(1) + "a" + le64(0) + "\x07")),
-           "InvalidTagEncoding(7)");
+  CHECK_EQ(processor_failure(with_root(le64(1) + "a" + le64(0) + "\x07")), "InvalidTagEncoding(7)");
 
   // Keys.
-  for (const std::string& bad : std::vector<std::string>{
-           "\xFF", "\x80", "\xBF", "\xC0\x80", "\xC1\xBF", "\xC3\x41", "\xE0\x80\x80",
-           "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
-           "\xF8\x88\x80\x80\x80"}) {
-    std::string got = processor_failure(with_root(le64(1) + bad + node({}) + "\x00" + opts));
+  for (const std::string& bad :
+       std::vector<std::string>{"\xFF", "\x80", "\xBF", "\xC0\x80", "\xC1\xBF", "\xC3\x41",
+                                "\xE0\x80\x80", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
+                                "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80"}) {
+    std::string got = processor_failure(with_root(le64(1) + bad + node({}) + '\0' + opts));
     if (got != kInvalidChar) check::fail(__FILE__, __LINE__, "key " + hex(bad) + ": " + got);
   }
   // A key cut off at the end of the input is a bad character, not a short field.
@@ -723,7 +734,8 @@ TEST(processor_state_failures) {
   CHECK_EQ(processor_failure(with_root(node({}))), kShortField);
   CHECK_EQ(processor_failure(with_root(node({}) + "\x01")), kShortField);
   CHECK_EQ(processor_failure(with_root(node({}) + "\x02\x00")), "InvalidBoolEncoding(2)");
-  CHECK_EQ(processor_failure(with_root(node({}) + "\x00\x07")), "InvalidBoolEncoding(7)");
+  CHECK_EQ(processor_failure(with_root(node({}) + std::string("\x00\x07", 2))),
+           "InvalidBoolEncoding(7)");
   CHECK_EQ(processor_failure(with_root(node({}) + "\x01\xFF")), "InvalidBoolEncoding(255)");
 }
 
@@ -824,7 +836,8 @@ TEST(processor_state_forged_ten_million_levels) {
   const std::string level = le64(1) + "a";
   for (std::size_t i = 0; i < levels; ++i) s += level;
   s += le64(0);
-  s += "\x01" + text_field("bottom");
+  s += '\x01';
+  s += text_field("bottom");
   s.append(levels, '\0');
   s += std::string("\x00\x01", 2);
 
@@ -863,10 +876,8 @@ struct Rng {
   bool chance(unsigned percent) { return below(100) < percent; }
 };
 
-const std::vector<std::uint64_t> kForged = {0,          1,          2,          255,
-                                            17407,      17408,      4294967295ull,
-                                            4294967296ull, 1ull << 63, kMax64 - 1,
-                                            kMax64};
+const std::vector<std::uint64_t> kForged = {
+    0, 1, 2, 255, 17407, 17408, 4294967295ull, 4294967296ull, 1ull << 63, kMax64 - 1, kMax64};
 
 void overwrite_u64(std::string& s, std::size_t at, std::uint64_t v) {
   std::string b = le64(v);
@@ -924,9 +935,16 @@ std::string random_trie(Rng& rng, std::size_t max_nodes) {
   while (!remaining.empty()) {
     if (remaining.back() > 0 && nodes < max_nodes) {
       --remaining.back();
-      static const std::vector<std::string> keys = {"a", "b", "c", "\xC3\xA9", "\xE2\x82\xAC",
-                                                    "\xF0\x9F\x98\x80", "\x00", "\xFF",
-                                                    "\xC3", "\xED\xA0\x80"};
+      static const std::vector<std::string> keys = {"a",
+                                                    "b",
+                                                    "c",
+                                                    "\xC3\xA9",
+                                                    "\xE2\x82\xAC",
+                                                    "\xF0\x9F\x98\x80",
+                                                    std::string(1, '\0'),
+                                                    "\xFF",
+                                                    "\xC3",
+                                                    "\xED\xA0\x80"};
       out += rng.chance(90) ? keys[rng.below(6)] : keys[rng.below(keys.size())];
       open();
       continue;

@@ -50,6 +50,18 @@ std::size_t thread_count() {
   return n;
 }
 
+// Threads of pools destroyed just before may still be on their way out.
+std::size_t settled_thread_count() {
+  std::size_t last = thread_count();
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::size_t now = thread_count();
+    if (now == last) return now;
+    last = now;
+  }
+  return last;
+}
+
 // Workers leave on their own schedule after being told to stop; give them a
 // moment before counting.
 bool thread_count_returns_to(std::size_t expected) {
@@ -601,7 +613,7 @@ TEST(worker_threads_attributes) {
 }
 
 TEST(pool_threads_start_and_stop) {
-  std::size_t before = thread_count();
+  std::size_t before = settled_thread_count();
   {
     WorkerPool pool(5);
     CHECK_EQ(thread_count(), before + 5);
@@ -611,7 +623,7 @@ TEST(pool_threads_start_and_stop) {
 }
 
 TEST(pool_start_failure) {
-  std::size_t before = thread_count();
+  std::size_t before = settled_thread_count();
   // The third worker fails to start: the two running ones are stopped.
   try {
     WorkerPool pool(4, WorkerPool::kDefaultStackSize, 2);

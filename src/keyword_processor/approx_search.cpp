@@ -1,0 +1,235 @@
+// Approximate matching: the depth-first edit search from every position
+// allowed by the start test, with exact pruning.
+//
+// The search visits states (node, consumed c, edits e) from a LIFO stack in a
+// fixed order and keeps the first state of strictly greatest similarity
+// s = 1 - e / max(c, clean-name length) that reaches the threshold. Pruning
+// must therefore leave every update of the best candidate in place. Three
+// rules do, each proven where it is applied below:
+//  (a) stop once the best similarity is 1.0;
+//  (b) skip the expansion of a state seen before at this position;
+//  (c) drop a state whose whole subtree is bounded below the threshold or
+//      at or below the best similarity so far.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "keyword_processor/scan_index.hpp"
+
+namespace fernquill {
+namespace {
+
+inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
+
+struct State {
+  std::uint32_t node;
+  std::uint64_t consumed;
+  std::int64_t edits;
+};
+
+// 1 - e / d in 32-bit float, each operation rounded to float.
+inline float similarity(std::int64_t e, std::uint64_t d) {
+  return 1.0f - static_cast<float>(e) / static_cast<float>(d);
+}
+
+// States expanded at the current position. Open addressing; a generation
+// stamp empties the table for the next position without touching it. When
+// the table is at its size limit it stops recording, which only gives up
+// some skipping.
+class SeenStates {
+ public:
+  // Returns false when (node, c, e) was recorded at this position before.
+  bool insert(std::uint32_t node, std::uint64_t c, std::int64_t e) {
+    if (static_cast<std::uint64_t>(e) > 0xFFFFFFFFu) return true;
+    const std::uint64_t k1 = node | (static_cast<std::uint64_t>(e) << 32);
+    if (slots_.empty()) resize(1024);
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t h = hash(k1, c) & mask;; h = (h + 1) & mask) {
+      Entry& slot = slots_[h];
+      if (slot.generation != generation_) {
+        if ((live_ + 1) * 2 > slots_.size()) {
+          if (slots_.size() >= kMaxSlots) return true;
+          resize(slots_.size() * 2);
+          return insert(node, c, e);
+        }
+        slot = Entry{k1, c, generation_};
+        ++live_;
+        return true;
+      }
+      if (slot.k1 == k1 && slot.c == c) return false;
+    }
+  }
+  void next_position() {
+    live_ = 0;
+    if (++generation_ == 0) {  // stamps wrapped: really clear once
+      for (Entry& slot : slots_) slot.generation = 0;
+      generation_ = 1;
+    }
+  }
+
+ private:
+  struct Entry {
+    std::uint64_t k1 = 0;
+    std::uint64_t c = 0;
+    std::uint32_t generation = 0;
+  };
+  static constexpr std::size_t kMaxSlots = std::size_t{1} << 20;
+  static std::size_t hash(std::uint64_t k1, std::uint64_t c) {
+    std::uint64_t h = (k1 ^ (c * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
+    return static_cast<std::size_t>(h ^ (h >> 31));
+  }
+  void resize(std::size_t size) {
+    std::vector<Entry> old;
+    old.swap(slots_);
+    slots_.assign(size, Entry{});
+    live_ = 0;
+    for (const Entry& slot : old) {
+      if (slot.generation != generation_) continue;
+      for (std::size_t h = hash(slot.k1, slot.c) & (size - 1);; h = (h + 1) & (size - 1)) {
+        if (slots_[h].generation != generation_) {
+          slots_[h] = slot;
+          ++live_;
+          break;
+        }
+      }
+    }
+  }
+  std::vector<Entry> slots_;
+  std::size_t live_ = 0;
+  std::uint32_t generation_ = 1;
+};
+
+}  // namespace
+
+void scan_approximate(const ScanIndex& index, std::string_view text, float t,
+                      std::vector<KeywordMatch>& out, ApproxStats* stats) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  const auto& word = index.plain().word;
+  const bool overlaps = index.allow_overlaps();
+  const std::vector<ScanIndex::Node>& nodes = index.nodes();
+  // Recording seen states costs a hash probe per expanded state. It pays at
+  // low thresholds, where many edit paths meet in the same state; at high
+  // thresholds the states are nearly all distinct and the probe is waste.
+  const bool skip_seen = t < 0.75f;
+  const std::int64_t skip_seen_from = t < 0.55f ? 1 : 2;
+  SeenStates seen;
+  std::vector<State> stack;
+  std::uint64_t popped = 0;
+
+  std::size_t i = 0;
+  while (i < n) {
+    if (i > 0 && !overlaps && word[s[i - 1]]) {
+      ++i;
+      continue;
+    }
+    const std::uint64_t remaining = n - i;
+    float best = 0.0f;
+    std::uint32_t best_node = 0;
+    std::uint64_t best_consumed = 0;
+    bool found = false;
+    if (skip_seen) seen.next_position();
+
+    // (c) Bound for a state (k, c, e) with e >= 1. Each byte consumed below
+    // it either moves one level down the trie or skips a text byte at the
+    // cost of an edit, so a candidate reached from it has e' >= e edits,
+    // c' <= c + height(k) + (e' - e) consumed bytes and a clean name of at
+    // most max_name(k) bytes. Hence e'/max(c', len) >= e / D with
+    // D = max(c + height, max_name, e) (for e' > e the ratio only grows),
+    // and since float division and subtraction round monotonically its
+    // similarity is at most u = 1 - e / D computed the same way. When
+    // u < t nothing below is accepted; when u <= best nothing below is
+    // strictly greater, now or later (best only grows). Either way the
+    // state and its subtree cannot change the result.
+    auto promising = [&](std::uint32_t k, std::uint64_t c, std::int64_t e) {
+      const ScanIndex::Node& node = nodes[k];
+      if (!node.named_below) return false;
+      std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
+      d = std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
+      const float u = similarity(e, d);
+      return u >= t && u > best;
+    };
+
+    stack.clear();
+    stack.push_back({0, 0, 0});
+    while (!stack.empty()) {
+      const State st = stack.back();
+      stack.pop_back();
+      ++popped;
+      const ScanIndex::Node& node = nodes[st.node];
+      // A state that consumed no text is never a candidate: it would end
+      // before its own start and resume where it began. Leaving it out here
+      // lets the best state that did consume text win instead.
+      if (node.name != ScanIndex::kNoName && st.consumed > 0) {
+        const float v =
+            similarity(st.edits, std::max<std::uint64_t>(st.consumed, node.name_len));
+        if (v >= t && v > best) {
+          best = v;
+          best_node = st.node;
+          best_consumed = st.consumed;
+          found = true;
+          // (a) No similarity exceeds 1.0, so no later state can replace
+          // this one.
+          if (v == 1.0f) break;
+        }
+      }
+      if (st.consumed >= remaining) continue;
+      // (b) The states below (node, c, e) depend on nothing but the state.
+      // A repeat is popped after the first copy's whole subtree: the stack
+      // is LIFO and a state is never its own descendant (every move raises
+      // c + e). So every candidate below the repeat was compared before,
+      // against a best no greater than now, and can only tie. The same
+      // holds for the parts of that subtree pruned by (b) or (c), by
+      // induction on the order of popping.
+      if (skip_seen && st.edits >= skip_seen_from &&
+          !seen.insert(st.node, st.consumed, st.edits)) {
+        continue;
+      }
+      const std::uint8_t x = s[i + st.consumed];
+      const std::uint32_t begin = node.child_begin, end = node.child_end;
+      std::uint32_t exact = end;
+      for (std::uint32_t c = begin; c < end; ++c) {
+        if (nodes[c].key >= x) {
+          if (nodes[c].key == x) exact = c;
+          break;
+        }
+      }
+      const std::uint64_t c1 = st.consumed + 1;
+      if (exact != end && (st.edits == 0 || promising(exact, c1, st.edits))) {
+        stack.push_back({exact, c1, st.edits});
+      }
+      if (similarity(st.edits, c1) < t) continue;
+      const std::int64_t e1 = st.edits + 1;
+      // Every edit state below has the bound of (node, c + 1, e + 1) or a
+      // smaller one: a child's height is lower and its longest name no
+      // longer. One test covers them all.
+      if (!promising(st.node, c1, e1)) continue;
+      stack.push_back({st.node, c1, e1});
+      for (std::uint32_t c = begin; c < end; ++c) {
+        // The bound with c + 1 is at least the bound with c.
+        if (!promising(c, c1, e1)) continue;
+        if (nodes[c].key != x) stack.push_back({c, c1, e1});
+        if (promising(c, st.consumed, e1)) stack.push_back({c, st.consumed, e1});
+      }
+    }
+    if (!found) {
+      ++i;
+      continue;
+    }
+    const std::size_t stop = i + best_consumed;
+    const std::size_t end = is_trim(s[stop - 1]) ? stop - 1 : stop;
+    bool pass = end == n || overlaps;
+    for (std::size_t k = end; !pass && k < end + 3 && k < n; ++k) pass = !word[s[k]];
+    if (!pass) {
+      ++i;
+      continue;
+    }
+    const float rounded = std::round(best * 100.0f) / 100.0f;
+    out.push_back({index.name(nodes[best_node].name), rounded, is_trim(s[i]) ? i + 1 : i, end});
+    i = stop;
+  }
+  if (stats) stats->states += popped;
+}
+
+}  // namespace fernquill

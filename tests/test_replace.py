@@ -1,0 +1,151 @@
+"""replace_keywords: spans replaced by clean names in the text as given,
+also where lower-casing changes byte lengths."""
+
+import random
+
+import pytest
+
+from fernquill import KeywordProcessor
+from conftest import PanicException
+from test_extract import ALPHABETS, build, processor, random_case
+
+
+@pytest.mark.parametrize(
+    "keywords, text, threshold, expected",
+    [
+        ([("NY", "New York"), ("LA", "Los Angeles")], "From NY to LA", None, "From New York to Los Angeles"),
+        ([("coffee", "tea")], "I like COFFEE and Coffee", None, "I like tea and tea"),
+        ([("new", "NYC"), ("new york", "NYC")], "new york and new jersey", None, "NYC and NYC jersey"),
+        ([("new york", "NYC")], "new york and new jersey", None, "NYC and new jersey"),
+        ([("very", "")], "a very big dog", None, "a  big dog"),
+        ([(" go", " went")], "a, go", None, "a,  went"),
+        (["hello"], "helo world", 0.8, "hello world"),
+        (["hello"], "he llo world", 0.8, "hello world"),
+        (["new "], "new york", 0.9, "new  york"),
+        (["new "], "new york", None, "new york"),
+        (["coffee"], "", None, ""),
+        (["coffee"], "no keywords here", None, "no keywords here"),
+    ],
+)
+def test_replacement_edge_cases(keywords, text, threshold, expected):
+    assert processor(*keywords).replace_keywords(text, threshold) == expected
+
+
+def test_case_sensitive_replacement():
+    assert processor(("Apple", "Pear"), case_sensitive=True).replace_keywords("apple Apple APPLE") == "apple Pear APPLE"
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("İ apple", "İ fruit"),
+        ("K apple K", "K fruit K"),
+        ("Ⱥ APPLE ẞ apple", "Ⱥ fruit ẞ fruit"),
+        ("İİİ apple İ", "İİİ fruit İ"),
+        ("ΣΑΣ apple", "ΣΑΣ fruit"),
+        ("apple İ apple", "fruit İ fruit"),
+    ],
+)
+def test_folding_that_changes_byte_lengths(text, expected):
+    kp = processor(("apple", "fruit"))
+    assert kp.replace_keywords(text) == expected
+
+
+def test_span_inside_a_folded_character_widens_to_the_whole_character():
+    # 'İ' folds to 'i' + U+0307; the keyword 'i' matches the first folded byte
+    # only, and the whole input character is replaced.
+    kp = processor(("i", "[i]"), allow_overlaps=True)
+    assert [(m.start, m.end) for m in kp.extract_keywords("İ")] == [(0, 1)]
+    assert kp.replace_keywords("İ") == "[i]"
+    assert kp.replace_keywords("xİy İ") == "x[i]y [i]"
+
+
+def test_span_starting_on_a_continuation_byte_widens():
+    kp = processor(("ab", "AB"), case_sensitive=True)
+    assert [(m.start, m.end) for m in kp.extract_keywords("éab", 0.6)] == [(1, 4)]
+    assert kp.replace_keywords("éab", 0.6) == "AB"
+
+
+def test_inverted_span_is_left_as_given():
+    # The only consumed byte is a space: the start moves past it and the end
+    # before it, so the span is (1, 0). It is skipped.
+    kp = processor((" ", "SPACE"))
+    assert [(m.start, m.end) for m in kp.extract_keywords(" ", 0.5)] == [(1, 0)]
+    assert kp.replace_keywords(" ", 0.5) == " "
+    kp = processor((" ", "SPACE"), allow_overlaps=True)
+    assert [(m.start, m.end) for m in kp.extract_keywords("a b", 0.5)] == [(0, 1), (2, 1), (2, 3)]
+    assert kp.replace_keywords("a b", 0.5) == "SPACE SPACE"
+
+
+@pytest.mark.parametrize("threshold", [1.1, -0.1, float("nan")])
+def test_threshold_errors(threshold):
+    kp = processor("coffee")
+    with pytest.raises(PanicException, match="^Threshold must be between 0 and 1$"):
+        kp.replace_keywords("", threshold)
+    with pytest.raises(TypeError, match="^argument 'text': "):
+        kp.replace_keywords(None, threshold)
+
+
+def test_result_is_a_new_string_equal_to_an_unmatched_text():
+    kp = processor("zzz")
+    text = "".join(["some ", "text"])
+    out = kp.replace_keywords(text)
+    assert out == text
+
+
+def test_many_matches_stay_linear():
+    kp = processor(("a", "bb"))
+    text = "a " * 200_000
+    assert kp.replace_keywords(text) == "bb " * 200_000
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_randomized_against_model(seed):
+    rng = random.Random(100 + seed)
+    checked = 0
+    while checked < 1500:
+        options, keywords, text = random_case(rng)
+        if not options["case_sensitive"] and not text.isascii():
+            continue  # offsets map one to one only here
+        kp, model = build(options, keywords)
+        threshold = rng.choice([None, 0.9, 0.8, 0.7, 0.6, 0.5])
+        assert kp.replace_keywords(text, threshold) == model.replace(text, threshold), (options, keywords, text, threshold)
+        checked += 1
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_folded_texts_replace_whole_input_characters(seed):
+    # Texts mixing characters whose lower-case form has another byte length
+    # with ASCII words: every replaced word must be an ASCII keyword
+    # occurrence, and everything else stays as given.
+    rng = random.Random(seed)
+    kp = processor(("apple", "<A>"), ("pie", "<P>"))
+    pieces = ["İ", "K", "Ⱥ", "ẞ", "Σ", " ", "apple", "APPLE", "pie", "x", "é", "ǅ"]
+    for _ in range(2000):
+        parts = [rng.choice(pieces) for _ in range(rng.randint(0, 10))]
+        text = "".join(parts)
+        expected_words = [m.keyword for m in kp.extract_keywords(text)]
+        out = kp.replace_keywords(text)
+        assert out.count("<A>") + out.count("<P>") == len(expected_words)
+        assert out.replace("<A>", "").replace("<P>", "") == "".join(
+            p for p in _strip_replaced(text, kp)
+        )
+
+
+def _strip_replaced(text, kp):
+    # The input with each matched word removed, found on the input itself:
+    # matches in the folded text correspond to whole ASCII words here.
+    folded_matches = kp.extract_keywords(text)
+    out, i = [], 0
+    lowered = text.lower()
+    # Walk input characters alongside their folded bytes.
+    pos = 0
+    spans = [(m.start, m.end) for m in folded_matches]
+    for ch in text:
+        width = len(ch.lower().encode())
+        inside = any(s <= pos and pos + width <= e for s, e in spans)
+        if not inside:
+            out.append(ch)
+        pos += width
+    assert pos == len(lowered.encode()) or "Σ" in text
+    return out
