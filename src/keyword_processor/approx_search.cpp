@@ -145,7 +145,7 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     auto promising = [&](std::uint32_t k, std::uint64_t c, std::int64_t e) {
       const ScanIndex::Node& node = nodes[k];
       if (!node.named_below) return false;
-      std::uint64_t d = std::max<std::uint64_t>(c + node.height / 2, node.max_name);
+      std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
       d = std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
       const float u = similarity(e, d);
       return u >= t && u > best;

@@ -158,28 +158,33 @@ bool is_known_failure(const std::string& t) {
 // encodings of the scalar values; an error's length is the longest prefix of
 // some valid sequence (the "maximal subpart"), at least 1.
 struct Utf8Oracle {
-  std::unordered_set<std::string> valid;
-  std::unordered_set<std::string> proper_prefixes;
+  // Byte strings of up to four bytes, packed with their length.
+  static std::uint64_t pack(std::string_view s) {
+    std::uint64_t v = s.size();
+    for (unsigned char c : s) v = (v << 8) | c;
+    return v;
+  }
+  std::unordered_set<std::uint64_t> valid;
+  std::unordered_set<std::uint64_t> proper_prefixes;
 
   Utf8Oracle() {
     for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
       if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-      std::string e = utf8(cp);
-      if (e.size() == 1) {
-        valid.insert(e);
-        continue;
-      }
-      valid.insert(e);
-      for (std::size_t k = 1; k < e.size(); ++k) proper_prefixes.insert(e.substr(0, k));
+      const std::string e = utf8(cp);
+      valid.insert(pack(e));
+      for (std::size_t k = 1; k < e.size(); ++k) proper_prefixes.insert(pack(e.substr(0, k)));
     }
   }
+
+  bool is_valid(std::string_view s) const { return s.size() <= 4 && valid.count(pack(s)) != 0; }
+  bool is_proper_prefix(std::string_view s) const { return proper_prefixes.count(pack(s)) != 0; }
 
   std::optional<Utf8Error> check(std::string_view s) const {
     std::size_t i = 0;
     while (i < s.size()) {
       std::size_t advanced = 0;
       for (std::size_t len = 1; len <= 4 && i + len <= s.size(); ++len) {
-        if (valid.count(std::string(s.substr(i, len)))) {
+        if (is_valid(s.substr(i, len))) {
           advanced = len;
           break;
         }
@@ -189,9 +194,7 @@ struct Utf8Oracle {
         continue;
       }
       std::size_t k = 0;
-      while (k < 3 && i + k + 1 <= s.size() &&
-             proper_prefixes.count(std::string(s.substr(i, k + 1))))
-        ++k;
+      while (k < 3 && i + k + 1 <= s.size() && is_proper_prefix(s.substr(i, k + 1))) ++k;
       if (k == 0) return Utf8Error{i, 1};
       if (i + k == s.size()) return Utf8Error{i, std::nullopt};
       return Utf8Error{i, k};
@@ -321,7 +324,7 @@ TEST(state_utf8_agrees_with_scalar_value_oracle) {
       Utf8Char c = decode_utf8_char(s);
       std::size_t valid_len = 0;
       for (std::size_t k = 1; k <= s.size(); ++k) {
-        if (oracle().valid.count(s.substr(0, k))) valid_len = k;
+        if (oracle().is_valid(std::string_view(s).substr(0, k))) valid_len = k;
       }
       if (c.length != valid_len || (valid_len && utf8(c.code_point) != s.substr(0, valid_len))) {
         if (++mismatches <= 10) check::fail(__FILE__, __LINE__, "char decode of " + hex(s));
