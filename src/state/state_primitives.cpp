@@ -134,13 +134,9 @@ Utf8Char decode_utf8_char(std::string_view bytes) {
   return {step.code_point, step.length};
 }
 
-void StateWriter::put_char(std::uint32_t cp) {
+void StateWriter::put_wide_char(std::uint32_t cp) {
   const std::size_t n = char_field_bytes(cp);
   char* p = take(n);
-  if (n == 1) {
-    p[0] = static_cast<char>(cp);
-    return;
-  }
   static constexpr unsigned char kLeadMark[5] = {0, 0, 0xC0, 0xE0, 0xF0};
   for (std::size_t i = n - 1; i > 0; --i) {
     p[i] = static_cast<char>(0x80 | (cp & 0x3F));
@@ -163,33 +159,10 @@ std::uint32_t StateWriter::byteswap32(std::uint32_t v) {
   return r;
 }
 
-std::string_view StateReader::read_fixed(std::size_t n) {
-  if (remaining() < n) throw_state_failure(state_failure::kShortField);
-  std::string_view out = bytes_.substr(pos_, n);
-  pos_ += n;
-  return out;
-}
+void StateReader::short_field() { throw_state_failure(state_failure::kShortField); }
 
-std::uint8_t StateReader::read_u8() { return static_cast<std::uint8_t>(read_fixed(1)[0]); }
-
-std::uint64_t StateReader::read_u64() {
-  const auto* p = reinterpret_cast<const unsigned char*>(read_fixed(8).data());
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-float StateReader::read_f32() {
-  const auto* p = reinterpret_cast<const unsigned char*>(read_fixed(4).data());
-  std::uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = (bits << 8) | p[i];
-  return std::bit_cast<float>(bits);
-}
-
-std::uint64_t StateReader::read_length() {
-  const std::uint64_t n = read_u64();
-  if (n > max_size_) throw_state_failure(state_failure::oversized_length(n, max_size_));
-  return n;
+void StateReader::oversized_length(std::uint64_t n) const {
+  throw_state_failure(state_failure::oversized_length(n, max_size_));
 }
 
 std::uint64_t StateReader::read_usize() {
@@ -208,8 +181,8 @@ std::string_view StateReader::read_text() {
   return text;
 }
 
-std::uint32_t StateReader::read_char() {
-  if (remaining() == 0) throw_state_failure(state_failure::kShortField);
+std::uint32_t StateReader::read_wide_char() {
+  if (remaining() == 0) short_field();
   const Utf8Char c = decode_utf8_char(bytes_.substr(pos_));
   if (c.length == 0) throw_state_failure(state_failure::kInvalidChar);
   pos_ += c.length;

@@ -94,7 +94,8 @@ inline constexpr std::size_t char_field_bytes(std::uint32_t code_point) {
 
 class StateWriter {
  public:
-  explicit StateWriter(std::span<char> out) : pos_(out.data()), end_(out.data() + out.size()) {}
+  explicit StateWriter(std::span<char> out)
+      : begin_(out.data()), pos_(out.data()), end_(out.data() + out.size()) {}
 
   void put_u8(std::uint8_t v) { *take(1) = static_cast<char>(v); }
   void put_u64(std::uint64_t v) {
@@ -114,9 +115,26 @@ class StateWriter {
     put_bytes(text);
   }
   // The UTF-8 form of `code_point` (1 to 4 bytes).
-  void put_char(std::uint32_t code_point);
+  void put_char(std::uint32_t code_point) {
+    if (code_point < 0x80) {
+      *take(1) = static_cast<char>(code_point);
+    } else {
+      put_wide_char(code_point);
+    }
+  }
 
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
+  // Offset of the next byte to be written.
+  std::size_t position() const { return static_cast<std::size_t>(pos_ - begin_); }
+  // Overwrites 8 bytes already written at `offset` (a count known only later).
+  void patch_u64(std::size_t offset, std::uint64_t v) {
+    if (offset + 8 > position()) overrun();
+    if constexpr (std::endian::native == std::endian::big) v = byteswap64(v);
+    std::memcpy(begin_ + offset, &v, 8);
+  }
+
+  static std::uint64_t byteswap64(std::uint64_t v);
+  static std::uint32_t byteswap32(std::uint32_t v);
 
  private:
   char* take(std::size_t n) {
@@ -127,9 +145,9 @@ class StateWriter {
   }
   // The sizing pass and the writing pass disagree: a bug, never input.
   [[noreturn]] static void overrun();
-  static std::uint64_t byteswap64(std::uint64_t v);
-  static std::uint32_t byteswap32(std::uint32_t v);
+  void put_wide_char(std::uint32_t code_point);
 
+  char* begin_;
   char* pos_;
   char* end_;
 };
@@ -147,12 +165,33 @@ class StateReader {
   std::size_t position() const { return pos_; }
   std::uint64_t max_size() const { return max_size_; }
 
-  std::uint8_t read_u8();
-  std::uint64_t read_u64();
-  float read_f32();
+  std::uint8_t read_u8() {
+    if (remaining() < 1) short_field();
+    return static_cast<std::uint8_t>(bytes_[pos_++]);
+  }
+  std::uint64_t read_u64() {
+    if (remaining() < 8) short_field();
+    std::uint64_t v;
+    std::memcpy(&v, bytes_.data() + pos_, 8);
+    pos_ += 8;
+    if constexpr (std::endian::native == std::endian::big) v = StateWriter::byteswap64(v);
+    return v;
+  }
+  float read_f32() {
+    if (remaining() < 4) short_field();
+    std::uint32_t bits;
+    std::memcpy(&bits, bytes_.data() + pos_, 4);
+    pos_ += 4;
+    if constexpr (std::endian::native == std::endian::big) bits = StateWriter::byteswap32(bits);
+    return std::bit_cast<float>(bits);
+  }
   // A length or count: a 64-bit integer, refused with the oversized-length
   // failure above the largest pointer-sized integer.
-  std::uint64_t read_length();
+  std::uint64_t read_length() {
+    const std::uint64_t n = read_u64();
+    if (n > max_size_) oversized_length(n);
+    return n;
+  }
   // An integer value (a match offset): the same bound, but the
   // oversized-integer failure.
   std::uint64_t read_usize();
@@ -162,11 +201,25 @@ class StateReader {
   std::string_view read_text();
   // One UTF-8 character. No byte left is a short field; anything that is
   // not one whole well-formed character is the invalid-character failure.
-  std::uint32_t read_char();
+  std::uint32_t read_char() {
+    if (remaining() > 0 && static_cast<unsigned char>(bytes_[pos_]) < 0x80) {
+      return static_cast<unsigned char>(bytes_[pos_++]);
+    }
+    return read_wide_char();
+  }
   // Exactly `n` bytes, or the short-field failure.
-  std::string_view read_fixed(std::size_t n);
+  std::string_view read_fixed(std::size_t n) {
+    if (remaining() < n) short_field();
+    std::string_view out = bytes_.substr(pos_, n);
+    pos_ += n;
+    return out;
+  }
 
  private:
+  [[noreturn]] static void short_field();
+  [[noreturn]] void oversized_length(std::uint64_t n) const;
+  std::uint32_t read_wide_char();
+
   std::string_view bytes_;
   std::size_t pos_ = 0;
   std::uint64_t max_size_;

@@ -94,23 +94,31 @@ std::size_t trie_state_size(const Trie& trie) {
 void write_trie_state(const Trie& trie, StateWriter& out) {
   // Depth first: a node's count, then each (key, child) in key order, then
   // its tag and name once all children are out. One frame per open node.
+  // The count is written as a placeholder and filled in when the node
+  // closes, which saves walking every sibling list twice.
   struct Frame {
     NodeId node;
     NodeId next_child;
+    std::size_t count_at;
+    std::uint64_t count;
   };
   std::vector<Frame> stack;
-  out.put_u64(trie.child_count(Trie::kRoot));
-  stack.push_back({Trie::kRoot, trie.first_child(Trie::kRoot)});
+  auto open = [&](NodeId node) {
+    stack.push_back({node, trie.first_child(node), out.position(), 0});
+    out.put_u64(0);
+  };
+  open(Trie::kRoot);
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next_child != kNoNode) {
       const NodeId child = top.next_child;
       top.next_child = trie.next_sibling(child);
+      ++top.count;
       out.put_char(trie.key(child));
-      out.put_u64(trie.child_count(child));
-      stack.push_back({child, trie.first_child(child)});  // `top` is dead from here
+      open(child);  // `top` is dead from here
       continue;
     }
+    if (top.count != 0) out.patch_u64(top.count_at, top.count);
     write_node_name(trie, top.node, out);
     stack.pop_back();
   }
