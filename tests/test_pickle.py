@@ -136,7 +136,7 @@ BAD_STATES = [
 ]
 
 
-@pytest.mark.parametrize("data, failure", BAD_STATES)
+@pytest.mark.parametrize("data, failure", BAD_STATES, ids=[f"{i}-{f[:20]}" for i, (_, f) in enumerate(BAD_STATES)])
 def test_bad_states_are_refused_without_harm(data, failure):
     kp = KeywordProcessor(allow_overlaps=True)
     kp.add_keyword("cat")

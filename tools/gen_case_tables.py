@@ -22,6 +22,9 @@ Layout of the output (a C++ fragment included inside a namespace):
   kEntries[i]: bit 0 cased (and not ignorable), bit 1 ignorable, bit 2 expansion;
     bits 8..31 hold the signed difference lower(cp) - cp, or for an expansion the
     offset in kExpansions of a length byte followed by the UTF-8 of the mapping.
+  kTwoByte[cp - 0x80] for the two-byte code points U+0080..U+07FF: the UTF-8
+    of the lower-case mapping when it is again one two-byte character, else
+    {0, 0} (and always for U+03A3, whose mapping depends on context).
 """
 
 import sys
@@ -138,6 +141,18 @@ def build():
     emit_array(out, ctype_for(len(entries)), "kStage2", stage2, per_line=32)
     emit_array(out, "std::uint32_t", "kEntries", entries, per_line=8)
     emit_array(out, "unsigned char", "kExpansions", list(expansions) or [0])
+
+    two_byte = []
+    for cp in range(0x80, 0x800):
+        lowered = chr(cp).lower()
+        if cp != 0x3A3 and len(lowered) == 1 and 0x80 <= ord(lowered) < 0x800:
+            two_byte.append("{%d,%d}" % tuple(lowered.encode("utf-8")))
+        else:
+            two_byte.append("{0,0}")
+    out.append(f"static const unsigned char kTwoByte[{len(two_byte)}][2] = {{")
+    for i in range(0, len(two_byte), 16):
+        out.append("    " + ",".join(two_byte[i:i + 16]) + ",")
+    out.append("};")
     return "\n".join(out) + "\n"
 
 

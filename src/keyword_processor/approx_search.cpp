@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <vector>
+#include <cstdlib>
 
 #include "keyword_processor/scan_index.hpp"
 
@@ -100,6 +101,52 @@ class SeenStates {
   std::uint32_t generation_ = 1;
 };
 
+// Smallest d >= 1 with ok(d), for a predicate that is false below some d
+// and true from there on. `guess` is an estimate of the answer.
+template <class Ok>
+std::uint64_t smallest_d(std::uint64_t guess, Ok ok) {
+  guess = std::max<std::uint64_t>(guess, 1);
+  if (ok(guess) && (guess == 1 || !ok(guess - 1))) return guess;
+  std::uint64_t lo = 0, hi = guess;  // ok(hi) holds, ok(lo) does not (0 stands below 1)
+  if (!ok(guess)) {
+    lo = guess;
+    hi = guess * 2;
+    while (!ok(hi)) {
+      lo = hi;
+      hi *= 2;
+    }
+  }
+  while (hi - lo > 1) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    if (ok(mid)) {
+      hi = mid;
+    } else {
+      lo = mid;
+    }
+  }
+  return hi;
+}
+
+// The least denominator d at which 1 - e / d (in float) meets a limit, per
+// edit count e below kTable. Since the float operations round
+// monotonically, 1 - e / d never falls as d grows, so "similarity with
+// denominator D meets the limit" becomes the integer test D >= table[e].
+// Used for the threshold (fixed per call) and for the best similarity
+// (recomputed on demand after it changes).
+constexpr std::int64_t kTable = 64;
+
+std::uint64_t least_d_at_least(std::int64_t e, float limit) {
+  const double guess = static_cast<double>(e) / (1.0 - static_cast<double>(limit));
+  return smallest_d(static_cast<std::uint64_t>(std::min(guess, 1e15)),
+                    [&](std::uint64_t d) { return similarity(e, d) >= limit; });
+}
+
+std::uint64_t least_d_above(std::int64_t e, float limit) {
+  const double guess = static_cast<double>(e) / (1.0 - static_cast<double>(limit));
+  return smallest_d(static_cast<std::uint64_t>(std::min(guess, 1e15)) + 1,
+                    [&](std::uint64_t d) { return similarity(e, d) > limit; });
+}
+
 }  // namespace
 
 void scan_approximate(const ScanIndex& index, std::string_view text, float t,
@@ -108,15 +155,33 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
   const std::size_t n = text.size();
   const auto& word = index.plain().word;
   const bool overlaps = index.allow_overlaps();
-  const std::vector<ScanIndex::Node>& nodes = index.nodes();
+  const ScanIndex::Node* nodes = index.nodes().data();
+  const std::uint16_t* keys = index.keys().data();
+  const ScanIndex::Slot* da = index.slots();
+  const std::uint32_t* slot_nodes = index.slot_nodes().data();
   // Recording seen states costs a hash probe per expanded state. It pays at
   // low thresholds, where many edit paths meet in the same state; at high
   // thresholds the states are nearly all distinct and the probe is waste.
-  const bool skip_seen = t < 0.75f;
-  const std::int64_t skip_seen_from = t < 0.55f ? 1 : 2;
+  const char* pol = getenv("FQ_SEEN");
+  const float below = pol ? atof(pol) : 0.75f;
+  const char* pe = getenv("FQ_SEEN_E");
+  const bool skip_seen = t < below;
+  const std::int64_t skip_seen_from = pe ? atoi(pe) : (t < 0.55f ? 1 : 2);
   SeenStates seen;
   std::vector<State> stack;
   std::uint64_t popped = 0;
+
+  // need_t[e]: least denominator at which e edits still reach t.
+  // need_zero[e]: least at which they give more than 0 (the best at the
+  // start of each position). need[e]: the least for both t and the current
+  // best, filled on demand after each change of the best.
+  std::uint64_t need_t[kTable], need_start[kTable], need[kTable];
+  std::uint32_t need_stamp[kTable] = {};
+  std::uint32_t stamp = 0;
+  for (std::int64_t e = 0; e < kTable; ++e) {
+    need_t[e] = least_d_at_least(e, t);
+    need_start[e] = std::max(need_t[e], least_d_above(e, 0.0f));
+  }
 
   std::size_t i = 0;
   while (i < n) {
@@ -129,8 +194,22 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     std::uint32_t best_node = 0;
     std::uint64_t best_consumed = 0;
     bool found = false;
+    ++stamp;
     if (skip_seen) seen.next_position();
 
+    // Whether a similarity with e edits and denominator d reaches t and
+    // beats the best so far.
+    auto worth = [&](std::int64_t e, std::uint64_t d) {
+      if (e >= kTable) {
+        const float u = similarity(e, d);
+        return u >= t && u > best;
+      }
+      if (need_stamp[e] != stamp) {
+        need[e] = found ? std::max(need_t[e], least_d_above(e, best)) : need_start[e];
+        need_stamp[e] = stamp;
+      }
+      return d >= need[e];
+    };
     // (c) Bound for a state (k, c, e) with e >= 1. Each byte consumed below
     // it either moves one level down the trie or skips a text byte at the
     // cost of an edit, so a candidate reached from it has e' >= e edits,
@@ -138,24 +217,25 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     // most max_name(k) bytes. Hence e'/max(c', len) >= e / D with
     // D = max(c + height, max_name, e) (for e' > e the ratio only grows),
     // and since float division and subtraction round monotonically its
-    // similarity is at most u = 1 - e / D computed the same way. When
-    // u < t nothing below is accepted; when u <= best nothing below is
-    // strictly greater, now or later (best only grows). Either way the
-    // state and its subtree cannot change the result.
-    auto promising = [&](std::uint32_t k, std::uint64_t c, std::int64_t e) {
-      const ScanIndex::Node& node = nodes[k];
-      if (!node.named_below) return false;
+    // similarity is at most 1 - e / D computed the same way. If that misses
+    // t, nothing below is accepted; if it is not above the best, nothing
+    // below is strictly greater, now or later (the best only grows). Either
+    // way the state and its subtree cannot change the result.
+    auto bound = [&](const ScanIndex::Node& node, std::uint64_t c, std::int64_t e) {
       std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
-      d = std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
-      const float u = similarity(e, d);
-      return u >= t && u > best;
+      return std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
     };
 
     stack.clear();
     stack.push_back({0, 0, 0});
-    while (!stack.empty()) {
-      const State st = stack.back();
-      stack.pop_back();
+    State st{};
+    bool have = false;  // st holds the next state without a trip through the stack
+    while (have || !stack.empty()) {
+      if (!have) {
+        st = stack.back();
+        stack.pop_back();
+      }
+      have = false;
       ++popped;
       const ScanIndex::Node& node = nodes[st.node];
       // A state that consumed no text is never a candidate: it would end
@@ -169,6 +249,7 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
           best_node = st.node;
           best_consumed = st.consumed;
           found = true;
+          ++stamp;
           // (a) No similarity exceeds 1.0, so no later state can replace
           // this one.
           if (v == 1.0f) break;
@@ -189,28 +270,46 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
       const std::uint8_t x = s[i + st.consumed];
       const std::uint32_t begin = node.child_begin, end = node.child_end;
       std::uint32_t exact = end;
-      for (std::uint32_t c = begin; c < end; ++c) {
-        if (nodes[c].key >= x) {
-          if (nodes[c].key == x) exact = c;
-          break;
+      if (node.slot != ScanIndex::kNoSlot) {
+        // The child under x through the double array: no search.
+        const std::uint32_t slot = ScanIndex::base_of(da[node.slot]) + x;
+        if (ScanIndex::check_of(da[slot]) == node.slot) exact = slot_nodes[slot];
+      } else {
+        for (std::uint32_t c = begin; c < end; ++c) {
+          if (keys[c] >= x) {
+            if (keys[c] == x) exact = c;
+            break;
+          }
         }
       }
       const std::uint64_t c1 = st.consumed + 1;
-      if (exact != end && (st.edits == 0 || promising(exact, c1, st.edits))) {
-        stack.push_back({exact, c1, st.edits});
+      const bool push_exact =
+          exact != end &&
+          (st.edits == 0 ||
+           (nodes[exact].named_below && worth(st.edits, bound(nodes[exact], c1, st.edits))));
+      // The edit states need 1 - e / (c + 1) >= t.
+      if (st.edits < kTable ? c1 < need_t[st.edits] : similarity(st.edits, c1) < t) {
+        // The exact continuation is the only state pushed, so it is the next
+        // one popped: take it directly.
+        if (push_exact) {
+          st = {exact, c1, st.edits};
+          have = true;
+        }
+        continue;
       }
-      if (similarity(st.edits, c1) < t) continue;
+      if (push_exact) stack.push_back({exact, c1, st.edits});
       const std::int64_t e1 = st.edits + 1;
       // Every edit state below has the bound of (node, c + 1, e + 1) or a
       // smaller one: a child's height is lower and its longest name no
       // longer. One test covers them all.
-      if (!promising(st.node, c1, e1)) continue;
+      if (!node.named_below || !worth(e1, bound(node, c1, e1))) continue;
       stack.push_back({st.node, c1, e1});
       for (std::uint32_t c = begin; c < end; ++c) {
+        const ScanIndex::Node& child = nodes[c];
         // The bound with c + 1 is at least the bound with c.
-        if (!promising(c, c1, e1)) continue;
-        if (nodes[c].key != x) stack.push_back({c, c1, e1});
-        if (promising(c, st.consumed, e1)) stack.push_back({c, st.consumed, e1});
+        if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
+        if (keys[c] != x) stack.push_back({c, c1, e1});
+        if (worth(e1, bound(child, st.consumed, e1))) stack.push_back({c, st.consumed, e1});
       }
     }
     if (!found) {

@@ -1,5 +1,6 @@
 // Exact matching over the double array: at every position allowed by the
 // start test, the longest keyword along the walk is the only candidate.
+#include <algorithm>
 #include <cstdint>
 
 #include "keyword_processor/scan_index.hpp"
@@ -8,6 +9,14 @@ namespace fernquill {
 namespace {
 
 inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
+
+// The walks from all candidate positions of a chunk advance together, one
+// byte per round, so that their trie loads (mostly cache misses on a large
+// store) overlap instead of waiting on each other. A walk's result depends
+// only on its start, not on where the scan resumed, so walks may run ahead;
+// the results are then taken in text order exactly as a sequential scan
+// would: a candidate inside an accepted span is passed over.
+constexpr std::size_t kChunk = 4096;
 
 template <bool kFold>
 void scan(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out) {
@@ -19,34 +28,101 @@ void scan(const ScanIndex& index, std::string_view text, std::vector<KeywordMatc
   const std::uint32_t root_base = ScanIndex::base_of(da[ScanIndex::kRootSlot]);
   auto code = [&](std::uint8_t b) -> std::uint32_t { return kFold ? tables.code[b] : b; };
 
-  std::size_t i = 0;
-  while (i < n) {
-    // Next position that passes the start test and whose byte starts a keyword.
+  // Per candidate: start, cursor, current slot and its base, and the last
+  // keyword slot met with the end offset after it.
+  struct Walk {
+    std::size_t cursor;
+    std::size_t end;
+    std::uint32_t node;
+    std::uint32_t base;
+    std::uint32_t found;
+  };
+  std::vector<std::size_t> starts(kChunk);
+  std::vector<Walk> walks(kChunk);
+  std::vector<std::uint32_t> active(kChunk);
+  std::vector<std::uint32_t> next(kChunk);
+
+  std::size_t resume = 0;
+  for (std::size_t chunk = 0; chunk < n; chunk += kChunk) {
+    const std::size_t limit = std::min(n, chunk + kChunk);
+    // Positions that pass the start test and whose byte starts a keyword;
+    // the first step of the walk is taken here.
+    std::size_t count = 0;
+    std::size_t i = std::max(chunk, resume);
     if (overlaps) {
-      while (i < n && !tables.first[s[i]]) ++i;
+      for (; i < limit; ++i) {
+        starts[count] = i;
+        count += tables.first[s[i]];
+      }
     } else {
-      while (i < n && !(tables.first[s[i]] && (i == 0 || !tables.word[s[i - 1]]))) ++i;
-    }
-    if (i >= n) break;
-    // The walk: the last keyword slot met is the candidate.
-    std::uint32_t node = ScanIndex::kRootSlot, base = root_base, found = 0;
-    std::size_t end = 0;
-    for (std::size_t j = i; j < n; ++j) {
-      const std::uint32_t t = base + code(s[j]);
-      const ScanIndex::Slot v = da[t];
-      if (ScanIndex::check_of(v) != node) break;
-      node = t;
-      base = ScanIndex::base_of(v);
-      if (v & ScanIndex::kKeywordBit) {
-        found = t;
-        end = j + 1;
+      std::uint8_t prev_word = i == 0 ? 0 : tables.word[s[i - 1]];
+      for (; i < limit; ++i) {
+        const std::uint8_t b = s[i];
+        starts[count] = i;
+        count += tables.first[b] & (prev_word ^ 1);
+        prev_word = tables.word[b];
       }
     }
-    if (found != 0 && (end == n || overlaps || !tables.word[s[end]])) {
-      out.push_back({index.slot_name(found), 1.0f, is_trim(s[i]) ? i + 1 : i, end});
-      i = end;
-    } else {
-      ++i;
+    if (count == 0) continue;
+    std::size_t live = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t st = starts[k];
+      const std::uint32_t t = root_base + code(s[st]);
+      const ScanIndex::Slot v = da[t];
+      Walk& w = walks[k];
+      w.cursor = st + 1;
+      w.node = t;
+      w.base = ScanIndex::base_of(v);
+      const bool keyword = (v & ScanIndex::kKeywordBit) != 0;
+      w.found = keyword ? t : 0;
+      w.end = st + 1;
+      active[live] = static_cast<std::uint32_t>(k);
+      live += w.cursor < n;
+    }
+    while (live > 0) {
+      // First the slot each walk reads next, with a prefetch, so that all
+      // loads of the round are in flight before any is needed.
+      for (std::size_t a = 0; a < live; ++a) {
+        const Walk& w = walks[active[a]];
+        const std::uint32_t t = w.base + code(s[w.cursor]);
+        next[a] = t;
+        __builtin_prefetch(da + t);
+      }
+      std::size_t kept = 0;
+      for (std::size_t a = 0; a < live; ++a) {
+        const std::uint32_t k = active[a];
+        Walk& w = walks[k];
+        const std::uint32_t t = next[a];
+        const ScanIndex::Slot v = da[t];
+        // Branch-free: whether a walk goes on is unpredictable, and a
+        // mispredicted branch would throw away the loads in flight.
+        const bool step = ScanIndex::check_of(v) == w.node;
+        const bool keyword = step && (v & ScanIndex::kKeywordBit) != 0;
+        w.cursor += step;
+        w.node = step ? t : w.node;
+        w.base = step ? ScanIndex::base_of(v) : w.base;
+        w.found = keyword ? t : w.found;
+        w.end = keyword ? w.cursor : w.end;
+        active[kept] = k;
+        kept += step & (w.cursor < n);
+      }
+      live = kept;
+    }
+    // The clean names of the keywords found, fetched together before the
+    // results are taken in order.
+    for (std::size_t k = 0; k < count; ++k) {
+      if (walks[k].found != 0) __builtin_prefetch(index.slot_name_entry(walks[k].found));
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t st = starts[k];
+      if (st < resume) continue;
+      const Walk& w = walks[k];
+      if (w.found == 0) continue;
+      const std::size_t end = w.end;
+      if (end == n || overlaps || !tables.word[s[end]]) {
+        out.push_back({index.slot_name(w.found), 1.0f, is_trim(s[st]) ? st + 1 : st, end});
+        resume = end;
+      }
     }
   }
 }

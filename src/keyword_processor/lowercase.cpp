@@ -19,9 +19,10 @@ constexpr char32_t kCapitalSigma = 0x3A3;
 // chunks: std::string cannot grow without zero-filling, and staging keeps
 // the memory traffic that of a single copy.
 constexpr std::size_t kStageSize = 4096;
-// Room past kStageSize for one 16-byte block store plus one character's output.
-constexpr std::size_t kStageSlack = 64;
-static_assert(16 + 16 + kMaxCharOutput <= kStageSlack);
+// Room past kStageSize for one 64-byte block store, or a 16-byte one followed
+// by one character's output.
+constexpr std::size_t kStageSlack = 128;
+static_assert(64 <= kStageSlack && 16 + 4 + kMaxCharOutput <= kStageSlack);
 
 inline std::uint32_t entry_of(char32_t cp) {
   const std::size_t block = kStage1[cp >> kBlockShift];
@@ -38,22 +39,29 @@ struct Char {
   bool valid;    // false: a stray byte, passed through unchanged
 };
 
+inline bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
 // Decodes the character starting at p, with `avail` >= 1 bytes readable.
-// Never reads past p + avail, whatever the bytes are.
+// Never reads past p + avail; a byte that does not start a well-formed
+// sequence comes back as an invalid one-byte character.
 inline Char decode(const unsigned char* p, std::size_t avail) {
   const unsigned b = p[0];
   if (b < 0x80) return {b, 1, true};
-  if (b >= 0xC2 && b <= 0xDF && avail >= 2) {
-    return {static_cast<char32_t>(((b & 0x1F) << 6) | (p[1] & 0x3F)), 2, true};
-  }
-  if (b >= 0xE0 && b <= 0xEF && avail >= 3) {
-    return {static_cast<char32_t>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F)), 3,
-            true};
-  }
-  if (b >= 0xF0 && b <= 0xF4 && avail >= 4) {
-    const char32_t cp =
-        ((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-    if (cp < 0x110000) return {cp, 4, true};
+  if (b >= 0xC2 && b <= 0xDF) {
+    if (avail >= 2 && is_continuation(p[1])) {
+      return {static_cast<char32_t>(((b & 0x1F) << 6) | (p[1] & 0x3F)), 2, true};
+    }
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    if (avail >= 3 && is_continuation(p[1]) && is_continuation(p[2])) {
+      const char32_t cp = ((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+      if (cp >= 0x800) return {cp, 3, true};
+    }
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    if (avail >= 4 && is_continuation(p[1]) && is_continuation(p[2]) && is_continuation(p[3])) {
+      const char32_t cp =
+          ((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+      if (cp >= 0x10000 && cp < 0x110000) return {cp, 4, true};
+    }
   }
   return {0, 1, false};
 }
@@ -116,34 +124,43 @@ bool is_final_sigma(const unsigned char* s, std::size_t n, std::size_t begin, st
   return true;
 }
 
+#if defined(__SSE2__)
+inline __m128i lower_vector(__m128i v) {
+  // Bytes >= 0x80 are negative as signed and fall outside 'A'..'Z'.
+  const __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
+                                      _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
+  return _mm_add_epi8(v, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+}
+#else
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x80 * kOnes;
+
+inline std::uint64_t lower_word(std::uint64_t x) {
+  // With the high bits cleared, adding per byte cannot carry across bytes.
+  const std::uint64_t low = x & ~kHigh;
+  const std::uint64_t ge_a = low + (0x80 - 'A') * kOnes;
+  const std::uint64_t gt_z = low + (0x80 - 'Z' - 1) * kOnes;
+  const std::uint64_t is_upper = ge_a & ~gt_z & ~x & kHigh;
+  return x | (is_upper >> 2);  // 0x80 >> 2 == 0x20
+}
+#endif
+
 // Lower-cases the 16 bytes at src into dst (non-ASCII bytes are copied
 // unchanged) and returns the index of the first non-ASCII byte, 16 if none.
 inline unsigned lower16(const unsigned char* src, unsigned char* dst) {
 #if defined(__SSE2__)
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-  // Bytes >= 0x80 are negative as signed and fall outside 'A'..'Z'.
-  const __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
-                                      _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
-                   _mm_add_epi8(v, _mm_and_si128(upper, _mm_set1_epi8(0x20))));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), lower_vector(v));
   const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
   return mask ? static_cast<unsigned>(std::countr_zero(mask)) : 16;
 #else
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHigh = 0x80 * kOnes;
   unsigned first = 16;
-  for (unsigned half = 0; half < 2; ++half) {
+  for (unsigned half = 2; half-- > 0;) {
     std::uint64_t x;
     std::memcpy(&x, src + 8 * half, 8);
-    const std::uint64_t high = x & kHigh;
-    // With the high bits cleared, adding per byte cannot carry across bytes.
-    const std::uint64_t low = x & ~kHigh;
-    const std::uint64_t ge_a = low + (0x80 - 'A') * kOnes;
-    const std::uint64_t gt_z = low + (0x80 - 'Z' - 1) * kOnes;
-    const std::uint64_t is_upper = ge_a & ~gt_z & ~x & kHigh;
-    const std::uint64_t lowered = x | (is_upper >> 2);  // 0x80 >> 2 == 0x20
+    const std::uint64_t lowered = lower_word(x);
     std::memcpy(dst + 8 * half, &lowered, 8);
-    if (high && first == 16) {
+    if (const std::uint64_t high = x & kHigh) {
       const unsigned bit = std::endian::native == std::endian::little
                                ? static_cast<unsigned>(std::countr_zero(high))
                                : static_cast<unsigned>(std::countl_zero(high));
@@ -151,6 +168,32 @@ inline unsigned lower16(const unsigned char* src, unsigned char* dst) {
     }
   }
   return first;
+#endif
+}
+
+// When the 64 bytes at src are all ASCII, writes them lower-cased to dst and
+// returns true; otherwise writes nothing.
+inline bool lower64_ascii(const unsigned char* src, unsigned char* dst) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
+  const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48));
+  if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) return false;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), lower_vector(a));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), lower_vector(b));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 32), lower_vector(c));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 48), lower_vector(d));
+  return true;
+#else
+  std::uint64_t x[8];
+  std::memcpy(x, src, 64);
+  std::uint64_t any = 0;
+  for (std::uint64_t w : x) any |= w;
+  if (any & kHigh) return false;
+  for (std::uint64_t& w : x) w = lower_word(w);
+  std::memcpy(dst, x, 64);
+  return true;
 #endif
 }
 
@@ -191,45 +234,74 @@ template <bool kTrack>
 std::size_t lower_from(Run& run, std::size_t i) {
   const unsigned char* const in = run.in;
   const std::size_t n = run.n;
+  unsigned char* const stage = run.stage;
+  unsigned char* const stage_full = stage + kStageSize;
+  unsigned char* w = stage + run.staged;  // local, so byte stores cannot alias it
   while (i < n) {
-    if (run.staged >= kStageSize) run.flush();
-    unsigned char* dst = run.stage + run.staged;
+    if (w >= stage_full) {
+      run.staged = static_cast<std::size_t>(w - stage);
+      run.flush();
+      w = stage;
+    }
     if (n - i >= 16) {
-      const unsigned ascii = lower16(in + i, dst);
+      const unsigned ascii = lower16(in + i, w);
       if constexpr (kTrack) push_origin(*run.origin, i, ascii, true);
-      run.staged += ascii;
+      w += ascii;
       i += ascii;
-      if (ascii == 16) continue;
+      if (ascii == 16) {
+        // A whole ASCII block: likely a long ASCII stretch, take bigger steps.
+        while (n - i >= 64 && w < stage_full && lower64_ascii(in + i, w)) {
+          if constexpr (kTrack) push_origin(*run.origin, i, 64, true);
+          w += 64;
+          i += 64;
+        }
+        continue;
+      }
     } else if (in[i] < 0x80) {
       const unsigned b = in[i];
-      *dst = static_cast<unsigned char>(b - 'A' < 26u ? b + 0x20 : b);
+      *w++ = static_cast<unsigned char>(b - 'A' < 26u ? b + 0x20 : b);
       if constexpr (kTrack) run.origin->push_back(i);
-      ++run.staged;
       ++i;
       continue;
     }
     // Non-ASCII characters, one at a time while they last.
-    while (i < n && in[i] >= 0x80 && run.staged < kStageSize) {
-      dst = run.stage + run.staged;
+    do {
+      const unsigned lead = in[i];
+      if (lead >= 0xC2 && lead <= 0xDF && n - i >= 2 && is_continuation(in[i + 1])) {
+        // Two-byte characters (Latin, Greek, Cyrillic, ...) mostly stay two bytes.
+        const unsigned char* t = kTwoByte[(((lead & 0x1F) << 6) | (in[i + 1] & 0x3F)) - 0x80];
+        if (t[0] != 0) {
+          w[0] = t[0];
+          w[1] = t[1];
+          if constexpr (kTrack) push_origin(*run.origin, i, 2, false);
+          w += 2;
+          i += 2;
+          continue;
+        }
+      }
       const Char c = decode(in + i, n - i);
       unsigned len;
       if (!c.valid) {
-        dst[0] = in[i];
+        w[0] = in[i];
         len = 1;
       } else if (c.cp == kCapitalSigma) {
-        dst[0] = 0xCF;
-        dst[1] = is_final_sigma(in, n, i, i + c.len) ? 0x82 : 0x83;
+        w[0] = 0xCF;
+        w[1] = is_final_sigma(in, n, i, i + c.len) ? 0x82 : 0x83;
         len = 2;
       } else {
         const std::uint32_t e = entry_of(c.cp);
         if (e & kFlagExpansion) {
           const unsigned char* x = kExpansions + (e >> 8);
           len = x[0];
-          std::memcpy(dst, x + 1, len);
+          std::memcpy(w, x + 1, len);
         } else if (const std::int32_t delta = entry_delta(e); delta != 0) {
-          len = encode(static_cast<char32_t>(static_cast<std::int32_t>(c.cp) + delta), dst);
+          len = encode(static_cast<char32_t>(static_cast<std::int32_t>(c.cp) + delta), w);
         } else {
-          std::memcpy(dst, in + i, c.len);
+          if (n - i >= 4) {
+            std::memcpy(w, in + i, 4);  // fixed size: a plain load and store
+          } else {
+            std::memcpy(w, in + i, c.len);
+          }
           len = c.len;
         }
       }
@@ -237,12 +309,16 @@ std::size_t lower_from(Run& run, std::size_t i) {
         push_origin(*run.origin, i, len, false);
       } else if (len != c.len) {
         run.changed = true;
-        if (run.origin) return i;  // the caller switches to tracking from here
+        if (run.origin) {  // the caller switches to tracking from here
+          run.staged = static_cast<std::size_t>(w - stage);
+          return i;
+        }
       }
-      run.staged += len;
+      w += len;
       i += c.len;
-    }
+    } while (i < n && in[i] >= 0x80 && w < stage_full);
   }
+  run.staged = static_cast<std::size_t>(w - stage);
   return n;
 }
 
@@ -259,7 +335,7 @@ bool lower_impl(std::string_view text, std::string& out, std::vector<std::size_t
     origin->resize(stop);
     for (std::size_t i = 0; i < stop;) {
       const std::size_t len = decode(run.in + i, run.n - i).len;
-      for (std::size_t j = 0; j < len; ++j) (*origin)[i + j] = i;
+      for (std::size_t j = 0; j < len && i + j < stop; ++j) (*origin)[i + j] = i;
       i += len;
     }
     lower_from<true>(run, stop);

@@ -32,14 +32,16 @@ void ScanIndex::build_nodes() {
   const Trie& trie = processor_.trie();
   std::vector<NodeId> origin{Trie::kRoot};
   nodes_.assign(1, Node{});
+  keys_.assign(1, 0);
   for (std::size_t k = 0; k < origin.size(); ++k) {
     const NodeId t = origin[k];
     const auto first = static_cast<std::uint32_t>(origin.size());
     for (NodeId c = trie.first_child(t); c != kNoNode; c = trie.next_sibling(c)) {
       origin.push_back(c);
       Node child{};
-      child.key = trie.key(c);
+      child.slot = kNoSlot;
       nodes_.push_back(child);
+      keys_.push_back(trie.key(c) > 0xFF ? 0xFFFF : static_cast<std::uint16_t>(trie.key(c)));
     }
     Node& node = nodes_[k];
     node.child_begin = first;
@@ -71,117 +73,111 @@ void ScanIndex::build_nodes() {
 }
 
 void ScanIndex::build_double_array() {
-  // Free slots form a doubly linked list so that the search for a base
-  // visits only free slots. The array grows in blocks when nothing fits.
-  std::vector<std::uint8_t> used;
-  std::vector<std::int64_t> next_free, prev_free;
-  std::int64_t head = -1, tail = -1;
-  auto grow = [&](std::size_t size) {
-    const std::size_t old = used.size();
-    if (size <= old) return;
-    used.resize(size, 0);
-    next_free.resize(size, -1);
-    prev_free.resize(size, -1);
-    for (std::size_t s = old; s < size; ++s) {
-      const auto id = static_cast<std::int64_t>(s);
-      prev_free[s] = tail;
-      if (tail >= 0) {
-        next_free[static_cast<std::size_t>(tail)] = id;
-      } else {
-        head = id;
-      }
-      tail = id;
-    }
+  // Slots are placed depth first, each node's children at the first free
+  // positions after the node's own slot. A chain of single children (the
+  // tail of most keywords) then lies in consecutive slots, so a walk touches
+  // few cache lines. Free slots are found through a bitmap of used ones.
+  std::vector<std::uint64_t> used;
+  std::size_t capacity = 0;
+  auto ensure = [&](std::size_t size) {
+    if (size <= capacity) return;
+    capacity = std::max(size, capacity + capacity / 2);
+    used.resize((capacity + 63) / 64, 0);
   };
-  auto take = [&](std::size_t s) {
-    used[s] = 1;
-    const std::int64_t p = prev_free[s], q = next_free[s];
-    if (p >= 0) {
-      next_free[static_cast<std::size_t>(p)] = q;
-    } else {
-      head = q;
+  auto is_used = [&](std::size_t slot) { return (used[slot >> 6] >> (slot & 63)) & 1; };
+  auto next_free = [&](std::size_t slot) {
+    ensure(slot + 1);
+    std::size_t w = slot >> 6;
+    std::uint64_t bits = ~used[w] & (~std::uint64_t{0} << (slot & 63));
+    while (bits == 0) {
+      if (++w == used.size()) ensure(capacity + 64);
+      bits = ~used[w];
     }
-    if (q >= 0) {
-      prev_free[static_cast<std::size_t>(q)] = p;
-    } else {
-      tail = p;
-    }
+    return (w << 6) + static_cast<std::size_t>(__builtin_ctzll(bits));
   };
 
   const std::size_t count = nodes_.size();
   std::vector<std::uint32_t> slot_of(count, 0);
-  std::vector<std::uint32_t> base(1, 0);
-  std::vector<std::uint32_t> parent(1, kEmptyCheck);
-  std::vector<std::uint32_t> name_of(1, kNoName);
-  grow(512);
-  take(kRootSlot);
-  std::vector<std::uint32_t> keys, kids;
-  // Breadth first from the root; only edges of a single byte can be taken by
-  // a scan, so subtrees under larger keys are left out.
-  std::vector<std::uint32_t> queue{0};
-  for (std::size_t qi = 0; qi < queue.size(); ++qi) {
-    const std::uint32_t k = queue[qi];
+  std::vector<std::uint32_t> base, parent, name_of;
+  auto record = [&](std::size_t slot) {
+    if (base.size() <= slot) {
+      const std::size_t size = std::max(slot + 1, base.size() + base.size() / 2);
+      base.resize(size, 0);
+      parent.resize(size, kEmptyCheck);
+      name_of.resize(size, kNoName);
+    }
+  };
+  ensure(1024);
+  used[0] |= 1;  // the root
+  record(kRootSlot);
+  std::size_t top = 1;  // one past the highest used slot
+  std::vector<std::uint32_t> keys, kids, stack{0};
+  while (!stack.empty()) {
+    const std::uint32_t k = stack.back();
+    stack.pop_back();
     const Node& node = nodes_[k];
+    const std::uint32_t me = slot_of[k];
+    // Only edges of a single byte can be taken by a scan; subtrees under
+    // larger keys (only a loaded state has them) are left out.
     keys.clear();
     kids.clear();
     for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
-      if (nodes_[c].key > 0xFF) continue;
-      keys.push_back(nodes_[c].key);
+      if (keys_[c] > 0xFF) continue;
+      keys.push_back(keys_[c]);
       kids.push_back(c);
     }
     std::uint32_t b = 0;
     if (!keys.empty()) {
-      std::int64_t p = head;
+      std::size_t f = next_free(std::max<std::size_t>(me + 1, keys[0]));
       while (true) {
-        if (p < 0) {
-          const std::size_t old = used.size();
-          grow(old + std::max<std::size_t>(old / 4, 1024));
-          p = static_cast<std::int64_t>(old);
+        const std::size_t cand = f - keys[0];
+        ensure(cand + 256);
+        bool fits = true;
+        for (std::size_t j = 1; j < keys.size() && fits; ++j) fits = !is_used(cand + keys[j]);
+        if (fits) {
+          b = static_cast<std::uint32_t>(cand);
+          break;
         }
-        const auto slot = static_cast<std::size_t>(p);
-        if (slot >= keys[0]) {
-          const std::size_t cand = slot - keys[0];
-          if (cand + 256 >= used.size()) grow(cand + 1024);
-          bool fits = true;
-          for (std::size_t j = 1; j < keys.size() && fits; ++j) fits = !used[cand + keys[j]];
-          if (fits) {
-            b = static_cast<std::uint32_t>(cand);
-            break;
-          }
-        }
-        p = next_free[slot];
+        f = next_free(f + 1);
       }
-      if (used.size() >= kEmptyCheck) throw Fault("keyword store too large to scan");
+      if (std::size_t{b} + 256 >= kEmptyCheck) throw Fault("keyword store too large to scan");
       for (std::size_t j = 0; j < keys.size(); ++j) {
-        const std::uint32_t s = b + keys[j];
-        take(s);
-        slot_of[kids[j]] = s;
-        queue.push_back(kids[j]);
+        const std::uint32_t slot = b + keys[j];
+        used[slot >> 6] |= std::uint64_t{1} << (slot & 63);
+        record(slot);
+        parent[slot] = me;
+        slot_of[kids[j]] = slot;
+        top = std::max<std::size_t>(top, slot + 1);
       }
-    }
-    const std::uint32_t me = slot_of[k];
-    if (base.size() < used.size()) {
-      base.resize(used.size(), 0);
-      parent.resize(used.size(), kEmptyCheck);
-      name_of.resize(used.size(), kNoName);
+      // Smallest key on top: its subtree is placed first, right after.
+      for (std::size_t j = kids.size(); j-- > 0;) stack.push_back(kids[j]);
     }
     base[me] = b;
     name_of[me] = node.name;
-    for (std::size_t j = 0; j < keys.size(); ++j) parent[b + keys[j]] = me;
   }
   // Every base plus any byte must stay inside the array.
-  std::size_t size = used.size();
-  for (std::size_t s = 0; s < used.size(); ++s) {
-    if (used[s]) size = std::max<std::size_t>(size, std::size_t{base[s]} + 256);
+  std::size_t size = top;
+  for (std::size_t slot = 0; slot < top; ++slot) {
+    if (is_used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + 256);
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    // Nodes under a key above 255 keep kNoSlot: no scan reaches them exactly.
+    if (k == 0 || slot_of[k] != 0) nodes_[k].slot = slot_of[k];
+  }
+  slot_node_.assign(size, 0);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (nodes_[k].slot != kNoSlot) slot_node_[nodes_[k].slot] = static_cast<std::uint32_t>(k);
   }
   slots_.assign(size, Slot{kEmptyCheck} << 32);
-  slot_name_.assign(size, kNoName);
-  for (std::size_t s = 0; s < used.size(); ++s) {
-    if (!used[s]) continue;
-    Slot v = base[s] | (Slot{s == kRootSlot ? kEmptyCheck : parent[s]} << 32);
-    if (name_of[s] != kNoName && s != kRootSlot) v |= kKeywordBit;
-    slots_[s] = v;
-    slot_name_[s] = name_of[s];
+  slot_names_.assign(size, std::string_view());
+  for (std::size_t slot = 0; slot < top; ++slot) {
+    if (!is_used(slot)) continue;
+    Slot v = base[slot] | (Slot{slot == kRootSlot ? kEmptyCheck : parent[slot]} << 32);
+    if (name_of[slot] != kNoName && slot != kRootSlot) {
+      v |= kKeywordBit;
+      slot_names_[slot] = names_[name_of[slot]];
+    }
+    slots_[slot] = v;
   }
 }
 

@@ -46,7 +46,8 @@ class ScanIndex {
   const Slot* slots() const { return slots_.data(); }
   std::size_t slot_count() const { return slots_.size(); }
   // Clean name of a keyword slot.
-  std::string_view slot_name(std::uint32_t slot) const { return names_[slot_name_[slot]]; }
+  std::string_view slot_name(std::uint32_t slot) const { return slot_names_[slot]; }
+  const std::string_view* slot_name_entry(std::uint32_t slot) const { return &slot_names_[slot]; }
 
   // Byte tables, indexed by a byte of the text. The `fold` variants apply
   // to a pure-ASCII text scanned for a case-insensitive processor without a
@@ -61,8 +62,9 @@ class ScanIndex {
 
   // ---- approximate matching -------------------------------------------
   static constexpr std::uint32_t kNoName = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
   struct Node {
-    std::uint32_t key;          // byte (or loaded key) of the edge into the node
+    std::uint32_t slot;         // the node's double-array slot, or kNoSlot
     std::uint32_t child_begin;  // children are [child_begin, child_end)
     std::uint32_t child_end;
     std::uint32_t name;         // index into the names, or kNoName
@@ -72,6 +74,11 @@ class ScanIndex {
     std::uint32_t named_below;  // 1 when the subtree holds a clean name
   };
   const std::vector<Node>& nodes() const { return nodes_; }
+  // Key of every node as 16 bits, keys above 255 as 0xFFFF (they sort last
+  // and equal no byte), for a compact search of a node's children.
+  const std::vector<std::uint16_t>& keys() const { return keys_; }
+  // Node of a double-array slot.
+  const std::vector<std::uint32_t>& slot_nodes() const { return slot_node_; }
   std::string_view name(std::uint32_t id) const { return names_[id]; }
 
   bool case_sensitive() const { return case_sensitive_; }
@@ -86,10 +93,12 @@ class ScanIndex {
   bool allow_overlaps_;
   std::vector<std::string_view> names_;
   std::vector<Slot> slots_;
-  std::vector<std::uint32_t> slot_name_;
+  std::vector<std::string_view> slot_names_;
   ByteTables plain_{};
   ByteTables fold_{};
   std::vector<Node> nodes_;
+  std::vector<std::uint16_t> keys_;
+  std::vector<std::uint32_t> slot_node_;
 };
 
 struct ApproxStats {

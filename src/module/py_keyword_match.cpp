@@ -103,9 +103,9 @@ PyObject* match_getstate(PyObject* self, PyObject*) {
   return guard([&] {
     MatchObject& m = self_match(self);
     SharedBorrow borrow(m.borrow);
-    std::string state = encode_match_state(m.keyword, m.similarity, m.start, m.end);
-    return Ref::check(
-        PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    return new_bytes(match_state_size(m.keyword.size()), [&](std::span<char> out) {
+      write_match_state(out, m.keyword, m.similarity, m.start, m.end);
+    });
   });
 }
 

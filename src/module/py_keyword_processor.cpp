@@ -198,9 +198,8 @@ PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* kp_getstate(PyObject* self, PyObject*) {
   return method_noargs<SharedBorrow>(self, [](KeywordProcessor& p) {
-    std::string state = encode_processor_state(p);
-    return Ref::check(
-        PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    return new_bytes(processor_state_size(p),
+                     [&](std::span<char> out) { write_processor_state(p, out); });
   });
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -154,6 +155,14 @@ template <class OnSize, class Item>
 void for_each_in_sequence(PyObject* value, const char* param, OnSize&& on_size, Item&& item);
 
 Ref new_str(std::string_view utf8);
+
+// A new bytes object of exactly `size` bytes filled in place by fill(span).
+template <class Fill>
+Ref new_bytes(std::size_t size, Fill&& fill) {
+  Ref bytes = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  fill(std::span<char>(PyBytes_AS_STRING(bytes.get()), size));
+  return bytes;
+}
 
 // Borrow counter guards: 0 free, n > 0 shared borrows, -1 exclusive.
 class SharedBorrow {

@@ -76,17 +76,22 @@ bool read_bool(StateReader& in) {
 }  // namespace
 
 std::size_t trie_state_size(const Trie& trie) {
-  // Order does not matter for a sum, so a plain stack of pending nodes will do.
-  std::size_t total = 0;
-  std::vector<NodeId> stack{Trie::kRoot};
-  while (!stack.empty()) {
-    const NodeId node = stack.back();
-    stack.pop_back();
-    total += node_fixed_bytes(trie, node);
-    for (NodeId c = trie.first_child(node); c != kNoNode; c = trie.next_sibling(c)) {
-      total += char_field_bytes(trie.key(c));
-      stack.push_back(c);
+  // Same depth-first order as the writer: a stack of the next sibling to
+  // visit at each open level.
+  std::size_t total = node_fixed_bytes(trie, Trie::kRoot);
+  std::vector<NodeId> stack;
+  NodeId next = trie.first_child(Trie::kRoot);
+  for (;;) {
+    if (next == kNoNode) {
+      if (stack.empty()) break;
+      next = stack.back();
+      stack.pop_back();
+      continue;
     }
+    total += char_field_bytes(trie.key(next)) + node_fixed_bytes(trie, next);
+    const NodeId sibling = trie.next_sibling(next);
+    if (sibling != kNoNode) stack.push_back(sibling);
+    next = trie.first_child(next);
   }
   return total;
 }
@@ -138,6 +143,10 @@ void read_trie_state(StateReader& in, Trie& trie) {
   std::vector<Frame> frames;
   std::vector<Entry> pending;
   std::vector<Entry> table;  // scratch for attach_children
+
+  if (trie.node_count() != 1 || trie.has_clean_name(Trie::kRoot)) {
+    throw Fault("read_trie_state: the target trie is not empty");
+  }
 
   auto open = [&](NodeId node) {
     const std::uint64_t count = in.read_length();

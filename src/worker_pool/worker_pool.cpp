@@ -11,7 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -23,9 +22,19 @@ namespace {
 
 constexpr char kNotInitialized[] = "The global thread pool has not been initialized.";
 
-// An idle worker polls this many times, yielding in between, before it goes to
-// sleep; back-to-back jobs then start without a wake-up round trip.
-constexpr int kSpinRounds = 64;
+// An idle worker first polls for a new job, briefly busy and then yielding the
+// processor, before it goes to sleep; back-to-back jobs then start without a
+// wake-up round trip, and an idle pool soon uses no processor time.
+constexpr int kBusyPolls = 200;
+constexpr int kYieldPolls = 32;
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 std::string_view trim(std::string_view s) {
   const char* ws = " \t\r\n";
@@ -363,10 +372,12 @@ WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, std::size_t 
     failure = "cannot make threads detached: " + os_error(rc);
   }
 
-  // Workers start with every signal blocked so that signals keep going to the
-  // application's own threads.
+  // Workers start with the asynchronous signals blocked so that those keep
+  // going to the application's own threads; faults raised by a worker itself
+  // stay deliverable so that crash handlers still see them.
   sigset_t all, previous;
   sigfillset(&all);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, sig);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   try {
     for (std::size_t i = 0; failure.empty() && i < size_; ++i) {
@@ -434,9 +445,13 @@ void WorkerPool::worker_loop(std::size_t index) {
 }
 
 WorkerPool::Job* WorkerPool::wait_for_job(std::uint64_t& seen) {
-  for (int i = 0; i < kSpinRounds; ++i) {
+  for (int i = 0; i < kBusyPolls + kYieldPolls; ++i) {
     if (epoch_.load(std::memory_order_acquire) != seen) break;
-    sched_yield();
+    if (i < kBusyPolls) {
+      cpu_relax();
+    } else {
+      sched_yield();
+    }
   }
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -539,7 +554,13 @@ std::size_t WorkerPool::run(std::size_t n, void (*fn)(void*, std::size_t), void*
     current_ = &job;
     epoch_.fetch_add(1, std::memory_order_release);
   }
-  work_cv_.notify_all();
+  // Any one worker can finish the job alone, and one worker takes at least
+  // one item, so there is no point in waking more than n.
+  if (n >= size_) {
+    work_cv_.notify_all();
+  } else {
+    for (std::size_t i = 0; i < n; ++i) work_cv_.notify_one();
+  }
   {
     // A worker leaves only when nothing is left to hand out, so once one has
     // left and none remains, no worker touches the job or its data again.

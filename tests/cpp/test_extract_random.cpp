@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -165,6 +166,72 @@ TEST(extract_random_many_keywords) {
       }
     }
   }
+}
+
+TEST(extract_random_loaded_store_with_wide_keys) {
+  // A loaded state may hold keys above 255. No text byte equals them, but
+  // the approximate search still replaces and skips through them, and keys
+  // sort after every byte.
+  std::mt19937_64 rng(11);
+  for (int p = 0; p < 60; ++p) {
+    fernquill::Trie trie;
+    for (int k = 0; k < 8; ++k) {
+      fernquill::NodeId node = fernquill::Trie::kRoot;
+      std::size_t len = 1 + rng() % 5;
+      for (std::size_t d = 0; d < len; ++d) {
+        std::uint32_t key = rng() % 4 == 0 ? 256 + static_cast<std::uint32_t>(rng() % 3)
+                                           : static_cast<std::uint32_t>("ab "[rng() % 3]);
+        node = trie.child_or_insert(node, key);
+      }
+      trie.set_clean_name(node, random_string(rng, {"a", "b", "xy"}, 6));
+    }
+    KeywordProcessor kp(true, p % 2 == 1);
+    fernquill::WordSet words;
+    words.set_defaults();
+    kp.replace_state(words, std::move(trie), true, p % 2 == 1);
+    for (int q = 0; q < 20; ++q) {
+      std::string text = random_string(rng, {"a", "b", " "}, 30);
+      for (float t : {1.0f, 0.9f, 0.75f, 0.6f, 0.5f}) {
+        auto got = fernquill::extract_keywords(kp, text, t);
+        auto want = oracle::extract(kp, text, t);
+        if (!same(got, want)) {
+          check::fail(__FILE__, __LINE__,
+                      "text '" + text + "' t=" + std::to_string(t) + "\n got " + describe(got) +
+                          "\n want " + describe(want));
+          return;
+        }
+      }
+    }
+  }
+}
+
+TEST(extract_concurrent_callers_agree) {
+  // Once the scan index is compiled, extraction only reads the processor.
+  std::mt19937_64 rng(5);
+  KeywordProcessor kp(false, false);
+  for (int k = 0; k < 200; ++k) kp.add_keyword(random_string(rng, {"a", "b", "c", " "}, 6), std::nullopt);
+  std::vector<std::string> texts;
+  for (int q = 0; q < 40; ++q) texts.push_back(random_string(rng, {"a", "B", "c", " ", ","}, 300));
+  const float thresholds[] = {1.0f, 0.8f, 0.6f};
+  std::vector<std::vector<KeywordMatch>> want;
+  for (const auto& text : texts) {
+    for (float t : thresholds) want.push_back(oracle::extract(kp, text, t));
+  }
+  kp.scan_index();
+  std::vector<int> bad(4, 0);
+  std::vector<std::thread> threads;
+  for (int w = 0; w < 4; ++w) {
+    threads.emplace_back([&, w] {
+      for (int round = 0; round < 3; ++round) {
+        std::size_t k = 0;
+        for (const auto& text : texts) {
+          for (float t : thresholds) bad[w] += !same(fernquill::extract_keywords(kp, text, t), want[k++]);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int w = 0; w < 4; ++w) CHECK_EQ(bad[w], 0);
 }
 
 }  // namespace

@@ -310,10 +310,9 @@ TEST(lower_non_ascii_at_every_position) {
 
 TEST(lower_stray_bytes_pass_through) {
   // Not valid UTF-8: must not read out of bounds; odd bytes are copied as they are.
-  CHECK_EQ(lower_utf8("A\xFF"
-                      "B"),
-           "a\xFF"
-           "b");
+  CHECK_EQ(lower_utf8(std::string("A\xFF") + "B"), std::string("a\xFF") + "b");
+  CHECK_EQ(lower_utf8(std::string("\xC3") + "A"), std::string("\xC3") + "a");  // lead, no tail
+  CHECK_EQ(lower_utf8("\xE0\x80\x80Z"), "\xE0\x80\x80z");                      // overlong form
   CHECK_EQ(lower_utf8("AB\xCE"), "ab\xCE");
   CHECK_EQ(lower_utf8("AB\xF0\x90"), "ab\xF0\x90");
   CHECK_EQ(lower_utf8("\x80\xCE\xA3"), "\x80\xCF\x83");  // lone continuation before a sigma

@@ -669,6 +669,12 @@ TEST(processor_state_reader_keeps_odd_structure) {
     if (back3->words.words()[w] != expected) ++mismatched;
   }
   CHECK_EQ(mismatched, 0u);
+  // The node reader only fills a fresh trie.
+  Trie used;
+  used.set_clean_name(used.child_or_insert(Trie::kRoot, 'a'), "a");
+  StateReader r(node({}));
+  CHECK(failure_of([&] { read_trie_state(r, used); }).rfind("<fault without prefix>", 0) == 0);
+  CHECK_EQ(used.keyword_count(), 1u);
   // Trailing bytes are ignored.
   auto back4 = decode_processor_state(processor_bytes(node({{"a", node({}, "a")}})) + "extra\xFF");
   CHECK_EQ(back4->trie.keyword_count(), 1u);
