@@ -19,8 +19,7 @@ if HERE not in sys.path:
 
 import prepare_data  # noqa: E402
 
-# Word characters of a default fernquill processor. Texts are lower-cased before the
-# peers see them, so the lower-case letters and digits are enough there.
+# Word characters of a default fernquill processor (ASCII letters and digits).
 WORD_CHARS = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789")
 WORD_BYTES = frozenset(ord(c) for c in WORD_CHARS)
 
@@ -31,6 +30,8 @@ def import_fernquill():
     except ImportError as e:
         sys.exit(f"cannot import fernquill ({e}); build it and run with "
                  "PYTHONPATH=<build dir>, e.g. PYTHONPATH=build-bench")
+    built = time.strftime("%Y-%m-%d %H:%M", time.localtime(os.path.getmtime(fernquill.__file__)))
+    print(f"fernquill: {fernquill.__file__} (built {built})")
     return fernquill
 
 

@@ -10,7 +10,7 @@
 // Build (after building the engine in build-dir):
 //   g++ -std=c++20 -O3 -DNDEBUG -I src -I tests/cpp bench/bench_engine.cpp
 //       build-dir/libfernquill_engine.a -lpthread -o build-dir/bench_engine
-// Run: build-dir/bench_engine [text MB, default 24] [approximate text MB, default 2]
+// Run: build-dir/bench_engine [text MB, default 24] [approximate text MB, default 1]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -58,13 +58,14 @@ std::vector<std::string> load_words() {
   return words;
 }
 
-std::string make_text(const std::vector<std::string>& words, std::size_t bytes, std::uint64_t seed) {
+std::string make_text(const std::vector<std::string>& words, std::size_t bytes,
+                      std::uint64_t seed) {
   static const char* kCommon[] = {
-      "the", "of",   "and",  "to",    "a",     "in",    "is",   "that",  "for",  "it",
-      "as",  "was",  "with", "be",    "by",    "on",    "not",  "he",    "this", "are",
-      "or",  "his",  "from", "at",    "which", "but",   "have", "an",    "had",  "they",
-      "you", "were", "their", "one",  "all",   "we",    "can",  "her",   "has",  "there",
-      "been", "if",  "more", "when",  "will",  "would", "who",  "so",    "no",   "she"};
+      "the",  "of",   "and",   "to",   "a",     "in",    "is",   "that", "for",  "it",
+      "as",   "was",  "with",  "be",   "by",    "on",    "not",  "he",   "this", "are",
+      "or",   "his",  "from",  "at",   "which", "but",   "have", "an",   "had",  "they",
+      "you",  "were", "their", "one",  "all",   "we",    "can",  "her",  "has",  "there",
+      "been", "if",   "more",  "when", "will",  "would", "who",  "so",   "no",   "she"};
   std::mt19937_64 rng(seed);
   std::vector<std::string> ranked(std::begin(kCommon), std::end(kCommon));
   std::vector<std::string> rest = words;
@@ -80,8 +81,8 @@ std::string make_text(const std::vector<std::string>& words, std::size_t bytes, 
   while (text.size() < bytes) {
     int len = 6 + static_cast<int>(rng() % 16);
     for (int k = 0; k < len; ++k) {
-      std::size_t r = std::lower_bound(cumulative.begin(), cumulative.end(), unit(rng)) -
-                      cumulative.begin();
+      std::size_t r =
+          std::lower_bound(cumulative.begin(), cumulative.end(), unit(rng)) - cumulative.begin();
       std::string w = ranked[std::min(r, ranked.size() - 1)];
       if (k == 0 && w[0] >= 'a' && w[0] <= 'z') w[0] = static_cast<char>(w[0] - 32);
       text += w;
@@ -105,10 +106,18 @@ std::string add_typos(const std::string& text, std::uint64_t seed) {
     if (w.size() >= 3 && rng() % 10 == 0) {
       std::size_t p = 1 + rng() % (w.size() - 2);
       switch (rng() % 4) {
-        case 0: w.erase(p, 1); break;
-        case 1: w.insert(p, 1, w[p]); break;
-        case 2: w[p] = static_cast<char>('a' + rng() % 26); break;
-        default: std::swap(w[p], w[p + 1]); break;
+        case 0:
+          w.erase(p, 1);
+          break;
+        case 1:
+          w.insert(p, 1, w[p]);
+          break;
+        case 2:
+          w[p] = static_cast<char>('a' + rng() % 26);
+          break;
+        default:
+          std::swap(w[p], w[p + 1]);
+          break;
       }
     }
     out += w;
@@ -165,7 +174,7 @@ double best_seconds(int runs, F&& f) {
 
 int main(int argc, char** argv) {
   const double text_mb = argc > 1 ? std::atof(argv[1]) : 24.0;
-  const double approx_mb = argc > 2 ? std::atof(argv[2]) : 2.0;
+  const double approx_mb = argc > 2 ? std::atof(argv[2]) : 1.0;
   const auto words = load_words();
   const std::string text = make_text(words, static_cast<std::size_t>(text_mb * 1e6), 42);
   const double mb = text.size() / 1e6;
@@ -203,8 +212,8 @@ int main(int argc, char** argv) {
       double probe_s = best_seconds(1, [&] {
         oracle::extract(kp, std::string_view(typo_text).substr(0, prefix), t, &probe);
       });
-      prefix = std::min<std::size_t>(lowered.size(),
-                                     static_cast<std::size_t>(prefix * (10.0 / std::max(probe_s, 1e-6))));
+      prefix = std::min<std::size_t>(
+          lowered.size(), static_cast<std::size_t>(prefix * (10.0 / std::max(probe_s, 1e-6))));
       while (prefix < lowered.size() && (lowered[prefix] & 0xC0) == 0x80) ++prefix;
       const std::string_view part = std::string_view(lowered).substr(0, prefix);
       fernquill::ApproxStats engine_stats;
@@ -217,7 +226,8 @@ int main(int argc, char** argv) {
       });
       fernquill::ApproxStats part_stats;
       fernquill::scan_approximate(index, part, t, got_part, &part_stats);
-      double literal = best_seconds(1, [&] { want = oracle::extract(kp, part, t, &literal_stats); });
+      double literal =
+          best_seconds(1, [&] { want = oracle::extract(kp, part, t, &literal_stats); });
       std::size_t positions = 0;
       for (std::size_t k = 0; k < part.size(); ++k) {
         positions += k == 0 || !kp.word_set().contains(static_cast<unsigned char>(part[k - 1]));

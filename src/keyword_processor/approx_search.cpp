@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdint>
 #include <vector>
-#include <cstdlib>
 
 #include "keyword_processor/scan_index.hpp"
 
@@ -159,29 +158,37 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
   const std::uint16_t* keys = index.keys().data();
   const ScanIndex::Slot* da = index.slots();
   const std::uint32_t* slot_nodes = index.slot_nodes().data();
-  // Recording seen states costs a hash probe per expanded state. It pays at
-  // low thresholds, where many edit paths meet in the same state; at high
-  // thresholds the states are nearly all distinct and the probe is waste.
-  const char* pol = getenv("FQ_SEEN");
-  const float below = pol ? atof(pol) : 0.75f;
-  const char* pe = getenv("FQ_SEEN_E");
-  const bool skip_seen = t < below;
-  const std::int64_t skip_seen_from = pe ? atoi(pe) : (t < 0.55f ? 1 : 2);
+  // Recording seen states costs a hash probe per expanded state. It pays
+  // where many edit paths meet in the same state, which makes the search
+  // blow up; a search that stays small (nearly always at high thresholds)
+  // has few repeats and would only pay for the probes. So recording starts
+  // once a position has taken kSeenAfter states, and covers states with at
+  // least two edits (one edit rarely meets another path).
+  constexpr std::uint64_t kSeenAfter = 512;
+  constexpr std::int64_t kSeenFromEdits = 2;
   SeenStates seen;
   std::vector<State> stack;
   std::uint64_t popped = 0;
 
   // need_t[e]: least denominator at which e edits still reach t.
-  // need_zero[e]: least at which they give more than 0 (the best at the
-  // start of each position). need[e]: the least for both t and the current
-  // best, filled on demand after each change of the best.
+  // need_start[e]: least at which they also give more than 0 (the best at
+  // the start of each position). need[e]: the least for both t and the
+  // current best. All filled on first use; need[] again after each change
+  // of the best.
   std::uint64_t need_t[kTable], need_start[kTable], need[kTable];
-  std::uint32_t need_stamp[kTable] = {};
-  std::uint32_t stamp = 0;
-  for (std::int64_t e = 0; e < kTable; ++e) {
+  bool need_ready[kTable] = {};
+  std::uint64_t need_stamp[kTable] = {};
+  std::uint64_t stamp = 0;
+  auto prepare = [&](std::int64_t e) {
+    if (need_ready[e]) return;
     need_t[e] = least_d_at_least(e, t);
     need_start[e] = std::max(need_t[e], least_d_above(e, 0.0f));
-  }
+    need_ready[e] = true;
+  };
+  auto threshold_need = [&](std::int64_t e) {
+    prepare(e);
+    return need_t[e];
+  };
 
   std::size_t i = 0;
   while (i < n) {
@@ -195,7 +202,8 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     std::uint64_t best_consumed = 0;
     bool found = false;
     ++stamp;
-    if (skip_seen) seen.next_position();
+    const std::uint64_t seen_from = popped + kSeenAfter;
+    bool seen_open = false;
 
     // Whether a similarity with e edits and denominator d reaches t and
     // beats the best so far.
@@ -205,6 +213,7 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
         return u >= t && u > best;
       }
       if (need_stamp[e] != stamp) {
+        prepare(e);
         need[e] = found ? std::max(need_t[e], least_d_above(e, best)) : need_start[e];
         need_stamp[e] = stamp;
       }
@@ -222,6 +231,10 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     // below is strictly greater, now or later (the best only grows). Either
     // way the state and its subtree cannot change the result.
     auto bound = [&](const ScanIndex::Node& node, std::uint64_t c, std::int64_t e) {
+      // A saturated height or length stands for "too long to bound".
+      if (node.height == ScanIndex::kSaturated || node.max_name == ScanIndex::kSaturated) {
+        return ~std::uint64_t{0};
+      }
       std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
       return std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
     };
@@ -242,8 +255,9 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
       // before its own start and resume where it began. Leaving it out here
       // lets the best state that did consume text win instead.
       if (node.name != ScanIndex::kNoName && st.consumed > 0) {
-        const float v =
-            similarity(st.edits, std::max<std::uint64_t>(st.consumed, node.name_len));
+        const std::uint64_t len =
+            node.name_len != ScanIndex::kSaturated ? node.name_len : index.name(node.name).size();
+        const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
         if (v >= t && v > best) {
           best = v;
           best_node = st.node;
@@ -262,10 +276,14 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
       // c + e). So every candidate below the repeat was compared before,
       // against a best no greater than now, and can only tie. The same
       // holds for the parts of that subtree pruned by (b) or (c), by
-      // induction on the order of popping.
-      if (skip_seen && st.edits >= skip_seen_from &&
-          !seen.insert(st.node, st.consumed, st.edits)) {
-        continue;
+      // induction on the order of popping. Only expanded states are
+      // recorded, so recording just some of them is as sound.
+      if (st.edits >= kSeenFromEdits && popped > seen_from) {
+        if (!seen_open) {
+          seen.next_position();
+          seen_open = true;
+        }
+        if (!seen.insert(st.node, st.consumed, st.edits)) continue;
       }
       const std::uint8_t x = s[i + st.consumed];
       const std::uint32_t begin = node.child_begin, end = node.child_end;
@@ -284,11 +302,10 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
       }
       const std::uint64_t c1 = st.consumed + 1;
       const bool push_exact =
-          exact != end &&
-          (st.edits == 0 ||
-           (nodes[exact].named_below && worth(st.edits, bound(nodes[exact], c1, st.edits))));
+          exact != end && (st.edits == 0 || (nodes[exact].named_below &&
+                                             worth(st.edits, bound(nodes[exact], c1, st.edits))));
       // The edit states need 1 - e / (c + 1) >= t.
-      if (st.edits < kTable ? c1 < need_t[st.edits] : similarity(st.edits, c1) < t) {
+      if (st.edits < kTable ? c1 < threshold_need(st.edits) : similarity(st.edits, c1) < t) {
         // The exact continuation is the only state pushed, so it is the next
         // one popped: take it directly.
         if (push_exact) {

@@ -2,6 +2,7 @@
 // start test, the longest keyword along the walk is the only candidate.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 
 #include "keyword_processor/scan_index.hpp"
 
@@ -19,7 +20,8 @@ inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D
 constexpr std::size_t kChunk = 4096;
 
 template <bool kFold>
-void scan(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out) {
+void scan_interleaved(const ScanIndex& index, std::string_view text,
+                      std::vector<KeywordMatch>& out) {
   const auto& tables = kFold ? index.fold() : index.plain();
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
@@ -37,10 +39,13 @@ void scan(const ScanIndex& index, std::string_view text, std::vector<KeywordMatc
     std::uint32_t base;
     std::uint32_t found;
   };
-  std::vector<std::size_t> starts(kChunk);
-  std::vector<Walk> walks(kChunk);
-  std::vector<std::uint32_t> active(kChunk);
-  std::vector<std::uint32_t> next(kChunk);
+  // Working storage for one chunk, left uninitialised: a short text must
+  // not pay for clearing buffers sized for a long one.
+  const std::size_t room = std::min(n, kChunk);
+  std::unique_ptr<std::size_t[]> starts(new std::size_t[room]);
+  std::unique_ptr<Walk[]> walks(new Walk[room]);
+  std::unique_ptr<std::uint32_t[]> active(new std::uint32_t[room]);
+  std::unique_ptr<std::uint32_t[]> next(new std::uint32_t[room]);
 
   std::size_t resume = 0;
   for (std::size_t chunk = 0; chunk < n; chunk += kChunk) {
@@ -94,17 +99,16 @@ void scan(const ScanIndex& index, std::string_view text, std::vector<KeywordMatc
         Walk& w = walks[k];
         const std::uint32_t t = next[a];
         const ScanIndex::Slot v = da[t];
-        // Branch-free: whether a walk goes on is unpredictable, and a
-        // mispredicted branch would throw away the loads in flight.
-        const bool step = ScanIndex::check_of(v) == w.node;
-        const bool keyword = step && (v & ScanIndex::kKeywordBit) != 0;
-        w.cursor += step;
-        w.node = step ? t : w.node;
-        w.base = step ? ScanIndex::base_of(v) : w.base;
-        w.found = keyword ? t : w.found;
-        w.end = keyword ? w.cursor : w.end;
+        if (ScanIndex::check_of(v) != w.node) continue;
+        ++w.cursor;
+        w.node = t;
+        w.base = ScanIndex::base_of(v);
+        if (v & ScanIndex::kKeywordBit) {
+          w.found = t;
+          w.end = w.cursor;
+        }
         active[kept] = k;
-        kept += step & (w.cursor < n);
+        kept += w.cursor < n;
       }
       live = kept;
     }
@@ -132,9 +136,9 @@ void scan(const ScanIndex& index, std::string_view text, std::vector<KeywordMatc
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
                 std::vector<KeywordMatch>& out) {
   if (fold) {
-    scan<true>(index, text, out);
+    scan_interleaved<true>(index, text, out);
   } else {
-    scan<false>(index, text, out);
+    scan_interleaved<false>(index, text, out);
   }
 }
 

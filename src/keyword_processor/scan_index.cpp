@@ -20,8 +20,8 @@ ScanIndex::ScanIndex(const KeywordProcessor& processor)
     plain_.first[b] = check_of(slots_[t]) == kRootSlot ? 1 : 0;
   }
   for (std::uint32_t b = 0; b < 256; ++b) {
-    const std::uint8_t folded = (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 32)
-                                                       : static_cast<std::uint8_t>(b);
+    const std::uint8_t folded =
+        (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 32) : static_cast<std::uint8_t>(b);
     fold_.code[b] = folded;
     fold_.word[b] = plain_.word[folded];
     fold_.first[b] = plain_.first[folded];
@@ -50,8 +50,7 @@ void ScanIndex::build_nodes() {
     if (trie.has_clean_name(t)) {
       std::string_view name = trie.clean_name(t);
       node.name = static_cast<std::uint32_t>(names_.size());
-      // Lengths beyond 32 bits only weaken the bounds derived from them.
-      node.name_len = static_cast<std::uint32_t>(std::min<std::size_t>(name.size(), 0xFFFFFFFFu));
+      node.name_len = static_cast<std::uint32_t>(std::min<std::size_t>(name.size(), kSaturated));
       names_.push_back(name);
     }
   }
@@ -66,7 +65,8 @@ void ScanIndex::build_nodes() {
       const Node& child = nodes_[c];
       if (!child.named_below) continue;
       node.named_below = 1;
-      node.height = std::max(node.height, child.height + 1);
+      node.height =
+          std::max(node.height, child.height == kSaturated ? kSaturated : child.height + 1);
       node.max_name = std::max(node.max_name, child.max_name);
     }
   }

@@ -41,7 +41,9 @@ class ScanIndex {
   static constexpr std::uint32_t kEmptyCheck = 0x7FFFFFFFu;
   static constexpr Slot kKeywordBit = Slot{1} << 63;
   static std::uint32_t base_of(Slot v) { return static_cast<std::uint32_t>(v); }
-  static std::uint32_t check_of(Slot v) { return static_cast<std::uint32_t>(v >> 32) & kEmptyCheck; }
+  static std::uint32_t check_of(Slot v) {
+    return static_cast<std::uint32_t>(v >> 32) & kEmptyCheck;
+  }
 
   const Slot* slots() const { return slots_.data(); }
   std::size_t slot_count() const { return slots_.size(); }
@@ -63,13 +65,15 @@ class ScanIndex {
   // ---- approximate matching -------------------------------------------
   static constexpr std::uint32_t kNoName = 0xFFFFFFFFu;
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+  // Lengths and heights that do not fit 32 bits are held as kSaturated.
+  static constexpr std::uint32_t kSaturated = 0xFFFFFFFFu;
   struct Node {
     std::uint32_t slot;         // the node's double-array slot, or kNoSlot
     std::uint32_t child_begin;  // children are [child_begin, child_end)
     std::uint32_t child_end;
     std::uint32_t name;         // index into the names, or kNoName
     std::uint32_t name_len;     // bytes of the clean name
-    std::uint32_t height;       // longest path below the node, in edges
+    std::uint32_t height;       // longest path down to a named node, in edges
     std::uint32_t max_name;     // longest clean name in the subtree
     std::uint32_t named_below;  // 1 when the subtree holds a clean name
   };

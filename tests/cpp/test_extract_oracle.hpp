@@ -32,7 +32,8 @@ struct Stats {
 inline std::vector<KeywordMatch> extract(const KeywordProcessor& kp, std::string_view text,
                                          std::optional<float> threshold, Stats* stats = nullptr) {
   float t = threshold ? *threshold : 1.0f;
-  if (t < 0.0f || t > 1.0f || std::isnan(t)) throw fernquill::Fault("Threshold must be between 0 and 1");
+  if (t < 0.0f || t > 1.0f || std::isnan(t))
+    throw fernquill::Fault("Threshold must be between 0 and 1");
   std::vector<KeywordMatch> out;
   std::string scan(text);
   if (!kp.case_sensitive()) scan = fernquill::lower_utf8(text);

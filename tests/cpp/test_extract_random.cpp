@@ -44,8 +44,9 @@ bool same(const std::vector<KeywordMatch>& a, const std::vector<KeywordMatch>& b
 // Pieces that texts and keywords are made of: ASCII letters of both cases,
 // the trim bytes, punctuation, and multi-byte characters (one of which,
 // U+0130, changes length when lower-cased).
-const std::vector<std::string> kRich = {"a", "b", "c", "A", "B", " ", " ", "\t", "\n", ",", "-",
-                                        "\xC3\xA9", "\xC3\x89", "\xC3\x9F", "\xC4\xB0", "\xCE\xA3"};
+const std::vector<std::string> kRich = {
+    "a",  "b", "c", "A",        "B",        " ",        " ",        "\t",
+    "\n", ",", "-", "\xC3\xA9", "\xC3\x89", "\xC3\x9F", "\xC4\xB0", "\xCE\xA3"};
 
 struct Alphabet {
   std::vector<std::string> pieces;
@@ -120,9 +121,9 @@ int run_random(std::uint64_t seed, int processors, int texts_per, std::size_t ma
       ++compared;
       if (!same(got, want)) {
         std::ostringstream os;
-        os << "seed " << seed << " processor " << p << " text '" << text << "' t="
-           << (t ? *t : 1.0f) << " cs=" << kp.case_sensitive() << " ov=" << kp.allow_overlaps()
-           << " keywords:";
+        os << "seed " << seed << " processor " << p << " text '" << text
+           << "' t=" << (t ? *t : 1.0f) << " cs=" << kp.case_sensitive()
+           << " ov=" << kp.allow_overlaps() << " keywords:";
         for (const auto& kw : added) os << " '" << kw << "'";
         os << "\n got " << describe(got) << "\n want " << describe(want);
         check::fail(__FILE__, __LINE__, os.str());
@@ -205,11 +206,70 @@ TEST(extract_random_loaded_store_with_wide_keys) {
   }
 }
 
+TEST(extract_random_long_keywords_low_threshold) {
+  // Long keywords over three letters at low thresholds: many edit paths
+  // meet in the same states and the searches grow large, which is where
+  // repeated states are skipped.
+  std::mt19937_64 rng(13);
+  for (int p = 0; p < 12; ++p) {
+    KeywordProcessor kp(true, p % 3 == 0);
+    for (int k = 0; k < 30; ++k) {
+      std::string kw;
+      for (std::size_t len = 12 + rng() % 14; kw.size() < len;) kw += "abc"[rng() % 3];
+      kp.add_keyword(kw, std::nullopt);
+    }
+    for (int q = 0; q < 4; ++q) {
+      std::string text;
+      for (int k = 0; k < 30; ++k) text += k % 13 == 12 ? ' ' : "abc"[rng() % 3];
+      for (float t : {0.55f, 0.6f, 0.7f}) {
+        auto got = fernquill::extract_keywords(kp, text, t);
+        auto want = oracle::extract(kp, text, t);
+        if (!same(got, want)) {
+          check::fail(__FILE__, __LINE__,
+                      "text '" + text + "' t=" + std::to_string(t) + "\n got " + describe(got) +
+                          "\n want " + describe(want));
+          return;
+        }
+      }
+    }
+  }
+}
+
+TEST(extract_random_long_texts_exact) {
+  // Texts of several scan chunks (4 KiB each), with keywords long enough to
+  // run across a chunk boundary and matches that resume past one.
+  std::mt19937_64 rng(17);
+  for (int p = 0; p < 16; ++p) {
+    KeywordProcessor kp(p % 2 == 0, p % 4 == 1);
+    if (p % 3 == 0) kp.add_word_char(' ');
+    const std::vector<std::string> pieces = {"a", "b", " ", "A"};
+    for (int k = 0; k < 40; ++k) kp.add_keyword(random_string(rng, pieces, 6), std::nullopt);
+    std::vector<std::string> long_keywords;
+    for (int k = 0; k < 5; ++k) {
+      std::string kw;
+      for (std::size_t len = 30 + rng() % 4000; kw.size() < len;) kw += "ab "[rng() % 3];
+      kp.add_keyword(kw, std::nullopt);
+      long_keywords.push_back(kw);
+    }
+    std::string text;
+    for (int k = 0; k < 12; ++k) {
+      text += random_string(rng, pieces, 3000);
+      if (rng() % 2) text += " " + long_keywords[rng() % long_keywords.size()] + " ";
+    }
+    auto got = fernquill::extract_keywords(kp, text, std::nullopt);
+    auto want = oracle::extract(kp, text, std::nullopt);
+    CHECK(same(got, want));
+    // Unless the space is a word byte, the text holds matches far apart.
+    if (p % 3 != 0) CHECK(want.size() > 100 && want.back().start > 4 * 4096);
+  }
+}
+
 TEST(extract_concurrent_callers_agree) {
   // Once the scan index is compiled, extraction only reads the processor.
   std::mt19937_64 rng(5);
   KeywordProcessor kp(false, false);
-  for (int k = 0; k < 200; ++k) kp.add_keyword(random_string(rng, {"a", "b", "c", " "}, 6), std::nullopt);
+  for (int k = 0; k < 200; ++k)
+    kp.add_keyword(random_string(rng, {"a", "b", "c", " "}, 6), std::nullopt);
   std::vector<std::string> texts;
   for (int q = 0; q < 40; ++q) texts.push_back(random_string(rng, {"a", "B", "c", " ", ","}, 300));
   const float thresholds[] = {1.0f, 0.8f, 0.6f};
@@ -225,7 +285,8 @@ TEST(extract_concurrent_callers_agree) {
       for (int round = 0; round < 3; ++round) {
         std::size_t k = 0;
         for (const auto& text : texts) {
-          for (float t : thresholds) bad[w] += !same(fernquill::extract_keywords(kp, text, t), want[k++]);
+          for (float t : thresholds)
+            bad[w] += !same(fernquill::extract_keywords(kp, text, t), want[k++]);
         }
       }
     });
