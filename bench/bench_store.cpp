@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
     p.add_keyword(w, std::nullopt);
     bytes += w.size();
   }
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   const fernquill::Trie& trie = p.trie();
   std::cout << "keywords: " << p.count_keywords() << " (" << bytes << " bytes of text)\n"
             << "nodes: " << trie.node_count() << "\n"

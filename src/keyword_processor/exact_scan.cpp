@@ -30,9 +30,10 @@ void scan_interleaved(const ScanIndex& index, std::string_view text,
   const std::uint32_t root_base = ScanIndex::base_of(da[ScanIndex::kRootSlot]);
   auto code = [&](std::uint8_t b) -> std::uint32_t { return kFold ? tables.code[b] : b; };
 
-  // Per candidate: start, cursor, current slot and its base, and the last
+  // Per walk: start, cursor, current slot and its base, and the last
   // keyword slot met with the end offset after it.
   struct Walk {
+    std::size_t start;
     std::size_t cursor;
     std::size_t end;
     std::uint32_t node;
@@ -60,29 +61,42 @@ void scan_interleaved(const ScanIndex& index, std::string_view text,
         count += tables.first[s[i]];
       }
     } else {
-      std::uint8_t prev_word = i == 0 ? 0 : tables.word[s[i - 1]];
+      if (i == 0 && i < limit) {
+        starts[count] = 0;
+        count += tables.first[s[0]];
+        ++i;
+      }
+      // Each position reads its own previous byte: carrying the previous
+      // byte's class from one iteration to the next would chain the table
+      // loads into one long dependency.
       for (; i < limit; ++i) {
-        const std::uint8_t b = s[i];
         starts[count] = i;
-        count += tables.first[b] & (prev_word ^ 1);
-        prev_word = tables.word[b];
+        count += tables.first[s[i]] & (tables.word[s[i - 1]] ^ 1);
       }
     }
     if (count == 0) continue;
-    std::size_t live = 0;
+    // The first step of each walk. The table of two-byte prefixes drops,
+    // without touching the double array, the many walks that would stop at
+    // the second byte; those that found no keyword either are left out.
+    std::size_t walk_count = 0, live = 0;
     for (std::size_t k = 0; k < count; ++k) {
       const std::size_t st = starts[k];
-      const std::uint32_t t = root_base + code(s[st]);
+      const std::uint32_t b0 = code(s[st]);
+      const std::uint32_t t = root_base + b0;
       const ScanIndex::Slot v = da[t];
-      Walk& w = walks[k];
+      const bool keyword = (v & ScanIndex::kKeywordBit) != 0;
+      const bool deeper = st + 1 < n && index.has_pair(b0, code(s[st + 1]));
+      if (!keyword && !deeper) continue;
+      Walk& w = walks[walk_count];
+      w.start = st;
       w.cursor = st + 1;
       w.node = t;
       w.base = ScanIndex::base_of(v);
-      const bool keyword = (v & ScanIndex::kKeywordBit) != 0;
       w.found = keyword ? t : 0;
       w.end = st + 1;
-      active[live] = static_cast<std::uint32_t>(k);
-      live += w.cursor < n;
+      active[live] = static_cast<std::uint32_t>(walk_count);
+      live += deeper;
+      ++walk_count;
     }
     while (live > 0) {
       // First the slot each walk reads next, with a prefetch, so that all
@@ -114,14 +128,13 @@ void scan_interleaved(const ScanIndex& index, std::string_view text,
     }
     // The clean names of the keywords found, fetched together before the
     // results are taken in order.
-    for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t k = 0; k < walk_count; ++k) {
       if (walks[k].found != 0) __builtin_prefetch(index.slot_name_entry(walks[k].found));
     }
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::size_t st = starts[k];
-      if (st < resume) continue;
+    for (std::size_t k = 0; k < walk_count; ++k) {
       const Walk& w = walks[k];
-      if (w.found == 0) continue;
+      const std::size_t st = w.start;
+      if (st < resume || w.found == 0) continue;
       const std::size_t end = w.end;
       if (end == n || overlaps || !tables.word[s[end]]) {
         out.push_back({index.slot_name(w.found), 1.0f, is_trim(s[st]) ? st + 1 : st, end});

@@ -19,6 +19,15 @@ ScanIndex::ScanIndex(const KeywordProcessor& processor)
     const std::uint32_t t = base_of(slots_[kRootSlot]) + b;
     plain_.first[b] = check_of(slots_[t]) == kRootSlot ? 1 : 0;
   }
+  for (std::uint32_t b0 = 0; b0 < 256; ++b0) {
+    if (!plain_.first[b0]) continue;
+    const std::uint32_t s0 = base_of(slots_[kRootSlot]) + b0;
+    for (std::uint32_t b1 = 0; b1 < 256; ++b1) {
+      if (check_of(slots_[base_of(slots_[s0]) + b1]) != s0) continue;
+      const std::uint32_t bit = (b0 << 8) | b1;
+      pairs_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
+  }
   for (std::uint32_t b = 0; b < 256; ++b) {
     const std::uint8_t folded =
         (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 32) : static_cast<std::uint8_t>(b);

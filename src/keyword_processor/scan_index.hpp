@@ -59,6 +59,11 @@ class ScanIndex {
     std::array<std::uint8_t, 256> word;   // 1 for a word byte
     std::array<std::uint8_t, 256> first;  // 1 when some keyword starts with it
   };
+  // Whether the trie has a path of the two bytes (as the trie sees them).
+  bool has_pair(std::uint32_t b0, std::uint32_t b1) const {
+    const std::uint32_t bit = (b0 << 8) | b1;
+    return (pairs_[bit >> 6] >> (bit & 63)) & 1;
+  }
   const ByteTables& plain() const { return plain_; }
   const ByteTables& fold() const { return fold_; }
 
@@ -98,6 +103,7 @@ class ScanIndex {
   std::vector<std::string_view> names_;
   std::vector<Slot> slots_;
   std::vector<std::string_view> slot_names_;
+  std::array<std::uint64_t, 1024> pairs_{};
   ByteTables plain_{};
   ByteTables fold_{};
   std::vector<Node> nodes_;

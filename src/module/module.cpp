@@ -13,8 +13,8 @@ namespace {
 std::atomic<std::int64_t> g_owner_interpreter{-1};
 PyObject* g_module = nullptr;
 
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "fernquill", "", 0, nullptr, nullptr, nullptr,
-                            nullptr, nullptr};
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "fernquill", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* init() {
   return guard([]() -> Ref {
@@ -30,7 +30,8 @@ PyObject* init() {
     if (g_module != nullptr) return Ref::borrowed(g_module);
     Ref module = Ref::check(PyModule_Create2(&g_module_def, 1013));
     PyObject* processor = reinterpret_cast<PyObject*>(keyword_processor_type());
-    if (processor == nullptr || PyModule_AddObjectRef(module.get(), "KeywordProcessor", processor) < 0) {
+    if (processor == nullptr ||
+        PyModule_AddObjectRef(module.get(), "KeywordProcessor", processor) < 0) {
       throw_error_set();
     }
     PyObject* match = reinterpret_cast<PyObject*>(keyword_match_type());

@@ -42,47 +42,47 @@ BatchInput convert_input(PyObject* texts, PyObject* threshold) {
   return in;
 }
 
-// Runs body(i) for every text on the worker pool and checks that every slot
-// was written.
-template <class Body>
-void run_batch(const KeywordProcessor& processor, std::size_t n, Body&& body) {
+// Runs op on every text on the worker pool, checks that every slot was
+// written, then builds the list of to_python(result) on this thread.
+template <class Result, class Op, class ToPython>
+Ref run_batch(const KeywordProcessor& processor, PyObject* texts, PyObject* threshold, Op&& op,
+              ToPython&& to_python) {
+  BatchInput in = convert_input(texts, threshold);
+  std::size_t n = in.texts.size();
+  std::vector<Result> results(n);
   WorkerPool& pool = WorkerPool::global();
   processor.scan_index();  // compile on this thread before the workers read it
-  std::size_t written = pool.parallel_for(n, body);
+  std::size_t written = pool.parallel_for(
+      n, [&](std::size_t i) { results[i] = op(processor, in.texts[i], in.threshold); });
   if (written != n) {
     throw Fault("expected " + std::to_string(n) + " total writes, but got " +
                 std::to_string(written));
   }
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::size_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(results[i]).release());
+  }
+  return list;
 }
 
 }  // namespace
 
 Ref batch_extract(const KeywordProcessor& processor, PyObject* texts, PyObject* threshold) {
-  BatchInput in = convert_input(texts, threshold);
-  std::size_t n = in.texts.size();
-  std::vector<std::vector<KeywordMatch>> results(n);
-  run_batch(processor, n, [&](std::size_t i) {
-    results[i] = extract_keywords(processor, in.texts[i], in.threshold);
-  });
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
-  for (std::size_t i = 0; i < n; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_match_list(results[i]).release());
-  }
-  return list;
+  return run_batch<std::vector<KeywordMatch>>(
+      processor, texts, threshold,
+      [](const KeywordProcessor& p, std::string_view text, std::optional<float> t) {
+        return extract_keywords(p, text, t);
+      },
+      [](const std::vector<KeywordMatch>& matches) { return new_match_list(matches); });
 }
 
 Ref batch_replace(const KeywordProcessor& processor, PyObject* texts, PyObject* threshold) {
-  BatchInput in = convert_input(texts, threshold);
-  std::size_t n = in.texts.size();
-  std::vector<std::string> results(n);
-  run_batch(processor, n, [&](std::size_t i) {
-    results[i] = replace_keywords(processor, in.texts[i], in.threshold);
-  });
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
-  for (std::size_t i = 0; i < n; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(results[i]).release());
-  }
-  return list;
+  return run_batch<std::string>(
+      processor, texts, threshold,
+      [](const KeywordProcessor& p, std::string_view text, std::optional<float> t) {
+        return replace_keywords(p, text, t);
+      },
+      [](const std::string& text) { return new_str(text); });
 }
 
 }  // namespace fernquill::py

@@ -11,8 +11,7 @@ namespace {
 
 // The object form of a match: it owns its keyword text.
 struct MatchObject {
-  PyObject_HEAD
-  std::string keyword;
+  PyObject_HEAD std::string keyword;
   float similarity;
   std::size_t start;
   std::size_t end;
@@ -83,18 +82,15 @@ Ref similarity_object(float similarity) {
   return Ref::check(PyFloat_FromDouble(static_cast<double>(similarity)));
 }
 
-Ref offset_object(std::size_t v) {
-  return Ref::check(PyLong_FromSize_t(v));
-}
+Ref offset_object(std::size_t v) { return Ref::check(PyLong_FromSize_t(v)); }
 
 PyObject* match_repr(PyObject* self) {
   return guard([&] {
     MatchObject& m = self_match(self);
     SharedBorrow borrow(m.borrow);
-    std::string text = "KeywordMatch(keyword='" + m.keyword +
-                       "', similarity=" + format_similarity(m.similarity) +
-                       ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) +
-                       ")";
+    std::string text =
+        "KeywordMatch(keyword='" + m.keyword + "', similarity=" + format_similarity(m.similarity) +
+        ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) + ")";
     return new_str(text);
   });
 }
@@ -194,8 +190,11 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
 }
 
 #define FIELD(id) \
-  {kFieldNames[id], get_field, set_field, nullptr, reinterpret_cast<void*>(std::intptr_t{id})}
-PyGetSetDef g_getset[] = {FIELD(kKeyword), FIELD(kSimilarity), FIELD(kStart), FIELD(kEnd),
+  { kFieldNames[id], get_field, set_field, nullptr, reinterpret_cast<void*>(std::intptr_t{id}) }
+PyGetSetDef g_getset[] = {FIELD(kKeyword),
+                          FIELD(kSimilarity),
+                          FIELD(kStart),
+                          FIELD(kEnd),
                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
 #undef FIELD
 

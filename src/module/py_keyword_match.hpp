@@ -19,7 +19,8 @@ template <class Matches>
 Ref new_match_list(const Matches& matches) {
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   Py_ssize_t i = 0;
-  for (const KeywordMatch& m : matches) PyList_SET_ITEM(list.get(), i++, new_match_object(m).release());
+  for (const KeywordMatch& m : matches)
+    PyList_SET_ITEM(list.get(), i++, new_match_object(m).release());
   return list;
 }
 

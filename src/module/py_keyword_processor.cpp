@@ -14,8 +14,7 @@ namespace {
 
 // The engine record lives inline in the object, beside the borrow counter.
 struct ProcessorObject {
-  PyObject_HEAD
-  KeywordProcessor record;
+  PyObject_HEAD KeywordProcessor record;
   Py_ssize_t borrow;
 };
 
@@ -50,10 +49,11 @@ PyObject* method_noargs(PyObject* self, F&& f) {
   });
 }
 
-#define SIGNATURE(name, required, ...)                                  \
-  constexpr const char* name##_params[] = {__VA_ARGS__};                \
-  constexpr Signature name##_sig{"KeywordProcessor", #name, name##_params, \
-                                 std::size(name##_params), required}
+#define SIGNATURE(name, required, ...)                                           \
+  constexpr const char* name##_params[] = {__VA_ARGS__};                         \
+  constexpr Signature name##_sig {                                               \
+    "KeywordProcessor", #name, name##_params, std::size(name##_params), required \
+  }
 
 SIGNATURE(__new__, 0, "case_sensitive", "allow_overlaps");
 SIGNATURE(add_keyword, 1, "keyword", "clean_name");
@@ -127,8 +127,8 @@ PyObject* kp_get_all_keywords(PyObject* self, PyObject*) {
     Ref dict = Ref::check(PyDict_New());
     p.trie().for_each_keyword([&](std::string_view path, std::string_view clean_name) {
       // A loaded state may hold paths that are not UTF-8; show them lossily.
-      Ref key = Ref::check(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
-                                                "replace"));
+      Ref key = Ref::check(
+          PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace"));
       Ref value = new_str(clean_name);
       if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_error_set();
     });
@@ -160,40 +160,46 @@ PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_s
       });
 }
 
-PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  return method<SharedBorrow, 2>(extract_keywords_sig, self, args, nargs, kwnames,
-                                 [](KeywordProcessor& p, auto& a) {
+// extract_keywords and replace_keywords: text, then threshold, then the scan.
+template <class Scan>
+PyObject* text_scan_method(const Signature& sig, PyObject* self, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, Scan&& scan) {
+  return method<SharedBorrow, 2>(sig, self, args, nargs, kwnames,
+                                 [&](KeywordProcessor& p, auto& a) {
                                    std::string_view text = to_text(a[0], "text");
                                    auto threshold = to_optional_f32(a[1], "threshold");
-                                   return new_match_list(extract_keywords(p, text, threshold));
+                                   return scan(p, text, threshold);
                                  });
+}
+
+PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return text_scan_method(extract_keywords_sig, self, args, nargs, kwnames,
+                          [](KeywordProcessor& p, std::string_view text, auto threshold) {
+                            return new_match_list(extract_keywords(p, text, threshold));
+                          });
 }
 
 PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return method<SharedBorrow, 2>(replace_keywords_sig, self, args, nargs, kwnames,
-                                 [](KeywordProcessor& p, auto& a) {
-                                   std::string_view text = to_text(a[0], "text");
-                                   auto threshold = to_optional_f32(a[1], "threshold");
-                                   return new_str(replace_keywords(p, text, threshold));
-                                 });
+  return text_scan_method(replace_keywords_sig, self, args, nargs, kwnames,
+                          [](KeywordProcessor& p, std::string_view text, auto threshold) {
+                            return new_str(replace_keywords(p, text, threshold));
+                          });
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return method<SharedBorrow, 2>(parallel_extract_keywords_from_texts_sig, self, args, nargs,
-                                 kwnames, [](KeywordProcessor& p, auto& a) {
-                                   return batch_extract(p, a[0], a[1]);
-                                 });
+  return method<SharedBorrow, 2>(
+      parallel_extract_keywords_from_texts_sig, self, args, nargs, kwnames,
+      [](KeywordProcessor& p, auto& a) { return batch_extract(p, a[0], a[1]); });
 }
 
 PyObject* kp_parallel_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return method<SharedBorrow, 2>(parallel_replace_keywords_from_texts_sig, self, args, nargs,
-                                 kwnames, [](KeywordProcessor& p, auto& a) {
-                                   return batch_replace(p, a[0], a[1]);
-                                 });
+  return method<SharedBorrow, 2>(
+      parallel_replace_keywords_from_texts_sig, self, args, nargs, kwnames,
+      [](KeywordProcessor& p, auto& a) { return batch_replace(p, a[0], a[1]); });
 }
 
 PyObject* kp_getstate(PyObject* self, PyObject*) {
@@ -208,8 +214,7 @@ PyObject* kp_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                                     [](KeywordProcessor& p, auto& a) {
                                       auto state = decode_processor_state(to_bytes(a[0], "state"));
                                       p.replace_state(state->words, std::move(state->trie),
-                                                      state->case_sensitive,
-                                                      state->allow_overlaps);
+                                                      state->case_sensitive, state->allow_overlaps);
                                       return none();
                                     });
 }
@@ -252,8 +257,8 @@ PyType_Slot g_slots[] = {
     {Py_tp_methods, g_methods},
     {0, nullptr}};
 
-PyType_Spec g_spec = {"fernquill.KeywordProcessor", sizeof(ProcessorObject), 0,
-                      Py_TPFLAGS_DEFAULT, g_slots};
+PyType_Spec g_spec = {"fernquill.KeywordProcessor", sizeof(ProcessorObject), 0, Py_TPFLAGS_DEFAULT,
+                      g_slots};
 
 }  // namespace
 

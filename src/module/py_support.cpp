@@ -195,8 +195,8 @@ bool to_bool(PyObject* value, const char* param) {
     if (truth < 0) raise_argument_error(param);
     return truth == 1;
   }
-  raise_argument_type_error(param,
-                            "'" + type_qualname(value) + "' object cannot be converted to 'PyBool'");
+  raise_argument_type_error(
+      param, "'" + type_qualname(value) + "' object cannot be converted to 'PyBool'");
 }
 
 std::string_view to_bytes(PyObject* value, const char* param) {
@@ -234,8 +234,8 @@ std::optional<float> to_optional_f32(PyObject* value, const char* param) {
 }
 
 Ref new_str(std::string_view utf8) {
-  return Ref::check(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
-                                         nullptr));
+  return Ref::check(
+      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));
 }
 
 }  // namespace fernquill::py

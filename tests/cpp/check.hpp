@@ -38,23 +38,23 @@ inline void fail(const char* file, int line, const std::string& what) {
 
 #define CHECK_CAT2(a, b) a##b
 #define CHECK_CAT(a, b) CHECK_CAT2(a, b)
-#define TEST(name)                                                                 \
-  static void name();                                                              \
-  static ::check::Register CHECK_CAT(register_, name)(#name, name);                \
+#define TEST(name)                                                  \
+  static void name();                                               \
+  static ::check::Register CHECK_CAT(register_, name)(#name, name); \
   static void name()
 
-#define CHECK(cond)                                                   \
-  do {                                                                \
+#define CHECK(cond)                                                     \
+  do {                                                                  \
     if (!(cond)) ::check::fail(__FILE__, __LINE__, "CHECK(" #cond ")"); \
   } while (0)
 
-#define CHECK_EQ(a, b)                                                          \
-  do {                                                                          \
-    auto&& check_a_ = (a);                                                      \
-    auto&& check_b_ = (b);                                                      \
-    if (!(check_a_ == check_b_)) {                                              \
-      std::ostringstream check_os_;                                             \
+#define CHECK_EQ(a, b)                                                             \
+  do {                                                                             \
+    auto&& check_a_ = (a);                                                         \
+    auto&& check_b_ = (b);                                                         \
+    if (!(check_a_ == check_b_)) {                                                 \
+      std::ostringstream check_os_;                                                \
       check_os_ << "CHECK_EQ(" #a ", " #b "): " << check_a_ << " != " << check_b_; \
-      ::check::fail(__FILE__, __LINE__, check_os_.str());                       \
-    }                                                                           \
+      ::check::fail(__FILE__, __LINE__, check_os_.str());                          \
+    }                                                                              \
   } while (0)
