@@ -216,3 +216,14 @@ def test_panic_exception_is_base_exception_only():
 def test_wrong_self_type_is_refused():
     with pytest.raises(TypeError):
         KeywordProcessor.add_keyword(PyKeywordMatch("k", 1.0, 0, 1), "a")
+
+
+def test_second_interpreter_is_refused():
+    si = pytest.importorskip("_xxsubinterpreters")
+    code = "try:\n    import fernquill\nexcept ImportError as e:\n    assert 'sub-interpreters' in str(e)\nelse:\n    raise AssertionError('imported')"
+    for _ in range(2):
+        interp = si.create()
+        try:
+            si.run_string(interp, code)
+        finally:
+            si.destroy(interp)
