@@ -11,6 +11,10 @@
 //   g++ -std=c++20 -O3 -DNDEBUG -I src -I tests/cpp bench/bench_engine.cpp
 //       build-dir/libfernquill_engine.a -lpthread -o build-dir/bench_engine
 // Run: build-dir/bench_engine [text MB, default 24] [approximate text MB, default 1]
+//  or: build-dir/bench_engine --data bench/data
+// The second form measures exact matching on the real corpus with the keyword
+// sets of bench/prepare_data.py (the whole corpus as one text, then one call
+// per line of short_texts.txt, then the per-call cost of a 40-byte text).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -18,6 +22,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <unordered_set>
@@ -170,9 +175,80 @@ double best_seconds(int runs, F&& f) {
   return best;
 }
 
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s (run bench/prepare_data.py)\n", path.c_str());
+    std::exit(1);
+  }
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int run_data(const std::string& dir) {
+  const std::string corpus = read_file(dir + "/corpus.txt");
+  std::vector<std::string> shorts;
+  {
+    const std::string all = read_file(dir + "/short_texts.txt");
+    std::size_t p = 0;
+    while (p < all.size()) {
+      std::size_t e = all.find('\n', p);
+      if (e == std::string::npos) e = all.size();
+      shorts.push_back(all.substr(p, e - p));
+      p = e + 1;
+    }
+  }
+  std::size_t short_bytes = 0;
+  for (const auto& t : shorts) short_bytes += t.size();
+  const std::string sentence = "The kernel maintains a list of all devices.";
+  const std::string lowered = fernquill::lower_utf8(corpus);
+  std::printf("exact matching on %s/corpus.txt (%.1f MB), case-insensitive processor\n",
+              dir.c_str(), corpus.size() / 1e6);
+  std::printf("%9s %8s %12s %12s %12s %12s %9s\n", "keywords", "matches", "extract MB/s",
+              "scan MB/s", "short MB/s", "40B ns/call", "check");
+  for (std::size_t count : {1000u, 10000u, 100000u}) {
+    fernquill::KeywordProcessor kp(false, false);
+    {
+      const std::string tsv = read_file(dir + "/keywords_" + std::to_string(count) + ".tsv");
+      std::size_t p = 0;
+      while (p < tsv.size()) {
+        std::size_t e = tsv.find('\n', p);
+        if (e == std::string::npos) e = tsv.size();
+        const std::string_view line(tsv.data() + p, e - p);
+        const std::size_t tab = line.find('\t');
+        if (tab != std::string_view::npos) kp.add_keyword(line.substr(0, tab), line.substr(tab + 1));
+        p = e + 1;
+      }
+    }
+    const fernquill::ScanIndex& index = kp.scan_index();
+    std::vector<fernquill::KeywordMatch> got, want, scanned;
+    const double extract_s =
+        best_seconds(3, [&] { got = fernquill::extract_keywords(kp, corpus, 1.0f); });
+    const double scan_s = best_seconds(3, [&] {
+      scanned.clear();
+      fernquill::scan_exact(index, lowered, false, scanned);
+    });
+    std::size_t sink = 0;
+    const double short_s = best_seconds(3, [&] {
+      for (const auto& t : shorts) sink += fernquill::extract_keywords(kp, t, 1.0f).size();
+    });
+    const int reps = 1000000;
+    const double sentence_s = best_seconds(3, [&] {
+      for (int r = 0; r < reps; ++r) sink += fernquill::extract_keywords(kp, sentence, 1.0f).size();
+    });
+    want = oracle::extract(kp, corpus, 1.0f);
+    std::printf("%9zu %8zu %12.0f %12.0f %12.0f %12.1f %9s\n", count, got.size(),
+                corpus.size() / 1e6 / extract_s, lowered.size() / 1e6 / scan_s,
+                short_bytes / 1e6 / short_s, sentence_s / reps * 1e9,
+                same(got, want) && same(scanned, want) ? "same" : "DIFFER");
+    if (sink == 1) std::printf(" ");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::string(argv[1]) == "--data") return run_data(argv[2]);
   const double text_mb = argc > 1 ? std::atof(argv[1]) : 24.0;
   const double approx_mb = argc > 2 ? std::atof(argv[2]) : 1.0;
   const auto words = load_words();

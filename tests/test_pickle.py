@@ -252,3 +252,10 @@ def test_fuzzed_states_are_accepted_or_refused_cleanly():
             assert kp.get_all_keywords() == {"keep": "keep"}
             refused += 1
     assert accepted > 50 and refused > 500
+
+
+def test_paths_that_are_not_utf8_are_listed_lossily():
+    # A loaded state may hold a path whose bytes are no UTF-8 text.
+    kp = loaded(header() + node([(b"\xc3\xbf", leaf(b"name"))]) + b"\x00\x00")
+    assert kp.get_all_keywords() == {"\ufffd": "name"}
+    assert kp.extract_keywords("\u00ff") == []
