@@ -27,10 +27,10 @@ ENGINE_TESTS = os.environ.get("FERNQUILL_ENGINE_TESTS")
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("gen_case_tables",
+    module_spec = importlib.util.spec_from_file_location("gen_case_tables",
                                                   ROOT / "tools" / "gen_case_tables.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
