@@ -1,9 +1,8 @@
 """Compare the engine's lower-casing with this interpreter's str.lower().
 
 The comparison runs through the C++ test binary: the cases are written to a
-file and `engine_tests lower_generated_cases` checks each one.  Set
-FERNQUILL_ENGINE_TESTS to the path of a built engine_tests binary (built with
-the same interpreter that runs this test); without it those tests are skipped.
+file and `engine_tests lower_generated_cases` checks each one (the binary is
+built once per session, or taken from FERNQUILL_ENGINE_TESTS).
 
 The table generator's derivation of the final-sigma properties is checked
 against the Unicode definitions here directly.
@@ -23,7 +22,6 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SIGMA = "\u03a3"
 MAX_CP = 0x110000
 
-ENGINE_TESTS = os.environ.get("FERNQUILL_ENGINE_TESTS")
 
 
 def load_generator():
@@ -158,13 +156,12 @@ def test_generated_tables_are_compact(tmp_path):
     assert "kStage1" in text and "kEntries" in text and "kExpansions" in text
 
 
-@pytest.mark.skipif(not ENGINE_TESTS, reason="FERNQUILL_ENGINE_TESTS not set")
-def test_engine_lowercase_matches_str_lower(tmp_path):
+def test_engine_lowercase_matches_str_lower(tmp_path, engine_tests_binary):
     cases = tmp_path / "lower_cases.txt"
     count = write_cases(cases)
     assert count > 50000
     env = dict(os.environ, FERNQUILL_LOWER_CASES=str(cases))
-    result = subprocess.run([ENGINE_TESTS, "lower_generated_cases"], env=env,
+    result = subprocess.run([str(engine_tests_binary), "lower_generated_cases"], env=env,
                             capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr[-5000:]
     assert "1 passed, 0 failed" in result.stdout, result.stdout + result.stderr[-5000:]
