@@ -215,7 +215,8 @@ int run_data(const std::string& dir) {
         if (e == std::string::npos) e = tsv.size();
         const std::string_view line(tsv.data() + p, e - p);
         const std::size_t tab = line.find('\t');
-        if (tab != std::string_view::npos) kp.add_keyword(line.substr(0, tab), line.substr(tab + 1));
+        if (tab != std::string_view::npos)
+          kp.add_keyword(line.substr(0, tab), line.substr(tab + 1));
         p = e + 1;
       }
     }

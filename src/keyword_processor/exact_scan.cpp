@@ -6,140 +6,334 @@
 
 #include "keyword_processor/scan_index.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace fernquill {
 namespace {
 
 inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
 
-// The walks from all candidate positions of a chunk advance together, one
-// byte per round, so that their trie loads (mostly cache misses on a large
-// store) overlap instead of waiting on each other. A walk's result depends
+// The candidate positions of a 4 KiB chunk are found first (the start test
+// sixteen bytes at a time), then all their walks are run: on a large store
+// they advance together, one byte per round, so that their trie loads
+// (mostly cache misses) overlap instead of waiting on each other; on a store
+// that stays in cache, one after the other. A walk's result depends
 // only on its start, not on where the scan resumed, so walks may run ahead;
 // the results are then taken in text order exactly as a sequential scan
 // would: a candidate inside an accepted span is passed over.
 constexpr std::size_t kChunk = 4096;
 
+// The walks in flight are held as two arrays: the slot to read this round
+// with, in the high half, the slot it must name as its parent; and the
+// offset of the walk's first byte. All live walks of a chunk have taken the
+// same number of steps, so the cursor follows from the start and the round. Offsets are relative to
+// the chunk: a walk is never longer than the trie is deep, which the double array bounds below
+// 2^31.
+
+// The last keyword a walk met, by start offset: its slot (0 for none, the
+// root is never one) and the offset just past it.
+struct Result {
+  std::uint32_t found;
+  std::uint32_t end;
+};
+
+// Working storage for one chunk, kept per thread: a batch of short texts
+// calls the scan once per text and must not allocate each time. It grows to
+// the largest chunk seen, never beyond kChunk entries.
+struct Buffers {
+  std::unique_ptr<std::uint32_t[]> starts;
+  std::unique_ptr<Result[]> results;  // one more entry takes writes that are not kept
+  std::unique_ptr<std::uint64_t[]> walk;
+  std::unique_ptr<std::uint32_t[]> walk_start;
+  std::unique_ptr<std::uint32_t[]> accepted;
+  std::size_t room = 0;
+
+  void reserve(std::size_t size) {
+    if (size <= room) return;
+    starts.reset(new std::uint32_t[size]);
+    results.reset(new Result[size + 1]);
+    walk.reset(new std::uint64_t[size]);
+    walk_start.reset(new std::uint32_t[size]);
+    accepted.reset(new std::uint32_t[size]);
+    room = size;
+  }
+};
+
+Buffers& thread_buffers() {
+  thread_local Buffers buffers;
+  return buffers;
+}
+
+#ifdef __SSE2__
+// Bit j set when p[j] is not a word byte, for 16 bytes; the word bytes are
+// kRanges ranges, tested with a wrapping subtraction and a saturating one.
+template <std::size_t kRanges>
+inline std::uint32_t non_word_mask16(const std::uint8_t* p, const __m128i* lo,
+                                     const __m128i* span) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i zero = _mm_setzero_si128();
+  __m128i word = zero;
+  for (std::size_t r = 0; r < kRanges; ++r) {
+    const __m128i off = _mm_subs_epu8(_mm_sub_epi8(x, lo[r]), span[r]);
+    word = _mm_or_si128(word, _mm_cmpeq_epi8(off, zero));
+  }
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(word)) ^ 0xFFFFu;
+}
+
+// Candidate positions of [i, limit) for a scan with word-boundary tests, i
+// at least 1: the previous byte is tested sixteen at a time, the first byte
+// of a keyword only at the few positions that pass. Returns where it
+// stopped; the rest is left to the byte-wise loop.
+template <std::size_t kRanges>
+std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_t* s, std::size_t i,
+                          std::size_t limit, std::size_t chunk, std::uint32_t* starts,
+                          std::size_t& count) {
+  __m128i lo[kRanges > 0 ? kRanges : 1], span[kRanges > 0 ? kRanges : 1];
+  for (std::size_t r = 0; r < kRanges; ++r) {
+    lo[r] = _mm_set1_epi8(static_cast<char>(tables.range_lo[r]));
+    span[r] = _mm_set1_epi8(static_cast<char>(tables.range_span[r]));
+  }
+  const std::uint8_t* first = tables.first.data();
+  std::size_t c = count;
+  // Bit j of a mask stands for position i + j, whose previous byte is
+  // s[i + j - 1].
+  for (; i + 64 <= limit; i += 64) {
+    std::uint64_t m = non_word_mask16<kRanges>(s + i - 1, lo, span);
+    m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 15, lo, span)} << 16;
+    m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 31, lo, span)} << 32;
+    m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 47, lo, span)} << 48;
+    const auto base = static_cast<std::uint32_t>(i - chunk);
+    while (m != 0) {
+      const auto j = static_cast<std::uint32_t>(__builtin_ctzll(m));
+      starts[c] = base + j;
+      c += first[s[i + j]];
+      m &= m - 1;
+    }
+  }
+  for (; i + 16 <= limit; i += 16) {
+    std::uint32_t m = non_word_mask16<kRanges>(s + i - 1, lo, span);
+    const auto base = static_cast<std::uint32_t>(i - chunk);
+    while (m != 0) {
+      const auto j = static_cast<std::uint32_t>(__builtin_ctz(m));
+      starts[c] = base + j;
+      c += first[s[i + j]];
+      m &= m - 1;
+    }
+  }
+  count = c;
+  return i;
+}
+#endif
+
+// Candidate positions of [i, limit): those that pass the start test and
+// whose byte starts a keyword, as offsets from `chunk`.
+std::size_t gather(const ScanIndex::ByteTables& tables, bool overlaps, const std::uint8_t* s,
+                   std::size_t i, std::size_t limit, std::size_t chunk, std::uint32_t* starts) {
+  std::size_t count = 0;
+  const std::uint8_t* first = tables.first.data();
+  if (overlaps) {
+    for (; i < limit; ++i) {
+      starts[count] = static_cast<std::uint32_t>(i - chunk);
+      count += first[s[i]];
+    }
+    return count;
+  }
+  if (i == 0 && i < limit) {
+    starts[count] = 0;
+    count += first[s[0]];
+    ++i;
+  }
+#ifdef __SSE2__
+  switch (tables.word_ranges) {
+    case 0:
+      i = gather_vector<0>(tables, s, i, limit, chunk, starts, count);
+      break;
+    case 1:
+      i = gather_vector<1>(tables, s, i, limit, chunk, starts, count);
+      break;
+    case 2:
+      i = gather_vector<2>(tables, s, i, limit, chunk, starts, count);
+      break;
+    case 3:
+      i = gather_vector<3>(tables, s, i, limit, chunk, starts, count);
+      break;
+    case 4:
+      i = gather_vector<4>(tables, s, i, limit, chunk, starts, count);
+      break;
+    default:
+      break;
+  }
+#endif
+  // Each position reads its own previous byte: carrying the previous byte's
+  // class from one iteration to the next would chain the table loads into
+  // one long dependency.
+  const std::uint8_t* word = tables.word.data();
+  for (; i < limit; ++i) {
+    starts[count] = static_cast<std::uint32_t>(i - chunk);
+    count += first[s[i]] & (word[s[i - 1]] ^ 1);
+  }
+  return count;
+}
+
+// One round: every live walk reads its slot. A walk that goes on is moved
+// down over the ones that stopped and prefetches the slot of its next round,
+// which it reads only after every other walk has had its turn. Written
+// without conditions: whether a walk goes on is as good as random, and a
+// mispredicted branch costs more than the round. With kNearEnd a walk may
+// reach the end of the text (`rest` bytes after the chunk's start).
+template <bool kFold, bool kNearEnd>
+std::size_t advance(const ScanIndex::Slot* da, const std::uint8_t* code, const std::uint8_t* sc,
+                    std::size_t rest, std::uint32_t depth, std::uint64_t* walk,
+                    std::uint32_t* start, Result* results, std::uint32_t discard,
+                    std::size_t live) {
+  std::size_t kept = 0;
+  for (std::size_t a = 0; a < live; ++a) {
+    const std::uint64_t w = walk[a];
+    const std::uint32_t st = start[a];
+    const auto t = static_cast<std::uint32_t>(w);
+    const ScanIndex::Slot v = da[t];
+    // Bit 0 the slot's keyword bit, the bits above zero when the slot's
+    // check names the walk's parent: 0 or 1 for a child, 1 for a keyword.
+    const std::uint64_t y = (v ^ w) >> 31;
+    const std::uint32_t cursor = st + depth;
+    results[y == 1 ? st : discard] = {t, cursor};
+    std::uint32_t more = y <= 1;
+    std::uint32_t at = cursor;
+    if constexpr (kNearEnd) {
+      // At the end the walk stops; it reads the byte before instead, and the
+      // slot that gives is masked out.
+      more &= cursor < rest;
+      at -= cursor >= rest;
+    }
+    const std::uint32_t byte = kFold ? code[sc[at]] : sc[at];
+    const std::uint32_t next = (ScanIndex::base_of(v) + byte) & (0u - more);
+    __builtin_prefetch(da + next);
+    walk[kept] = next | (w << 32);
+    start[kept] = st;
+    kept += more;
+  }
+  return kept;
+}
+
+// A double array of at most this many slots (1 MiB) stays in the cache
+// next to the core; its walks are then cheaper one after the other, each in
+// a tight loop, than in rounds.
+constexpr std::size_t kResidentSlots = std::size_t{1} << 17;
+// Too few walks to hide each other's misses (a short text): one at a time too.
+constexpr std::size_t kFewWalks = 32;
+
+// The walks one at a time, each to its end.
 template <bool kFold>
-void scan_interleaved(const ScanIndex& index, std::string_view text,
-                      std::vector<KeywordMatch>& out) {
+void walk_each(const ScanIndex::Slot* da, const std::uint8_t* code, const std::uint8_t* sc,
+               std::size_t rest, const std::uint64_t* walk, const std::uint32_t* start,
+               Result* results, std::size_t live) {
+  for (std::size_t a = 0; a < live; ++a) {
+    const std::uint32_t st = start[a];
+    auto t = static_cast<std::uint32_t>(walk[a]);
+    auto parent = static_cast<std::uint32_t>(walk[a] >> 32);
+    std::size_t cursor = st + 2;
+    while (true) {
+      const ScanIndex::Slot v = da[t];
+      if (ScanIndex::check_of(v) != parent) break;
+      if (v & ScanIndex::kKeywordBit) results[st] = {t, static_cast<std::uint32_t>(cursor)};
+      if (cursor >= rest) break;
+      parent = t;
+      t = ScanIndex::base_of(v) + (kFold ? code[sc[cursor]] : sc[cursor]);
+      ++cursor;
+    }
+  }
+}
+
+template <bool kFold>
+void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out) {
   const auto& tables = kFold ? index.fold() : index.plain();
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
   const ScanIndex::Slot* da = index.slots();
   const bool overlaps = index.allow_overlaps();
   const std::uint32_t root_base = ScanIndex::base_of(da[ScanIndex::kRootSlot]);
+  const std::uint8_t* word = tables.word.data();
   auto code = [&](std::uint8_t b) -> std::uint32_t { return kFold ? tables.code[b] : b; };
 
-  // Per walk: start, cursor, current slot and its base, and the last
-  // keyword slot met with the end offset after it.
-  struct Walk {
-    std::size_t start;
-    std::size_t cursor;
-    std::size_t end;
-    std::uint32_t node;
-    std::uint32_t base;
-    std::uint32_t found;
-  };
-  // Working storage for one chunk, left uninitialised: a short text must
-  // not pay for clearing buffers sized for a long one.
-  const std::size_t room = std::min(n, kChunk);
-  std::unique_ptr<std::size_t[]> starts(new std::size_t[room]);
-  std::unique_ptr<Walk[]> walks(new Walk[room]);
-  std::unique_ptr<std::uint32_t[]> active(new std::uint32_t[room]);
-  std::unique_ptr<std::uint32_t[]> next(new std::uint32_t[room]);
+  Buffers& buffers = thread_buffers();
+  buffers.reserve(std::min(n, kChunk));
+  std::uint32_t* starts = buffers.starts.get();
+  Result* results = buffers.results.get();
+  std::uint64_t* walk = buffers.walk.get();
+  std::uint32_t* walk_start = buffers.walk_start.get();
+  std::uint32_t* accepted = buffers.accepted.get();
 
   std::size_t resume = 0;
   for (std::size_t chunk = 0; chunk < n; chunk += kChunk) {
     const std::size_t limit = std::min(n, chunk + kChunk);
-    // Positions that pass the start test and whose byte starts a keyword;
-    // the first step of the walk is taken here.
-    std::size_t count = 0;
-    std::size_t i = std::max(chunk, resume);
-    if (overlaps) {
-      for (; i < limit; ++i) {
-        starts[count] = i;
-        count += tables.first[s[i]];
-      }
-    } else {
-      if (i == 0 && i < limit) {
-        starts[count] = 0;
-        count += tables.first[s[0]];
-        ++i;
-      }
-      // Each position reads its own previous byte: carrying the previous
-      // byte's class from one iteration to the next would chain the table
-      // loads into one long dependency.
-      for (; i < limit; ++i) {
-        starts[count] = i;
-        count += tables.first[s[i]] & (tables.word[s[i - 1]] ^ 1);
-      }
-    }
+    const std::size_t count =
+        gather(tables, overlaps, s, std::max(chunk, resume), limit, chunk, starts);
     if (count == 0) continue;
-    // The first step of each walk. The table of two-byte prefixes drops,
-    // without touching the double array, the many walks that would stop at
-    // the second byte; those that found no keyword either are left out.
-    std::size_t walk_count = 0, live = 0;
+
+    // The first step of each walk is known to succeed (the byte starts a
+    // keyword); the walk is queued with the slot its second byte leads to.
+    // A walk at the last byte of the text stops here.
+    std::size_t live = 0;
     for (std::size_t k = 0; k < count; ++k) {
-      const std::size_t st = starts[k];
-      const std::uint32_t b0 = code(s[st]);
-      const std::uint32_t t = root_base + b0;
+      const std::uint32_t r = starts[k];
+      const std::size_t i = chunk + r;
+      const std::uint32_t t = root_base + code(s[i]);
       const ScanIndex::Slot v = da[t];
-      const bool keyword = (v & ScanIndex::kKeywordBit) != 0;
-      const bool deeper = st + 1 < n && index.has_pair(b0, code(s[st + 1]));
-      if (!keyword && !deeper) continue;
-      Walk& w = walks[walk_count];
-      w.start = st;
-      w.cursor = st + 1;
-      w.node = t;
-      w.base = ScanIndex::base_of(v);
-      w.found = keyword ? t : 0;
-      w.end = st + 1;
-      active[live] = static_cast<std::uint32_t>(walk_count);
-      live += deeper;
-      ++walk_count;
+      const std::uint32_t hit = 0u - static_cast<std::uint32_t>((v >> 31) & 1);
+      results[r] = {t & hit, r + 1};
+      const bool more = i + 1 < n;
+      const std::uint32_t next = more ? ScanIndex::base_of(v) + code(s[i + 1]) : 0;
+      __builtin_prefetch(da + next);
+      walk[live] = next | (std::uint64_t{t} << 32);
+      walk_start[live] = r;
+      live += more;
     }
-    while (live > 0) {
-      // First the slot each walk reads next, with a prefetch, so that all
-      // loads of the round are in flight before any is needed.
-      for (std::size_t a = 0; a < live; ++a) {
-        const Walk& w = walks[active[a]];
-        const std::uint32_t t = w.base + code(s[w.cursor]);
-        next[a] = t;
-        __builtin_prefetch(da + t);
-      }
-      std::size_t kept = 0;
-      for (std::size_t a = 0; a < live; ++a) {
-        const std::uint32_t k = active[a];
-        Walk& w = walks[k];
-        const std::uint32_t t = next[a];
-        const ScanIndex::Slot v = da[t];
-        if (ScanIndex::check_of(v) != w.node) continue;
-        ++w.cursor;
-        w.node = t;
-        w.base = ScanIndex::base_of(v);
-        if (v & ScanIndex::kKeywordBit) {
-          w.found = t;
-          w.end = w.cursor;
+    const std::size_t rest = n - chunk;
+    const std::uint8_t* sc = s + chunk;
+    const auto discard = static_cast<std::uint32_t>(buffers.room);
+    if (index.slot_count() <= kResidentSlots || live < kFewWalks) {
+      walk_each<kFold>(da, tables.code.data(), sc, rest, walk, walk_start, results, live);
+    } else {
+      for (std::uint32_t depth = 2; live > 0; ++depth) {
+        if (kChunk + depth <= rest) {
+          live = advance<kFold, false>(da, tables.code.data(), sc, rest, depth, walk, walk_start,
+                                       results, discard, live);
+        } else {
+          live = advance<kFold, true>(da, tables.code.data(), sc, rest, depth, walk, walk_start,
+                                      results, discard, live);
         }
-        active[kept] = k;
-        kept += w.cursor < n;
       }
-      live = kept;
     }
-    // The clean names of the keywords found, fetched together before the
-    // results are taken in order.
-    for (std::size_t k = 0; k < walk_count; ++k) {
-      if (walks[k].found != 0) __builtin_prefetch(index.slot_name_entry(walks[k].found));
+
+    // Results in text order, as a sequential scan takes them: a keyword is
+    // accepted when its walk starts at or after the resume position and it
+    // passes the end test.
+    std::size_t taken = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t st = chunk + starts[k];
+      const Result res = results[starts[k]];
+      const std::size_t end = chunk + res.end;
+      const std::size_t at_end = end >= n;
+      const std::size_t free_end = at_end | overlaps | (word[s[end - at_end]] ^ 1u);
+      const std::size_t ok = (res.found != 0) & (st >= resume) & free_end;
+      accepted[taken] = starts[k];
+      taken += ok;
+      resume = ok ? end : resume;
     }
-    for (std::size_t k = 0; k < walk_count; ++k) {
-      const Walk& w = walks[k];
-      const std::size_t st = w.start;
-      if (st < resume || w.found == 0) continue;
-      const std::size_t end = w.end;
-      if (end == n || overlaps || !tables.word[s[end]]) {
-        out.push_back({index.slot_name(w.found), 1.0f, is_trim(s[st]) ? st + 1 : st, end});
-        resume = end;
-      }
+    if (taken == 0) continue;
+    for (std::size_t a = 0; a < taken; ++a) {
+      __builtin_prefetch(index.slot_name_entry(results[accepted[a]].found));
+    }
+    if (out.capacity() - out.size() < taken) {
+      out.reserve(std::max(out.size() + taken, out.capacity() * 2));
+    }
+    for (std::size_t a = 0; a < taken; ++a) {
+      const std::uint32_t r = accepted[a];
+      const std::size_t st = chunk + r;
+      out.push_back({index.slot_name(results[r].found), 1.0f, is_trim(s[st]) ? st + 1 : st,
+                     chunk + results[r].end});
     }
   }
 }
@@ -149,9 +343,9 @@ void scan_interleaved(const ScanIndex& index, std::string_view text,
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
                 std::vector<KeywordMatch>& out) {
   if (fold) {
-    scan_interleaved<true>(index, text, out);
+    scan_chunks<true>(index, text, out);
   } else {
-    scan_interleaved<false>(index, text, out);
+    scan_chunks<false>(index, text, out);
   }
 }
 

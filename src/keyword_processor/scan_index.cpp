@@ -19,21 +19,34 @@ ScanIndex::ScanIndex(const KeywordProcessor& processor)
     const std::uint32_t t = base_of(slots_[kRootSlot]) + b;
     plain_.first[b] = check_of(slots_[t]) == kRootSlot ? 1 : 0;
   }
-  for (std::uint32_t b0 = 0; b0 < 256; ++b0) {
-    if (!plain_.first[b0]) continue;
-    const std::uint32_t s0 = base_of(slots_[kRootSlot]) + b0;
-    for (std::uint32_t b1 = 0; b1 < 256; ++b1) {
-      if (check_of(slots_[base_of(slots_[s0]) + b1]) != s0) continue;
-      const std::uint32_t bit = (b0 << 8) | b1;
-      pairs_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
-    }
-  }
   for (std::uint32_t b = 0; b < 256; ++b) {
     const std::uint8_t folded =
         (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 32) : static_cast<std::uint8_t>(b);
     fold_.code[b] = folded;
     fold_.word[b] = plain_.word[folded];
     fold_.first[b] = plain_.first[folded];
+  }
+  set_word_ranges(plain_);
+  set_word_ranges(fold_);
+}
+
+void ScanIndex::set_word_ranges(ByteTables& tables) {
+  tables.word_ranges = 0;
+  for (std::uint32_t b = 0; b < 256;) {
+    if (!tables.word[b]) {
+      ++b;
+      continue;
+    }
+    std::uint32_t e = b;
+    while (e + 1 < 256 && tables.word[e + 1]) ++e;
+    if (tables.word_ranges == kMaxWordRanges) {
+      tables.word_ranges = kTooManyRanges;
+      return;
+    }
+    tables.range_lo[tables.word_ranges] = static_cast<std::uint8_t>(b);
+    tables.range_span[tables.word_ranges] = static_cast<std::uint8_t>(e - b);
+    ++tables.word_ranges;
+    b = e + 1;
   }
 }
 

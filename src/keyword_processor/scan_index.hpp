@@ -34,16 +34,15 @@ class ScanIndex {
   const KeywordProcessor& processor() const { return processor_; }
 
   // ---- exact matching --------------------------------------------------
-  // Slot layout: low 32 bits base, bits 32..62 the parent slot (check), bit
-  // 63 set when a keyword ends at the slot.
+  // Slot layout: low 31 bits base, bit 31 set when a keyword ends at the
+  // slot, high 32 bits the parent slot (check), so that the test of a step
+  // is one shift and one compare. Slots stay below kEmptyCheck.
   using Slot = std::uint64_t;
   static constexpr std::uint32_t kRootSlot = 0;
   static constexpr std::uint32_t kEmptyCheck = 0x7FFFFFFFu;
-  static constexpr Slot kKeywordBit = Slot{1} << 63;
-  static std::uint32_t base_of(Slot v) { return static_cast<std::uint32_t>(v); }
-  static std::uint32_t check_of(Slot v) {
-    return static_cast<std::uint32_t>(v >> 32) & kEmptyCheck;
-  }
+  static constexpr Slot kKeywordBit = Slot{1} << 31;
+  static std::uint32_t base_of(Slot v) { return static_cast<std::uint32_t>(v) & 0x7FFFFFFFu; }
+  static std::uint32_t check_of(Slot v) { return static_cast<std::uint32_t>(v >> 32); }
 
   const Slot* slots() const { return slots_.data(); }
   std::size_t slot_count() const { return slots_.size(); }
@@ -54,16 +53,20 @@ class ScanIndex {
   // Byte tables, indexed by a byte of the text. The `fold` variants apply
   // to a pure-ASCII text scanned for a case-insensitive processor without a
   // lower-cased copy: they see the byte as its ASCII lower case.
+  //
+  // The word bytes are also given as at most kMaxWordRanges ranges
+  // [lo, lo + span], for a start test over many bytes at once; word_ranges
+  // is kTooManyRanges when the set needs more.
+  static constexpr std::size_t kMaxWordRanges = 4;
+  static constexpr std::uint8_t kTooManyRanges = 0xFF;
   struct ByteTables {
     std::array<std::uint8_t, 256> code;   // byte as the trie sees it
     std::array<std::uint8_t, 256> word;   // 1 for a word byte
     std::array<std::uint8_t, 256> first;  // 1 when some keyword starts with it
+    std::uint8_t word_ranges;
+    std::array<std::uint8_t, kMaxWordRanges> range_lo;
+    std::array<std::uint8_t, kMaxWordRanges> range_span;
   };
-  // Whether the trie has a path of the two bytes (as the trie sees them).
-  bool has_pair(std::uint32_t b0, std::uint32_t b1) const {
-    const std::uint32_t bit = (b0 << 8) | b1;
-    return (pairs_[bit >> 6] >> (bit & 63)) & 1;
-  }
   const ByteTables& plain() const { return plain_; }
   const ByteTables& fold() const { return fold_; }
 
@@ -96,6 +99,7 @@ class ScanIndex {
  private:
   void build_double_array();
   void build_nodes();
+  static void set_word_ranges(ByteTables& tables);
 
   const KeywordProcessor& processor_;
   bool case_sensitive_;
@@ -103,7 +107,6 @@ class ScanIndex {
   std::vector<std::string_view> names_;
   std::vector<Slot> slots_;
   std::vector<std::string_view> slot_names_;
-  std::array<std::uint64_t, 1024> pairs_{};
   ByteTables plain_{};
   ByteTables fold_{};
   std::vector<Node> nodes_;
