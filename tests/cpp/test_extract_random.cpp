@@ -41,6 +41,17 @@ bool same(const std::vector<KeywordMatch>& a, const std::vector<KeywordMatch>& b
   return true;
 }
 
+// Compares the engine with the literal search; reports a difference at `line`.
+bool agrees_with_oracle(const KeywordProcessor& kp, const std::string& text, float t, int line) {
+  auto got = fernquill::extract_keywords(kp, text, t);
+  auto want = oracle::extract(kp, text, t);
+  if (same(got, want)) return true;
+  check::fail(__FILE__, line,
+              "text '" + text + "' t=" + std::to_string(t) + "\n got " + describe(got) +
+                  "\n want " + describe(want));
+  return false;
+}
+
 // Pieces that texts and keywords are made of: ASCII letters of both cases,
 // the trim bytes, punctuation, and multi-byte characters (one of which,
 // U+0130, changes length when lower-cased).
@@ -156,14 +167,7 @@ TEST(extract_random_many_keywords) {
     for (int q = 0; q < 30; ++q) {
       std::string text = random_string(rng, pieces, 200);
       for (float t : {1.0f, 0.95f, 0.9f, 0.8f, 0.75f, 0.7f, 0.6f}) {
-        auto got = fernquill::extract_keywords(kp, text, t);
-        auto want = oracle::extract(kp, text, t);
-        if (!same(got, want)) {
-          check::fail(__FILE__, __LINE__,
-                      "text '" + text + "' t=" + std::to_string(t) + "\n got " + describe(got) +
-                          "\n want " + describe(want));
-          return;
-        }
+        if (!agrees_with_oracle(kp, text, t, __LINE__)) return;
       }
     }
   }
@@ -193,14 +197,7 @@ TEST(extract_random_loaded_store_with_wide_keys) {
     for (int q = 0; q < 20; ++q) {
       std::string text = random_string(rng, {"a", "b", " "}, 30);
       for (float t : {1.0f, 0.9f, 0.75f, 0.6f, 0.5f}) {
-        auto got = fernquill::extract_keywords(kp, text, t);
-        auto want = oracle::extract(kp, text, t);
-        if (!same(got, want)) {
-          check::fail(__FILE__, __LINE__,
-                      "text '" + text + "' t=" + std::to_string(t) + "\n got " + describe(got) +
-                          "\n want " + describe(want));
-          return;
-        }
+        if (!agrees_with_oracle(kp, text, t, __LINE__)) return;
       }
     }
   }
@@ -222,14 +219,7 @@ TEST(extract_random_long_keywords_low_threshold) {
       std::string text;
       for (int k = 0; k < 30; ++k) text += k % 13 == 12 ? ' ' : "abc"[rng() % 3];
       for (float t : {0.55f, 0.6f, 0.7f}) {
-        auto got = fernquill::extract_keywords(kp, text, t);
-        auto want = oracle::extract(kp, text, t);
-        if (!same(got, want)) {
-          check::fail(__FILE__, __LINE__,
-                      "text '" + text + "' t=" + std::to_string(t) + "\n got " + describe(got) +
-                          "\n want " + describe(want));
-          return;
-        }
+        if (!agrees_with_oracle(kp, text, t, __LINE__)) return;
       }
     }
   }
