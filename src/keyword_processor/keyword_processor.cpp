@@ -28,7 +28,7 @@ void KeywordProcessor::add_keyword(std::string_view keyword,
   }
   NodeId node = Trie::kRoot;
   for (unsigned char b : keyword) node = trie_.child_or_insert(node, b);
-  trie_.set_clean_name(node, std::string(clean_name ? *clean_name : keyword));
+  trie_.set_clean_name(node, clean_name ? *clean_name : keyword);
   invalidate_scan_index();
 }
 

@@ -1,5 +1,7 @@
 #include "trie/trie.hpp"
 
+#include <new>
+
 namespace fernquill {
 
 Trie::Trie() { nodes_.emplace_back(); }
@@ -25,11 +27,11 @@ NodeId Trie::allocate_node(std::uint32_t key) {
     NodeId id = free_node_head_;
     free_node_head_ = nodes_[id].next_sibling;
     --free_nodes_;
-    nodes_[id] = Node{key, kNoNode, kNoNode, kNoName};
+    nodes_[id] = Node{key, kNoNode, kNoNode, 0, kNoName};
     return id;
   }
   NodeId id = static_cast<NodeId>(nodes_.size());
-  nodes_.push_back(Node{key, kNoNode, kNoNode, kNoName});
+  nodes_.push_back(Node{key, kNoNode, kNoNode, 0, kNoName});
   return id;
 }
 
@@ -77,43 +79,60 @@ void Trie::free_subtree(NodeId top) {
       stack.push_back(c);
     }
     clear_clean_name(n);
-    nodes_[n] = Node{0, kNoNode, free_node_head_, kNoName};
+    nodes_[n] = Node{0, kNoNode, free_node_head_, 0, kNoName};
     free_node_head_ = n;
     ++free_nodes_;
   }
 }
 
-std::uint32_t Trie::allocate_name(std::string name) {
-  if (!free_names_.empty()) {
-    std::uint32_t id = free_names_.back();
-    free_names_.pop_back();
-    names_[id] = std::move(name);
-    return id;
-  }
-  names_.push_back(std::move(name));
-  return static_cast<std::uint32_t>(names_.size() - 1);
-}
-
-void Trie::set_clean_name(NodeId node, std::string name) {
+void Trie::set_clean_name(NodeId node, std::string_view name) {
   ++generation_;
-  std::uint32_t& slot = nodes_[node].name;
-  if (slot != kNoName) {
-    names_[slot] = std::move(name);
+  Node& n = nodes_[node];
+  if (n.name_size != kNoName && name.size() <= n.name_size) {
+    // Fits where the old name was.
+    name.copy(name_bytes_.data() + n.name_offset, name.size());
+    dead_name_bytes_ += n.name_size - name.size();
+    n.name_size = static_cast<std::uint32_t>(name.size());
     return;
   }
-  slot = allocate_name(std::move(name));
-  ++keyword_count_;
+  // Offsets and sizes are 32-bit: a store beyond that is out of memory.
+  if (name.size() >= kNoName || name_bytes_.size() + name.size() > 0xFFFFFFFFu) {
+    throw std::bad_alloc();
+  }
+  if (n.name_size == kNoName) {
+    ++keyword_count_;
+  } else {
+    dead_name_bytes_ += n.name_size;
+  }
+  n.name_offset = static_cast<std::uint32_t>(name_bytes_.size());
+  n.name_size = static_cast<std::uint32_t>(name.size());
+  name_bytes_.append(name);
+  compact_names_if_sparse();
 }
 
 bool Trie::clear_clean_name(NodeId node) {
-  std::uint32_t& slot = nodes_[node].name;
-  if (slot == kNoName) return false;
+  Node& n = nodes_[node];
+  if (n.name_size == kNoName) return false;
   ++generation_;
-  names_[slot] = std::string();  // give the memory back now
-  free_names_.push_back(slot);
-  slot = kNoName;
+  dead_name_bytes_ += n.name_size;
+  n.name_size = kNoName;
   --keyword_count_;
+  compact_names_if_sparse();
   return true;
+}
+
+void Trie::compact_names_if_sparse() {
+  if (dead_name_bytes_ < 4096 || dead_name_bytes_ * 2 < name_bytes_.size()) return;
+  std::string live;
+  live.reserve(name_bytes_.size() - dead_name_bytes_);
+  for (Node& n : nodes_) {
+    if (n.name_size == kNoName) continue;
+    std::uint32_t offset = static_cast<std::uint32_t>(live.size());
+    live.append(name_bytes_, n.name_offset, n.name_size);
+    n.name_offset = offset;
+  }
+  name_bytes_.swap(live);
+  dead_name_bytes_ = 0;
 }
 
 NodeId Trie::new_detached_node() { return allocate_node(0); }
@@ -131,20 +150,15 @@ void Trie::set_children(NodeId node,
 }
 
 std::size_t Trie::memory_bytes() const {
-  std::size_t bytes = nodes_.capacity() * sizeof(Node) + names_.capacity() * sizeof(std::string) +
-                      free_names_.capacity() * sizeof(std::uint32_t);
-  for (const std::string& s : names_) {
-    if (s.capacity() > 15) bytes += s.capacity() + 1;  // beyond the small-string buffer
-  }
-  return bytes;
+  return nodes_.capacity() * sizeof(Node) + name_bytes_.capacity();
 }
 
 void Trie::swap(Trie& other) noexcept {
   nodes_.swap(other.nodes_);
-  names_.swap(other.names_);
+  name_bytes_.swap(other.name_bytes_);
+  std::swap(dead_name_bytes_, other.dead_name_bytes_);
   std::swap(free_node_head_, other.free_node_head_);
   std::swap(free_nodes_, other.free_nodes_);
-  free_names_.swap(other.free_names_);
   std::swap(keyword_count_, other.keyword_count_);
   std::swap(generation_, other.generation_);
   ++generation_;

@@ -38,10 +38,13 @@ class Trie {
   std::uint32_t key(NodeId node) const { return nodes_[node].key; }
   std::size_t child_count(NodeId node) const;
 
-  bool has_clean_name(NodeId node) const { return nodes_[node].name != kNoName; }
+  bool has_clean_name(NodeId node) const { return nodes_[node].name_size != kNoName; }
   // Valid until the next change of the store.
-  std::string_view clean_name(NodeId node) const { return names_[nodes_[node].name]; }
-  void set_clean_name(NodeId node, std::string name);
+  std::string_view clean_name(NodeId node) const {
+    return {name_bytes_.data() + nodes_[node].name_offset, nodes_[node].name_size};
+  }
+  // `name` is copied; it must not view this store's own names.
+  void set_clean_name(NodeId node, std::string_view name);
   // Returns true when a name was there.
   bool clear_clean_name(NodeId node);
 
@@ -73,22 +76,27 @@ class Trie {
 
  private:
   static constexpr std::uint32_t kNoName = 0xFFFFFFFFu;
+  // A clean name is a slice of name_bytes_; name_size is kNoName on nodes
+  // without one (free nodes included).
   struct Node {
     std::uint32_t key = 0;
     NodeId first_child = kNoNode;
     NodeId next_sibling = kNoNode;
-    std::uint32_t name = kNoName;
+    std::uint32_t name_offset = 0;
+    std::uint32_t name_size = kNoName;
   };
 
   NodeId allocate_node(std::uint32_t key);
   void free_subtree(NodeId node);
-  std::uint32_t allocate_name(std::string name);
+  // Drops the bytes of replaced and removed names once they are the larger
+  // part of the buffer, so the buffer stays within twice the live names.
+  void compact_names_if_sparse();
 
   std::vector<Node> nodes_;
-  std::vector<std::string> names_;
+  std::string name_bytes_;  // all clean names, back to back
+  std::size_t dead_name_bytes_ = 0;
   NodeId free_node_head_ = kNoNode;  // free nodes chained through next_sibling
   std::size_t free_nodes_ = 0;
-  std::vector<std::uint32_t> free_names_;
   std::size_t keyword_count_ = 0;
   std::uint64_t generation_ = 0;
 };
