@@ -1,7 +1,7 @@
 """Compare the engine's lower-casing with this interpreter's str.lower().
 
 The comparison runs through the C++ test binary: the cases are written to a
-file and `engine_tests lower_generated_cases` checks each one (the binary is
+file and `engine_tests driven_lower_generated_cases` checks each one (the binary is
 built once per session, or taken from FERNQUILL_ENGINE_TESTS).
 
 The table generator's derivation of the final-sigma properties is checked
@@ -161,7 +161,7 @@ def test_engine_lowercase_matches_str_lower(tmp_path, engine_tests_binary):
     count = write_cases(cases)
     assert count > 50000
     env = dict(os.environ, FERNQUILL_LOWER_CASES=str(cases))
-    result = subprocess.run([str(engine_tests_binary), "lower_generated_cases"], env=env,
+    result = subprocess.run([str(engine_tests_binary), "driven_lower_generated_cases"], env=env,
                             capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr[-5000:]
     assert "1 passed, 0 failed" in result.stdout, result.stdout + result.stderr[-5000:]

@@ -6,6 +6,8 @@ int main(int argc, char** argv) {
   int passed = 0, failed = 0;
   for (const auto& c : check::registry()) {
     if (argc > 1 && std::strstr(c.name, argv[1]) == nullptr) continue;
+    // Cases named driven_* need input prepared by a caller: only by name.
+    if (argc == 1 && std::strncmp(c.name, "driven_", 7) == 0) continue;
     int before = check::failures();
     try {
       c.body();
