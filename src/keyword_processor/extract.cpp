@@ -1,30 +1,10 @@
 #include "keyword_processor/extract.hpp"
 
-#include <cstdint>
-#include <cstring>
-
 #include "keyword_processor/lowercase.hpp"
 #include "keyword_processor/scan_index.hpp"
 #include "support/fault.hpp"
 
 namespace fernquill {
-namespace {
-
-bool is_ascii(std::string_view text) {
-  const char* p = text.data();
-  std::size_t n = text.size();
-  std::uint64_t acc = 0;
-  for (; n >= 32; p += 32, n -= 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, p, 32);
-    acc |= w[0] | w[1] | w[2] | w[3];
-    if (acc & 0x8080808080808080ull) return false;
-  }
-  for (; n > 0; ++p, --n) acc |= static_cast<unsigned char>(*p);
-  return (acc & 0x8080808080808080ull) == 0;
-}
-
-}  // namespace
 
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
                                            std::optional<float> threshold) {

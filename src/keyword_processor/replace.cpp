@@ -23,12 +23,6 @@
 namespace fernquill {
 namespace {
 
-bool is_ascii(std::string_view text) {
-  unsigned char any = 0;
-  for (char c : text) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
-}
-
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 std::size_t utf8_length(char lead) {
