@@ -11,7 +11,8 @@ namespace {
 
 // The object form of a match: it owns its keyword text.
 struct MatchObject {
-  PyObject_HEAD std::string keyword;
+  PyObject ob_base;
+  std::string keyword;
   float similarity;
   std::size_t start;
   std::size_t end;

@@ -14,7 +14,8 @@ namespace {
 
 // The engine record lives inline in the object, beside the borrow counter.
 struct ProcessorObject {
-  PyObject_HEAD KeywordProcessor record;
+  PyObject ob_base;
+  KeywordProcessor record;
   Py_ssize_t borrow;
 };
 
