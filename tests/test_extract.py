@@ -1,7 +1,6 @@
 """extract_keywords: exact and approximate matching, word boundaries, case
 folding, offsets and threshold handling."""
 
-import math
 import random
 
 import pytest

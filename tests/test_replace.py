@@ -5,9 +5,8 @@ import random
 
 import pytest
 
-from fernquill import KeywordProcessor
 from conftest import PanicException
-from test_extract import ALPHABETS, build, processor, random_case
+from test_extract import build, processor, random_case
 
 
 @pytest.mark.parametrize(
