@@ -2,6 +2,7 @@
 // start test, the longest keyword along the walk is the only candidate.
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 
 #include "keyword_processor/scan_index.hpp"
@@ -146,24 +147,13 @@ std::size_t gather(const ScanIndex::ByteTables& tables, bool overlaps, const std
     ++i;
   }
 #ifdef __SSE2__
-  switch (tables.word_ranges) {
-    case 0:
-      i = gather_vector<0>(tables, s, i, limit, chunk, starts, count);
-      break;
-    case 1:
-      i = gather_vector<1>(tables, s, i, limit, chunk, starts, count);
-      break;
-    case 2:
-      i = gather_vector<2>(tables, s, i, limit, chunk, starts, count);
-      break;
-    case 3:
-      i = gather_vector<3>(tables, s, i, limit, chunk, starts, count);
-      break;
-    case 4:
-      i = gather_vector<4>(tables, s, i, limit, chunk, starts, count);
-      break;
-    default:
-      break;
+  // One instantiation per number of word-byte ranges, picked once per chunk.
+  using Gather = std::size_t (*)(const ScanIndex::ByteTables&, const std::uint8_t*, std::size_t,
+                                 std::size_t, std::size_t, std::uint32_t*, std::size_t&);
+  static constexpr Gather kGather[] = {gather_vector<0>, gather_vector<1>, gather_vector<2>,
+                                       gather_vector<3>, gather_vector<4>};
+  if (tables.word_ranges < std::size(kGather)) {
+    i = kGather[tables.word_ranges](tables, s, i, limit, chunk, starts, count);
   }
 #endif
   // Each position reads its own previous byte: carrying the previous byte's
