@@ -152,18 +152,6 @@ std::vector<std::string> make_keywords(const std::vector<std::string>& words, st
   return out;
 }
 
-bool same(const std::vector<fernquill::KeywordMatch>& a,
-          const std::vector<fernquill::KeywordMatch>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (a[k].keyword != b[k].keyword || a[k].start != b[k].start || a[k].end != b[k].end ||
-        a[k].similarity != b[k].similarity) {
-      return false;
-    }
-  }
-  return true;
-}
-
 template <class F>
 double best_seconds(int runs, F&& f) {
   double best = 1e30;
@@ -240,7 +228,7 @@ int run_data(const std::string& dir) {
     std::printf("%9zu %8zu %12.0f %12.0f %12.0f %12.1f %9s\n", count, got.size(),
                 corpus.size() / 1e6 / extract_s, lowered.size() / 1e6 / scan_s,
                 short_bytes / 1e6 / short_s, sentence_s / reps * 1e9,
-                same(got, want) && same(scanned, want) ? "same" : "DIFFER");
+                oracle::same(got, want) && oracle::same(scanned, want) ? "same" : "DIFFER");
     if (sink == 1) std::printf(" ");
   }
   return 0;
@@ -268,7 +256,8 @@ int main(int argc, char** argv) {
     double engine = best_seconds(3, [&] { got = fernquill::extract_keywords(kp, text, 1.0f); });
     double literal = best_seconds(1, [&] { want = oracle::extract(kp, text, 1.0f); });
     std::printf("%9zu %8zu %12.0f %12.0f %7.2fx %10.1f %9s\n", count, got.size(), mb / engine,
-                mb / literal, literal / engine, compile_ms, same(got, want) ? "same" : "DIFFER");
+                mb / literal, literal / engine, compile_ms,
+                oracle::same(got, want) ? "same" : "DIFFER");
   }
 
   const std::string typo_text =
@@ -314,7 +303,7 @@ int main(int argc, char** argv) {
       std::printf("%9zu %9.2f %8zu %14.1f %14.1f %12.2f %12.3f %7.1fx %7s\n", count, t, got.size(),
                   static_cast<double>(part_stats.states) / positions,
                   static_cast<double>(literal_stats.states) / positions, engine_rate, literal_rate,
-                  engine_rate / literal_rate, same(got_part, want) ? "same" : "DIFFER");
+                  engine_rate / literal_rate, oracle::same(got_part, want) ? "same" : "DIFFER");
     }
   }
   return 0;

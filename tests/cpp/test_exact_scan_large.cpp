@@ -15,17 +15,6 @@ namespace {
 using fernquill::KeywordMatch;
 using fernquill::KeywordProcessor;
 
-bool same(const std::vector<KeywordMatch>& a, const std::vector<KeywordMatch>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (a[k].keyword != b[k].keyword || a[k].start != b[k].start || a[k].end != b[k].end ||
-        a[k].similarity != b[k].similarity) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::string random_text(std::mt19937_64& rng, const std::string& alphabet, std::size_t len) {
   std::string s;
   for (std::size_t k = 0; k < len; ++k) s += alphabet[rng() % alphabet.size()];
@@ -62,7 +51,7 @@ TEST(exact_scan_large_store_matches_literal_search) {
       if (t % 2 == 1) text += "abcdabcdab";
       const auto got = fernquill::extract_keywords(kp, text, 1.0f);
       const auto want = oracle::extract(kp, text, 1.0f);
-      CHECK(same(got, want));
+      CHECK(oracle::same(got, want));
       CHECK(!want.empty() || len < 100);
     }
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -139,6 +140,20 @@ inline std::vector<KeywordMatch> extract(const KeywordProcessor& kp, std::string
     i = resume;
   }
   return out;
+}
+
+// Equal field by field, the similarity compared bit for bit.
+inline bool same(const std::vector<fernquill::KeywordMatch>& a,
+                 const std::vector<fernquill::KeywordMatch>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    if (a[k].keyword != b[k].keyword || a[k].start != b[k].start || a[k].end != b[k].end ||
+        std::bit_cast<std::uint32_t>(a[k].similarity) !=
+            std::bit_cast<std::uint32_t>(b[k].similarity)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace oracle

@@ -29,23 +29,11 @@ std::string describe(const std::vector<KeywordMatch>& ms) {
   return os.str();
 }
 
-bool same(const std::vector<KeywordMatch>& a, const std::vector<KeywordMatch>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (a[k].keyword != b[k].keyword || a[k].start != b[k].start || a[k].end != b[k].end ||
-        std::bit_cast<std::uint32_t>(a[k].similarity) !=
-            std::bit_cast<std::uint32_t>(b[k].similarity)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Compares the engine with the literal search; reports a difference at `line`.
 bool agrees_with_oracle(const KeywordProcessor& kp, const std::string& text, float t, int line) {
   auto got = fernquill::extract_keywords(kp, text, t);
   auto want = oracle::extract(kp, text, t);
-  if (same(got, want)) return true;
+  if (oracle::same(got, want)) return true;
   check::fail(__FILE__, line,
               "text '" + text + "' t=" + std::to_string(t) + "\n got " + describe(got) +
                   "\n want " + describe(want));
@@ -130,7 +118,7 @@ int run_random(std::uint64_t seed, int processors, int texts_per, std::size_t ma
       auto got = fernquill::extract_keywords(kp, text, t);
       auto want = oracle::extract(kp, text, t);
       ++compared;
-      if (!same(got, want)) {
+      if (!oracle::same(got, want)) {
         std::ostringstream os;
         os << "seed " << seed << " processor " << p << " text '" << text
            << "' t=" << (t ? *t : 1.0f) << " cs=" << kp.case_sensitive()
@@ -248,7 +236,7 @@ TEST(extract_random_long_texts_exact) {
     }
     auto got = fernquill::extract_keywords(kp, text, std::nullopt);
     auto want = oracle::extract(kp, text, std::nullopt);
-    CHECK(same(got, want));
+    CHECK(oracle::same(got, want));
     // Unless the space is a word byte, the text holds matches far apart.
     if (p % 3 != 0) CHECK(want.size() > 100 && want.back().start > 4 * 4096);
   }
@@ -276,7 +264,7 @@ TEST(extract_concurrent_callers_agree) {
         std::size_t k = 0;
         for (const auto& text : texts) {
           for (float t : thresholds)
-            bad[w] += !same(fernquill::extract_keywords(kp, text, t), want[k++]);
+            bad[w] += !oracle::same(fernquill::extract_keywords(kp, text, t), want[k++]);
         }
       }
     });
