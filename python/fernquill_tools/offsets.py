@@ -1,0 +1,127 @@
+"""Character offsets for matches.
+
+fernquill reports byte offsets into the UTF-8 text it scanned, which for a
+case-insensitive processor is the lower-cased text. This module maps them to
+`str` indices of the text as given, with the rule replacement uses: a start
+inside a character moves back to that character, an end inside a character
+moves forward past it, so a span covers every input character that
+contributed a byte to it.
+"""
+
+from __future__ import annotations
+
+import re
+import threading
+from collections.abc import Iterable, Sequence
+
+from fernquill import PyKeywordMatch
+
+__all__ = ["char_offsets", "char_spans"]
+
+# UTF-8 continuation bytes; deleting them from a byte run leaves one byte per
+# character that starts in the run.
+_CONTINUATION = bytes(range(0x80, 0xC0))
+_BLOCK = 256
+_SURROGATES = range(0xD800, 0xE000)
+
+_changers: re.Pattern[str] | None = None
+_changers_lock = threading.Lock()
+
+
+def _length_changers() -> re.Pattern[str]:
+    """A pattern matching the characters whose lower-case form has another
+    UTF-8 length (U+0130, U+212A, U+1E9E, ...), from this interpreter's
+    Unicode data. Built once, on the first case-insensitive non-ASCII text."""
+    global _changers
+    with _changers_lock:
+        if _changers is None:
+            found = []
+            for base in range(0, 0x110000, _BLOCK):
+                if base in _SURROGATES:
+                    continue
+                block = "".join(map(chr, range(base, base + _BLOCK)))
+                if block.lower() == block:  # nothing in the block changes case
+                    continue
+                found.extend(c for c in block if len(c.lower().encode()) != len(c.encode()))
+            _changers = re.compile("[" + "".join(map(re.escape, found)) + "]")
+        return _changers
+
+
+def _offset_table(text: str, offsets: Iterable[int], case_sensitive: bool) -> dict[int, tuple[int, int]]:
+    """Maps each scan-text byte offset to (index as a start, index as an end).
+
+    One pass over the offsets in ascending order. The scan text is the input
+    with each length-changing character (none when case-sensitive) swapped for
+    its folded bytes; every other character keeps its byte length, so between
+    two such characters scan bytes and input bytes differ by a fixed shift and
+    share character boundaries.
+    """
+    data = text.encode("utf-8")
+    # (input byte, input length, folded length, character index) per changer.
+    changers = []
+    if not case_sensitive:
+        byte, char = 0, 0
+        for m in _length_changers().finditer(text):
+            i = m.start()
+            byte += len(text[char:i].encode("utf-8"))
+            c = m.group()
+            changers.append((byte, len(c.encode("utf-8")), len(c.lower().encode("utf-8")), i))
+            char = i
+    scan_size = len(data) + sum(folded - given for _, given, folded, _ in changers)
+
+    table: dict[int, tuple[int, int]] = {}
+    shift = 0  # scan byte minus input byte, before changer `j`
+    j = 0
+    cursor_byte, cursor_char = 0, 0  # characters starting in data[:cursor_byte]
+    for b in sorted(set(offsets)):
+        if b >= scan_size:
+            table[b] = (len(text), len(text))
+            continue
+        while j < len(changers):
+            at, given, folded, _ = changers[j]
+            if at + shift + folded > b:
+                break
+            shift += folded - given
+            j += 1
+        if j < len(changers) and b >= changers[j][0] + shift:
+            # Inside the folded bytes of one changer.
+            at, _, _, index = changers[j]
+            table[b] = (index, index if b == at + shift else index + 1)
+            continue
+        o = b - shift
+        cursor_char += len(data[cursor_byte:o].translate(None, _CONTINUATION))
+        cursor_byte = o
+        inside = o < len(data) and 0x80 <= data[o] < 0xC0
+        table[b] = (cursor_char - inside, cursor_char)
+    return table
+
+
+def char_spans(
+    text: str, matches: Sequence[PyKeywordMatch], *, case_sensitive: bool = False
+) -> list[tuple[int, int]]:
+    """The `(start, end)` str indices in `text` of each match's byte span.
+
+    `matches` come from `extract_keywords(text)` of a processor whose
+    `case_sensitive` option is the one given here. A span whose ends fall
+    inside a character is widened to whole characters, as `replace_keywords`
+    does. Linear in the length of the text; a pure-ASCII text costs only the
+    loop over the matches.
+    """
+    if text.isascii():
+        return [(m.start, m.end) for m in matches]
+    offsets = [m.start for m in matches] + [m.end for m in matches]
+    table = _offset_table(text, offsets, case_sensitive)
+    return [(table[m.start][0], table[m.end][1]) for m in matches]
+
+
+def char_offsets(
+    text: str, matches: Sequence[PyKeywordMatch], *, case_sensitive: bool = False
+) -> list[PyKeywordMatch]:
+    """The matches with `start` and `end` as str indices of `text` (see
+    `char_spans`). For a pure-ASCII text byte and character offsets coincide,
+    and the given matches come back as they are; otherwise new match objects.
+    """
+    if text.isascii():
+        return matches if isinstance(matches, list) else list(matches)
+    spans = char_spans(text, matches, case_sensitive=case_sensitive)
+    return [PyKeywordMatch(m.keyword, m.similarity, s, e) for m, (s, e) in zip(matches, spans)]
