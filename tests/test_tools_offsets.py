@@ -3,11 +3,12 @@ against what replacement replaces, on random texts full of characters whose
 lower-case form has another UTF-8 length."""
 
 import random
+import unicodedata
 
 import pytest
 
 import fernquill
-from fernquill_tools import char_offsets, char_spans
+from fernquill_tools import char_offsets, char_spans, offsets
 
 # 'İ' grows when folded (2 -> 3 bytes), Kelvin 'K' and Angstrom 'Å' shrink
 # (3 -> 1 and 3 -> 2), 'ẞ' shrinks (3 -> 2), 'Ⱥ' grows (2 -> 3), sigma
@@ -111,3 +112,10 @@ def test_ascii_text_keeps_the_list():
     matches = kp.extract_keywords("x abc y")
     assert char_offsets("x abc y", matches) is matches
     assert char_offsets("x abc y", tuple(matches)) == matches
+
+
+def test_known_length_changers_match_this_interpreter():
+    known = offsets.KNOWN_LENGTH_CHANGERS.get(unicodedata.unidata_version)
+    if known is None:
+        pytest.skip(f"no table kept for Unicode {unicodedata.unidata_version}; found at run time")
+    assert known == offsets.find_length_changers()

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import re
 import threading
+import unicodedata
 from collections.abc import Iterable, Sequence
 
 from fernquill import PyKeywordMatch
@@ -24,26 +25,39 @@ _CONTINUATION = bytes(range(0x80, 0xC0))
 _BLOCK = 256
 _SURROGATES = range(0xD800, 0xE000)
 
+# The characters whose lower-case form has another UTF-8 length, per Unicode
+# version, so that the usual interpreters need not search for them.
+KNOWN_LENGTH_CHANGERS = {
+    "14.0.0": "\u0130\u023a\u023e\u1e9e\u2126\u212a\u212b\u2c62\u2c64\u2c6d\u2c6e\u2c6f\u2c70"
+    "\u2c7e\u2c7f\ua78d\ua7aa\ua7ab\ua7ac\ua7ad\ua7ae\ua7b0\ua7b1\ua7b2\ua7c5",
+}
+
 _changers: re.Pattern[str] | None = None
 _changers_lock = threading.Lock()
 
 
+def find_length_changers() -> str:
+    """The characters whose lower-case form has another UTF-8 length (U+0130,
+    U+212A, U+1E9E, ...), from this interpreter's Unicode data."""
+    found = []
+    for base in range(0, 0x110000, _BLOCK):
+        if base in _SURROGATES:
+            continue
+        block = "".join(map(chr, range(base, base + _BLOCK)))
+        if block.lower() == block:  # nothing in the block changes case
+            continue
+        found.extend(c for c in block if len(c.lower().encode()) != len(c.encode()))
+    return "".join(found)
+
+
 def _length_changers() -> re.Pattern[str]:
-    """A pattern matching the characters whose lower-case form has another
-    UTF-8 length (U+0130, U+212A, U+1E9E, ...), from this interpreter's
-    Unicode data. Built once, on the first case-insensitive non-ASCII text."""
+    """A pattern for those characters, made on the first case-insensitive
+    non-ASCII text."""
     global _changers
     with _changers_lock:
         if _changers is None:
-            found = []
-            for base in range(0, 0x110000, _BLOCK):
-                if base in _SURROGATES:
-                    continue
-                block = "".join(map(chr, range(base, base + _BLOCK)))
-                if block.lower() == block:  # nothing in the block changes case
-                    continue
-                found.extend(c for c in block if len(c.lower().encode()) != len(c.encode()))
-            _changers = re.compile("[" + "".join(map(re.escape, found)) + "]")
+            chars = KNOWN_LENGTH_CHANGERS.get(unicodedata.unidata_version) or find_length_changers()
+            _changers = re.compile("[" + "".join(map(re.escape, chars)) + "]")
         return _changers
 
 
