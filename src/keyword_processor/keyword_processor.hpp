@@ -62,6 +62,10 @@ class KeywordProcessor {
   // walk and reports its work through charge_store_walk.
   const ScanIndex* exact_index_for(std::size_t text_bytes) const;
   void charge_store_walk(std::uint64_t work) const;
+  // Whether the exact index is compiled at this moment.
+  bool exact_index_ready() const {
+    return compiled_->exact.load(std::memory_order_acquire) != nullptr;
+  }
   // The compiled structures, built now if they are not yet.
   const ScanIndex& scan_index() const;
   const ApproxIndex& approx_index() const;
