@@ -1,11 +1,13 @@
 // Exact matching over the double array: at every position allowed by the
 // start test, the longest keyword along the walk is the only candidate.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <iterator>
 #include <memory>
 
 #include "keyword_processor/scan_index.hpp"
+#include "text/utf8.hpp"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -14,7 +16,7 @@
 namespace fernquill {
 namespace {
 
-inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
+using utf8::is_trim;
 
 // The candidate positions of a 4 KiB chunk are found first (the start test
 // sixteen bytes at a time), then all their walks are run: on a large store
@@ -88,7 +90,7 @@ inline std::uint32_t non_word_mask16(const std::uint8_t* p, const __m128i* lo,
 // of a keyword only at the few positions that pass. Returns where it
 // stopped; the rest is left to the byte-wise loop.
 template <std::size_t kRanges>
-std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_t* s, std::size_t i,
+std::size_t gather_vector(const ByteTables& tables, const std::uint8_t* s, std::size_t i,
                           std::size_t limit, std::size_t chunk, std::uint32_t* starts,
                           std::size_t& count) {
   __m128i lo[kRanges > 0 ? kRanges : 1], span[kRanges > 0 ? kRanges : 1];
@@ -107,7 +109,7 @@ std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_
     m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 47, lo, span)} << 48;
     const auto base = static_cast<std::uint32_t>(i - chunk);
     while (m != 0) {
-      const auto j = static_cast<std::uint32_t>(__builtin_ctzll(m));
+      const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
       starts[c] = base + j;
       c += first[s[i + j]];
       m &= m - 1;
@@ -117,7 +119,7 @@ std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_
     std::uint32_t m = non_word_mask16<kRanges>(s + i - 1, lo, span);
     const auto base = static_cast<std::uint32_t>(i - chunk);
     while (m != 0) {
-      const auto j = static_cast<std::uint32_t>(__builtin_ctz(m));
+      const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
       starts[c] = base + j;
       c += first[s[i + j]];
       m &= m - 1;
@@ -130,8 +132,8 @@ std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_
 
 // Candidate positions of [i, limit): those that pass the start test and
 // whose byte starts a keyword, as offsets from `chunk`.
-std::size_t gather(const ScanIndex::ByteTables& tables, bool overlaps, const std::uint8_t* s,
-                   std::size_t i, std::size_t limit, std::size_t chunk, std::uint32_t* starts) {
+std::size_t gather(const ByteTables& tables, bool overlaps, const std::uint8_t* s, std::size_t i,
+                   std::size_t limit, std::size_t chunk, std::uint32_t* starts) {
   std::size_t count = 0;
   const std::uint8_t* first = tables.first.data();
   if (overlaps) {
@@ -148,8 +150,8 @@ std::size_t gather(const ScanIndex::ByteTables& tables, bool overlaps, const std
   }
 #ifdef __SSE2__
   // One instantiation per number of word-byte ranges, picked once per chunk.
-  using Gather = std::size_t (*)(const ScanIndex::ByteTables&, const std::uint8_t*, std::size_t,
-                                 std::size_t, std::size_t, std::uint32_t*, std::size_t&);
+  using Gather = std::size_t (*)(const ByteTables&, const std::uint8_t*, std::size_t, std::size_t,
+                                 std::size_t, std::uint32_t*, std::size_t&);
   static constexpr Gather kGather[] = {gather_vector<0>, gather_vector<1>, gather_vector<2>,
                                        gather_vector<3>, gather_vector<4>};
   if (tables.word_ranges < std::size(kGather)) {

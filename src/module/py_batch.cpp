@@ -51,7 +51,6 @@ Ref run_batch(const KeywordProcessor& processor, PyObject* texts, PyObject* thre
   std::size_t n = in.texts.size();
   std::vector<Result> results(n);
   WorkerPool& pool = WorkerPool::global();
-  processor.scan_index();  // compile on this thread before the workers read it
   std::size_t written = pool.parallel_for(
       n, [&](std::size_t i) { results[i] = op(processor, in.texts[i], in.threshold); });
   if (written != n) {
