@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import importlib
 import json
 import os
 import sys
@@ -26,10 +27,6 @@ from fernquill_tools import PanicException, __version__
 from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_spans
 
-try:  # optional: the [cli] extra
-    import orjson
-except ImportError:  # pragma: no cover - depends on the environment
-    orjson = None
 
 PROG = "fernquill"
 STDIN = "-"
@@ -117,7 +114,7 @@ def _parser() -> argparse.ArgumentParser:
 def _split_in_place(argv: Sequence[str]) -> list[str]:
     # Like sed: a backup suffix is glued to the option (-i.bak, --in-place=.bak),
     # so that `-i FILE` never reads FILE as a suffix.
-    out = []
+    out: list[str] = []
     for i, arg in enumerate(argv):
         if arg == "--":
             return out + list(argv[i:])
@@ -276,7 +273,7 @@ class _Progress:
         self.enabled = enabled and sys.stderr.isatty()
         if self.enabled:
             try:  # optional, the [cli] extra; imported only for a terminal
-                import tqdm
+                tqdm = importlib.import_module("tqdm")
             except ImportError:
                 return
             self.bar = tqdm.tqdm(total=total, desc=name, unit="B", unit_scale=True, file=sys.stderr, leave=False)
@@ -308,8 +305,11 @@ class _Progress:
 
 
 def _json_encoder() -> Callable[[Any], bytes]:
-    if orjson is not None:
+    try:  # optional, the [cli] extra
+        orjson = importlib.import_module("orjson")
         return orjson.dumps  # type: ignore[no-any-return]
+    except ImportError:
+        pass
 
     def dumps(obj: Any) -> bytes:
         return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")

@@ -39,7 +39,7 @@ _changers_lock = threading.Lock()
 def find_length_changers() -> str:
     """The characters whose lower-case form has another UTF-8 length (U+0130,
     U+212A, U+1E9E, ...), from this interpreter's Unicode data."""
-    found = []
+    found: list[str] = []
     for base in range(0, 0x110000, _BLOCK):
         if base in _SURROGATES:
             continue
