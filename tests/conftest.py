@@ -17,16 +17,6 @@ except ImportError:  # the module alone from a build directory: use the package 
     sys.path.insert(0, str(ROOT / "python"))
 
 
-def _panic_exception_type():
-    # The class is not a module attribute; a malformed match state raises it.
-    try:
-        fernquill.PyKeywordMatch("", 0.0, 0, 0).__setstate__(b"")
-    except BaseException as exc:  # noqa: BLE001 - we want exactly this class
-        return type(exc)
-    raise AssertionError("an empty match state was accepted")
-
-
-PanicException = _panic_exception_type()
 
 
 @pytest.fixture

@@ -18,7 +18,7 @@ constexpr std::uint64_t kWalkWorkPerNode = 8;
 
 // Words of the word-character set that hold the bytes 0..255, the only part
 // a scan reads.
-constexpr std::size_t kScannedWords = 256 / 64;
+constexpr std::size_t kScannedWords = (kMaxByteKey + 1) / WordSet::kBitsPerWord;
 
 }  // namespace
 

@@ -11,17 +11,12 @@
 #include "check.hpp"
 #include "keyword_processor/extract.hpp"
 #include "literal_search.hpp"
+#include "random_text.hpp"
 
 namespace {
 
 using fernquill::KeywordMatch;
 using fernquill::KeywordProcessor;
-
-std::string random_text(std::mt19937_64& rng, const std::string& alphabet, std::size_t len) {
-  std::string s;
-  for (std::size_t k = 0; k < len; ++k) s += alphabet[rng() % alphabet.size()];
-  return s;
-}
 
 // A processor of `count` keywords over few letters, so that texts over the
 // same letters hold many matches.
