@@ -10,6 +10,7 @@ contributed a byte to it.
 
 from __future__ import annotations
 
+import operator
 import re
 import threading
 import unicodedata
@@ -31,6 +32,8 @@ KNOWN_LENGTH_CHANGERS = {
     "14.0.0": "\u0130\u023a\u023e\u1e9e\u2126\u212a\u212b\u2c62\u2c64\u2c6d\u2c6e\u2c6f\u2c70"
     "\u2c7e\u2c7f\ua78d\ua7aa\ua7ab\ua7ac\ua7ad\ua7ae\ua7b0\ua7b1\ua7b2\ua7c5",
 }
+
+_SPAN = operator.attrgetter("start", "end")
 
 _changers: re.Pattern[str] | None = None
 _changers_lock = threading.Lock()
@@ -61,28 +64,43 @@ def _length_changers() -> re.Pattern[str]:
         return _changers
 
 
-def _offset_table(text: str, offsets: Iterable[int], case_sensitive: bool) -> dict[int, tuple[int, int]]:
+def _same_length_spans(text: str, data: bytes, matches: Sequence[PyKeywordMatch]) -> list[tuple[int, int]]:
+    """Spans when the scan text has the input's byte structure (case-sensitive,
+    or no character changes length when folded): scan bytes are input bytes.
+
+    Walks the offsets in match order, counting the characters that start
+    between one offset and the next; an inverted span steps back a byte.
+    """
+    size, length = len(data), len(text)
+    cursor = chars = 0  # characters starting in data[:cursor]
+
+    def count(b: int) -> int:
+        nonlocal cursor, chars
+        if b >= cursor:
+            chars += len(data[cursor:b].translate(None, _CONTINUATION))
+        else:
+            chars -= len(data[b:cursor].translate(None, _CONTINUATION))
+        cursor = b
+        return chars
+
+    spans = []
+    for m in matches:
+        s, e = m.start, m.end
+        start = length if s >= size else count(s) - (data[s] & 0xC0 == 0x80)
+        spans.append((start, length if e >= size else count(e)))
+    return spans
+
+
+def _offset_table(text: str, data: bytes, changers: list[tuple[int, int, int, int]], offsets: Iterable[int]) -> dict[int, tuple[int, int]]:
     """Maps each scan-text byte offset to (index as a start, index as an end).
 
     One pass over the offsets in ascending order. The scan text is the input
-    with each length-changing character (none when case-sensitive) swapped for
-    its folded bytes; every other character keeps its byte length, so between
-    two such characters scan bytes and input bytes differ by a fixed shift and
-    share character boundaries.
+    with each length-changing character swapped for its folded bytes; every
+    other character keeps its byte length, so between two such characters
+    scan bytes and input bytes differ by a fixed shift and share character
+    boundaries.
     """
-    data = text.encode("utf-8")
-    # (input byte, input length, folded length, character index) per changer.
-    changers = []
-    if not case_sensitive:
-        byte, char = 0, 0
-        for m in _length_changers().finditer(text):
-            i = m.start()
-            byte += len(text[char:i].encode("utf-8"))
-            c = m.group()
-            changers.append((byte, len(c.encode("utf-8")), len(c.lower().encode("utf-8")), i))
-            char = i
     scan_size = len(data) + sum(folded - given for _, given, folded, _ in changers)
-
     table: dict[int, tuple[int, int]] = {}
     shift = 0  # scan byte minus input byte, before changer `j`
     j = 0
@@ -105,9 +123,23 @@ def _offset_table(text: str, offsets: Iterable[int], case_sensitive: bool) -> di
         o = b - shift
         cursor_char += len(data[cursor_byte:o].translate(None, _CONTINUATION))
         cursor_byte = o
-        inside = o < len(data) and 0x80 <= data[o] < 0xC0
+        inside = o < len(data) and data[o] & 0xC0 == 0x80
         table[b] = (cursor_char - inside, cursor_char)
     return table
+
+
+def _changers_in(text: str) -> list[tuple[int, int, int, int]]:
+    """(input byte, input length, folded length, character index) of each
+    character of `text` whose folded form has another byte length."""
+    changers = []
+    byte, char = 0, 0
+    for m in _length_changers().finditer(text):
+        i = m.start()
+        byte += len(text[char:i].encode("utf-8"))
+        c = m.group()
+        changers.append((byte, len(c.encode("utf-8")), len(c.lower().encode("utf-8")), i))
+        char = i
+    return changers
 
 
 def char_spans(
@@ -122,9 +154,12 @@ def char_spans(
     loop over the matches.
     """
     if text.isascii():
-        return [(m.start, m.end) for m in matches]
-    offsets = [m.start for m in matches] + [m.end for m in matches]
-    table = _offset_table(text, offsets, case_sensitive)
+        return list(map(_SPAN, matches))
+    data = text.encode("utf-8")
+    changers = [] if case_sensitive else _changers_in(text)
+    if not changers:
+        return _same_length_spans(text, data, matches)
+    table = _offset_table(text, data, changers, [m.start for m in matches] + [m.end for m in matches])
     return [(table[m.start][0], table[m.end][1]) for m in matches]
 
 
