@@ -280,3 +280,20 @@ def test_console_script():
     result = subprocess.run([script, "extract", "-k", KEYWORDS, *SAMPLES], capture_output=True, timeout=120)
     assert result.returncode == 0
     assert result.stdout == fq("extract", "-k", KEYWORDS, *SAMPLES).stdout
+
+
+def test_in_place_in_many_batches_and_saved_state_permissions(tmp_path):
+    path = tmp_path / "long.txt"
+    lines = [f"{i} New York\r" if i % 3 else f"{i} los angeles" for i in range(500)]
+    path.write_text("\n".join(lines), encoding="utf-8", newline="")
+    assert fq("replace", "-k", KEYWORDS, "--batch-bytes", "64", "--in-place=~", path).returncode == 0
+    assert path.read_text(encoding="utf-8", errors="strict").split("\n") == [
+        line.replace("New York", "NYC").replace("los angeles", "LA") for line in lines]
+    assert (tmp_path / "long.txt~").read_text(encoding="utf-8").split("\n") == lines
+    state = tmp_path / "kp.state"
+    umask = os.umask(0o022)
+    try:
+        assert fq("extract", "-e", "a", "--save", state).returncode == 0
+    finally:
+        os.umask(umask)
+    assert state.stat().st_mode & 0o777 == 0o644

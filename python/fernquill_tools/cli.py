@@ -14,10 +14,11 @@ import collections
 import importlib
 import json
 import os
+import shutil
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO, Any
 
@@ -167,9 +168,10 @@ def _build_processor(args: argparse.Namespace) -> tuple[KeywordProcessor, bool]:
     return kp, case_sensitive
 
 
-def _write_atomically(path: str, chunks: Iterator[bytes] | list[bytes], suffix: str = "") -> None:
+def _write_atomically(path: str, chunks: Iterable[bytes], suffix: str = "") -> None:
     """Writes `path` through a temporary file beside it and os.replace, so a
-    crash leaves either the old file or the new one, never half of it."""
+    crash leaves either the old file or the new one, never half of it. With a
+    suffix, the old file stays as `path + suffix`."""
     directory = os.path.dirname(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
     try:
@@ -181,11 +183,25 @@ def _write_atomically(path: str, chunks: Iterator[bytes] | list[bytes], suffix: 
         if os.path.exists(path):
             os.chmod(tmp, os.stat(path).st_mode & 0o7777)
             if suffix:
-                os.replace(path, path + suffix)
+                _backup(path, path + suffix)
+        else:  # a new file gets the usual permissions, not mkstemp's 0600
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(tmp, 0o666 & ~umask)
         os.replace(tmp, path)
     except BaseException:
         os.unlink(tmp)
         raise
+
+
+def _backup(path: str, backup: str) -> None:
+    # A second name for the old file, so that `path` itself is never missing.
+    if os.path.lexists(backup):
+        os.unlink(backup)
+    try:
+        os.link(path, backup)
+    except OSError:  # no hard links here
+        shutil.copy2(path, backup)
 
 
 # ---------------------------------------------------------------------------
@@ -439,7 +455,8 @@ def _run(args: argparse.Namespace) -> int:
         try:
             if in_place:
                 assert isinstance(worker, Replacer)
-                _write_atomically(path, [worker.replaced(b) for b in _batches(path, args)], args.suffix)
+                # Streamed into the temporary file, batch by batch.
+                _write_atomically(path, (worker.replaced(b) for b in _batches(path, args)), args.suffix)
             else:
                 for batch in _batches(path, args):
                     worker.batch(batch)
