@@ -8,7 +8,7 @@ import unicodedata
 import pytest
 
 import fernquill
-from fernquill_tools import char_offsets, char_spans, offsets
+from fernquill_tools import char_offsets, char_offsets_many, char_spans, offsets
 
 # 'İ' grows when folded (2 -> 3 bytes), Kelvin 'K' and Angstrom 'Å' shrink
 # (3 -> 1 and 3 -> 2), 'ẞ' shrinks (3 -> 2), 'Ⱥ' grows (2 -> 3), sigma
@@ -124,3 +124,19 @@ def test_known_length_changers_match_this_interpreter():
     if known is None:
         pytest.skip(f"no table kept for Unicode {unicodedata.unidata_version}; found at run time")
     assert known == offsets.find_length_changers()
+
+
+def test_many_texts_at_once():
+    rng = random.Random(99)
+    kp = fernquill.KeywordProcessor()
+    for part in KEYWORD_PARTS:
+        kp.add_keyword(part)
+    texts = ["".join(rng.choice(ALPHABET + KEYWORD_PARTS) for _ in range(20)) for _ in range(200)]
+    texts += ["a b ab ka", ""]
+    results = kp.parallel_extract_keywords_from_texts(texts)
+    many = char_offsets_many(texts, results)
+    assert [[(m.start, m.end) for m in found] for found in many] == [
+        char_spans(text, found) for text, found in zip(texts, results)]
+    assert many[-2] is results[-2]  # ASCII: as it was
+    with pytest.raises(ValueError):
+        char_offsets_many(texts, results[:-1])

@@ -1,7 +1,8 @@
 """Pure-Python companions of the fernquill extension module.
 
 - `PanicException`: the class of fernquill's internal faults, importable by name;
-- `char_offsets`: turns the byte offsets of matches into `str` indices;
+- `char_offsets`, `char_offsets_many`, `char_spans`: the byte offsets of matches as
+  `str` indices;
 - `load_keywords`: fills a processor from a TSV, CSV, JSON or plain-text file;
 - the `fernquill` command-line tool (`python -m fernquill_tools`).
 """
@@ -9,9 +10,9 @@
 from fernquill import KeywordProcessor, PyKeywordMatch
 
 from fernquill_tools.keywords import load_keywords
-from fernquill_tools.offsets import char_offsets, char_spans
+from fernquill_tools.offsets import char_offsets, char_offsets_many, char_spans
 
-__all__ = ["PanicException", "char_offsets", "char_spans", "load_keywords"]
+__all__ = ["PanicException", "char_offsets", "char_offsets_many", "char_spans", "load_keywords"]
 __version__ = "0.2.0"
 
 

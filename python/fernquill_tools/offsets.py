@@ -18,7 +18,7 @@ from collections.abc import Iterable, Sequence
 
 from fernquill import PyKeywordMatch
 
-__all__ = ["char_offsets", "char_spans"]
+__all__ = ["char_offsets", "char_offsets_many", "char_spans"]
 
 # UTF-8 continuation bytes; deleting them from a byte run leaves one byte per
 # character that starts in the run.
@@ -174,3 +174,14 @@ def char_offsets(
         return matches if isinstance(matches, list) else list(matches)
     spans = char_spans(text, matches, case_sensitive=case_sensitive)
     return [PyKeywordMatch(m.keyword, m.similarity, s, e) for m, (s, e) in zip(matches, spans)]
+
+
+def char_offsets_many(
+    texts: Sequence[str], results: Sequence[list[PyKeywordMatch]], *, case_sensitive: bool = False
+) -> list[list[PyKeywordMatch]]:
+    """`char_offsets` of each text with its matches, for the result of a batch
+    method; an ASCII text costs one test, without a call."""
+    return [
+        matches if text.isascii() else char_offsets(text, matches, case_sensitive=case_sensitive)
+        for text, matches in zip(texts, results, strict=True)
+    ]
