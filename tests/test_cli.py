@@ -136,9 +136,11 @@ def test_whole_file_records(tmp_path):
 def test_bounded_batches_keep_line_numbers(tmp_path):
     path = tmp_path / "many.txt"
     lines = [f"line {i} {'New York' if i % 7 == 0 else 'nothing'}" for i in range(3000)]
+    lines[1400] = "x " * 5000 + "New York"  # a line ten batches long
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
     result = fq("extract", "-e", "new york", "--batch-bytes", "1000", path)
-    assert [r["line"] for r in records(result.stdout)] == [i + 1 for i in range(3000) if i % 7 == 0]
+    assert [r["line"] for r in records(result.stdout)] == [i + 1 for i in range(3000) if i % 7 == 0 or i == 1400]
+    assert records(result.stdout)[200]["matches"] == [["new york", 1.0, 10000, 10008]]
 
 
 def test_replace_to_stdout_keeps_line_ends():

@@ -245,18 +245,20 @@ def _read(stream: IO[bytes], name: str, size: int) -> bytes:
 
 
 def _line_batches(stream: IO[bytes], name: str, batch_bytes: int, progress: Callable[[int], None]) -> Iterator[Batch]:
-    pending = b""
+    pending: list[bytes] = []  # the start of a line that has not ended yet
     line = 1
     while True:
         chunk = _read(stream, name, batch_bytes)
         progress(len(chunk))
-        data = pending + chunk
         if chunk:
-            cut = data.rfind(b"\n") + 1
-            if cut == 0:  # one line longer than a batch: keep reading
-                pending = data
+            cut = chunk.rfind(b"\n") + 1
+            if cut == 0:  # still inside one line longer than a batch: keep reading
+                pending.append(chunk)
                 continue
-            data, pending = data[:cut], data[cut:]
+            data = b"".join([*pending, chunk[:cut]])
+            pending = [chunk[cut:]]
+        else:
+            data = b"".join(pending)
         if not data:
             return
         text = _decode(data, name, line)
