@@ -36,6 +36,7 @@ STDIN_NAME = "<stdin>"
 # flat whatever the input size (a single longer line is still read whole).
 DEFAULT_BATCH_BYTES = 4 << 20
 EXIT_MATCH, EXIT_NO_MATCH, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 130
+_MATCH_TUPLE = PyKeywordMatch.__getnewargs__
 # Case-sensitivity flag of a saved processor state: the second byte from the end.
 STATE_CASE_SENSITIVE = -2
 
@@ -353,19 +354,22 @@ class Extractor:
                 self.counts.update([m.keyword for m in matches])
             self.matched = self.matched or bool(self.counts)
             return
-        lines = []
         dumps, first, path, texts = self.dumps, batch.first_line, batch.path, batch.texts
-        # Each match is written as [keyword, similarity, start, end]; for
-        # exact matching the engine's own tuple already holds just that.
         exact, chars = self.exact, self.chars
-        for i, matches in enumerate(results):
-            if not matches:
-                continue
-            if exact and (not chars or texts[i].isascii()):
-                found: list[Any] = [m.__getnewargs__() for m in matches]
-            else:
-                found = self._matches(texts[i], matches)
-            lines.append(dumps({"path": path, "line": None if first is None else first + i, "matches": found}))
+        # Each match is written as [keyword, similarity, start, end]: for exact
+        # matching on ASCII text (or with byte offsets) the engine's own tuple.
+        # One comprehension over the records, as this is the command's hot loop.
+        lines = [
+            dumps({
+                "path": path,
+                "line": None if first is None else first + i,
+                "matches": list(map(_MATCH_TUPLE, matches))
+                if exact and (not chars or texts[i].isascii())
+                else self._matches(texts[i], matches),
+            })
+            for i, matches in enumerate(results)
+            if matches
+        ]
         if lines:
             self.matched = True
             lines.append(b"")
