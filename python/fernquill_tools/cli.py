@@ -96,16 +96,19 @@ def _parser() -> argparse.ArgumentParser:
                      help=argparse.SUPPRESS)
     inp.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
 
-    parser = argparse.ArgumentParser(prog=PROG, description="Find and replace many keywords in text in one pass.")
+    status = "exit status: 0 if anything matched, 1 if nothing did, 2 on an error, 130 when interrupted"
+    parser = argparse.ArgumentParser(prog=PROG, description="Find and replace many keywords in text in one pass.",
+                                     epilog=status)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    ex = sub.add_parser("extract", parents=[common], help="print matches as JSON Lines",
-                        description="Print one JSON object per matching record: path, line, matches.")
+    ex = sub.add_parser("extract", parents=[common], help="print matches as JSON Lines", epilog=status,
+                        description='Print one JSON object per matching record: {"path": ..., "line": ..., '
+                                    '"matches": [[clean name, similarity, start, end], ...]}.')
     ex.add_argument("--offsets", choices=("chars", "bytes"), default="chars",
                     help="offsets as str indices of the record (default) or UTF-8 byte offsets "
                          "into the (lower-cased) record")
     ex.add_argument("-c", "--count", action="store_true", help="print match counts per keyword instead")
-    rp = sub.add_parser("replace", parents=[common], help="replace keywords by their clean names",
+    rp = sub.add_parser("replace", parents=[common], help="replace keywords by their clean names", epilog=status,
                         description="Print the input with every keyword replaced by its clean name.")
     rp.add_argument("-i", "--in-place", dest="in_place", action="store_true",
                     help="edit the files in place; -iSUFFIX or --in-place=SUFFIX keeps a backup")
