@@ -1,7 +1,9 @@
 #include "keyword_processor/scan_index.hpp"
 
 #include <algorithm>
+#include <bit>
 
+#include "keyword_processor/approx_plan.hpp"
 #include "keyword_processor/keyword_processor.hpp"
 #include "support/fault.hpp"
 
@@ -28,6 +30,23 @@ ScanIndex::ScanIndex(const KeywordProcessor& processor)
   }
   set_word_ranges(plain_);
   set_word_ranges(fold_);
+}
+
+std::size_t ScanIndex::exact_memory_bytes() const {
+  return slots_.capacity() * sizeof(Slot) + slot_names_.capacity() * sizeof(std::string_view);
+}
+
+std::shared_ptr<const ApproxPlan> ScanIndex::approx_plan(float t) const {
+  const auto bits = std::bit_cast<std::uint32_t>(t);
+  std::lock_guard<std::mutex> lock(plans_mutex_);
+  for (const CachedPlan& cached : plans_) {
+    if (cached.plan && cached.bits == bits) return cached.plan;
+  }
+  CachedPlan& slot = plans_[next_plan_];
+  next_plan_ = (next_plan_ + 1) % kCachedPlans;
+  slot.plan = std::make_shared<const ApproxPlan>(*this, t);
+  slot.bits = bits;
+  return slot.plan;
 }
 
 void ScanIndex::set_word_ranges(ByteTables& tables) {
@@ -59,11 +78,14 @@ void ScanIndex::build_nodes() {
     const NodeId t = origin[k];
     const auto first = static_cast<std::uint32_t>(origin.size());
     for (NodeId c = trie.first_child(t); c != kNoNode; c = trie.next_sibling(c)) {
+      // A key above 255 (only a loaded state has one) equals no byte of a
+      // text: nodes under it never take part in matching, in either mode.
+      if (trie.key(c) > 0xFF) continue;
       origin.push_back(c);
       Node child{};
       child.slot = kNoSlot;
       nodes_.push_back(child);
-      keys_.push_back(trie.key(c) > 0xFF ? 0xFFFF : static_cast<std::uint16_t>(trie.key(c)));
+      keys_.push_back(static_cast<std::uint16_t>(trie.key(c)));
     }
     Node& node = nodes_[k];
     node.child_begin = first;
@@ -139,12 +161,9 @@ void ScanIndex::build_double_array() {
     stack.pop_back();
     const Node& node = nodes_[k];
     const std::uint32_t me = slot_of[k];
-    // Only edges of a single byte can be taken by a scan; subtrees under
-    // larger keys (only a loaded state has them) are left out.
     keys.clear();
     kids.clear();
     for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
-      if (keys_[c] > 0xFF) continue;
       keys.push_back(keys_[c]);
       kids.push_back(c);
     }
@@ -183,8 +202,7 @@ void ScanIndex::build_double_array() {
     if (is_used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + 256);
   }
   for (std::size_t k = 0; k < count; ++k) {
-    // Nodes under a key above 255 keep kNoSlot: no scan reaches them exactly.
-    if (k == 0 || slot_of[k] != 0) nodes_[k].slot = slot_of[k];
+    nodes_[k].slot = slot_of[k];
   }
   slot_node_.assign(size, 0);
   for (std::size_t k = 0; k < count; ++k) {

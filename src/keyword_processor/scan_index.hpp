@@ -19,6 +19,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +29,7 @@
 namespace fernquill {
 
 class KeywordProcessor;
+class ApproxPlan;
 
 class ScanIndex {
  public:
@@ -86,8 +89,8 @@ class ScanIndex {
     std::uint32_t named_below;  // 1 when the subtree holds a clean name
   };
   const std::vector<Node>& nodes() const { return nodes_; }
-  // Key of every node as 16 bits, keys above 255 as 0xFFFF (they sort last
-  // and equal no byte), for a compact search of a node's children.
+  // Key of every node as 16 bits, for a compact search of a node's
+  // children. Subtrees under keys above 255 are not copied.
   const std::vector<std::uint16_t>& keys() const { return keys_; }
   // Node of a double-array slot.
   const std::vector<std::uint32_t>& slot_nodes() const { return slot_node_; }
@@ -95,6 +98,16 @@ class ScanIndex {
 
   bool case_sensitive() const { return case_sensitive_; }
   bool allow_overlaps() const { return allow_overlaps_; }
+
+  // Bytes of the exact-matching structures (the double array and its names).
+  std::size_t exact_memory_bytes() const;
+
+  // The approximate search's structures for threshold t, built on first use
+  // and kept for the last kCachedPlans thresholds (by their float bits).
+  // Safe to call from any number of threads at once: a plan is immutable
+  // once built, and a caller's shared_ptr keeps it alive after eviction.
+  static constexpr std::size_t kCachedPlans = 4;
+  std::shared_ptr<const ApproxPlan> approx_plan(float t) const;
 
  private:
   void build_double_array();
@@ -112,10 +125,21 @@ class ScanIndex {
   std::vector<Node> nodes_;
   std::vector<std::uint16_t> keys_;
   std::vector<std::uint32_t> slot_node_;
+
+  struct CachedPlan {
+    std::uint32_t bits = 0;
+    std::shared_ptr<const ApproxPlan> plan;
+  };
+  mutable std::mutex plans_mutex_;
+  mutable std::array<CachedPlan, kCachedPlans> plans_;
+  mutable std::size_t next_plan_ = 0;  // the slot replaced next
 };
 
 struct ApproxStats {
-  std::uint64_t states = 0;  // search states taken off the stack
+  std::uint64_t states = 0;    // search states taken off the stack
+  std::uint64_t starts = 0;    // positions that passed the start test
+  std::uint64_t filtered = 0;  // of them, positions the piece filter ruled out
+  std::uint64_t searched = 0;  // of them, positions where the edit search ran
 };
 
 // The scans behind extract_keywords, over a scan text already made. `fold`

@@ -1,0 +1,79 @@
+// Approximate search internals on the typo corpus: for each keyword set and
+// threshold, whether the piece filter is on, the memory of its structures
+// beside the exact index, the share of start positions searched, the states
+// per searched start, and the engine's MB/s.
+//
+// Run: build-dir/bench_approx_engine bench/data [text MB, default 1]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "keyword_processor/approx_plan.hpp"
+#include "keyword_processor/extract.hpp"
+#include "keyword_processor/lowercase.hpp"
+#include "keyword_processor/scan_index.hpp"
+
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s (run bench/prepare_data.py)\n", path.c_str());
+    std::exit(1);
+  }
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void load_keywords(fernquill::KeywordProcessor& kp, const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string::npos) {
+      kp.add_keyword(line, std::nullopt);
+    } else {
+      kp.add_keyword(line.substr(0, tab), std::string_view(line).substr(tab + 1));
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string dir = argc > 1 ? argv[1] : "bench/data";
+  const double mb = argc > 2 ? std::atof(argv[2]) : 1.0;
+  std::string text = read_file(dir + "/typos.txt");
+  text.resize(std::min(text.size(), static_cast<std::size_t>(mb * 1e6)));
+  const std::string lowered = fernquill::lower_utf8(text);
+  std::printf("%8s %5s %6s %11s %11s %9s %9s %12s %9s\n", "keywords", "t", "filter", "plan KiB",
+              "exact KiB", "starts", "searched", "states/srch", "MB/s");
+  for (const char* count : {"1000", "10000", "100000"}) {
+    fernquill::KeywordProcessor kp(false, false);
+    load_keywords(kp, dir + "/keywords_" + count + ".tsv");
+    const fernquill::ScanIndex& index = kp.scan_index();
+    for (float t : {0.95f, 0.9f, 0.8f, 0.7f, 0.5f}) {
+      const auto plan = index.approx_plan(t);
+      // Low thresholds search for long: a shorter text keeps the run short.
+      const std::size_t size = t >= 0.8f ? lowered.size() : lowered.size() / (t >= 0.7f ? 4 : 40);
+      const std::string_view part = std::string_view(lowered).substr(0, size);
+      fernquill::ApproxStats stats;
+      std::vector<fernquill::KeywordMatch> out;
+      const auto t0 = std::chrono::steady_clock::now();
+      fernquill::scan_approximate(index, part, t, out, &stats);
+      const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      std::printf("%8s %5.2f %6s %11.1f %11.1f %9llu %8.3f%% %12.1f %9.2f\n", count, t,
+                  plan->filtering() ? "on" : "off", plan->memory_bytes() / 1024.0,
+                  index.exact_memory_bytes() / 1024.0,
+                  static_cast<unsigned long long>(stats.starts),
+                  100.0 * static_cast<double>(stats.searched) / static_cast<double>(stats.starts),
+                  static_cast<double>(stats.states) /
+                      static_cast<double>(std::max<std::uint64_t>(stats.searched, 1)),
+                  static_cast<double>(size) / 1e6 / s);
+    }
+  }
+  return 0;
+}
