@@ -1,5 +1,5 @@
 // Engine-only extraction throughput: the compiled scanner against the
-// literal per-position walk over the Trie (the test oracle), measured in the
+// literal per-position walk over the Trie (reference/literal_search.hpp), measured in the
 // same run on the same keywords and text.
 //
 // The text is generated: words of /usr/share/dict/words drawn with Zipf
@@ -8,7 +8,7 @@
 // words run out), added to a default case-insensitive processor.
 //
 // Build (after building the engine in build-dir):
-//   g++ -std=c++20 -O3 -DNDEBUG -I src -I tests/cpp bench/bench_engine.cpp
+//   g++ -std=c++20 -O3 -DNDEBUG -I src -I reference bench/bench_engine.cpp
 //       build-dir/libfernquill_engine.a -lpthread -o build-dir/bench_engine
 // Run: build-dir/bench_engine [text MB, default 24] [approximate text MB, default 1]
 //  or: build-dir/bench_engine --data bench/data
@@ -30,7 +30,7 @@
 
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/scan_index.hpp"
-#include "test_extract_oracle.hpp"
+#include "literal_search.hpp"
 
 namespace {
 

@@ -22,11 +22,12 @@
 
 #include "keyword_processor/approx_plan.hpp"
 #include "keyword_processor/scan_index.hpp"
+#include "text/utf8.hpp"
 
 namespace fernquill {
 namespace {
 
-inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
+using utf8::is_trim;
 
 struct State {
   std::uint32_t node;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "keyword_processor/scan_index.hpp"
+#include "text/utf8.hpp"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -14,7 +15,7 @@
 namespace fernquill {
 namespace {
 
-inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
+using utf8::is_trim;
 
 // The candidate positions of a 4 KiB chunk are found first (the start test
 // sixteen bytes at a time), then all their walks are run: on a large store

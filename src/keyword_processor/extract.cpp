@@ -1,8 +1,8 @@
 #include "keyword_processor/extract.hpp"
 
-#include "keyword_processor/lowercase.hpp"
 #include "keyword_processor/scan_index.hpp"
 #include "support/fault.hpp"
+#include "text/lowercase.hpp"
 
 namespace fernquill {
 

@@ -1,7 +1,7 @@
 #include "keyword_processor/keyword_processor.hpp"
 
-#include "keyword_processor/lowercase.hpp"
 #include "keyword_processor/scan_index.hpp"
+#include "text/lowercase.hpp"
 
 namespace fernquill {
 

@@ -18,17 +18,13 @@
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/lowercase.hpp"
+#include "text/lowercase.hpp"
+#include "text/utf8.hpp"
 
 namespace fernquill {
 namespace {
 
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-std::size_t utf8_length(char lead) {
-  auto b = static_cast<unsigned char>(lead);
-  return b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-}
+using utf8::is_continuation;
 
 // Maps a scan-text span to the input characters that produced it.
 class SpanMapper {
@@ -48,7 +44,7 @@ class SpanMapper {
       if (e >= scan_size_) return input_.size();
       if (origin_[e] != origin_[e - 1]) return origin_[e];  // e starts a character's bytes
       std::size_t c = origin_[e - 1];
-      return c + utf8_length(input_[c]);
+      return c + utf8::sequence_length(static_cast<unsigned char>(input_[c]));
     }
     while (e < input_.size() && is_continuation(input_[e])) ++e;
     return e;

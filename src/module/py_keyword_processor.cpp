@@ -7,7 +7,7 @@
 #include "keyword_processor/keyword_processor.hpp"
 #include "module/py_batch.hpp"
 #include "module/py_keyword_match.hpp"
-#include "trie/trie_state.hpp"
+#include "state/processor_state.hpp"
 
 namespace fernquill::py {
 namespace {

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/utf8.hpp"
+
 namespace fernquill {
 
 // The largest value a size field may hold when read. Readers take it as a
@@ -55,28 +57,8 @@ std::string invalid_bool(unsigned n);
 // Throws Fault(kStateFailurePrefix + text).
 [[noreturn]] void throw_state_failure(std::string_view text);
 
-// ---------------------------------------------------------------------------
-// UTF-8, by the well-formed byte sequences of the Unicode standard (table
-// 3-7): no overlong forms, no surrogates, nothing above U+10FFFF.
-
-struct Utf8Error {
-  std::size_t valid_up_to;  // length of the longest valid prefix
-  // Length (1 to 3) of the ill-formed sequence after that prefix: its lead
-  // byte and the continuation bytes accepted so far. Empty when the text
-  // ends inside a sequence that was well-formed up to there.
-  std::optional<std::size_t> error_len;
-};
-
-// The first ill-formed position of `bytes`, or nothing when all is valid.
-std::optional<Utf8Error> find_utf8_error(std::string_view bytes);
-std::string invalid_utf8_text(const Utf8Error& error);
-
-// One character at the front of `bytes` (which must not be empty).
-struct Utf8Char {
-  std::uint32_t code_point;
-  std::size_t length;  // 0 when `bytes` does not start with a whole valid character
-};
-Utf8Char decode_utf8_char(std::string_view bytes);
+// The text of a UTF-8 failure.
+std::string invalid_utf8_text(const utf8::Error& error);
 
 // ---------------------------------------------------------------------------
 // Field sizes for the sizing pass.
@@ -86,7 +68,7 @@ inline constexpr std::size_t kU64FieldBytes = 8;
 inline constexpr std::size_t kF32FieldBytes = 4;
 inline constexpr std::size_t text_field_bytes(std::size_t length) { return 8 + length; }
 inline constexpr std::size_t char_field_bytes(std::uint32_t code_point) {
-  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
+  return utf8::encoded_length(code_point);
 }
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "text/utf8.hpp"
+
 namespace fernquill {
 
 Trie::Trie() { nodes_.emplace_back(); }
@@ -166,20 +168,10 @@ void Trie::swap(Trie& other) noexcept {
 }
 
 void append_key_utf8(std::string& out, std::uint32_t key) {
-  if (key < 0x100) {
+  if (key <= kMaxByteKey) {
     out.push_back(static_cast<char>(key));
-  } else if (key < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (key >> 6)));
-    out.push_back(static_cast<char>(0x80 | (key & 0x3F)));
-  } else if (key < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (key >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((key >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (key & 0x3F)));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (key >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((key >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((key >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (key & 0x3F)));
+    utf8::append(out, key);
   }
 }
 

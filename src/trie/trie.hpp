@@ -18,6 +18,9 @@ namespace fernquill {
 
 using NodeId = std::uint32_t;
 inline constexpr NodeId kNoNode = 0xFFFFFFFFu;
+// Keys up to this are byte values, the only keys a walk over text can take;
+// larger ones come only from a loaded state.
+inline constexpr std::uint32_t kMaxByteKey = 0xFF;
 
 class Trie {
  public:
@@ -101,6 +104,8 @@ class Trie {
   std::uint64_t generation_ = 0;
 };
 
+// Appends a key to a path: a byte key as that byte, a larger one as its
+// UTF-8 encoding.
 void append_key_utf8(std::string& out, std::uint32_t key);
 
 template <class F>

@@ -19,6 +19,7 @@
 
 #include "check.hpp"
 #include "support/fault.hpp"
+#include "worker_pool/pool_sizing.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 using fernquill::Fault;

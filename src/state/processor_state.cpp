@@ -1,4 +1,4 @@
-#include "trie/trie_state.hpp"
+#include "state/processor_state.hpp"
 
 #include <algorithm>
 #include <utility>

@@ -14,8 +14,8 @@
 
 #include "keyword_processor/keyword_match.hpp"
 #include "keyword_processor/keyword_processor.hpp"
-#include "keyword_processor/lowercase.hpp"
 #include "support/fault.hpp"
+#include "text/lowercase.hpp"
 #include "trie/trie.hpp"
 
 namespace oracle {

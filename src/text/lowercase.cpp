@@ -1,4 +1,4 @@
-#include "keyword_processor/lowercase.hpp"
+#include "text/lowercase.hpp"
 
 #include <bit>
 #include <cstdint>
@@ -7,6 +7,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "text/utf8.hpp"
 
 namespace fernquill {
 namespace {
@@ -39,54 +41,15 @@ struct Char {
   bool valid;    // false: a stray byte, passed through unchanged
 };
 
-inline bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+using utf8::is_continuation;
 
-// Decodes the character starting at p, with `avail` >= 1 bytes readable.
-// Never reads past p + avail; a byte that does not start a well-formed
-// sequence comes back as an invalid one-byte character.
+// The character starting at p, with `avail` >= 1 bytes readable. Never
+// reads past p + avail; a byte that does not start a well-formed sequence
+// comes back as an invalid one-byte character.
 inline Char decode(const unsigned char* p, std::size_t avail) {
-  const unsigned b = p[0];
-  if (b < 0x80) return {b, 1, true};
-  if (b >= 0xC2 && b <= 0xDF) {
-    if (avail >= 2 && is_continuation(p[1])) {
-      return {static_cast<char32_t>(((b & 0x1F) << 6) | (p[1] & 0x3F)), 2, true};
-    }
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    if (avail >= 3 && is_continuation(p[1]) && is_continuation(p[2])) {
-      const char32_t cp = ((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-      if (cp >= 0x800) return {cp, 3, true};
-    }
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    if (avail >= 4 && is_continuation(p[1]) && is_continuation(p[2]) && is_continuation(p[3])) {
-      const char32_t cp =
-          ((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-      if (cp >= 0x10000 && cp < 0x110000) return {cp, 4, true};
-    }
-  }
-  return {0, 1, false};
-}
-
-inline unsigned encode(char32_t cp, unsigned char* dst) {
-  if (cp < 0x80) {
-    dst[0] = static_cast<unsigned char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    dst[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-    dst[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    dst[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-    dst[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    dst[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  dst[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-  dst[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-  dst[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-  dst[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-  return 4;
+  const utf8::Step step = utf8::step(p, avail);
+  if (step.kind != utf8::StepKind::kValid) return {0, 1, false};
+  return {step.code_point, static_cast<unsigned>(step.length), true};
 }
 
 inline std::uint32_t flags_of(Char c) { return c.valid ? entry_of(c.cp) & 3 : 0; }
@@ -101,7 +64,7 @@ bool is_final_sigma(const unsigned char* s, std::size_t n, std::size_t begin, st
   bool found = false;
   while (j > 0) {
     std::size_t k = j - 1;
-    while (k > 0 && j - k < 4 && (s[k] & 0xC0) == 0x80) --k;
+    while (k > 0 && j - k < utf8::kMaxSequence && is_continuation(s[k])) --k;
     Char c = decode(s + k, j - k);
     if (c.len != j - k) {  // not a whole character: treat the last byte alone
       k = j - 1;
@@ -295,7 +258,8 @@ std::size_t lower_from(Run& run, std::size_t i) {
           len = x[0];
           std::memcpy(w, x + 1, len);
         } else if (const std::int32_t delta = entry_delta(e); delta != 0) {
-          len = encode(static_cast<char32_t>(static_cast<std::int32_t>(c.cp) + delta), w);
+          len = static_cast<unsigned>(
+              utf8::encode(static_cast<std::uint32_t>(static_cast<std::int32_t>(c.cp) + delta), w));
         } else {
           if (n - i >= 4) {
             std::memcpy(w, in + i, 4);  // fixed size: a plain load and store
