@@ -14,7 +14,7 @@
 
 #include "keyword_processor/approx_plan.hpp"
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/lowercase.hpp"
+#include "text/lowercase.hpp"
 #include "keyword_processor/scan_index.hpp"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "check.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/scan_index.hpp"
-#include "test_extract_oracle.hpp"
+#include "literal_search.hpp"
 
 namespace {
 
