@@ -10,6 +10,7 @@
 //  (b) skip the expansion of a state seen before at this position;
 //  (c) drop a state whose whole subtree is bounded below the threshold or
 //      at or below the best similarity so far.
+//  (f) leave dead ends, states that would do nothing when popped, unpushed.
 // Two more decide a position without searching at all:
 //  (d) the shallowest keyword on the exact path is the result (exact_first);
 //  (e) the piece filter of approx_plan.hpp proves that no candidate exists.
@@ -333,13 +334,31 @@ bool EditSearch::expand(State& st, std::size_t i) {
   // smaller one: a child's height is lower and its longest name no
   // longer. One test covers them all.
   if (!node.named_below || !worth(e1, bound(node, c1, e1))) return false;
-  stack_.push_back({st.node, c1, e1});
+  // (f) A dead end is a state that is no candidate (no clean name), allows
+  // no edit (1 - e / (c + 1) < t) and has no child under its next text
+  // byte (or no text left): popped, it records nothing and pushes nothing.
+  // Leaving it off the stack changes no result. Only the states recorded by
+  // (b) change, and any subset of the expanded states is sound there.
+  const bool edits_at_c1 =
+      e1 >= kTable ? similarity(e1, c1 + 1) >= table_.t() : c1 + 1 >= table_.need_t(e1);
+  const bool edits_at_c = e1 >= kTable ? similarity(e1, c1) >= table_.t() : c1 >= table_.need_t(e1);
+  const bool text_at_c1 = c1 < remaining_;
+  const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (s_[i + c1] & 63) : 0;
+  const std::uint64_t this_bit = std::uint64_t{1} << (x & 63);
+  auto live = [&](const ScanIndex::Node& k, bool edits, std::uint64_t bit) {
+    return edits || k.name != ScanIndex::kNoName || (k.child_bytes & bit) != 0;
+  };
+  if (live(node, edits_at_c1, next_bit)) stack_.push_back({st.node, c1, e1});
   for (std::uint32_t c = begin; c < end; ++c) {
     const ScanIndex::Node& child = nodes_[c];
     // The bound with c + 1 is at least the bound with c.
     if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
-    if (index_.keys()[c] != x) stack_.push_back({c, c1, e1});
-    if (worth(e1, bound(child, st.consumed, e1))) stack_.push_back({c, st.consumed, e1});
+    if (index_.keys()[c] != x && live(child, edits_at_c1, next_bit)) {
+      stack_.push_back({c, c1, e1});
+    }
+    if (live(child, edits_at_c, this_bit) && worth(e1, bound(child, st.consumed, e1))) {
+      stack_.push_back({c, st.consumed, e1});
+    }
   }
   return false;
 }

@@ -104,6 +104,10 @@ void ScanIndex::build_nodes() {
     Node& node = nodes_[k];
     node.height = 0;
     node.named_below = node.name != kNoName ? 1 : 0;
+    node.child_bytes = 0;
+    for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
+      node.child_bytes |= std::uint64_t{1} << (keys_[c] & 63);
+    }
     node.max_name = node.name != kNoName ? node.name_len : 0;
     for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
       const Node& child = nodes_[c];

@@ -87,6 +87,9 @@ class ScanIndex {
     std::uint32_t height;       // longest path down to a named node, in edges
     std::uint32_t max_name;     // longest clean name in the subtree
     std::uint32_t named_below;  // 1 when the subtree holds a clean name
+    // Bit (b & 63) set for the key b of every child: a clear bit proves that
+    // no child has key b.
+    std::uint64_t child_bytes;
   };
   const std::vector<Node>& nodes() const { return nodes_; }
   // Key of every node as 16 bits, for a compact search of a node's
