@@ -24,6 +24,8 @@ constexpr double kMaxVerifications = 3.0;
 // Keywords longer than this are cut into equal pieces: a piece of that many
 // bytes is rare whatever its bytes.
 constexpr std::size_t kMaxPlannedLength = 64;
+// Bytes of a piece compared in one load.
+constexpr std::size_t kHead = 8;
 // Longest keyword the banded verification takes (its cost grows with it).
 constexpr std::size_t kMaxKeyword = 4096;
 // Prefilter size: about this many bits per print, within these limits.
@@ -229,6 +231,13 @@ void ApproxPlan::build(const ScanIndex& index, float t) {
         }
       }
       Entry entry{};
+      const std::size_t head_len = std::min<std::size_t>(kHead, len);
+      // Built as bytes, so that a load of the text compares in any byte order.
+      std::array<std::uint8_t, kHead> head{}, mask{};
+      std::memcpy(head.data(), piece.data(), head_len);
+      std::fill_n(mask.begin(), head_len, std::uint8_t{0xFF});
+      std::memcpy(&entry.head, head.data(), kHead);
+      std::memcpy(&entry.head_mask, mask.data(), kHead);
       entry.keyword = keyword;
       entry.name_len = w.name_len;
       entry.keyword_len = static_cast<std::uint16_t>(w.bytes.size());
@@ -293,12 +302,24 @@ bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, st
   const std::int64_t k = e.budget, m = e.keyword_len;
   const std::int64_t rest = static_cast<std::int64_t>(n - i);
   const std::int64_t over = k + 1;
-  std::array<std::int64_t, 2 * kMaxBudget + 2> row;
-  for (std::int64_t d = 0; d <= 2 * k + 1; ++d) {
-    const std::int64_t c = d - k;
-    row[d] = c >= 0 && c <= rest && d <= 2 * k ? c : over;
+  // A candidate consumes c in [m - k, m + k] bytes; without an end there
+  // that passes the end test, the table need not be computed.
+  bool some_end = false;
+  for (std::int64_t c = std::max<std::int64_t>(1, m - k); c <= std::min(m + k, rest) && !some_end;
+       ++c) {
+    some_end = end_passes(s, n, i + static_cast<std::size_t>(c));
   }
-  for (std::int64_t p = 1; p <= m; ++p) {
+  if (!some_end) return false;
+  std::array<std::int64_t, 2 * kMaxBudget + 2> row;
+  // Piece 0 starts the keyword and was found intact at i: the row after it
+  // is known. ED(w[0, a), text[i, i + c)) >= |c - a| for any a, and the
+  // matched diagonal followed by |c - a| skips reaches it.
+  const std::int64_t known = e.piece == 0 ? e.piece_len : 0;
+  for (std::int64_t d = 0; d <= 2 * k + 1; ++d) {
+    const std::int64_t c = known + d - k;
+    row[d] = c >= 0 && c <= rest && d <= 2 * k ? std::abs(d - k) : over;
+  }
+  for (std::int64_t p = known + 1; p <= m; ++p) {
     std::int64_t low = over;
     std::int64_t left = over;  // the cell (p, c - 1), already in the new row
     for (std::int64_t d = 0; d <= 2 * k; ++d) {
@@ -351,9 +372,20 @@ void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t l
     for (std::uint32_t k = bucket->first; k < bucket->first + bucket->count; ++k) {
       const Entry& e = entries_[k];
       if (p < e.print_at || p - e.print_at + e.piece_len > n) continue;
+      const std::uint8_t* at = s + p - e.print_at;
       const std::uint8_t* piece =
           reinterpret_cast<const std::uint8_t*>(keywords_.data()) + e.keyword + e.piece_at;
-      if (std::memcmp(s + p - e.print_at, piece, e.piece_len) != 0) continue;
+      if (at + kHead <= s + n) {
+        std::uint64_t text_head;
+        std::memcpy(&text_head, at, kHead);
+        if ((text_head & e.head_mask) != e.head) continue;
+        if (e.piece_len > kHead &&
+            std::memcmp(at + kHead, piece + kHead, e.piece_len - kHead) != 0) {
+          continue;
+        }
+      } else if (std::memcmp(at, piece, e.piece_len) != 0) {
+        continue;
+      }
       // Starts [p - back, p - back + 2j] within [lo, hi).
       const std::size_t from = std::max<std::size_t>(p >= e.back ? p - e.back : 0, lo);
       const std::size_t width = 2 * std::size_t{e.piece} + 1;

@@ -76,7 +76,9 @@ class ApproxPlan {
   // starts at p - print_at and, when it is there, starts from p - back to
   // p - back + 2j may hold a candidate of its keyword.
   struct Entry {
-    std::uint32_t keyword;  // offset of the keyword's bytes in keywords_
+    std::uint64_t head;       // the piece's first (up to) eight bytes, as loaded
+    std::uint64_t head_mask;  // the bits of head that belong to the piece
+    std::uint32_t keyword;    // offset of the keyword's bytes in keywords_
     std::uint32_t name_len;
     std::uint16_t keyword_len;
     std::uint16_t piece_at;  // a_j
