@@ -200,6 +200,7 @@ class EditSearch {
         nodes_(index.nodes().data()),
         da_(index.slots()),
         slot_nodes_(index.slot_nodes().data()),
+        keys_(index.keys().data()),
         s_(s),
         n_(n),
         table_(t) {}
@@ -261,6 +262,7 @@ class EditSearch {
   const ScanIndex::Node* nodes_;
   const ScanIndex::Slot* da_;
   const std::uint32_t* slot_nodes_;
+  const std::uint16_t* keys_;
   const std::uint8_t* s_;
   std::size_t n_;
   ThresholdTable table_;
@@ -312,10 +314,13 @@ bool EditSearch::expand(State& st, std::size_t i) {
   const ScanIndex::Node& node = nodes_[st.node];
   const std::uint8_t x = s_[i + st.consumed];
   const std::uint32_t begin = node.child_begin, end = node.child_end;
-  // The child under x through the double array: no search.
+  // The child under x through the double array, looked up only when the
+  // node's child-byte mask allows one.
   std::uint32_t exact = end;
-  const std::uint32_t slot = ScanIndex::base_of(da_[node.slot]) + x;
-  if (ScanIndex::check_of(da_[slot]) == node.slot) exact = slot_nodes_[slot];
+  if ((node.child_bytes >> (x & 63)) & 1) {
+    const std::uint32_t slot = ScanIndex::base_of(da_[node.slot]) + x;
+    if (ScanIndex::check_of(da_[slot]) == node.slot) exact = slot_nodes_[slot];
+  }
   const std::uint64_t c1 = st.consumed + 1;
   const bool push_exact =
       exact != end && (st.edits == 0 || (nodes_[exact].named_below &&
@@ -353,7 +358,7 @@ bool EditSearch::expand(State& st, std::size_t i) {
     const ScanIndex::Node& child = nodes_[c];
     // The bound with c + 1 is at least the bound with c.
     if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
-    if (index_.keys()[c] != x && live(child, edits_at_c1, next_bit)) {
+    if (keys_[c] != x && live(child, edits_at_c1, next_bit)) {
       stack_.push_back({c, c1, e1});
     }
     if (live(child, edits_at_c, this_bit) && worth(e1, bound(child, st.consumed, e1))) {
