@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     const fernquill::ScanIndex& index = kp.scan_index();
     for (const std::string& threshold : thresholds) {
       const float t = std::strtof(threshold.c_str(), nullptr);
-      const auto plan = index.approx_plan(t);
+      const auto plan = index.approx_plan(t, ~std::size_t{0} / 2);
       // Low thresholds search for long: a shorter text keeps the run short.
       const std::size_t size = t >= 0.8f ? lowered.size() : lowered.size() / (t >= 0.7f ? 4 : 40);
       const std::string_view part = std::string_view(lowered).substr(0, size);

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "keyword_processor/scan_index.hpp"
 
@@ -32,6 +31,10 @@ constexpr std::size_t kMaxKeyword = 4096;
 constexpr std::uint32_t kFilterBitsPerPrint = 16;
 constexpr std::uint32_t kMinFilterBits = 12;
 constexpr std::uint32_t kMaxFilterBits = 22;
+// Size of the table of gram counts behind the rarity estimate (a transient
+// of at most 4 MiB while a plan is built).
+constexpr std::uint32_t kMinRarityBits = 10;
+constexpr std::uint32_t kMaxRarityBits = 20;
 
 float bound_at(std::uint64_t e, std::uint64_t depth, std::uint64_t name_len) {
   const std::uint64_t d = std::max(depth + e, name_len);
@@ -102,11 +105,17 @@ std::vector<Keyword> keywords_to_cut(const ScanIndex& index, float t, bool& ok) 
 class Rarity {
  public:
   explicit Rarity(const std::vector<Keyword>& keywords) {
+    std::size_t grams = 0;
+    for (const Keyword& w : keywords) grams += w.bytes.size() * kPrint;
+    // Counts are kept by hash, collisions and all: it is an estimate.
+    bits_ = std::clamp<std::uint32_t>(static_cast<std::uint32_t>(std::bit_width(grams)),
+                                      kMinRarityBits, kMaxRarityBits);
+    count_.assign(std::size_t{1} << bits_, 0);
     for (const Keyword& w : keywords) {
       const auto* b = reinterpret_cast<const std::uint8_t*>(w.bytes.data());
       for (std::size_t len = 1; len <= kPrint; ++len) {
         for (std::size_t a = 0; a + len <= w.bytes.size(); ++a) {
-          ++count_[key(b + a, len)];
+          ++count_[slot(b + a, len)];
           ++total_[len];
         }
       }
@@ -116,31 +125,32 @@ class Rarity {
   void prefixes(const std::uint8_t* b, std::size_t max, double* out) const {
     double p = 1;
     for (std::size_t len = 1; len <= max; ++len) {
-      if (len <= kPrint) {
-        p = (count(b, len) + 0.5) / (static_cast<double>(total_[len]) + 1);
-      } else {
-        const std::uint8_t* g = b + len - kPrint;
-        p *= (count(g, kPrint) + 0.5) / (count(g, kPrint - 1) + 1);
-      }
+      p = next(b, len, p);
       out[len - 1] = p;
     }
   }
   double of(const std::uint8_t* b, std::size_t len) const {
-    std::vector<double> all(len);
-    prefixes(b, len, all.data());
-    return all[len - 1];
+    double p = 1;
+    for (std::size_t l = 1; l <= len; ++l) p = next(b, l, p);
+    return p;
   }
 
  private:
   static constexpr std::size_t kPrint = ApproxPlan::kPrint;
-  static std::uint64_t key(const std::uint8_t* b, std::size_t len) {
-    return print_key(b, static_cast<std::uint32_t>(len));
+  // The estimate for b[0, len) from the one for b[0, len - 1).
+  double next(const std::uint8_t* b, std::size_t len, double p) const {
+    if (len <= kPrint) return (count(b, len) + 0.5) / (static_cast<double>(total_[len]) + 1);
+    const std::uint8_t* g = b + len - kPrint;
+    return p * (count(g, kPrint) + 0.5) / (count(g, kPrint - 1) + 1);
+  }
+  std::size_t slot(const std::uint8_t* b, std::size_t len) const {
+    return print_hash(print_key(b, static_cast<std::uint32_t>(len)), bits_);
   }
   double count(const std::uint8_t* b, std::size_t len) const {
-    const auto it = count_.find(key(b, len));
-    return it == count_.end() ? 0.0 : static_cast<double>(it->second);
+    return static_cast<double>(count_[slot(b, len)]);
   }
-  std::unordered_map<std::uint64_t, std::uint32_t> count_;
+  std::uint32_t bits_;
+  std::vector<std::uint32_t> count_;
   std::array<std::uint64_t, kPrint + 1> total_{};
 };
 
@@ -154,37 +164,37 @@ std::vector<std::size_t> cut(const Keyword& w, const Rarity& rarity) {
     return at;
   }
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(w.bytes.data());
-  // p[a][l - 1]: rarity of w[a, a + l).
-  std::vector<std::vector<double>> p(len);
-  for (std::size_t a = 0; a < len; ++a) {
-    p[a].resize(len - a);
-    rarity.prefixes(bytes + a, len - a, p[a].data());
-  }
-  // best[j][b]: least cost of covering w[0, b) with j pieces.
+  // p[a * len + l - 1]: rarity of w[a, a + l).
+  std::array<double, kMaxPlannedLength * kMaxPlannedLength> p;
+  for (std::size_t a = 0; a < len; ++a) rarity.prefixes(bytes + a, len - a, &p[a * len]);
+  // best[j][b]: least cost of covering w[0, b) with j pieces; from[j][b]
+  // where its last piece starts.
   constexpr double kNone = 1e300;
-  std::vector<std::vector<double>> best(pieces + 1, std::vector<double>(len + 1, kNone));
-  std::vector<std::vector<std::size_t>> from(pieces + 1, std::vector<std::size_t>(len + 1, 0));
+  constexpr std::size_t kRow = kMaxPlannedLength + 1;
+  std::array<double, (ApproxPlan::kMaxBudget + 2) * kRow> best;
+  std::array<std::uint8_t, (ApproxPlan::kMaxBudget + 2) * kRow> from;
+  std::fill_n(best.begin(), (pieces + 1) * kRow, kNone);
   // Pieces shorter than a print make the scan look up short, frequent
   // prints: every piece gets a full print where the keyword allows it.
   const std::size_t shortest =
       std::max<std::size_t>(1, std::min<std::size_t>(ApproxPlan::kPrint, len / pieces));
-  best[0][0] = 0;
+  best[0] = 0;
   for (std::size_t j = 0; j < pieces; ++j) {
     const double window = static_cast<double>(2 * j + 1);
     for (std::size_t a = j * shortest; a < len; ++a) {
-      if (best[j][a] >= kNone) continue;
+      if (best[j * kRow + a] >= kNone) continue;
       for (std::size_t b = a + shortest; b + (pieces - j - 1) * shortest <= len; ++b) {
-        const double cost = best[j][a] + window * p[a][b - a - 1];
-        if (cost < best[j + 1][b]) {
-          best[j + 1][b] = cost;
-          from[j + 1][b] = a;
+        const double cost = best[j * kRow + a] + window * p[a * len + (b - a - 1)];
+        if (cost < best[(j + 1) * kRow + b]) {
+          best[(j + 1) * kRow + b] = cost;
+          from[(j + 1) * kRow + b] = static_cast<std::uint8_t>(a);
         }
       }
     }
   }
   for (std::size_t j = pieces, b = len; j > 0; --j) {
     at[j] = b;
-    b = from[j][b];
+    b = from[j * kRow + b];
     at[j - 1] = b;
   }
   return at;
@@ -194,15 +204,24 @@ std::vector<std::size_t> cut(const Keyword& w, const Rarity& rarity) {
 
 ApproxPlan::ApproxPlan(const ScanIndex& index, float threshold)
     : t_(threshold), overlaps_(index.allow_overlaps()), word_(index.plain().word) {
-  build(index, threshold);
+  filtering_ = build(index, threshold);
+  if (!filtering_) release();
 }
 
-void ApproxPlan::build(const ScanIndex& index, float t) {
+void ApproxPlan::release() {
+  std::vector<std::uint64_t>().swap(prefilter_);
+  std::vector<Bucket>().swap(buckets_);
+  std::vector<Entry>().swap(entries_);
+  std::string().swap(keywords_);
+  lengths_ = 0;
+}
+
+bool ApproxPlan::build(const ScanIndex& index, float t) {
   const ScanIndex::Node& root = index.nodes()[0];
-  if (root.height >= kExactLengths || root.max_name >= kExactLengths) return;
+  if (root.height >= kExactLengths || root.max_name >= kExactLengths) return false;
   bool ok = false;
   const std::vector<Keyword> keywords = keywords_to_cut(index, t, ok);
-  if (!ok) return;
+  if (!ok) return false;
   const Rarity rarity(keywords);
 
   struct Planned {
@@ -212,7 +231,7 @@ void ApproxPlan::build(const ScanIndex& index, float t) {
   std::vector<Planned> planned;
   double verifications = 0;
   for (const Keyword& w : keywords) {
-    if (w.bytes.size() > kMaxKeyword) return;
+    if (w.bytes.size() > kMaxKeyword) return false;
     const std::vector<std::size_t> at = cut(w, rarity);
     const auto keyword = static_cast<std::uint32_t>(keywords_.size());
     keywords_.append(w.bytes);
@@ -252,12 +271,12 @@ void ApproxPlan::build(const ScanIndex& index, float t) {
            entry});
       verifications +=
           rarity.of(reinterpret_cast<const std::uint8_t*>(piece.data()), len) * (2 * j + 1);
+      if (verifications > kMaxVerifications) return false;
       lengths_ |= 1u << print_len;
       max_back_ = std::max<std::uint32_t>(max_back_, entry.back);
       max_budget_ = std::max(max_budget_, w.k);
     }
   }
-  if (verifications > kMaxVerifications) return;
 
   std::stable_sort(planned.begin(), planned.end(),
                    [](const Planned& a, const Planned& b) { return a.key < b.key; });
@@ -282,7 +301,7 @@ void ApproxPlan::build(const ScanIndex& index, float t) {
     buckets_[slot] = {key, first, count};
     first += count;
   }
-  filtering_ = memory_bytes() <= index.exact_memory_bytes();
+  return memory_bytes() <= index.exact_memory_bytes();
 }
 
 bool ApproxPlan::end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const {

@@ -96,7 +96,8 @@ class ApproxPlan {
   };
   static constexpr std::uint64_t kEmptyKey = ~std::uint64_t{0};
 
-  void build(const ScanIndex& index, float threshold);
+  bool build(const ScanIndex& index, float threshold);
+  void release();
   const Bucket* find(std::uint64_t key) const;
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;
   bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const;

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -473,10 +474,11 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
   const bool overlaps = index.allow_overlaps();
   const ScanIndex::Node& root = index.nodes()[0];
   const bool exact_first = root.height < kExactFirstLimit && root.max_name < kExactFirstLimit;
-  const std::shared_ptr<const ApproxPlan> plan = index.approx_plan(t);
+  const std::shared_ptr<const ApproxPlan> plan = index.approx_plan(t, n);
   // (e) needs (d): keywords without an edit budget have no pieces.
-  const bool filter = exact_first && plan->filtering();
-  StartMarks marks(*plan, s, n);
+  const bool filter = exact_first && plan && plan->filtering();
+  std::optional<StartMarks> marks;
+  if (filter) marks.emplace(*plan, s, n);
   EditSearch search(index, s, n, t);
   std::uint64_t starts = 0, filtered = 0, searched = 0;
 
@@ -490,7 +492,7 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     Candidate found;
     if (exact_first) found = shallowest_exact(index, s, n, i);
     if (!found.found) {
-      if (filter && !marks.may_hold(i)) {
+      if (filter && !marks->may_hold(i)) {
         ++filtered;
         ++i;
         continue;

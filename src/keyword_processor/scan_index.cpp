@@ -36,12 +36,15 @@ std::size_t ScanIndex::exact_memory_bytes() const {
   return slots_.capacity() * sizeof(Slot) + slot_names_.capacity() * sizeof(std::string_view);
 }
 
-std::shared_ptr<const ApproxPlan> ScanIndex::approx_plan(float t) const {
+std::shared_ptr<const ApproxPlan> ScanIndex::approx_plan(float t, std::size_t text_bytes) const {
   const auto bits = std::bit_cast<std::uint32_t>(t);
   std::lock_guard<std::mutex> lock(plans_mutex_);
   for (const CachedPlan& cached : plans_) {
     if (cached.plan && cached.bits == bits) return cached.plan;
   }
+  const std::uint64_t need = nodes_.size() * kPlanBytesPerNode;
+  approx_bytes_ = std::min(need, approx_bytes_ + std::min<std::uint64_t>(text_bytes, need));
+  if (approx_bytes_ < need) return nullptr;
   CachedPlan& slot = plans_[next_plan_];
   next_plan_ = (next_plan_ + 1) % kCachedPlans;
   slot.plan = std::make_shared<const ApproxPlan>(*this, t);

@@ -105,12 +105,17 @@ class ScanIndex {
   // Bytes of the exact-matching structures (the double array and its names).
   std::size_t exact_memory_bytes() const;
 
-  // The approximate search's structures for threshold t, built on first use
-  // and kept for the last kCachedPlans thresholds (by their float bits).
+  // The approximate search's structures for threshold t, kept for the last
+  // kCachedPlans thresholds (by their float bits). A plan costs about as
+  // much to build as an unfiltered scan of a few bytes per trie node, so it
+  // is built only once the approximate scans with this index have covered
+  // kPlanBytesPerNode bytes per node, counting `text_bytes` of the scan
+  // asking; until then this returns null and the scan searches every start.
   // Safe to call from any number of threads at once: a plan is immutable
   // once built, and a caller's shared_ptr keeps it alive after eviction.
   static constexpr std::size_t kCachedPlans = 4;
-  std::shared_ptr<const ApproxPlan> approx_plan(float t) const;
+  static constexpr std::uint64_t kPlanBytesPerNode = 2;
+  std::shared_ptr<const ApproxPlan> approx_plan(float t, std::size_t text_bytes) const;
 
  private:
   void build_double_array();
@@ -135,7 +140,8 @@ class ScanIndex {
   };
   mutable std::mutex plans_mutex_;
   mutable std::array<CachedPlan, kCachedPlans> plans_;
-  mutable std::size_t next_plan_ = 0;  // the slot replaced next
+  mutable std::size_t next_plan_ = 0;       // the slot replaced next
+  mutable std::uint64_t approx_bytes_ = 0;  // bytes scanned approximately, under the mutex
 };
 
 struct ApproxStats {
