@@ -73,17 +73,17 @@ int main(int argc, char** argv) {
   for (const std::string& count : counts) {
     fernquill::KeywordProcessor kp(false, false);
     load_keywords(kp, dir + "/keywords_" + count + ".tsv");
-    const fernquill::ScanIndex& index = kp.scan_index();
+    const fernquill::ApproxIndex& index = kp.approx_index();
     for (const std::string& threshold : thresholds) {
       const float t = std::strtof(threshold.c_str(), nullptr);
-      const auto plan = index.approx_plan(t, ~std::size_t{0} / 2);
+      const auto plan = index.plan(t, ~std::size_t{0} / 2);
       // Low thresholds search for long: a shorter text keeps the run short.
       const std::size_t size = t >= 0.8f ? lowered.size() : lowered.size() / (t >= 0.7f ? 4 : 40);
       const std::string_view part = std::string_view(lowered).substr(0, size);
       fernquill::ApproxStats stats;
       std::vector<fernquill::KeywordMatch> out;
       const double t0 = cpu_seconds();
-      fernquill::scan_approximate(index, part, t, out, &stats);
+      fernquill::scan_approximate_counted(index, part, t, out, stats);
       const double s = cpu_seconds() - t0;
       std::printf("%8s %5.2f %6s %11.1f %11.1f %9llu %8.3f%% %12.1f %9.2f\n", count.c_str(), t,
                   plan->filtering() ? "on" : "off", plan->memory_bytes() / 1024.0,

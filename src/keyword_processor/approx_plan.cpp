@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "keyword_processor/scan_index.hpp"
+#include "text/utf8.hpp"
 
 namespace fernquill {
 namespace {
@@ -64,11 +65,11 @@ struct Keyword {
   std::uint32_t name_len;
 };
 
-inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
+using utf8::is_trim;
 
 // The keywords with a budget of at least one edit. Sets `ok` to false when
 // some keyword's budget is too large to cut into pieces.
-std::vector<Keyword> keywords_to_cut(const ScanIndex& index, float t, bool& ok) {
+std::vector<Keyword> keywords_to_cut(const ApproxIndex& index, float t, bool& ok) {
   const auto& nodes = index.nodes();
   const auto& keys = index.keys();
   std::vector<Keyword> out;
@@ -78,12 +79,12 @@ std::vector<Keyword> keywords_to_cut(const ScanIndex& index, float t, bool& ok) 
   while (!stack.empty() && ok) {
     const auto [k, depth] = stack.back();
     stack.pop_back();
-    const ScanIndex::Node& node = nodes[k];
+    const ApproxIndex::Node& node = nodes[k];
     if (depth > 0) {
       path.resize(depth);
       path[depth - 1] = static_cast<char>(keys[k]);
     }
-    if (node.name != ScanIndex::kNoName) {
+    if (node.name != ApproxIndex::kNoName) {
       const std::uint32_t e = budget(depth, node.name_len, t);
       // k + 1 pieces need k + 1 bytes.
       if (e > ApproxPlan::kMaxBudget || e + 1 > depth) ok = false;
@@ -202,7 +203,7 @@ std::vector<std::size_t> cut(const Keyword& w, const Rarity& rarity) {
 
 }  // namespace
 
-ApproxPlan::ApproxPlan(const ScanIndex& index, float threshold)
+ApproxPlan::ApproxPlan(const ApproxIndex& index, float threshold)
     : t_(threshold), overlaps_(index.allow_overlaps()), word_(index.plain().word) {
   filtering_ = build(index, threshold);
   if (!filtering_) release();
@@ -216,8 +217,8 @@ void ApproxPlan::release() {
   lengths_ = 0;
 }
 
-bool ApproxPlan::build(const ScanIndex& index, float t) {
-  const ScanIndex::Node& root = index.nodes()[0];
+bool ApproxPlan::build(const ApproxIndex& index, float t) {
+  const ApproxIndex::Node& root = index.nodes()[0];
   if (root.height >= kExactLengths || root.max_name >= kExactLengths) return false;
   bool ok = false;
   const std::vector<Keyword> keywords = keywords_to_cut(index, t, ok);

@@ -44,11 +44,11 @@
 
 namespace fernquill {
 
-class ScanIndex;
+class ApproxIndex;
 
 class ApproxPlan {
  public:
-  ApproxPlan(const ScanIndex& index, float threshold);
+  ApproxPlan(const ApproxIndex& index, float threshold);
 
   // False when the filter cannot pay (budgets too large for pieces, or
   // pieces too frequent) or cannot be proven here: every start is searched.
@@ -96,7 +96,7 @@ class ApproxPlan {
   };
   static constexpr std::uint64_t kEmptyKey = ~std::uint64_t{0};
 
-  bool build(const ScanIndex& index, float threshold);
+  bool build(const ApproxIndex& index, float threshold);
   void release();
   const Bucket* find(std::uint64_t key) const;
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;

@@ -196,7 +196,7 @@ struct Candidate {
 // storage kept across the positions of a call.
 class EditSearch {
  public:
-  EditSearch(const ScanIndex& index, const std::uint8_t* s, std::size_t n, float t)
+  EditSearch(const ApproxIndex& index, const std::uint8_t* s, std::size_t n, float t)
       : index_(index),
         nodes_(index.nodes().data()),
         da_(index.slots()),
@@ -235,9 +235,9 @@ class EditSearch {
   // t, nothing below is accepted; if it is not above the best, nothing
   // below is strictly greater, now or later (the best only grows). Either
   // way the state and its subtree cannot change the result.
-  static std::uint64_t bound(const ScanIndex::Node& node, std::uint64_t c, std::int64_t e) {
+  static std::uint64_t bound(const ApproxIndex::Node& node, std::uint64_t c, std::int64_t e) {
     // A saturated height or length stands for "too long to bound".
-    if (node.height == ScanIndex::kSaturated || node.max_name == ScanIndex::kSaturated) {
+    if (node.height == ApproxIndex::kSaturated || node.max_name == ApproxIndex::kSaturated) {
       return ~std::uint64_t{0};
     }
     std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
@@ -259,8 +259,8 @@ class EditSearch {
   static constexpr std::uint64_t kSeenAfter = 512;
   static constexpr std::int64_t kSeenFromEdits = 2;
 
-  const ScanIndex& index_;
-  const ScanIndex::Node* nodes_;
+  const ApproxIndex& index_;
+  const ApproxIndex::Node* nodes_;
   const ScanIndex::Slot* da_;
   const std::uint32_t* slot_nodes_;
   const std::uint16_t* keys_;
@@ -282,13 +282,13 @@ class EditSearch {
 };
 
 bool EditSearch::consider(const State& st) {
-  const ScanIndex::Node& node = nodes_[st.node];
+  const ApproxIndex::Node& node = nodes_[st.node];
   // A state that consumed no text is never a candidate: it would end
   // before its own start and resume where it began. Leaving it out here
   // lets the best state that did consume text win instead.
-  if (node.name == ScanIndex::kNoName || st.consumed == 0) return false;
+  if (node.name == ApproxIndex::kNoName || st.consumed == 0) return false;
   const std::uint64_t len =
-      node.name_len != ScanIndex::kSaturated ? node.name_len : index_.name(node.name).size();
+      node.name_len != ApproxIndex::kSaturated ? node.name_len : index_.name(node.name).size();
   const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
   if (!(v >= table_.t() && v > best_.similarity)) return false;
   best_ = {true, v, index_.name(node.name), st.consumed};
@@ -312,7 +312,7 @@ bool EditSearch::expand(State& st, std::size_t i) {
     }
     if (!seen_.insert(st.node, st.consumed, st.edits)) return false;
   }
-  const ScanIndex::Node& node = nodes_[st.node];
+  const ApproxIndex::Node& node = nodes_[st.node];
   const std::uint8_t x = s_[i + st.consumed];
   const std::uint32_t begin = node.child_begin, end = node.child_end;
   // The child under x through the double array, looked up only when the
@@ -351,12 +351,12 @@ bool EditSearch::expand(State& st, std::size_t i) {
   const bool text_at_c1 = c1 < remaining_;
   const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (s_[i + c1] & 63) : 0;
   const std::uint64_t this_bit = std::uint64_t{1} << (x & 63);
-  auto live = [&](const ScanIndex::Node& k, bool edits, std::uint64_t bit) {
-    return edits || k.name != ScanIndex::kNoName || (k.child_bytes & bit) != 0;
+  auto live = [&](const ApproxIndex::Node& k, bool edits, std::uint64_t bit) {
+    return edits || k.name != ApproxIndex::kNoName || (k.child_bytes & bit) != 0;
   };
   if (live(node, edits_at_c1, next_bit)) stack_.push_back({st.node, c1, e1});
   for (std::uint32_t c = begin; c < end; ++c) {
-    const ScanIndex::Node& child = nodes_[c];
+    const ApproxIndex::Node& child = nodes_[c];
     // The bound with c + 1 is at least the bound with c.
     if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
     if (keys_[c] != x && live(child, edits_at_c1, next_bit)) {
@@ -410,7 +410,7 @@ constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 23;
 // the deepest keyword and longest clean name stay below kExactFirstLimit.
 // Strictly greater is impossible. When no keyword lies on the exact path,
 // no state with e = 0 is a candidate.
-Candidate shallowest_exact(const ScanIndex& index, const std::uint8_t* s, std::size_t n,
+Candidate shallowest_exact(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
                            std::size_t i) {
   const ScanIndex::Slot* da = index.slots();
   std::uint32_t at = ScanIndex::kRootSlot;
@@ -450,7 +450,7 @@ class StartMarks {
 
 // End trimming, end test and recording of a candidate at i; returns the
 // position to resume from, or i + 1 when the end test fails.
-std::size_t end_test_and_record(const ScanIndex& index, const std::uint8_t* s, std::size_t n,
+std::size_t end_test_and_record(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
                                 std::size_t i, const Candidate& found,
                                 std::vector<KeywordMatch>& out) {
   const auto& word = index.plain().word;
@@ -464,17 +464,15 @@ std::size_t end_test_and_record(const ScanIndex& index, const std::uint8_t* s, s
   return stop;
 }
 
-}  // namespace
-
-void scan_approximate(const ScanIndex& index, std::string_view text, float t,
-                      std::vector<KeywordMatch>& out, ApproxStats* stats) {
+void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<KeywordMatch>& out,
+          ApproxStats* stats) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
   const auto& word = index.plain().word;
   const bool overlaps = index.allow_overlaps();
-  const ScanIndex::Node& root = index.nodes()[0];
+  const ApproxIndex::Node& root = index.nodes()[0];
   const bool exact_first = root.height < kExactFirstLimit && root.max_name < kExactFirstLimit;
-  const std::shared_ptr<const ApproxPlan> plan = index.approx_plan(t, n);
+  const std::shared_ptr<const ApproxPlan> plan = index.plan(t, n);
   // (e) needs (d): keywords without an edit budget have no pieces.
   const bool filter = exact_first && plan && plan->filtering();
   std::optional<StartMarks> marks;
@@ -508,6 +506,18 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     stats->filtered += filtered;
     stats->searched += searched;
   }
+}
+
+}  // namespace
+
+void scan_approximate(const ApproxIndex& index, std::string_view text, float threshold,
+                      std::vector<KeywordMatch>& out) {
+  scan(index, text, threshold, out, nullptr);
+}
+
+void scan_approximate_counted(const ApproxIndex& index, std::string_view text, float threshold,
+                              std::vector<KeywordMatch>& out, ApproxStats& stats) {
+  scan(index, text, threshold, out, &stats);
 }
 
 }  // namespace fernquill

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
-#include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
@@ -60,22 +59,12 @@ class SpanMapper {
 
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold) {
-  std::string folded;
-  std::vector<std::size_t> origin;
-  std::size_t scan_size = text.size();
-  std::vector<KeywordMatch> matches;
-  if (!processor.case_sensitive() && !is_ascii(text)) {
-    // Lower-casing is idempotent, so extraction over the folded text reports
-    // the same offsets as over the input.
-    if (!lower_utf8(text, folded, origin)) {
-      scan_size = folded.size();
-      matches = extract_keywords(processor, folded, threshold);
-    } else {
-      matches = extract_keywords(processor, text, threshold);
-    }
-  } else {
-    matches = extract_keywords(processor, text, threshold);
-  }
+  const float t = checked_threshold(threshold);
+  ScanText scan;
+  make_scan_text(processor, text, t == 1.0f, true, scan);
+  const std::vector<KeywordMatch> matches = scan_text(processor, scan, t);
+  const std::size_t scan_size = scan.bytes.size();
+  const std::vector<std::size_t>& origin = scan.origin;
   if (matches.empty()) return std::string(text);
 
   SpanMapper mapper(text, scan_size, origin);

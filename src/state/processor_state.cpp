@@ -1,20 +1,18 @@
 #include "state/processor_state.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "support/fault.hpp"
+#include "support/limits.hpp"
 
 namespace fernquill {
 
 namespace {
 
-// A declared count reserves at most this many entries ahead of reading them;
-// anything beyond grows with the entries actually read.
-constexpr std::size_t kReserveCap = 131072;
-
-constexpr std::size_t kWordSetBytes = WordSet::kWords * 8;
+constexpr std::size_t kWordSetBytes = WordSet::kWords * kU64FieldBytes;
 
 using Entry = std::pair<std::uint32_t, NodeId>;  // (key, child)
 
@@ -150,7 +148,8 @@ void read_trie_state(StateReader& in, Trie& trie) {
 
   auto open = [&](NodeId node) {
     const std::uint64_t count = in.read_length();
-    reserve_more(pending, static_cast<std::size_t>(std::min<std::uint64_t>(count, kReserveCap)));
+    reserve_more(pending,
+                 static_cast<std::size_t>(std::min<std::uint64_t>(count, kMaxDeclaredReserve)));
     frames.push_back({count, node, 0});
   };
 
@@ -225,16 +224,13 @@ std::unique_ptr<ProcessorState> decode_processor_state(std::string_view state,
   // count other than the set's own size is refused, and since each word is
   // a fixed 8 bytes both can be decided without storing any of them.
   const std::uint64_t count = in.read_length();
-  if (count > in.remaining() / 8) throw_state_failure(state_failure::kShortField);
-  if (count != WordSet::kWords) throw_state_failure(state_failure::wrong_count(count));
+  if (count > in.remaining() / kU64FieldBytes) throw_state_failure(state_failure::kShortField);
+  if (count != WordSet::kWords)
+    throw_state_failure(state_failure::wrong_count(count, WordSet::kWords));
   auto out = std::make_unique<ProcessorState>();
-  const auto* p = reinterpret_cast<const unsigned char*>(in.read_fixed(kWordSetBytes).data());
-  for (std::uint64_t& w : out->words.words()) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    w = v;
-    p += 8;
-  }
+  WordSet::Words& words = out->words.words();
+  std::memcpy(words.data(), in.read_fixed(kWordSetBytes).data(), kWordSetBytes);
+  for (std::uint64_t& w : words) w = little_endian(w);
 
   read_trie_state(in, out->trie);
   out->case_sensitive = read_bool(in);

@@ -15,8 +15,9 @@ std::string oversized_integer(std::uint64_t n) {
   return "Custom(\"invalid value: integer `" + std::to_string(n) + "`, expected usize\")";
 }
 
-std::string wrong_count(std::uint64_t n) {
-  return "Custom(\"Expected 17408 elements, got " + std::to_string(n) + "\")";
+std::string wrong_count(std::uint64_t n, std::uint64_t expected) {
+  return "Custom(\"Expected " + std::to_string(expected) + " elements, got " + std::to_string(n) +
+         "\")";
 }
 
 std::string invalid_tag(unsigned n) { return "InvalidTagEncoding(" + std::to_string(n) + ")"; }
@@ -52,18 +53,6 @@ void StateWriter::put_wide_char(std::uint32_t code_point) {
 }
 
 void StateWriter::overrun() { throw Fault("state writer: buffer smaller than the state"); }
-
-std::uint64_t StateWriter::byteswap64(std::uint64_t v) {
-  std::uint64_t r = 0;
-  for (int i = 0; i < 8; ++i) r = (r << 8) | ((v >> (8 * i)) & 0xFF);
-  return r;
-}
-
-std::uint32_t StateWriter::byteswap32(std::uint32_t v) {
-  std::uint32_t r = 0;
-  for (int i = 0; i < 4; ++i) r = (r << 8) | ((v >> (8 * i)) & 0xFF);
-  return r;
-}
 
 void StateReader::short_field() { throw_state_failure(state_failure::kShortField); }
 

@@ -24,7 +24,10 @@ constexpr std::size_t kStageSize = 4096;
 // Room past kStageSize for one 64-byte block store, or a 16-byte one followed
 // by one character's output.
 constexpr std::size_t kStageSlack = 128;
-static_assert(64 <= kStageSlack && 16 + 4 + kMaxCharOutput <= kStageSlack);
+// The ASCII steps: a 16-byte block, then 64-byte runs.
+constexpr std::size_t kAsciiBlock = 16;
+constexpr std::size_t kAsciiRun = 64;
+static_assert(kAsciiRun <= kStageSlack && kAsciiBlock + 4 + kMaxCharOutput <= kStageSlack);
 
 inline std::uint32_t entry_of(char32_t cp) {
   const std::size_t block = kStage1[cp >> kBlockShift];
@@ -190,6 +193,83 @@ inline void push_origin(std::vector<std::size_t>& origin, std::size_t offset, st
   for (std::size_t j = 0; j < count; ++j) origin[at + j] = identity ? offset + j : offset;
 }
 
+// Bytes of one character (or stray byte) of the input and of its lower case.
+struct Lowered {
+  unsigned in_len;
+  unsigned out_len;
+};
+
+// Writes the lower case of the non-ASCII character (or stray byte) at
+// in[i] to w, which has room for kMaxCharOutput bytes plus a 4-byte store.
+inline Lowered lower_char(const unsigned char* in, std::size_t n, std::size_t i, unsigned char* w) {
+  const unsigned lead = in[i];
+  if (lead >= 0xC2 && lead <= 0xDF && n - i >= 2 && is_continuation(in[i + 1])) {
+    // Two-byte characters (Latin, Greek, Cyrillic, ...) mostly stay two bytes.
+    const unsigned char* t = kTwoByte[(((lead & 0x1F) << 6) | (in[i + 1] & 0x3F)) - 0x80];
+    if (t[0] != 0) {
+      w[0] = t[0];
+      w[1] = t[1];
+      return {2, 2};
+    }
+  }
+  const Char c = decode(in + i, n - i);
+  if (!c.valid) {
+    w[0] = in[i];
+    return {1, 1};
+  }
+  if (c.cp == kCapitalSigma) {
+    w[0] = 0xCF;
+    w[1] = is_final_sigma(in, n, i, i + c.len) ? 0x82 : 0x83;
+    return {c.len, 2};
+  }
+  const std::uint32_t e = entry_of(c.cp);
+  if (e & kFlagExpansion) {
+    const unsigned char* x = kExpansions + (e >> 8);
+    std::memcpy(w, x + 1, x[0]);
+    return {c.len, x[0]};
+  }
+  if (const std::int32_t delta = entry_delta(e); delta != 0) {
+    const std::size_t len =
+        utf8::encode(static_cast<std::uint32_t>(static_cast<std::int32_t>(c.cp) + delta), w);
+    return {c.len, static_cast<unsigned>(len)};
+  }
+  if (n - i >= 4) {
+    std::memcpy(w, in + i, 4);  // fixed size: a plain load and store
+  } else {
+    std::memcpy(w, in + i, c.len);
+  }
+  return {c.len, c.len};
+}
+
+// Lower-cases the ASCII at run.in[i...] into w: one byte near the end of
+// the text, else 16 at a time and then, while whole blocks stay ASCII, 64 at
+// a time. Returns the bytes done, 0 when in[i] is not ASCII.
+template <bool kTrack>
+inline std::size_t lower_ascii(Run& run, std::size_t i, unsigned char*& w,
+                               const unsigned char* stage_full) {
+  const unsigned char* const in = run.in;
+  const std::size_t n = run.n;
+  if (n - i < kAsciiBlock) {
+    if (in[i] >= 0x80) return 0;
+    const unsigned b = in[i];
+    *w++ = static_cast<unsigned char>(b - 'A' < 26u ? b + ('a' - 'A') : b);
+    if constexpr (kTrack) run.origin->push_back(i);
+    return 1;
+  }
+  const unsigned ascii = lower16(in + i, w);
+  if constexpr (kTrack) push_origin(*run.origin, i, ascii, true);
+  w += ascii;
+  if (ascii < kAsciiBlock) return ascii;
+  // A whole ASCII block: likely a long ASCII stretch, take bigger steps.
+  std::size_t done = kAsciiBlock;
+  while (n - i - done >= kAsciiRun && w < stage_full && lower64_ascii(in + i + done, w)) {
+    if constexpr (kTrack) push_origin(*run.origin, i + done, kAsciiRun, true);
+    w += kAsciiRun;
+    done += kAsciiRun;
+  }
+  return done;
+}
+
 // Lower-cases run.in from byte i. Without kTrack, it returns at the first
 // character that changes length when an origin map is requested (before
 // writing it), else at the end. With kTrack, it fills the origin map too.
@@ -206,80 +286,22 @@ std::size_t lower_from(Run& run, std::size_t i) {
       run.flush();
       w = stage;
     }
-    if (n - i >= 16) {
-      const unsigned ascii = lower16(in + i, w);
-      if constexpr (kTrack) push_origin(*run.origin, i, ascii, true);
-      w += ascii;
-      i += ascii;
-      if (ascii == 16) {
-        // A whole ASCII block: likely a long ASCII stretch, take bigger steps.
-        while (n - i >= 64 && w < stage_full && lower64_ascii(in + i, w)) {
-          if constexpr (kTrack) push_origin(*run.origin, i, 64, true);
-          w += 64;
-          i += 64;
-        }
-        continue;
-      }
-    } else if (in[i] < 0x80) {
-      const unsigned b = in[i];
-      *w++ = static_cast<unsigned char>(b - 'A' < 26u ? b + 0x20 : b);
-      if constexpr (kTrack) run.origin->push_back(i);
-      ++i;
-      continue;
-    }
+    i += lower_ascii<kTrack>(run, i, w, stage_full);
+    if (i == n || in[i] < 0x80 || w >= stage_full) continue;
     // Non-ASCII characters, one at a time while they last.
     do {
-      const unsigned lead = in[i];
-      if (lead >= 0xC2 && lead <= 0xDF && n - i >= 2 && is_continuation(in[i + 1])) {
-        // Two-byte characters (Latin, Greek, Cyrillic, ...) mostly stay two bytes.
-        const unsigned char* t = kTwoByte[(((lead & 0x1F) << 6) | (in[i + 1] & 0x3F)) - 0x80];
-        if (t[0] != 0) {
-          w[0] = t[0];
-          w[1] = t[1];
-          if constexpr (kTrack) push_origin(*run.origin, i, 2, false);
-          w += 2;
-          i += 2;
-          continue;
-        }
-      }
-      const Char c = decode(in + i, n - i);
-      unsigned len;
-      if (!c.valid) {
-        w[0] = in[i];
-        len = 1;
-      } else if (c.cp == kCapitalSigma) {
-        w[0] = 0xCF;
-        w[1] = is_final_sigma(in, n, i, i + c.len) ? 0x82 : 0x83;
-        len = 2;
-      } else {
-        const std::uint32_t e = entry_of(c.cp);
-        if (e & kFlagExpansion) {
-          const unsigned char* x = kExpansions + (e >> 8);
-          len = x[0];
-          std::memcpy(w, x + 1, len);
-        } else if (const std::int32_t delta = entry_delta(e); delta != 0) {
-          len = static_cast<unsigned>(
-              utf8::encode(static_cast<std::uint32_t>(static_cast<std::int32_t>(c.cp) + delta), w));
-        } else {
-          if (n - i >= 4) {
-            std::memcpy(w, in + i, 4);  // fixed size: a plain load and store
-          } else {
-            std::memcpy(w, in + i, c.len);
-          }
-          len = c.len;
-        }
-      }
+      const Lowered c = lower_char(in, n, i, w);
       if constexpr (kTrack) {
-        push_origin(*run.origin, i, len, false);
-      } else if (len != c.len) {
+        push_origin(*run.origin, i, c.out_len, false);
+      } else if (c.out_len != c.in_len) {
         run.changed = true;
         if (run.origin) {  // the caller switches to tracking from here
           run.staged = static_cast<std::size_t>(w - stage);
           return i;
         }
       }
-      w += len;
-      i += c.len;
+      w += c.out_len;
+      i += c.in_len;
     } while (i < n && in[i] >= 0x80 && w < stage_full);
   }
   run.staged = static_cast<std::size_t>(w - stage);

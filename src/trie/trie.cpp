@@ -5,6 +5,12 @@
 #include "text/utf8.hpp"
 
 namespace fernquill {
+namespace {
+
+// Dead name bytes below this are never worth a compaction.
+constexpr std::size_t kMinCompaction = 4096;
+
+}  // namespace
 
 Trie::Trie() { nodes_.emplace_back(); }
 
@@ -17,14 +23,7 @@ NodeId Trie::child(NodeId node, std::uint32_t key) const {
   return kNoNode;
 }
 
-std::size_t Trie::child_count(NodeId node) const {
-  std::size_t n = 0;
-  for (NodeId c = nodes_[node].first_child; c != kNoNode; c = nodes_[c].next_sibling) ++n;
-  return n;
-}
-
 NodeId Trie::allocate_node(std::uint32_t key) {
-  ++generation_;
   if (free_node_head_ != kNoNode) {
     NodeId id = free_node_head_;
     free_node_head_ = nodes_[id].next_sibling;
@@ -70,7 +69,6 @@ void Trie::remove_child(NodeId node, std::uint32_t key) {
 }
 
 void Trie::free_subtree(NodeId top) {
-  ++generation_;
   // The freed nodes are chained through next_sibling, so the subtree is
   // walked with an explicit stack of node ids rather than recursion.
   std::vector<NodeId> stack{top};
@@ -88,7 +86,6 @@ void Trie::free_subtree(NodeId top) {
 }
 
 void Trie::set_clean_name(NodeId node, std::string_view name) {
-  ++generation_;
   Node& n = nodes_[node];
   if (n.name_size != kNoName && name.size() <= n.name_size) {
     // Fits where the old name was.
@@ -115,7 +112,6 @@ void Trie::set_clean_name(NodeId node, std::string_view name) {
 bool Trie::clear_clean_name(NodeId node) {
   Node& n = nodes_[node];
   if (n.name_size == kNoName) return false;
-  ++generation_;
   dead_name_bytes_ += n.name_size;
   n.name_size = kNoName;
   --keyword_count_;
@@ -124,7 +120,7 @@ bool Trie::clear_clean_name(NodeId node) {
 }
 
 void Trie::compact_names_if_sparse() {
-  if (dead_name_bytes_ < 4096 || dead_name_bytes_ * 2 < name_bytes_.size()) return;
+  if (dead_name_bytes_ < kMinCompaction || dead_name_bytes_ * 2 < name_bytes_.size()) return;
   std::string live;
   live.reserve(name_bytes_.size() - dead_name_bytes_);
   for (Node& n : nodes_) {
@@ -141,7 +137,6 @@ NodeId Trie::new_detached_node() { return allocate_node(0); }
 
 void Trie::set_children(NodeId node,
                         const std::vector<std::pair<std::uint32_t, NodeId>>& children) {
-  ++generation_;
   NodeId* link = &nodes_[node].first_child;
   for (const auto& [key, id] : children) {
     nodes_[id].key = key;
@@ -162,9 +157,6 @@ void Trie::swap(Trie& other) noexcept {
   std::swap(free_node_head_, other.free_node_head_);
   std::swap(free_nodes_, other.free_nodes_);
   std::swap(keyword_count_, other.keyword_count_);
-  std::swap(generation_, other.generation_);
-  ++generation_;
-  ++other.generation_;
 }
 
 void append_key_utf8(std::string& out, std::uint32_t key) {

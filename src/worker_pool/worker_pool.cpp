@@ -60,7 +60,7 @@ struct WorkerPool::Job {
   std::exception_ptr error;
 };
 
-WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, std::size_t fail_start_at)
+WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, ThreadStart start)
     : size_(std::max<std::size_t>(workers, 1)), runs_(new Run[size_]) {
   pthread_attr_t attr;
   if (int rc = pthread_attr_init(&attr); rc != 0) {
@@ -85,17 +85,13 @@ WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, std::size_t 
     for (std::size_t i = 0; failure.empty() && i < size_; ++i) {
       std::string what =
           "failed to start worker " + std::to_string(i + 1) + " of " + std::to_string(size_) + ": ";
-      if (i == fail_start_at) {
-        failure = what + "start refused for testing";
-        break;
-      }
       auto* args = new StartArgs{this, i};
       {
         std::lock_guard<std::mutex> lock(mutex_);
         ++live_;
       }
       pthread_t thread;
-      if (int rc = pthread_create(&thread, &attr, &WorkerPool::thread_main, args); rc != 0) {
+      if (int rc = start(&thread, &attr, &WorkerPool::thread_main, args); rc != 0) {
         delete args;
         {
           std::lock_guard<std::mutex> lock(mutex_);

@@ -3,6 +3,8 @@
 // about Python.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -36,10 +38,9 @@ class WorkerPool {
 
   // Starts `workers` threads (at least 1). If one cannot be started, those
   // already running are stopped and waited for, then Fault is thrown with the
-  // sentence above. `fail_start_at` makes the start of that worker index fail,
-  // for testing the clean-up path.
-  explicit WorkerPool(std::size_t workers, std::size_t stack_size = kDefaultStackSize,
-                      std::size_t fail_start_at = SIZE_MAX);
+  // sentence above.
+  explicit WorkerPool(std::size_t workers, std::size_t stack_size = kDefaultStackSize)
+      : WorkerPool(workers, stack_size, &pthread_create) {}
   // Stops the workers and waits until none of them touches the pool. The
   // global pool is never destroyed.
   ~WorkerPool();
@@ -64,6 +65,12 @@ class WorkerPool {
 
   // The type-erased core of parallel_for.
   std::size_t run(std::size_t n, void (*fn)(void* ctx, std::size_t index), void* ctx);
+
+ protected:
+  // Starts each worker through `start` (pthread_create's signature), so that
+  // a test can make a start fail and exercise the clean-up path.
+  using ThreadStart = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  WorkerPool(std::size_t workers, std::size_t stack_size, ThreadStart start);
 
  private:
   struct Job;

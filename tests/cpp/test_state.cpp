@@ -232,7 +232,8 @@ TEST(state_failure_texts_are_exact) {
            "Custom(\"Invalid size 4294967296: sizes must fit in a usize (0 to 4294967295)\")");
   CHECK_EQ(state_failure::oversized_integer(18446744073709551615ull),
            "Custom(\"invalid value: integer `18446744073709551615`, expected usize\")");
-  CHECK_EQ(state_failure::wrong_count(17407), "Custom(\"Expected 17408 elements, got 17407\")");
+  CHECK_EQ(state_failure::wrong_count(17407, WordSet::kWords),
+           "Custom(\"Expected 17408 elements, got 17407\")");
   CHECK_EQ(state_failure::invalid_tag(2), "InvalidTagEncoding(2)");
   CHECK_EQ(state_failure::invalid_bool(255), "InvalidBoolEncoding(255)");
   CHECK_EQ(invalid_utf8_text(utf8::Error{0, 1}),
