@@ -28,10 +28,11 @@ constexpr std::size_t kMaxPlannedLength = 64;
 constexpr std::size_t kHead = 8;
 // Longest keyword the banded verification takes (its cost grows with it).
 constexpr std::size_t kMaxKeyword = 4096;
-// Prefilter size: about this many bits per print, within these limits.
-constexpr std::uint32_t kFilterBitsPerPrint = 16;
-constexpr std::uint32_t kMinFilterBits = 12;
-constexpr std::uint32_t kMaxFilterBits = 22;
+// Size of the hash table of prints: about this many slots per piece (most
+// lookups are misses, which an empty slot answers), within these limits.
+constexpr std::uint32_t kSlotsPerPiece = 2;
+constexpr std::uint32_t kMinHashBits = 8;
+constexpr std::uint32_t kMaxHashBits = 22;
 // Size of the table of gram counts behind the rarity estimate (a transient
 // of at most 4 MiB while a plan is built).
 constexpr std::uint32_t kMinRarityBits = 10;
@@ -205,13 +206,17 @@ std::vector<std::size_t> cut(const Keyword& w, const Rarity& rarity) {
 
 ApproxPlan::ApproxPlan(const ApproxIndex& index, float threshold)
     : t_(threshold), overlaps_(index.allow_overlaps()), word_(index.plain().word) {
+  for (std::size_t l = 0; l <= kHead; ++l) {
+    std::array<std::uint8_t, kHead> mask{};
+    std::fill_n(mask.begin(), l, std::uint8_t{0xFF});
+    std::memcpy(&head_masks_[l], mask.data(), kHead);
+  }
   filtering_ = build(index, threshold);
   if (!filtering_) release();
 }
 
 void ApproxPlan::release() {
-  std::vector<std::uint64_t>().swap(prefilter_);
-  std::vector<Bucket>().swap(buckets_);
+  std::vector<std::uint32_t>().swap(first_);
   std::vector<Entry>().swap(entries_);
   std::string().swap(keywords_);
   lengths_ = 0;
@@ -227,6 +232,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t) {
 
   struct Planned {
     std::uint64_t key;
+    std::uint32_t hash;
     Entry entry;
   };
   std::vector<Planned> planned;
@@ -251,13 +257,8 @@ bool ApproxPlan::build(const ApproxIndex& index, float t) {
         }
       }
       Entry entry{};
-      const std::size_t head_len = std::min<std::size_t>(kHead, len);
-      // Built as bytes, so that a load of the text compares in any byte order.
-      std::array<std::uint8_t, kHead> head{}, mask{};
-      std::memcpy(head.data(), piece.data(), head_len);
-      std::fill_n(mask.begin(), head_len, std::uint8_t{0xFF});
-      std::memcpy(&entry.head, head.data(), kHead);
-      std::memcpy(&entry.head_mask, mask.data(), kHead);
+      entry.print = static_cast<std::uint32_t>(
+          print_key(reinterpret_cast<const std::uint8_t*>(piece.data()) + print_at, print_len));
       entry.keyword = keyword;
       entry.name_len = w.name_len;
       entry.keyword_len = static_cast<std::uint16_t>(w.bytes.size());
@@ -268,7 +269,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t) {
       entry.piece = static_cast<std::uint8_t>(j);
       entry.budget = static_cast<std::uint8_t>(w.k);
       planned.push_back(
-          {print_key(reinterpret_cast<const std::uint8_t*>(piece.data()) + print_at, print_len),
+          {print_key(reinterpret_cast<const std::uint8_t*>(piece.data()) + print_at, print_len), 0,
            entry});
       verifications +=
           rarity.of(reinterpret_cast<const std::uint8_t*>(piece.data()), len) * (2 * j + 1);
@@ -279,29 +280,22 @@ bool ApproxPlan::build(const ApproxIndex& index, float t) {
     }
   }
 
+  // Entries sorted by the hash of their print, counted into first_.
+  hash_bits_ = std::clamp<std::uint32_t>(
+      static_cast<std::uint32_t>(std::bit_width(planned.size() * kSlotsPerPiece)), kMinHashBits,
+      kMaxHashBits);
+  for (Planned& p : planned) p.hash = print_hash(p.key, hash_bits_);
   std::stable_sort(planned.begin(), planned.end(),
-                   [](const Planned& a, const Planned& b) { return a.key < b.key; });
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;  // key, entry count
+                   [](const Planned& a, const Planned& b) { return a.hash < b.hash; });
+  first_.assign((std::size_t{1} << hash_bits_) + 1, 0);
+  entries_.reserve(planned.size());
   for (const Planned& p : planned) {
-    if (runs.empty() || runs.back().first != p.key) runs.push_back({p.key, 0});
-    ++runs.back().second;
+    ++first_[p.hash + 1];
     entries_.push_back(p.entry);
   }
-  filter_bits_ = std::clamp<std::uint32_t>(
-      static_cast<std::uint32_t>(std::bit_width(runs.size() * kFilterBitsPerPrint)), kMinFilterBits,
-      kMaxFilterBits);
-  prefilter_.assign((std::size_t{1} << filter_bits_) / 64, 0);
-  buckets_.assign(std::bit_ceil(runs.size() * 2 + 2), Bucket{kEmptyKey, 0, 0});
-  const std::size_t mask = buckets_.size() - 1;
-  std::uint32_t first = 0;
-  for (const auto& [key, count] : runs) {
-    const std::uint32_t h = print_hash(key, filter_bits_);
-    prefilter_[h >> 6] |= std::uint64_t{1} << (h & 63);
-    std::size_t slot = print_hash(key, 32) & mask;
-    while (buckets_[slot].key != kEmptyKey) slot = (slot + 1) & mask;
-    buckets_[slot] = {key, first, count};
-    first += count;
-  }
+  for (std::size_t h = 1; h < first_.size(); ++h) first_[h] += first_[h - 1];
+  keywords_.append(kHead, '\0');
+  keywords_.shrink_to_fit();
   return memory_bytes() <= index.exact_memory_bytes();
 }
 
@@ -366,39 +360,33 @@ bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, st
   return false;
 }
 
-const ApproxPlan::Bucket* ApproxPlan::find(std::uint64_t key) const {
-  const std::size_t mask = buckets_.size() - 1;
-  for (std::size_t slot = print_hash(key, 32) & mask;; slot = (slot + 1) & mask) {
-    const Bucket& b = buckets_[slot];
-    if (b.key == key) return &b;
-    if (b.key == kEmptyKey) return nullptr;
-  }
-}
-
 template <std::uint32_t L>
 void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
                              std::uint64_t* marks) const {
   if (n < L) return;
   const std::size_t first = lo > max_budget_ ? lo - max_budget_ : 0;
   const std::size_t last = std::min<std::size_t>(n - L + 1, hi + max_back_);
-  const std::uint32_t bits = filter_bits_;
-  const std::uint64_t* filter = prefilter_.data();
+  const std::uint32_t bits = hash_bits_;
+  const auto* pool = reinterpret_cast<const std::uint8_t*>(keywords_.data());
   for (std::size_t p = first; p < last; ++p) {
     const std::uint64_t key = print_key(s + p, L);
     const std::uint32_t h = print_hash(key, bits);
-    if (!((filter[h >> 6] >> (h & 63)) & 1)) continue;
-    const Bucket* bucket = find(key);
-    if (bucket == nullptr) continue;
-    for (std::uint32_t k = bucket->first; k < bucket->first + bucket->count; ++k) {
+    for (std::uint32_t k = first_[h]; k < first_[h + 1]; ++k) {
       const Entry& e = entries_[k];
+      if (e.print != static_cast<std::uint32_t>(key) ||
+          std::min<std::uint32_t>(kPrint, e.piece_len) != L) {
+        continue;
+      }
       if (p < e.print_at || p - e.print_at + e.piece_len > n) continue;
       const std::uint8_t* at = s + p - e.print_at;
-      const std::uint8_t* piece =
-          reinterpret_cast<const std::uint8_t*>(keywords_.data()) + e.keyword + e.piece_at;
+      const std::uint8_t* piece = pool + e.keyword + e.piece_at;
       if (at + kHead <= s + n) {
-        std::uint64_t text_head;
+        // The pool's padding makes the load of the piece safe.
+        std::uint64_t text_head, piece_head;
         std::memcpy(&text_head, at, kHead);
-        if ((text_head & e.head_mask) != e.head) continue;
+        std::memcpy(&piece_head, piece, kHead);
+        const std::uint64_t mask = head_masks_[std::min<std::size_t>(e.piece_len, kHead)];
+        if (((text_head ^ piece_head) & mask) != 0) continue;
         if (e.piece_len > kHead &&
             std::memcmp(at + kHead, piece + kHead, e.piece_len - kHead) != 0) {
           continue;
@@ -430,8 +418,8 @@ void ApproxPlan::mark_starts(const std::uint8_t* s, std::size_t n, std::size_t l
 }
 
 std::size_t ApproxPlan::memory_bytes() const {
-  return prefilter_.capacity() * sizeof(std::uint64_t) + buckets_.capacity() * sizeof(Bucket) +
-         entries_.capacity() * sizeof(Entry) + keywords_.capacity() + sizeof(*this);
+  return first_.capacity() * sizeof(std::uint32_t) + entries_.capacity() * sizeof(Entry) +
+         keywords_.capacity() + sizeof(*this);
 }
 
 }  // namespace fernquill

@@ -74,11 +74,11 @@ class ApproxPlan {
  private:
   // One piece as seen from its fingerprint at text position p: the piece
   // starts at p - print_at and, when it is there, starts from p - back to
-  // p - back + 2j may hold a candidate of its keyword.
+  // p - back + 2j may hold a candidate of its keyword. Its print is its
+  // min(kPrint, piece_len) bytes at print_at.
   struct Entry {
-    std::uint64_t head;       // the piece's first (up to) eight bytes, as loaded
-    std::uint64_t head_mask;  // the bits of head that belong to the piece
-    std::uint32_t keyword;    // offset of the keyword's bytes in keywords_
+    std::uint32_t print;    // the print's bytes, as loaded
+    std::uint32_t keyword;  // offset of the keyword's bytes in keywords_
     std::uint32_t name_len;
     std::uint16_t keyword_len;
     std::uint16_t piece_at;  // a_j
@@ -88,17 +88,9 @@ class ApproxPlan {
     std::uint8_t piece;   // j
     std::uint8_t budget;  // k(w)
   };
-  // Open-addressed table from (print length, print bytes) to a run of entries.
-  struct Bucket {
-    std::uint64_t key;  // kEmptyKey when free
-    std::uint32_t first;
-    std::uint32_t count;
-  };
-  static constexpr std::uint64_t kEmptyKey = ~std::uint64_t{0};
 
   bool build(const ApproxIndex& index, float threshold);
   void release();
-  const Bucket* find(std::uint64_t key) const;
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;
   bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const;
   template <std::uint32_t L>
@@ -107,16 +99,19 @@ class ApproxPlan {
 
   float t_;
   bool overlaps_ = false;
+  // head_masks_[l]: the bits of a loaded head that hold its first l bytes.
+  std::array<std::uint64_t, 9> head_masks_{};
   std::array<std::uint8_t, 256> word_{};
   bool filtering_ = false;
   std::uint32_t lengths_ = 0;  // bit L set when some print has L bytes
   std::uint32_t max_back_ = 0;
   std::uint32_t max_budget_ = 0;
-  std::uint32_t filter_bits_ = 0;         // log2 of the prefilter's bit count
-  std::vector<std::uint64_t> prefilter_;  // one bit per hash of a print
-  std::vector<Bucket> buckets_;
+  // Entries sorted by the hash of their print: those of hash h are
+  // entries_[first_[h], first_[h + 1]). An empty run is the common miss.
+  std::uint32_t hash_bits_ = 0;
+  std::vector<std::uint32_t> first_;
   std::vector<Entry> entries_;
-  std::string keywords_;
+  std::string keywords_;  // followed by kHead zero bytes, for whole-word loads
 };
 
 }  // namespace fernquill
