@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "keyword_processor/approx_plan.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/scan_index.hpp"
@@ -22,27 +23,11 @@
 
 namespace {
 
-// CPU time of this thread: steadier than wall time on a shared machine.
-double cpu_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 std::vector<std::string> split(const std::string& list) {
   std::vector<std::string> out;
   std::istringstream in(list);
   for (std::string item; std::getline(in, item, ',');) out.push_back(item);
   return out;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s (run bench/prepare_data.py)\n", path.c_str());
-    std::exit(1);
-  }
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void load_keywords(fernquill::KeywordProcessor& kp, const std::string& path) {
@@ -65,7 +50,7 @@ int main(int argc, char** argv) {
   const double mb = argc > 2 ? std::atof(argv[2]) : 1.0;
   const auto counts = split(argc > 3 ? argv[3] : "1000,10000,100000");
   const auto thresholds = split(argc > 4 ? argv[4] : "0.95,0.9,0.8,0.7,0.5");
-  std::string text = read_file(dir + "/typos.txt");
+  std::string text = bench::read_file(dir + "/typos.txt");
   text.resize(std::min(text.size(), static_cast<std::size_t>(mb * 1e6)));
   const std::string lowered = fernquill::lower_utf8(text);
   std::printf("%8s %5s %6s %11s %11s %9s %9s %12s %9s\n", "keywords", "t", "filter", "plan KiB",
@@ -82,9 +67,9 @@ int main(int argc, char** argv) {
       const std::string_view part = std::string_view(lowered).substr(0, size);
       fernquill::ApproxStats stats;
       std::vector<fernquill::KeywordMatch> out;
-      const double t0 = cpu_seconds();
+      const double t0 = bench::cpu_seconds();
       fernquill::scan_approximate_counted(index, part, t, out, stats);
-      const double s = cpu_seconds() - t0;
+      const double s = bench::cpu_seconds() - t0;
       std::printf("%8s %5.2f %6s %11.1f %11.1f %9llu %8.3f%% %12.1f %9.2f\n", count.c_str(), t,
                   plan->filtering() ? "on" : "off", plan->memory_bytes() / 1024.0,
                   index.exact_memory_bytes() / 1024.0,
