@@ -222,3 +222,19 @@ TEST(approx_differential_million_cases) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(approx_clean_name_long_enough_for_an_edited_tie_keeps_the_full_search) {
+  // With a clean name of 2^25 bytes, one edit scores 1 - 2^-25, which rounds
+  // to 1.0: the edited state ('a' after skipping the first 'a', consumed 2)
+  // is popped before the exact one (consumed 1) and wins the tie. A
+  // shortcut that took the shallowest exact keyword would end the match at 1.
+  KeywordProcessor kp(true, false);
+  kp.add_keyword("a", std::string(std::size_t{1} << 25, 'x'));
+  const auto got = fernquill::extract_keywords(kp, "aa", 0.5f);
+  CHECK(oracle::same(got, oracle::extract(kp, "aa", 0.5f)));
+  CHECK(got.size() == 1 && got[0].similarity == 1.0f && got[0].start == 0 && got[0].end == 2);
+}
+
+}  // namespace
