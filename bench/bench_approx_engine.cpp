@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
     fernquill::KeywordProcessor kp(false, false);
     load_keywords(kp, dir + "/keywords_" + count + ".tsv");
     const fernquill::ApproxIndex& index = kp.approx_index();
+    std::printf("%8s keywords: exact index %.1f KiB, approximate index (flat trie) %.1f KiB\n",
+                count.c_str(), index.exact_memory_bytes() / 1024.0, index.memory_bytes() / 1024.0);
     for (const std::string& threshold : thresholds) {
       const float t = std::strtof(threshold.c_str(), nullptr);
       const auto plan = index.plan(t, ~std::size_t{0} / 2);
