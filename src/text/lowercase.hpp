@@ -22,6 +22,11 @@ bool lower_utf8(std::string_view in, std::string& out);
 // returns true.
 bool lower_utf8(std::string_view in, std::string& out, std::vector<std::size_t>& origin);
 
+// The ASCII lower case of a byte; other bytes unchanged.
+constexpr unsigned char ascii_lower(unsigned char b) {
+  return static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
+}
+
 // True when every byte is ASCII: such text keeps its byte length, and each
 // byte's position, when lower-cased.
 inline bool is_ascii(std::string_view text) {
