@@ -134,7 +134,9 @@ def main():
         ap.add_argument("--base", help="build directory of the earlier fernquill to compare with")
         ap.add_argument("--hyperscan-limit", type=float, default=240.0,
                         help="seconds allowed for a hyperscan compile")
-        ap.add_argument("--counts", default="1000,10000")
+        ap.add_argument("--counts", default="1000,10000", help="keyword counts, comma-separated")
+        ap.add_argument("--thresholds", default=",".join(str(t) for t in TEXT_SIZE),
+                        help="thresholds, comma-separated, among " + ", ".join(map(str, TEXT_SIZE)))
 
     args = C.common_args(__doc__.split("\n")[0], extra)
     fernquill = C.import_fernquill()
@@ -150,7 +152,8 @@ def main():
         kp = C.fq_build(fernquill, keywords)
         kp_base = C.fq_build(base, keywords) if base else None
         rows = []
-        for th, size in TEXT_SIZE.items():
+        for th in [float(t) for t in args.thresholds.split(",")]:
+            size = TEXT_SIZE[th]
             text = typo[:int(size * scale)]
             data = text.lower().encode()
             nbytes = C.utf8_len(text)
