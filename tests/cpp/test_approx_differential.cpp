@@ -5,6 +5,7 @@
 // FERNQUILL_APPROX_CASES sets the number of cases (default 1,000,000) and
 // FERNQUILL_APPROX_SECONDS a time limit after which the run stops early and
 // says so (default 600), for longer runs or slow sanitizer builds.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -13,9 +14,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
+#include "keyword_processor/approx_plan.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/scan_index.hpp"
 #include "literal_search.hpp"
@@ -235,6 +238,66 @@ TEST(approx_clean_name_long_enough_for_an_edited_tie_keeps_the_full_search) {
   const auto got = fernquill::extract_keywords(kp, "aa", 0.5f);
   CHECK(oracle::same(got, oracle::extract(kp, "aa", 0.5f)));
   CHECK(got.size() == 1 && got[0].similarity == 1.0f && got[0].start == 0 && got[0].end == 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(approx_plans_built_and_evicted_by_concurrent_scans) {
+  // Eight threads make the first approximate scans of a processor at more
+  // thresholds than the plan cache holds, in different orders, with texts
+  // long enough to build plans: builds race, plans are evicted while other
+  // threads use them. Every result must equal a single-threaded scan of an
+  // identical processor (which the differential test checks against the
+  // literal search).
+  constexpr int kThreads = 8;
+  const float thresholds[] = {0.97f, 0.95f, 0.93f, 0.9f, 0.88f, 0.85f};
+  Generator g{std::mt19937_64(99)};
+  const std::vector<std::string>& letters = kAlphabets[4];
+  std::vector<std::string> keywords;
+  for (int k = 0; k < 300; ++k) keywords.push_back(g.word(letters, 6, 16));
+  auto make = [&] {
+    auto kp = std::make_unique<KeywordProcessor>(true, false);
+    for (const std::string& kw : keywords) kp->add_keyword(kw, std::nullopt);
+    return kp;
+  };
+  std::vector<std::string> texts;
+  for (int q = 0; q < 4; ++q) {
+    std::string text;
+    while (text.size() < 4000)
+      text += g.edited(keywords[g.below(keywords.size())], letters, 2) + " ";
+    texts.push_back(text);
+  }
+  const auto reference = make();
+  std::vector<std::vector<KeywordMatch>> want;
+  for (const std::string& text : texts) {
+    for (float t : thresholds) want.push_back(fernquill::extract_keywords(*reference, text, t));
+  }
+  const auto kp = make();
+  std::vector<int> bad(kThreads, 0);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kThreads; ++w) {
+    threads.emplace_back([&, w] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (std::size_t r = 0; r < texts.size() * std::size(thresholds); ++r) {
+        const std::size_t k = (r * 5 + static_cast<std::size_t>(w) * 7) % want.size();
+        const auto got = fernquill::extract_keywords(*kp, texts[k / std::size(thresholds)],
+                                                     thresholds[k % std::size(thresholds)]);
+        bad[w] += !oracle::same(got, want[k]);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int w = 0; w < kThreads; ++w) CHECK_EQ(bad[w], 0);
+  // The filter was in use: some threshold has a plan that filters.
+  std::size_t matches = 0;
+  for (const auto& m : want) matches += m.size();
+  CHECK(matches > 100);
+  CHECK(kp->approx_index().plan(0.9f, 0) != nullptr &&
+        kp->approx_index().plan(0.9f, 0)->filtering());
 }
 
 }  // namespace
