@@ -87,8 +87,9 @@ std::vector<Keyword> keywords_to_cut(const ApproxIndex& index, float t, bool& ok
     }
     if (node.name != ApproxIndex::kNoName) {
       const std::uint32_t e = budget(depth, node.name_len, t);
-      // k + 1 pieces need k + 1 bytes.
-      if (e > ApproxPlan::kMaxBudget || e + 1 > depth) ok = false;
+      // k + 1 pieces need k + 1 bytes. (The empty keyword with k = 0 needs
+      // none: consuming text at the root costs an edit per byte.)
+      if (e > ApproxPlan::kMaxBudget || (e > 0 && e + 1 > depth)) ok = false;
       if (e > 0) out.push_back({path.substr(0, depth), e, node.name_len});
     }
     for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
