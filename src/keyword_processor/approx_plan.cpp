@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "keyword_processor/scan_index.hpp"
@@ -37,6 +38,10 @@ constexpr std::uint32_t kMaxHashBits = 22;
 // of at most 4 MiB while a plan is built).
 constexpr std::uint32_t kMinRarityBits = 10;
 constexpr std::uint32_t kMaxRarityBits = 20;
+// Bytes of the scanned text counted for the cut points: fewer than the
+// minimum say too little, more than the maximum add little.
+constexpr std::size_t kMinSample = std::size_t{1} << 12;
+constexpr std::size_t kMaxSample = std::size_t{1} << 18;
 
 float bound_at(std::uint64_t e, std::uint64_t depth, std::uint64_t name_len) {
   const std::uint64_t d = std::max(depth + e, name_len);
@@ -100,29 +105,26 @@ std::vector<Keyword> keywords_to_cut(const ApproxIndex& index, float t, bool& ok
 }
 
 // Chance that a given text position starts a given byte string, estimated
-// by a model of 4-grams counted over the keywords themselves: the first up
-// to four bytes by their own count, each further byte by its count after
-// the three before it. Pieces common among keywords (shared suffixes above
-// all) are common in text too, and each keyword holding one is verified
-// separately, so the estimate steers the cuts away from them.
+// by a model of 4-grams: the first up to four bytes by their own count, each
+// further byte by its count after the three before it. The grams are
+// counted over a sample of the text being scanned when there is one (the
+// cost of a piece is how often it occurs there), else over the keywords
+// themselves: pieces common among keywords (shared suffixes above all) are
+// common in text too, and each keyword holding one is verified separately,
+// so either estimate steers the cuts away from them.
 class Rarity {
  public:
   explicit Rarity(const std::vector<Keyword>& keywords) {
     std::size_t grams = 0;
     for (const Keyword& w : keywords) grams += w.bytes.size() * kPrint;
-    // Counts are kept by hash, collisions and all: it is an estimate.
-    bits_ = std::clamp<std::uint32_t>(static_cast<std::uint32_t>(std::bit_width(grams)),
-                                      kMinRarityBits, kMaxRarityBits);
-    count_.assign(std::size_t{1} << bits_, 0);
+    size_table(grams);
     for (const Keyword& w : keywords) {
-      const auto* b = reinterpret_cast<const std::uint8_t*>(w.bytes.data());
-      for (std::size_t len = 1; len <= kPrint; ++len) {
-        for (std::size_t a = 0; a + len <= w.bytes.size(); ++a) {
-          ++count_[slot(b + a, len)];
-          ++total_[len];
-        }
-      }
+      count_grams(reinterpret_cast<const std::uint8_t*>(w.bytes.data()), w.bytes.size());
     }
+  }
+  explicit Rarity(std::string_view sample) {
+    size_table(sample.size() * kPrint);
+    count_grams(reinterpret_cast<const std::uint8_t*>(sample.data()), sample.size());
   }
   // of(b, len) for every len from 1 to `max`, into `out`.
   void prefixes(const std::uint8_t* b, std::size_t max, double* out) const {
@@ -140,6 +142,20 @@ class Rarity {
 
  private:
   static constexpr std::size_t kPrint = ApproxPlan::kPrint;
+  void size_table(std::size_t grams) {
+    // Counts are kept by hash, collisions and all: it is an estimate.
+    bits_ = std::clamp<std::uint32_t>(static_cast<std::uint32_t>(std::bit_width(grams)),
+                                      kMinRarityBits, kMaxRarityBits);
+    count_.assign(std::size_t{1} << bits_, 0);
+  }
+  void count_grams(const std::uint8_t* b, std::size_t size) {
+    for (std::size_t len = 1; len <= kPrint; ++len) {
+      for (std::size_t a = 0; a + len <= size; ++a) {
+        ++count_[slot(b + a, len)];
+        ++total_[len];
+      }
+    }
+  }
   // The estimate for b[0, len) from the one for b[0, len - 1).
   double next(const std::uint8_t* b, std::size_t len, double p) const {
     if (len <= kPrint) return (count(b, len) + 0.5) / (static_cast<double>(total_[len]) + 1);
@@ -205,14 +221,14 @@ std::vector<std::size_t> cut(const Keyword& w, const Rarity& rarity) {
 
 }  // namespace
 
-ApproxPlan::ApproxPlan(const ApproxIndex& index, float threshold)
+ApproxPlan::ApproxPlan(const ApproxIndex& index, float threshold, std::string_view sample)
     : t_(threshold), overlaps_(index.allow_overlaps()), word_(index.plain().word) {
   for (std::size_t l = 0; l <= kHead; ++l) {
     std::array<std::uint8_t, kHead> mask{};
     std::fill_n(mask.begin(), l, std::uint8_t{0xFF});
     std::memcpy(&head_masks_[l], mask.data(), kHead);
   }
-  filtering_ = build(index, threshold);
+  filtering_ = build(index, threshold, sample);
   if (!filtering_) release();
 }
 
@@ -223,13 +239,20 @@ void ApproxPlan::release() {
   lengths_ = 0;
 }
 
-bool ApproxPlan::build(const ApproxIndex& index, float t) {
+bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sample) {
   const ApproxIndex::Node& root = index.nodes()[0];
   if (root.height >= kExactLengths || root.max_name >= kExactLengths) return false;
   bool ok = false;
   const std::vector<Keyword> keywords = keywords_to_cut(index, t, ok);
   if (!ok) return false;
+  // The keywords' own model decides whether the filter pays (the same
+  // decision whatever text comes first); a sample of the text, when there
+  // is enough of one, places the cuts.
   const Rarity rarity(keywords);
+  const std::optional<Rarity> in_text = sample.size() >= kMinSample
+                                            ? std::optional<Rarity>(sample.substr(0, kMaxSample))
+                                            : std::nullopt;
+  const Rarity& placing = in_text ? *in_text : rarity;
 
   struct Planned {
     std::uint64_t key;
@@ -240,7 +263,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t) {
   double verifications = 0;
   for (const Keyword& w : keywords) {
     if (w.bytes.size() > kMaxKeyword) return false;
-    const std::vector<std::size_t> at = cut(w, rarity);
+    const std::vector<std::size_t> at = cut(w, placing);
     const auto keyword = static_cast<std::uint32_t>(keywords_.size());
     keywords_.append(w.bytes);
     for (std::uint32_t j = 0; j <= w.k; ++j) {
@@ -251,7 +274,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t) {
       double rarest = 2;
       for (std::uint32_t o = 0; o + print_len <= len; ++o) {
         const double r =
-            rarity.of(reinterpret_cast<const std::uint8_t*>(piece.data()) + o, print_len);
+            placing.of(reinterpret_cast<const std::uint8_t*>(piece.data()) + o, print_len);
         if (r < rarest) {
           rarest = r;
           print_at = o;
@@ -363,7 +386,7 @@ bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, st
 
 template <std::uint32_t L>
 void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
-                             std::uint64_t* marks) const {
+                             std::vector<Hit>& hits, std::size_t cap, std::uint64_t* forced) const {
   if (n < L) return;
   const std::size_t first = lo > max_budget_ ? lo - max_budget_ : 0;
   const std::size_t last = std::min<std::size_t>(n - L + 1, hi + max_back_);
@@ -402,20 +425,22 @@ void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t l
       for (std::size_t i = from; i < to; ++i) {
         // The scan asks only about starts that pass its start test.
         if (i > 0 && !overlaps_ && word_[s[i - 1]]) continue;
-        std::uint64_t& word = marks[(i - lo) >> 6];
-        const std::uint64_t bit = std::uint64_t{1} << ((i - lo) & 63);
-        if (!(word & bit) && verify(e, s, n, i)) word |= bit;
+        if (hits.size() < cap) {
+          hits.push_back({static_cast<std::uint32_t>(i - lo), k});
+        } else {
+          forced[(i - lo) >> 6] |= std::uint64_t{1} << ((i - lo) & 63);
+        }
       }
     }
   }
 }
 
-void ApproxPlan::mark_starts(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
-                             std::uint64_t* marks) const {
-  if (lengths_ & (1u << 1)) scan_prints<1>(s, n, lo, hi, marks);
-  if (lengths_ & (1u << 2)) scan_prints<2>(s, n, lo, hi, marks);
-  if (lengths_ & (1u << 3)) scan_prints<3>(s, n, lo, hi, marks);
-  if (lengths_ & (1u << 4)) scan_prints<4>(s, n, lo, hi, marks);
+void ApproxPlan::find_hits(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
+                           std::vector<Hit>& hits, std::size_t cap, std::uint64_t* forced) const {
+  if (lengths_ & (1u << 1)) scan_prints<1>(s, n, lo, hi, hits, cap, forced);
+  if (lengths_ & (1u << 2)) scan_prints<2>(s, n, lo, hi, hits, cap, forced);
+  if (lengths_ & (1u << 3)) scan_prints<3>(s, n, lo, hi, hits, cap, forced);
+  if (lengths_ & (1u << 4)) scan_prints<4>(s, n, lo, hi, hits, cap, forced);
 }
 
 std::size_t ApproxPlan::memory_bytes() const {

@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fernquill {
@@ -48,19 +49,35 @@ class ApproxIndex;
 
 class ApproxPlan {
  public:
-  ApproxPlan(const ApproxIndex& index, float threshold);
+  // `sample`: text like the one to be scanned (may be empty); it only
+  // steers where keywords are cut, never what the filter lets through.
+  ApproxPlan(const ApproxIndex& index, float threshold, std::string_view sample = {});
 
   // False when the filter cannot pay (budgets too large for pieces, or
   // pieces too frequent) or cannot be proven here: every start is searched.
   bool filtering() const { return filtering_; }
 
-  // Sets bit (i - lo) of `marks` for every start i in [lo, hi) at which some
-  // piece occurs as described above and passes verification, among those
-  // that pass the scan's start test; `marks` holds
-  // (hi - lo + 63) / 64 words, cleared by the caller. s[0, n) is the scan
-  // text.
-  void mark_starts(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
-                   std::uint64_t* marks) const;
+  // A start i - lo at which piece `entry` occurs as described above.
+  struct Hit {
+    std::uint32_t start;
+    std::uint32_t entry;
+  };
+
+  // Appends a Hit for every start i in [lo, hi) that passes the scan's start
+  // test and at which some piece occurs as described above, while `hits`
+  // holds fewer than `cap`; past that, sets bit (i - lo) of `forced` instead
+  // (such a start is searched unverified, which is always sound). `forced`
+  // holds (hi - lo + 63) / 64 words, cleared by the caller. s[0, n) is the
+  // scan text. Verifying later, and only at the starts the scan asks about,
+  // spares the starts that the exact walk decides or a match skips.
+  void find_hits(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
+                 std::vector<Hit>& hits, std::size_t cap, std::uint64_t* forced) const;
+
+  // Whether the keyword of the hit's piece can have a recorded candidate at
+  // start i (the verification above).
+  bool verify(std::uint32_t entry, const std::uint8_t* s, std::size_t n, std::size_t i) const {
+    return verify(entries_[entry], s, n, i);
+  }
 
   // Bytes held by the plan.
   std::size_t memory_bytes() const;
@@ -89,13 +106,13 @@ class ApproxPlan {
     std::uint8_t budget;  // k(w)
   };
 
-  bool build(const ApproxIndex& index, float threshold);
+  bool build(const ApproxIndex& index, float threshold, std::string_view sample);
   void release();
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;
   bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const;
   template <std::uint32_t L>
   void scan_prints(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
-                   std::uint64_t* marks) const;
+                   std::vector<Hit>& hits, std::size_t cap, std::uint64_t* forced) const;
 
   float t_;
   bool overlaps_ = false;

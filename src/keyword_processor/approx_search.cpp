@@ -423,29 +423,58 @@ Candidate shallowest_exact(const ApproxIndex& index, const std::uint8_t* s, std:
   return {};
 }
 
-// The positions marked by the piece filter, a block of starts at a time.
+// The piece filter's answers, a block of starts at a time: the hits of a
+// block are found in one scan of its prints and grouped by start (a
+// counting sort), and a start's hits are verified only when the scan asks
+// about it, that is after the exact walk left it undecided.
 class StartMarks {
  public:
   StartMarks(const ApproxPlan& plan, const std::uint8_t* s, std::size_t n)
-      : plan_(plan), s_(s), n_(n), marks_(kBlock / 64) {}
+      : plan_(plan),
+        s_(s),
+        n_(n),
+        block_(std::min(n, kBlock)),
+        forced_((block_ + 63) / 64),
+        first_(block_ + 1) {}
   bool may_hold(std::size_t i) {
     if (i >= hi_ || i < lo_) fill(i);
-    return (marks_[(i - lo_) >> 6] >> ((i - lo_) & 63)) & 1;
+    const std::size_t at = i - lo_;
+    if ((forced_[at >> 6] >> (at & 63)) & 1) return true;
+    for (std::uint32_t k = first_[at]; k < first_[at + 1]; ++k) {
+      if (plan_.verify(sorted_[k], s_, n_, i)) return true;
+    }
+    return false;
   }
 
  private:
   static constexpr std::size_t kBlock = std::size_t{1} << 16;
+  // Hits kept per block; a start past that is searched unverified. Bounds
+  // the memory where a piece occurs at nearly every byte.
+  static constexpr std::size_t kMaxHitsPerStart = 4;
   void fill(std::size_t lo) {
     lo_ = lo;
-    hi_ = std::min(n_, lo + kBlock);
-    std::fill(marks_.begin(), marks_.end(), 0);
-    plan_.mark_starts(s_, n_, lo_, hi_, marks_.data());
+    hi_ = std::min(n_, lo + block_);
+    std::fill(forced_.begin(), forced_.end(), 0);
+    hits_.clear();
+    plan_.find_hits(s_, n_, lo_, hi_, hits_, block_ * kMaxHitsPerStart, forced_.data());
+    std::fill(first_.begin(), first_.end(), 0);
+    for (const ApproxPlan::Hit& h : hits_) ++first_[h.start + 1];
+    for (std::size_t k = 1; k < first_.size(); ++k) first_[k] += first_[k - 1];
+    sorted_.resize(hits_.size());
+    for (const ApproxPlan::Hit& h : hits_) sorted_[first_[h.start]++] = h.entry;
+    // The scatter moved each start's first to the next one's: shift back.
+    for (std::size_t k = first_.size() - 1; k > 0; --k) first_[k] = first_[k - 1];
+    first_[0] = 0;
   }
   const ApproxPlan& plan_;
   const std::uint8_t* s_;
   std::size_t n_;
+  std::size_t block_;
   std::size_t lo_ = 0, hi_ = 0;
-  std::vector<std::uint64_t> marks_;
+  std::vector<std::uint64_t> forced_;
+  std::vector<ApproxPlan::Hit> hits_;
+  std::vector<std::uint32_t> first_;  // the hits of start lo + a: sorted_[first_[a], first_[a + 1])
+  std::vector<std::uint32_t> sorted_;  // hit entries grouped by start
 };
 
 // End trimming, end test and recording of a candidate at i; returns the
@@ -472,7 +501,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   const bool overlaps = index.allow_overlaps();
   const ApproxIndex::Node& root = index.nodes()[0];
   const bool exact_first = root.height < kExactFirstLimit && root.max_name < kExactFirstLimit;
-  const std::shared_ptr<const ApproxPlan> plan = index.plan(t, n);
+  const std::shared_ptr<const ApproxPlan> plan = index.plan(t, n, text);
   // (e) needs (d): keywords without an edit budget have no pieces.
   const bool filter = exact_first && plan && plan->filtering();
   std::optional<StartMarks> marks;

@@ -278,7 +278,8 @@ void ApproxIndex::map_slots() {
   }
 }
 
-std::shared_ptr<const ApproxPlan> ApproxIndex::plan(float t, std::size_t text_bytes) const {
+std::shared_ptr<const ApproxPlan> ApproxIndex::plan(float t, std::size_t text_bytes,
+                                                    std::string_view text) const {
   const auto bits = std::bit_cast<std::uint32_t>(t);
   std::lock_guard<std::mutex> lock(plans_mutex_);
   for (const CachedPlan& cached : plans_) {
@@ -289,7 +290,7 @@ std::shared_ptr<const ApproxPlan> ApproxIndex::plan(float t, std::size_t text_by
   if (scanned_bytes_ < need) return nullptr;
   CachedPlan& slot = plans_[next_plan_];
   next_plan_ = (next_plan_ + 1) % kCachedPlans;
-  slot.plan = std::make_shared<const ApproxPlan>(*this, t);
+  slot.plan = std::make_shared<const ApproxPlan>(*this, t, text);
   slot.bits = bits;
   return slot.plan;
 }

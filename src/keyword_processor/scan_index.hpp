@@ -155,7 +155,10 @@ class ApproxIndex {
   // caller's shared_ptr keeps it alive after eviction.
   static constexpr std::size_t kCachedPlans = 4;
   static constexpr std::uint64_t kPlanBytesPerNode = 2;
-  std::shared_ptr<const ApproxPlan> plan(float t, std::size_t text_bytes) const;
+  // `text` (may be empty), the text about to be scanned, steers the plan's
+  // cut points when it is built.
+  std::shared_ptr<const ApproxPlan> plan(float t, std::size_t text_bytes,
+                                         std::string_view text = {}) const;
 
  private:
   void build_nodes(const Trie& trie);
