@@ -1,6 +1,8 @@
 #include "trie/trie_state.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -228,12 +230,11 @@ std::unique_ptr<ProcessorState> decode_processor_state(std::string_view state,
   if (count > in.remaining() / 8) throw_state_failure(state_failure::kShortField);
   if (count != WordSet::kWords) throw_state_failure(state_failure::wrong_count(count));
   auto out = std::make_unique<ProcessorState>();
-  const auto* p = reinterpret_cast<const unsigned char*>(in.read_fixed(kWordSetBytes).data());
-  for (std::uint64_t& w : out->words.words()) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    w = v;
-    p += 8;
+  // Little-endian words: one copy, then a swap only on big-endian hosts.
+  auto& words = out->words.words();
+  std::memcpy(words.data(), in.read_fixed(kWordSetBytes).data(), kWordSetBytes);
+  if constexpr (std::endian::native == std::endian::big) {
+    for (std::uint64_t& w : words) w = StateWriter::byteswap64(w);
   }
 
   read_trie_state(in, out->trie);
