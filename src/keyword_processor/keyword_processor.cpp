@@ -26,10 +26,8 @@ void KeywordProcessor::add_keyword(std::string_view keyword,
     lower_utf8(keyword, folded);
     keyword = folded;
   }
-  NodeId node = Trie::kRoot;
-  for (unsigned char b : keyword) node = trie_.child_or_insert(node, b);
-  trie_.set_clean_name(node, clean_name ? *clean_name : keyword);
-  invalidate_scan_index();
+  // The store changes only if insert returns; the index goes with it.
+  if (trie_.insert(keyword, clean_name ? *clean_name : keyword)) invalidate_scan_index();
 }
 
 bool KeywordProcessor::remove_keyword(std::string_view keyword) {
@@ -38,23 +36,7 @@ bool KeywordProcessor::remove_keyword(std::string_view keyword) {
     lower_utf8(keyword, folded);
     keyword = folded;
   }
-  // Walk down recording the path, then prune bottom-up every node left with
-  // neither a clean name nor children. Iterative, so any keyword length works.
-  std::vector<NodeId> path;
-  path.reserve(keyword.size() + 1);
-  NodeId node = Trie::kRoot;
-  path.push_back(node);
-  for (unsigned char b : keyword) {
-    node = trie_.child(node, b);
-    if (node == kNoNode) return false;
-    path.push_back(node);
-  }
-  if (!trie_.clear_clean_name(node)) return false;
-  for (std::size_t depth = path.size() - 1; depth > 0; --depth) {
-    NodeId n = path[depth];
-    if (trie_.has_clean_name(n) || trie_.has_children(n)) break;
-    trie_.remove_child(path[depth - 1], static_cast<unsigned char>(keyword[depth - 1]));
-  }
+  if (!trie_.erase(keyword)) return false;
   invalidate_scan_index();
   return true;
 }

@@ -46,7 +46,7 @@ class KeywordProcessor {
   const ScanIndex& scan_index() const;
 
  private:
-  void invalidate_scan_index() { scan_index_.reset(); }
+  void invalidate_scan_index() noexcept { scan_index_.reset(); }
 
   WordSet non_word_boundaries_;
   Trie trie_;

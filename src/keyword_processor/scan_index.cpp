@@ -59,6 +59,10 @@ void ScanIndex::build_nodes() {
     const NodeId t = origin[k];
     const auto first = static_cast<std::uint32_t>(origin.size());
     for (NodeId c = trie.first_child(t); c != kNoNode; c = trie.next_sibling(c)) {
+      // Scans read text one byte per edge, so a key above 255 (only a loaded
+      // state has one) is never taken, also not by an edit of the
+      // approximate search: such subtrees are left out of the copy.
+      if (trie.key(c) > 0xFF) continue;
       origin.push_back(c);
       Node child{};
       child.slot = kNoSlot;

@@ -114,6 +114,7 @@ inline std::vector<KeywordMatch> extract(const KeywordProcessor& kp, std::string
         if (s2 < t) continue;
         stack.push_back({s.node, s.c + 1, s.e + 1});
         for (NodeId k = trie.first_child(s.node); k != kNoNode; k = trie.next_sibling(k)) {
+          if (trie.key(k) > 0xFF) continue;  // no text byte ever takes this edge
           if (trie.key(k) != x) stack.push_back({k, s.c + 1, s.e + 1});
           stack.push_back({k, s.c, s.e + 1});
         }
