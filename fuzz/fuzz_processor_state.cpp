@@ -3,25 +3,18 @@
 //  - write back to bytes that read to the same store, written identically
 //    (a fixed point after one round: children are written in key order and
 //    duplicate keys collapse on reading),
-//  - load into a processor that compiles its scan index and scans, with
-//    offsets inside the scan text.
+// Scans over loaded stores are fuzzed by fuzz_extract, which can take its
+// store from trie bytes too.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "fuzz_common.hpp"
-#include "keyword_processor/extract.hpp"
-#include "keyword_processor/keyword_processor.hpp"
-#include "keyword_processor/lowercase.hpp"
 #include "support/fault.hpp"
 #include "trie/trie_state.hpp"
 
 namespace {
-
-// Bytes of the input also scanned as a text: enough to reach keywords of a
-// small loaded store, few enough to keep an input cheap.
-constexpr std::size_t kScanBytes = 64;
 
 std::size_t count_named_nodes(const fernquill::Trie& trie) {
   std::size_t named = 0;
@@ -76,13 +69,7 @@ void read_input(const std::uint8_t* data, std::size_t size, Loaded& out) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static fernquill::KeywordProcessor kp(false, false);
   if (size == 0) return 0;
-  static const fernquill::WordSet defaults = [] {
-    fernquill::WordSet w;
-    w.set_defaults();
-    return w;
-  }();
   Loaded loaded;
   try {
     read_input(data, size, loaded);
@@ -90,22 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   fernquill::Trie& trie = loaded.trie;
+  FUZZ_CHECK(trie.check_invariants().empty());
   FUZZ_CHECK(count_named_nodes(trie) == trie.keyword_count());
   const std::string first = encode_trie(trie);
   FUZZ_CHECK(reencode_trie(first) == first);
 
-  kp.replace_state(loaded.whole ? loaded.whole->words : defaults, std::move(trie),
-                   loaded.case_sensitive, loaded.allow_overlaps);
-  FUZZ_CHECK(encode_trie(kp.trie()) == first);
-  // Offsets are into the scan text; an approximate span may end one byte
-  // before it starts (a lone trimmed byte), never more.
-  const std::string_view text(reinterpret_cast<const char*>(data), std::min(size, kScanBytes));
-  const std::size_t scan_size =
-      kp.case_sensitive() ? text.size() : fernquill::lower_utf8(text).size();
-  for (float t : {1.0f, 0.8f}) {
-    for (const fernquill::KeywordMatch& m : fernquill::extract_keywords(kp, text, t)) {
-      FUZZ_CHECK(m.end <= scan_size && m.start <= m.end + 1);
-    }
-  }
   return 0;
 }
