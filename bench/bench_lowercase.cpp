@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "keyword_processor/lowercase.hpp"
+#include "text/lowercase.hpp"
 
 namespace {
 

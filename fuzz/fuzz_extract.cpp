@@ -18,10 +18,10 @@
 #include "fuzz_common.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/keyword_processor.hpp"
-#include "state/state_primitives.hpp"
+#include "text/utf8.hpp"
 #include "support/fault.hpp"
-#include "test_extract_oracle.hpp"
-#include "trie/trie_state.hpp"
+#include "literal_search.hpp"
+#include "state/processor_state.hpp"
 
 namespace {
 
@@ -30,7 +30,7 @@ constexpr std::size_t kMaxApproxText = 12;
 constexpr std::size_t kMaxApproxStore = 64;
 constexpr float kThresholds[] = {1.0f, 1.0f, 0.95f, 0.9f, 0.85f, 0.8f, 0.75f, 0.7f};
 
-bool valid_utf8(std::string_view s) { return !fernquill::find_utf8_error(s).has_value(); }
+bool valid_utf8(std::string_view s) { return !fernquill::utf8::find_error(s).has_value(); }
 
 void add_keyword_list(fernquill::KeywordProcessor& kp, std::string_view spec) {
   while (true) {

@@ -12,7 +12,7 @@
 
 #include "fuzz_common.hpp"
 #include "support/fault.hpp"
-#include "trie/trie_state.hpp"
+#include "state/processor_state.hpp"
 
 namespace {
 

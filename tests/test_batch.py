@@ -11,8 +11,7 @@ import textwrap
 import pytest
 
 from fernquill import KeywordProcessor, PyKeywordMatch
-from conftest import PanicException
-from test_extract import build, random_case, run
+from helpers import PanicException, build, fields_of, random_case, run
 
 EXTRACT = "parallel_extract_keywords_from_texts"
 REPLACE = "parallel_replace_keywords_from_texts"
@@ -25,10 +24,6 @@ def tea():
     return kp
 
 
-def fields(matches):
-    return [(m.keyword, m.similarity, m.start, m.end) for m in matches]
-
-
 @pytest.mark.parametrize("method", [EXTRACT, REPLACE])
 @pytest.mark.parametrize("threshold", [None, 5.0])
 def test_empty_list(tea, method, threshold):
@@ -37,12 +32,12 @@ def test_empty_list(tea, method, threshold):
 
 def test_single_text(tea):
     result = tea.parallel_extract_keywords_from_texts(["I like coffee"])
-    assert [fields(r) for r in result] == [[("tea", 1.0, 7, 13)]]
+    assert [fields_of(r) for r in result] == [[("tea", 1.0, 7, 13)]]
 
 
 def test_small_list(tea):
     texts = ["", "coffee", "no match here"]
-    assert [fields(r) for r in tea.parallel_extract_keywords_from_texts(texts)] == [[], [("tea", 1.0, 0, 6)], []]
+    assert [fields_of(r) for r in tea.parallel_extract_keywords_from_texts(texts)] == [[], [("tea", 1.0, 0, 6)], []]
     assert tea.parallel_replace_keywords_from_texts(texts) == ["", "tea", "no match here"]
 
 
@@ -53,7 +48,7 @@ def test_order_with_one_long_text_first(tea):
     assert len(extracted[0]) == 150_000
     for i, matches in enumerate(extracted[1:]):
         expected = [("tea", 1.0, len(str(i)) + 1, len(str(i)) + 7)] if i % 3 else []
-        assert fields(matches) == expected
+        assert fields_of(matches) == expected
     replaced = tea.parallel_replace_keywords_from_texts(texts)
     assert replaced[0] == "tea " * 150_000
     assert replaced[1:] == [t.replace("coffee", "tea") for t in texts[1:]]
@@ -70,7 +65,7 @@ def test_equal_to_one_text_methods(seed):
             texts.append(random_case(rng)[2])
         threshold = rng.choice([None, 0.9, 0.7, 0.5])
         batch = kp.parallel_extract_keywords_from_texts(texts, threshold)
-        assert [fields(r) for r in batch] == [run(kp, t, threshold) for t in texts]
+        assert [fields_of(r) for r in batch] == [run(kp, t, threshold) for t in texts]
         assert kp.parallel_replace_keywords_from_texts(texts, threshold) == [kp.replace_keywords(t, threshold) for t in texts]
 
 

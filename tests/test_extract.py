@@ -5,25 +5,11 @@ import random
 
 import pytest
 
-from fernquill import KeywordProcessor, PyKeywordMatch
-from conftest import PanicException
+from fernquill import PyKeywordMatch
+from helpers import PanicException, build, processor, random_case, run
 from model import Model, f32
 
 THRESHOLD_ERROR = "Threshold must be between 0 and 1"
-
-
-def run(kp, text, threshold=None):
-    return [(m.keyword, m.similarity, m.start, m.end) for m in kp.extract_keywords(text, threshold)]
-
-
-def processor(*keywords, case_sensitive=False, allow_overlaps=False):
-    kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=allow_overlaps)
-    for k in keywords:
-        if isinstance(k, tuple):
-            kp.add_keyword(*k)
-        else:
-            kp.add_keyword(k)
-    return kp
 
 
 @pytest.mark.parametrize(
@@ -180,30 +166,6 @@ def test_results_are_new_match_objects():
     assert isinstance(first[0], PyKeywordMatch) and first[0] is not second[0]
     kp.remove_keyword("a")
     assert first[0].keyword == "a"  # owns its text
-
-
-ALPHABETS = ["ab ", "abc", "aé b", "xy\t", "aAbB İ"]
-
-
-def random_case(rng):
-    alphabet = rng.choice(ALPHABETS)
-    options = dict(case_sensitive=rng.random() < 0.5, allow_overlaps=rng.random() < 0.3)
-    if rng.random() < 0.3:
-        options["word_chars"] = set(map(ord, rng.sample("abcxy \u00c3\u00a9", rng.randint(0, 4))))
-    keywords = [("".join(rng.choice(alphabet) for _ in range(rng.randint(1, 4))), rng.choice([None, None, "", "clean", "é"])) for _ in range(rng.randint(1, 6))]
-    text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12)))
-    return options, keywords, text
-
-
-def build(options, keywords):
-    kp = KeywordProcessor(options["case_sensitive"], options["allow_overlaps"])
-    model = Model(**options)
-    if "word_chars" in options:
-        kp.set_non_word_boundaries([chr(c) for c in options["word_chars"]])
-    for k, clean in keywords:
-        kp.add_keyword(k, clean)
-        model.add_keyword(k, clean)
-    return kp, model
 
 
 @pytest.mark.parametrize("seed", range(4))

@@ -1,21 +1,12 @@
 """Repeated calls of every entry point keep memory and reference counts flat."""
 
-import os
 import pickle
-import resource
 import sys
 
-import pytest
-
 from fernquill import KeywordProcessor, PyKeywordMatch
-from conftest import PanicException
+from helpers import PanicException, rss_kib, skip_under_asan
 
-pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the address sanitizer quarantines freed memory")
-
-
-def rss_kib():
-    with open(f"/proc/{os.getpid()}/statm") as f:
-        return int(f.read().split()[1]) * resource.getpagesize() // 1024
+pytestmark = skip_under_asan
 
 
 def exercise(kp, text, texts, state):

@@ -9,17 +9,9 @@ import sys
 import pytest
 
 from fernquill import PyKeywordMatch
-from conftest import PanicException
+from helpers import PanicException, f32, fields
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
-
-
-def f32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
-def fields(m):
-    return (m.keyword, m.similarity, m.start, m.end)
 
 
 def state(keyword=b"", similarity=1.0, start=0, end=0, length=None):

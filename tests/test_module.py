@@ -9,7 +9,7 @@ import pytest
 
 import fernquill
 from fernquill import KeywordProcessor, PyKeywordMatch
-from conftest import PanicException
+from helpers import PanicException
 
 
 def test_module_attributes():

@@ -9,8 +9,7 @@ import struct
 import pytest
 
 from fernquill import KeywordProcessor
-from conftest import PanicException
-from test_extract import run
+from helpers import PanicException, run
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
 SET_END = 8 + 17408 * 8

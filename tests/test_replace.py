@@ -5,8 +5,7 @@ import random
 
 import pytest
 
-from conftest import PanicException
-from test_extract import build, processor, random_case
+from helpers import PanicException, build, processor, random_case
 
 
 @pytest.mark.parametrize(

@@ -1,14 +1,13 @@
 """Keyword store: adding, removing, counting, listing, word characters and
 lower-casing, through the KeywordProcessor class."""
 
-import os
 import random
-import resource
 import sys
 
 import pytest
 
 from fernquill import KeywordProcessor
+from helpers import rss_kib, skip_under_asan
 
 
 def test_new_processor_is_empty():
@@ -230,12 +229,7 @@ def test_very_long_keyword():
     del kp  # destroying a deep trie must not exhaust the stack
 
 
-def _rss_kib():
-    with open(f"/proc/{os.getpid()}/statm") as f:
-        return int(f.read().split()[1]) * resource.getpagesize() // 1024
-
-
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the address sanitizer quarantines freed memory")
+@skip_under_asan
 def test_add_remove_loop_does_not_grow():
     kp = KeywordProcessor()
     keyword, clean = "some keyword", "clean name"
@@ -243,10 +237,10 @@ def test_add_remove_loop_does_not_grow():
     for _ in range(50_000):  # warm up allocator pools
         kp.add_keyword(keyword, clean)
         kp.remove_keyword(keyword)
-    before = _rss_kib()
+    before = rss_kib()
     for i in range(500_000):
         kp.add_keyword(keyword, clean)
         kp.remove_keyword(keyword)
-    assert _rss_kib() - before < 2048
+    assert rss_kib() - before < 2048
     assert (sys.getrefcount(keyword), sys.getrefcount(clean)) == refs
     assert len(kp) == 0

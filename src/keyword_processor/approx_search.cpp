@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "keyword_processor/scan_index.hpp"
+#include "text/utf8.hpp"
 
 namespace fernquill {
 namespace {
 
-inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
+using utf8::is_trim;
 
 struct State {
   std::uint32_t node;
@@ -148,13 +149,13 @@ std::uint64_t least_d_above(std::int64_t e, float limit) {
 
 }  // namespace
 
-void scan_approximate(const ScanIndex& index, std::string_view text, float t,
-                      std::vector<KeywordMatch>& out, ApproxStats* stats) {
+void scan_approximate(const ApproxIndex& index, std::string_view text, float t,
+                      std::vector<KeywordMatch>& out) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
   const auto& word = index.plain().word;
   const bool overlaps = index.allow_overlaps();
-  const ScanIndex::Node* nodes = index.nodes().data();
+  const ApproxIndex::Node* nodes = index.nodes().data();
   const std::uint16_t* keys = index.keys().data();
   const ScanIndex::Slot* da = index.slots();
   const std::uint32_t* slot_nodes = index.slot_nodes().data();
@@ -230,9 +231,9 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     // t, nothing below is accepted; if it is not above the best, nothing
     // below is strictly greater, now or later (the best only grows). Either
     // way the state and its subtree cannot change the result.
-    auto bound = [&](const ScanIndex::Node& node, std::uint64_t c, std::int64_t e) {
+    auto bound = [&](const ApproxIndex::Node& node, std::uint64_t c, std::int64_t e) {
       // A saturated height or length stands for "too long to bound".
-      if (node.height == ScanIndex::kSaturated || node.max_name == ScanIndex::kSaturated) {
+      if (node.height == ApproxIndex::kSaturated || node.max_name == ApproxIndex::kSaturated) {
         return ~std::uint64_t{0};
       }
       std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
@@ -250,13 +251,13 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
       }
       have = false;
       ++popped;
-      const ScanIndex::Node& node = nodes[st.node];
+      const ApproxIndex::Node& node = nodes[st.node];
       // A state that consumed no text is never a candidate: it would end
       // before its own start and resume where it began. Leaving it out here
       // lets the best state that did consume text win instead.
-      if (node.name != ScanIndex::kNoName && st.consumed > 0) {
+      if (node.name != ApproxIndex::kNoName && st.consumed > 0) {
         const std::uint64_t len =
-            node.name_len != ScanIndex::kSaturated ? node.name_len : index.name(node.name).size();
+            node.name_len != ApproxIndex::kSaturated ? node.name_len : index.name(node.name).size();
         const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
         if (v >= t && v > best) {
           best = v;
@@ -288,7 +289,7 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
       const std::uint8_t x = s[i + st.consumed];
       const std::uint32_t begin = node.child_begin, end = node.child_end;
       std::uint32_t exact = end;
-      if (node.slot != ScanIndex::kNoSlot) {
+      if (node.slot != ApproxIndex::kNoSlot) {
         // The child under x through the double array: no search.
         const std::uint32_t slot = ScanIndex::base_of(da[node.slot]) + x;
         if (ScanIndex::check_of(da[slot]) == node.slot) exact = slot_nodes[slot];
@@ -322,7 +323,7 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
       if (!node.named_below || !worth(e1, bound(node, c1, e1))) continue;
       stack.push_back({st.node, c1, e1});
       for (std::uint32_t c = begin; c < end; ++c) {
-        const ScanIndex::Node& child = nodes[c];
+        const ApproxIndex::Node& child = nodes[c];
         // The bound with c + 1 is at least the bound with c.
         if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
         if (keys[c] != x) stack.push_back({c, c1, e1});
@@ -345,7 +346,6 @@ void scan_approximate(const ScanIndex& index, std::string_view text, float t,
     out.push_back({index.name(nodes[best_node].name), rounded, is_trim(s[i]) ? i + 1 : i, end});
     i = stop;
   }
-  if (stats) stats->states += popped;
 }
 
 }  // namespace fernquill

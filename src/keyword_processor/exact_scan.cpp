@@ -1,11 +1,13 @@
 // Exact matching over the double array: at every position allowed by the
 // start test, the longest keyword along the walk is the only candidate.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <iterator>
 #include <memory>
 
 #include "keyword_processor/scan_index.hpp"
+#include "text/utf8.hpp"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -14,7 +16,7 @@
 namespace fernquill {
 namespace {
 
-inline bool is_trim(std::uint8_t b) { return b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20; }
+using utf8::is_trim;
 
 // The candidate positions of a 4 KiB chunk are found first (the start test
 // sixteen bytes at a time), then all their walks are run: on a large store
@@ -88,7 +90,7 @@ inline std::uint32_t non_word_mask16(const std::uint8_t* p, const __m128i* lo,
 // of a keyword only at the few positions that pass. Returns where it
 // stopped; the rest is left to the byte-wise loop.
 template <std::size_t kRanges>
-std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_t* s, std::size_t i,
+std::size_t gather_vector(const ByteTables& tables, const std::uint8_t* s, std::size_t i,
                           std::size_t limit, std::size_t chunk, std::uint32_t* starts,
                           std::size_t& count) {
   __m128i lo[kRanges > 0 ? kRanges : 1], span[kRanges > 0 ? kRanges : 1];
@@ -107,7 +109,7 @@ std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_
     m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 47, lo, span)} << 48;
     const auto base = static_cast<std::uint32_t>(i - chunk);
     while (m != 0) {
-      const auto j = static_cast<std::uint32_t>(__builtin_ctzll(m));
+      const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
       starts[c] = base + j;
       c += first[s[i + j]];
       m &= m - 1;
@@ -117,7 +119,7 @@ std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_
     std::uint32_t m = non_word_mask16<kRanges>(s + i - 1, lo, span);
     const auto base = static_cast<std::uint32_t>(i - chunk);
     while (m != 0) {
-      const auto j = static_cast<std::uint32_t>(__builtin_ctz(m));
+      const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
       starts[c] = base + j;
       c += first[s[i + j]];
       m &= m - 1;
@@ -130,8 +132,8 @@ std::size_t gather_vector(const ScanIndex::ByteTables& tables, const std::uint8_
 
 // Candidate positions of [i, limit): those that pass the start test and
 // whose byte starts a keyword, as offsets from `chunk`.
-std::size_t gather(const ScanIndex::ByteTables& tables, bool overlaps, const std::uint8_t* s,
-                   std::size_t i, std::size_t limit, std::size_t chunk, std::uint32_t* starts) {
+std::size_t gather(const ByteTables& tables, bool overlaps, const std::uint8_t* s, std::size_t i,
+                   std::size_t limit, std::size_t chunk, std::uint32_t* starts) {
   std::size_t count = 0;
   const std::uint8_t* first = tables.first.data();
   if (overlaps) {
@@ -148,8 +150,8 @@ std::size_t gather(const ScanIndex::ByteTables& tables, bool overlaps, const std
   }
 #ifdef __SSE2__
   // One instantiation per number of word-byte ranges, picked once per chunk.
-  using Gather = std::size_t (*)(const ScanIndex::ByteTables&, const std::uint8_t*, std::size_t,
-                                 std::size_t, std::size_t, std::uint32_t*, std::size_t&);
+  using Gather = std::size_t (*)(const ByteTables&, const std::uint8_t*, std::size_t, std::size_t,
+                                 std::size_t, std::uint32_t*, std::size_t&);
   static constexpr Gather kGather[] = {gather_vector<0>, gather_vector<1>, gather_vector<2>,
                                        gather_vector<3>, gather_vector<4>};
   if (tables.word_ranges < std::size(kGather)) {
@@ -236,95 +238,131 @@ void walk_each(const ScanIndex::Slot* da, const std::uint8_t* code, const std::u
   }
 }
 
-template <bool kFold>
-void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out) {
-  const auto& tables = kFold ? index.fold() : index.plain();
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t n = text.size();
-  const ScanIndex::Slot* da = index.slots();
-  const bool overlaps = index.allow_overlaps();
-  const std::uint32_t root_base = ScanIndex::base_of(da[ScanIndex::kRootSlot]);
-  const std::uint8_t* word = tables.word.data();
-  auto code = [&](std::uint8_t b) -> std::uint32_t { return kFold ? tables.code[b] : b; };
+// One chunk of text under scan: where it starts, the text around it, and the
+// per-thread buffers its walks use.
+struct Chunk {
+  const std::uint8_t* s;  // the whole text
+  std::size_t n;          // its length
+  std::size_t begin;      // offset of the chunk
+  std::uint32_t* starts;  // candidate positions, relative to begin
+  std::size_t count;      // number of candidates
+};
 
-  Buffers& buffers = thread_buffers();
-  buffers.reserve(std::min(n, kChunk));
-  std::uint32_t* starts = buffers.starts.get();
+// Queues the walks of the chunk's candidates. Their first step is known to
+// succeed (the byte starts a keyword); each walk is queued with the slot its
+// second byte leads to, and a walk at the last byte of the text stops here.
+// Returns the number queued.
+template <bool kFold>
+std::size_t start_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c,
+                        Result* results, std::uint64_t* walk, std::uint32_t* walk_start) {
+  const ScanIndex::Slot* da = index.slots();
+  const std::uint32_t root_base = ScanIndex::base_of(da[ScanIndex::kRootSlot]);
+  auto code = [&](std::uint8_t b) -> std::uint32_t { return kFold ? tables.code[b] : b; };
+  std::size_t live = 0;
+  for (std::size_t k = 0; k < c.count; ++k) {
+    const std::uint32_t r = c.starts[k];
+    const std::size_t i = c.begin + r;
+    const std::uint32_t t = root_base + code(c.s[i]);
+    const ScanIndex::Slot v = da[t];
+    const std::uint32_t hit = 0u - static_cast<std::uint32_t>((v >> 31) & 1);
+    results[r] = {t & hit, r + 1};
+    const bool more = i + 1 < c.n;
+    const std::uint32_t next = more ? ScanIndex::base_of(v) + code(c.s[i + 1]) : 0;
+    __builtin_prefetch(da + next);
+    walk[live] = next | (std::uint64_t{t} << 32);
+    walk_start[live] = r;
+    live += more;
+  }
+  return live;
+}
+
+// Runs the queued walks to their ends, filling `results`: one at a time on a
+// store that stays in cache or when there are few, else in rounds.
+template <bool kFold>
+void run_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c, Buffers& buffers,
+               std::size_t live) {
+  const ScanIndex::Slot* da = index.slots();
+  const std::size_t rest = c.n - c.begin;
+  const std::uint8_t* sc = c.s + c.begin;
   Result* results = buffers.results.get();
   std::uint64_t* walk = buffers.walk.get();
   std::uint32_t* walk_start = buffers.walk_start.get();
-  std::uint32_t* accepted = buffers.accepted.get();
+  if (index.slot_count() <= kResidentSlots || live < kFewWalks) {
+    walk_each<kFold>(da, tables.code.data(), sc, rest, walk, walk_start, results, live);
+    return;
+  }
+  const auto discard = static_cast<std::uint32_t>(buffers.room);
+  for (std::uint32_t depth = 2; live > 0; ++depth) {
+    if (kChunk + depth <= rest) {
+      live = advance<kFold, false>(da, tables.code.data(), sc, rest, depth, walk, walk_start,
+                                   results, discard, live);
+    } else {
+      live = advance<kFold, true>(da, tables.code.data(), sc, rest, depth, walk, walk_start,
+                                  results, discard, live);
+    }
+  }
+}
+
+// Takes the results in text order, as a sequential scan does: a keyword is
+// accepted when its walk starts at or after the resume position and it
+// passes the end test. Writes the accepted candidates' offsets to
+// `accepted`, moves `resume` past each, and returns how many there are.
+std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk& c,
+                            const Result* results, std::uint32_t* accepted, std::size_t& resume) {
+  const std::uint8_t* word = tables.word.data();
+  std::size_t taken = 0;
+  for (std::size_t k = 0; k < c.count; ++k) {
+    const std::size_t st = c.begin + c.starts[k];
+    const Result res = results[c.starts[k]];
+    const std::size_t end = c.begin + res.end;
+    const std::size_t at_end = end >= c.n;
+    const std::size_t free_end = at_end | overlaps | (word[c.s[end - at_end]] ^ 1u);
+    const std::size_t ok = (res.found != 0) & (st >= resume) & free_end;
+    accepted[taken] = c.starts[k];
+    taken += ok;
+    resume = ok ? end : resume;
+  }
+  return taken;
+}
+
+void record_accepted(const ScanIndex& index, const Chunk& c, const Result* results,
+                     const std::uint32_t* accepted, std::size_t taken,
+                     std::vector<KeywordMatch>& out) {
+  for (std::size_t a = 0; a < taken; ++a) {
+    __builtin_prefetch(index.slot_name_entry(results[accepted[a]].found));
+  }
+  if (out.capacity() - out.size() < taken) {
+    out.reserve(std::max(out.size() + taken, out.capacity() * 2));
+  }
+  for (std::size_t a = 0; a < taken; ++a) {
+    const std::uint32_t r = accepted[a];
+    const std::size_t st = c.begin + r;
+    out.push_back({index.slot_name(results[r].found), 1.0f, is_trim(c.s[st]) ? st + 1 : st,
+                   c.begin + results[r].end});
+  }
+}
+
+template <bool kFold>
+void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out) {
+  const ByteTables& tables = kFold ? index.fold() : index.plain();
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  const bool overlaps = index.allow_overlaps();
+  Buffers& buffers = thread_buffers();
+  buffers.reserve(std::min(n, kChunk));
 
   std::size_t resume = 0;
-  for (std::size_t chunk = 0; chunk < n; chunk += kChunk) {
-    const std::size_t limit = std::min(n, chunk + kChunk);
-    const std::size_t count =
-        gather(tables, overlaps, s, std::max(chunk, resume), limit, chunk, starts);
-    if (count == 0) continue;
-
-    // The first step of each walk is known to succeed (the byte starts a
-    // keyword); the walk is queued with the slot its second byte leads to.
-    // A walk at the last byte of the text stops here.
-    std::size_t live = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::uint32_t r = starts[k];
-      const std::size_t i = chunk + r;
-      const std::uint32_t t = root_base + code(s[i]);
-      const ScanIndex::Slot v = da[t];
-      const std::uint32_t hit = 0u - static_cast<std::uint32_t>((v >> 31) & 1);
-      results[r] = {t & hit, r + 1};
-      const bool more = i + 1 < n;
-      const std::uint32_t next = more ? ScanIndex::base_of(v) + code(s[i + 1]) : 0;
-      __builtin_prefetch(da + next);
-      walk[live] = next | (std::uint64_t{t} << 32);
-      walk_start[live] = r;
-      live += more;
-    }
-    const std::size_t rest = n - chunk;
-    const std::uint8_t* sc = s + chunk;
-    const auto discard = static_cast<std::uint32_t>(buffers.room);
-    if (index.slot_count() <= kResidentSlots || live < kFewWalks) {
-      walk_each<kFold>(da, tables.code.data(), sc, rest, walk, walk_start, results, live);
-    } else {
-      for (std::uint32_t depth = 2; live > 0; ++depth) {
-        if (kChunk + depth <= rest) {
-          live = advance<kFold, false>(da, tables.code.data(), sc, rest, depth, walk, walk_start,
-                                       results, discard, live);
-        } else {
-          live = advance<kFold, true>(da, tables.code.data(), sc, rest, depth, walk, walk_start,
-                                      results, discard, live);
-        }
-      }
-    }
-
-    // Results in text order, as a sequential scan takes them: a keyword is
-    // accepted when its walk starts at or after the resume position and it
-    // passes the end test.
-    std::size_t taken = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::size_t st = chunk + starts[k];
-      const Result res = results[starts[k]];
-      const std::size_t end = chunk + res.end;
-      const std::size_t at_end = end >= n;
-      const std::size_t free_end = at_end | overlaps | (word[s[end - at_end]] ^ 1u);
-      const std::size_t ok = (res.found != 0) & (st >= resume) & free_end;
-      accepted[taken] = starts[k];
-      taken += ok;
-      resume = ok ? end : resume;
-    }
-    if (taken == 0) continue;
-    for (std::size_t a = 0; a < taken; ++a) {
-      __builtin_prefetch(index.slot_name_entry(results[accepted[a]].found));
-    }
-    if (out.capacity() - out.size() < taken) {
-      out.reserve(std::max(out.size() + taken, out.capacity() * 2));
-    }
-    for (std::size_t a = 0; a < taken; ++a) {
-      const std::uint32_t r = accepted[a];
-      const std::size_t st = chunk + r;
-      out.push_back({index.slot_name(results[r].found), 1.0f, is_trim(s[st]) ? st + 1 : st,
-                     chunk + results[r].end});
-    }
+  for (std::size_t begin = 0; begin < n; begin += kChunk) {
+    const std::size_t limit = std::min(n, begin + kChunk);
+    Chunk c{s, n, begin, buffers.starts.get(), 0};
+    c.count = gather(tables, overlaps, s, std::max(begin, resume), limit, begin, c.starts);
+    if (c.count == 0) continue;
+    const std::size_t live = start_walks<kFold>(index, tables, c, buffers.results.get(),
+                                                buffers.walk.get(), buffers.walk_start.get());
+    run_walks<kFold>(index, tables, c, buffers, live);
+    const std::size_t taken =
+        accept_in_order(tables, overlaps, c, buffers.results.get(), buffers.accepted.get(), resume);
+    record_accepted(index, c, buffers.results.get(), buffers.accepted.get(), taken, out);
   }
 }
 

@@ -1,40 +1,57 @@
 #include "keyword_processor/extract.hpp"
 
-#include "keyword_processor/lowercase.hpp"
 #include "keyword_processor/scan_index.hpp"
 #include "support/fault.hpp"
+#include "text/lowercase.hpp"
 
 namespace fernquill {
 
-std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
-                                           std::optional<float> threshold) {
+float checked_threshold(std::optional<float> threshold) {
   const float t = threshold.value_or(1.0f);
   if (!(t >= 0.0f && t <= 1.0f)) throw Fault("Threshold must be between 0 and 1");
-  std::vector<KeywordMatch> out;
-  if (text.empty()) return out;
-  const ScanIndex& index = processor.scan_index();
-  const bool exact = t == 1.0f;
+  return t;
+}
 
-  // Case-sensitive scans read the text in place. A case-insensitive exact
-  // scan of pure ASCII folds each byte through the index's tables instead of
-  // copying; anything else scans the lower-cased copy.
-  std::string folded;
-  std::string_view scan = text;
-  bool fold = false;
-  if (!processor.case_sensitive()) {
-    if (exact && is_ascii(text)) {
-      fold = true;
-    } else {
-      lower_utf8(text, folded);
-      scan = folded;
-    }
+void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
+                    bool want_origin, ScanText& out) {
+  out.bytes = text;
+  if (processor.case_sensitive() || text.empty()) return;
+  const bool ascii = is_ascii(text);
+  if (exact && ascii) {
+    out.fold = true;
+    return;
   }
-  if (exact) {
-    scan_exact(index, scan, fold, out);
+  // ASCII keeps every byte's position when lower-cased: no origin needed.
+  if (want_origin && !ascii) {
+    lower_utf8(text, out.folded, out.origin);
   } else {
-    scan_approximate(index, scan, t, out);
+    lower_utf8(text, out.folded);
+  }
+  out.bytes = out.folded;
+}
+
+std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
+                                    float threshold) {
+  std::vector<KeywordMatch> out;
+  if (text.bytes.empty()) return out;
+  if (threshold != 1.0f) {
+    scan_approximate(processor.approx_index(), text.bytes, threshold, out);
+  } else if (const ScanIndex* index = processor.exact_index_for(text.bytes.size())) {
+    scan_exact(*index, text.bytes, text.fold, out);
+  } else {
+    processor.charge_store_walk(scan_exact_store(processor.trie(), processor.word_set(),
+                                                 processor.allow_overlaps(), text.bytes, text.fold,
+                                                 out));
   }
   return out;
+}
+
+std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                                           std::optional<float> threshold) {
+  const float t = checked_threshold(threshold);
+  ScanText scan;
+  make_scan_text(processor, text, t == 1.0f, false, scan);
+  return scan_text(processor, scan, t);
 }
 
 }  // namespace fernquill

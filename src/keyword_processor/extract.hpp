@@ -1,6 +1,7 @@
 // Keyword extraction and replacement over UTF-8 text.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,12 +14,38 @@ namespace fernquill {
 
 // Every occurrence of a stored keyword in `text`, in ascending start order.
 // Throws Fault("Threshold must be between 0 and 1") for a threshold outside
-// [0, 1] or NaN. Read-only on the processor once its scan index is compiled.
+// [0, 1] or NaN. Only reads the processor (see its thread rules).
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
                                            std::optional<float> threshold);
 
 // `text` with every occurrence replaced by its clean name.
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold);
+
+// ---- the steps both are made of ----
+
+// The threshold as a scan uses it: 1.0 when absent; throws the fault above
+// when out of range.
+float checked_threshold(std::optional<float> threshold);
+
+// The text a scan reads, made once per call. Case-sensitive scans read the
+// text in place. A case-insensitive exact scan of pure ASCII reads it in
+// place too, folding each byte through the index's tables (`fold`);
+// anything else reads the lower-cased copy.
+struct ScanText {
+  std::string_view bytes;
+  bool fold = false;
+  std::string folded;  // the lower-cased copy, when one was made
+  // With `want_origin` and a copy whose characters changed byte length: per
+  // byte of the copy, the offset in the input of the character that made it.
+  // Empty otherwise (offsets into the copy are then offsets into the input).
+  std::vector<std::size_t> origin;
+};
+void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
+                    bool want_origin, ScanText& out);
+
+// The matches over a scan text made for `threshold` (already checked).
+std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
+                                    float threshold);
 
 }  // namespace fernquill

@@ -18,17 +18,12 @@
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/lowercase.hpp"
+#include "text/utf8.hpp"
 
 namespace fernquill {
 namespace {
 
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-std::size_t utf8_length(char lead) {
-  auto b = static_cast<unsigned char>(lead);
-  return b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-}
+using utf8::is_continuation;
 
 // Maps a scan-text span to the input characters that produced it.
 class SpanMapper {
@@ -48,7 +43,7 @@ class SpanMapper {
       if (e >= scan_size_) return input_.size();
       if (origin_[e] != origin_[e - 1]) return origin_[e];  // e starts a character's bytes
       std::size_t c = origin_[e - 1];
-      return c + utf8_length(input_[c]);
+      return c + utf8::sequence_length(static_cast<unsigned char>(input_[c]));
     }
     while (e < input_.size() && is_continuation(input_[e])) ++e;
     return e;
@@ -64,22 +59,12 @@ class SpanMapper {
 
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold) {
-  std::string folded;
-  std::vector<std::size_t> origin;
-  std::size_t scan_size = text.size();
-  std::vector<KeywordMatch> matches;
-  if (!processor.case_sensitive() && !is_ascii(text)) {
-    // Lower-casing is idempotent, so extraction over the folded text reports
-    // the same offsets as over the input.
-    if (!lower_utf8(text, folded, origin)) {
-      scan_size = folded.size();
-      matches = extract_keywords(processor, folded, threshold);
-    } else {
-      matches = extract_keywords(processor, text, threshold);
-    }
-  } else {
-    matches = extract_keywords(processor, text, threshold);
-  }
+  const float t = checked_threshold(threshold);
+  ScanText scan;
+  make_scan_text(processor, text, t == 1.0f, true, scan);
+  const std::vector<KeywordMatch> matches = scan_text(processor, scan, t);
+  const std::size_t scan_size = scan.bytes.size();
+  const std::vector<std::size_t>& origin = scan.origin;
   if (matches.empty()) return std::string(text);
 
   SpanMapper mapper(text, scan_size, origin);

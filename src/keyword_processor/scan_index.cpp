@@ -1,46 +1,97 @@
 #include "keyword_processor/scan_index.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <span>
 
-#include "keyword_processor/keyword_processor.hpp"
 #include "support/fault.hpp"
 
 namespace fernquill {
+namespace {
 
-ScanIndex::ScanIndex(const KeywordProcessor& processor)
-    : processor_(processor),
-      case_sensitive_(processor.case_sensitive()),
-      allow_overlaps_(processor.allow_overlaps()) {
-  build_nodes();
-  build_double_array();
-  for (std::uint32_t b = 0; b < 256; ++b) {
-    plain_.code[b] = static_cast<std::uint8_t>(b);
-    plain_.word[b] = processor.word_set().contains(b) ? 1 : 0;
-    const std::uint32_t t = base_of(slots_[kRootSlot]) + b;
-    plain_.first[b] = check_of(slots_[t]) == kRootSlot ? 1 : 0;
-  }
-  for (std::uint32_t b = 0; b < 256; ++b) {
-    const std::uint8_t folded =
-        (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 32) : static_cast<std::uint8_t>(b);
-    fold_.code[b] = folded;
-    fold_.word[b] = plain_.word[folded];
-    fold_.first[b] = plain_.first[folded];
-  }
-  set_word_ranges(plain_);
-  set_word_ranges(fold_);
+constexpr std::size_t kByteValues = 256;
+constexpr std::size_t kBitsPerWord = 64;
+
+template <class T>
+std::size_t vector_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
 }
 
-void ScanIndex::set_word_ranges(ByteTables& tables) {
+// Finds room for a node's children in the double array: the smallest base
+// at which every child's slot (base + key) is free, searched from a given
+// slot on. Used slots are kept in a bitmap that grows on demand.
+class SlotAllocator {
+ public:
+  static constexpr std::size_t kInitialSlots = 1024;
+
+  SlotAllocator() {
+    ensure(kInitialSlots);
+    mark(ScanIndex::kRootSlot);
+  }
+
+  bool used(std::size_t slot) const {
+    return slot < capacity_ && ((used_[slot / kBitsPerWord] >> (slot % kBitsPerWord)) & 1) != 0;
+  }
+  // One past the highest used slot.
+  std::size_t top() const { return top_; }
+
+  // Places children with the ascending `keys` so that the first lands at or
+  // after `from`; marks their slots used and returns the base.
+  std::size_t place(std::size_t from, std::span<const std::uint32_t> keys) {
+    std::size_t f = next_free(std::max<std::size_t>(from, keys[0]));
+    while (!fits(f - keys[0], keys)) f = next_free(f + 1);
+    const std::size_t base = f - keys[0];
+    for (std::uint32_t key : keys) mark(base + key);
+    return base;
+  }
+
+ private:
+  void ensure(std::size_t size) {
+    if (size <= capacity_) return;
+    capacity_ = std::max(size, capacity_ + capacity_ / 2);
+    used_.resize((capacity_ + kBitsPerWord - 1) / kBitsPerWord, 0);
+    capacity_ = used_.size() * kBitsPerWord;
+  }
+  void mark(std::size_t slot) {
+    ensure(slot + 1);
+    used_[slot / kBitsPerWord] |= std::uint64_t{1} << (slot % kBitsPerWord);
+    top_ = std::max(top_, slot + 1);
+  }
+  bool fits(std::size_t base, std::span<const std::uint32_t> keys) {
+    ensure(base + kByteValues);
+    for (std::size_t j = 1; j < keys.size(); ++j) {
+      if (used(base + keys[j])) return false;
+    }
+    return true;
+  }
+  // The first free slot at or after `slot`.
+  std::size_t next_free(std::size_t slot) {
+    ensure(slot + 1);
+    std::size_t w = slot / kBitsPerWord;
+    std::uint64_t bits = ~used_[w] & (~std::uint64_t{0} << (slot % kBitsPerWord));
+    while (bits == 0) {
+      if (++w == used_.size()) ensure(capacity_ + kBitsPerWord);
+      bits = ~used_[w];
+    }
+    return w * kBitsPerWord + static_cast<std::size_t>(std::countr_zero(bits));
+  }
+
+  std::vector<std::uint64_t> used_;
+  std::size_t capacity_ = 0;
+  std::size_t top_ = 0;
+};
+
+void set_word_ranges(ByteTables& tables) {
   tables.word_ranges = 0;
-  for (std::uint32_t b = 0; b < 256;) {
+  for (std::uint32_t b = 0; b < kByteValues;) {
     if (!tables.word[b]) {
       ++b;
       continue;
     }
     std::uint32_t e = b;
-    while (e + 1 < 256 && tables.word[e + 1]) ++e;
-    if (tables.word_ranges == kMaxWordRanges) {
-      tables.word_ranges = kTooManyRanges;
+    while (e + 1 < kByteValues && tables.word[e + 1]) ++e;
+    if (tables.word_ranges == ByteTables::kMaxWordRanges) {
+      tables.word_ranges = ByteTables::kTooManyRanges;
       return;
     }
     tables.range_lo[tables.word_ranges] = static_cast<std::uint8_t>(b);
@@ -50,8 +101,119 @@ void ScanIndex::set_word_ranges(ByteTables& tables) {
   }
 }
 
-void ScanIndex::build_nodes() {
-  const Trie& trie = processor_.trie();
+constexpr std::uint8_t ascii_lower(std::uint32_t b) {
+  return static_cast<std::uint8_t>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
+}
+
+}  // namespace
+
+ScanIndex::ScanIndex(const Trie& trie, const WordSet& words, bool allow_overlaps)
+    : allow_overlaps_(allow_overlaps) {
+  build_double_array(trie);
+  build_tables(words);
+}
+
+void ScanIndex::build_double_array(const Trie& trie) {
+  // Slots are placed depth first, each node's children at the first free
+  // positions after the node's own slot. A chain of single children (the
+  // tail of most keywords) then lies in consecutive slots, so a walk touches
+  // few cache lines.
+  struct Placed {
+    NodeId node;
+    std::uint32_t slot;
+  };
+  SlotAllocator alloc;
+  std::vector<std::uint32_t> base, parent;
+  std::vector<NodeId> named;  // the keyword node of each slot, or kNoNode
+  auto record = [&](std::size_t slot) {
+    if (base.size() <= slot) {
+      const std::size_t size = std::max(slot + 1, base.size() + base.size() / 2);
+      base.resize(size, 0);
+      parent.resize(size, kEmptyCheck);
+      named.resize(size, kNoNode);
+    }
+  };
+  record(kRootSlot);
+  std::vector<std::uint32_t> keys;
+  std::vector<NodeId> kids;
+  std::vector<Placed> stack{{Trie::kRoot, kRootSlot}};
+  while (!stack.empty()) {
+    const Placed at = stack.back();
+    stack.pop_back();
+    // Only edges of a single byte can be taken by a scan; subtrees under
+    // larger keys (only a loaded state has them) are left out.
+    keys.clear();
+    kids.clear();
+    for (NodeId c = trie.first_child(at.node); c != kNoNode; c = trie.next_sibling(c)) {
+      if (trie.key(c) > kMaxByteKey) continue;
+      keys.push_back(trie.key(c));
+      kids.push_back(c);
+    }
+    std::size_t b = 0;
+    if (!keys.empty()) {
+      b = alloc.place(std::size_t{at.slot} + 1, keys);
+      if (b + kByteValues >= kEmptyCheck) throw Fault("keyword store too large to scan");
+      const std::size_t first_pushed = stack.size();
+      for (std::size_t j = 0; j < keys.size(); ++j) {
+        const auto slot = static_cast<std::uint32_t>(b + keys[j]);
+        record(slot);
+        parent[slot] = at.slot;
+        stack.push_back({kids[j], slot});
+      }
+      // Smallest key on top: its subtree is placed first, right after.
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first_pushed), stack.end());
+    }
+    base[at.slot] = static_cast<std::uint32_t>(b);
+    if (at.slot != kRootSlot && trie.has_clean_name(at.node)) named[at.slot] = at.node;
+  }
+  // Every base plus any byte must stay inside the array.
+  const std::size_t top = alloc.top();
+  std::size_t size = top;
+  for (std::size_t slot = 0; slot < top; ++slot) {
+    if (alloc.used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + kByteValues);
+  }
+  slots_.assign(size, Slot{kEmptyCheck} << 32);
+  slot_name_.assign(size, 0);
+  for (std::size_t slot = 0; slot < top; ++slot) {
+    if (!alloc.used(slot)) continue;
+    Slot v = base[slot] | (Slot{slot == kRootSlot ? kEmptyCheck : parent[slot]} << 32);
+    if (named[slot] != kNoNode) {
+      v |= kKeywordBit;
+      slot_name_[slot] = static_cast<std::uint32_t>(names_.size());
+      names_.push_back(trie.clean_name(named[slot]));
+    }
+    slots_[slot] = v;
+  }
+}
+
+void ScanIndex::build_tables(const WordSet& words) {
+  const std::uint32_t root_base = base_of(slots_[kRootSlot]);
+  for (std::uint32_t b = 0; b < kByteValues; ++b) {
+    plain_.code[b] = static_cast<std::uint8_t>(b);
+    plain_.word[b] = words.contains(b) ? 1 : 0;
+    plain_.first[b] = check_of(slots_[root_base + b]) == kRootSlot ? 1 : 0;
+  }
+  for (std::uint32_t b = 0; b < kByteValues; ++b) {
+    const std::uint8_t folded = ascii_lower(b);
+    fold_.code[b] = folded;
+    fold_.word[b] = plain_.word[folded];
+    fold_.first[b] = plain_.first[folded];
+  }
+  set_word_ranges(plain_);
+  set_word_ranges(fold_);
+}
+
+std::size_t ScanIndex::memory_bytes() const {
+  return sizeof(*this) + vector_bytes(slots_) + vector_bytes(slot_name_) + vector_bytes(names_);
+}
+
+ApproxIndex::ApproxIndex(const Trie& trie, const ScanIndex& exact) : exact_(exact) {
+  build_nodes(trie);
+  build_bounds();
+  map_slots();
+}
+
+void ApproxIndex::build_nodes(const Trie& trie) {
   std::vector<NodeId> origin{Trie::kRoot};
   nodes_.assign(1, Node{});
   keys_.assign(1, 0);
@@ -62,14 +224,14 @@ void ScanIndex::build_nodes() {
       // Scans read text one byte per edge, so a key above 255 (only a loaded
       // state has one) is never taken, also not by an edit of the
       // approximate search: such subtrees are left out of the copy.
-      if (trie.key(c) > 0xFF) continue;
+      if (trie.key(c) > kMaxByteKey) continue;
       origin.push_back(c);
-      Node child{};
-      child.slot = kNoSlot;
-      nodes_.push_back(child);
-      keys_.push_back(trie.key(c) > 0xFF ? 0xFFFF : static_cast<std::uint16_t>(trie.key(c)));
+      nodes_.push_back(Node{});
+      keys_.push_back(trie.key(c) > kMaxByteKey ? kWideKey
+                                                : static_cast<std::uint16_t>(trie.key(c)));
     }
     Node& node = nodes_[k];
+    node.slot = kNoSlot;
     node.child_begin = first;
     node.child_end = static_cast<std::uint32_t>(origin.size());
     node.name = kNoName;
@@ -80,6 +242,9 @@ void ScanIndex::build_nodes() {
       names_.push_back(name);
     }
   }
+}
+
+void ApproxIndex::build_bounds() {
   // Children come after their parent, so one backward pass sees every
   // subtree complete.
   for (std::size_t k = nodes_.size(); k-- > 0;) {
@@ -98,113 +263,27 @@ void ScanIndex::build_nodes() {
   }
 }
 
-void ScanIndex::build_double_array() {
-  // Slots are placed depth first, each node's children at the first free
-  // positions after the node's own slot. A chain of single children (the
-  // tail of most keywords) then lies in consecutive slots, so a walk touches
-  // few cache lines. Free slots are found through a bitmap of used ones.
-  std::vector<std::uint64_t> used;
-  std::size_t capacity = 0;
-  auto ensure = [&](std::size_t size) {
-    if (size <= capacity) return;
-    capacity = std::max(size, capacity + capacity / 2);
-    used.resize((capacity + 63) / 64, 0);
-  };
-  auto is_used = [&](std::size_t slot) { return (used[slot >> 6] >> (slot & 63)) & 1; };
-  auto next_free = [&](std::size_t slot) {
-    ensure(slot + 1);
-    std::size_t w = slot >> 6;
-    std::uint64_t bits = ~used[w] & (~std::uint64_t{0} << (slot & 63));
-    while (bits == 0) {
-      if (++w == used.size()) ensure(capacity + 64);
-      bits = ~used[w];
-    }
-    return (w << 6) + static_cast<std::size_t>(__builtin_ctzll(bits));
-  };
-
-  const std::size_t count = nodes_.size();
-  std::vector<std::uint32_t> slot_of(count, 0);
-  std::vector<std::uint32_t> base, parent, name_of;
-  auto record = [&](std::size_t slot) {
-    if (base.size() <= slot) {
-      const std::size_t size = std::max(slot + 1, base.size() + base.size() / 2);
-      base.resize(size, 0);
-      parent.resize(size, kEmptyCheck);
-      name_of.resize(size, kNoName);
-    }
-  };
-  ensure(1024);
-  used[0] |= 1;  // the root
-  record(kRootSlot);
-  std::size_t top = 1;  // one past the highest used slot
-  std::vector<std::uint32_t> keys, kids, stack{0};
-  while (!stack.empty()) {
-    const std::uint32_t k = stack.back();
-    stack.pop_back();
+void ApproxIndex::map_slots() {
+  // The double array holds exactly the nodes reached from the root through
+  // byte keys, each at its parent's base plus its key. Nodes under a key
+  // above 255 keep kNoSlot: no scan reaches them exactly.
+  const ScanIndex::Slot* da = exact_.slots();
+  nodes_[0].slot = ScanIndex::kRootSlot;
+  slot_node_.assign(exact_.slot_count(), 0);
+  for (std::size_t k = 0; k < nodes_.size(); ++k) {
     const Node& node = nodes_[k];
-    const std::uint32_t me = slot_of[k];
-    // Only edges of a single byte can be taken by a scan; subtrees under
-    // larger keys (only a loaded state has them) are left out.
-    keys.clear();
-    kids.clear();
+    if (node.slot == kNoSlot) continue;
+    slot_node_[node.slot] = static_cast<std::uint32_t>(k);
     for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
-      if (keys_[c] > 0xFF) continue;
-      keys.push_back(keys_[c]);
-      kids.push_back(c);
+      if (keys_[c] == kWideKey) continue;
+      nodes_[c].slot = ScanIndex::base_of(da[node.slot]) + keys_[c];
     }
-    std::uint32_t b = 0;
-    if (!keys.empty()) {
-      std::size_t f = next_free(std::max<std::size_t>(me + 1, keys[0]));
-      while (true) {
-        const std::size_t cand = f - keys[0];
-        ensure(cand + 256);
-        bool fits = true;
-        for (std::size_t j = 1; j < keys.size() && fits; ++j) fits = !is_used(cand + keys[j]);
-        if (fits) {
-          b = static_cast<std::uint32_t>(cand);
-          break;
-        }
-        f = next_free(f + 1);
-      }
-      if (std::size_t{b} + 256 >= kEmptyCheck) throw Fault("keyword store too large to scan");
-      for (std::size_t j = 0; j < keys.size(); ++j) {
-        const std::uint32_t slot = b + keys[j];
-        used[slot >> 6] |= std::uint64_t{1} << (slot & 63);
-        record(slot);
-        parent[slot] = me;
-        slot_of[kids[j]] = slot;
-        top = std::max<std::size_t>(top, slot + 1);
-      }
-      // Smallest key on top: its subtree is placed first, right after.
-      for (std::size_t j = kids.size(); j-- > 0;) stack.push_back(kids[j]);
-    }
-    base[me] = b;
-    name_of[me] = node.name;
   }
-  // Every base plus any byte must stay inside the array.
-  std::size_t size = top;
-  for (std::size_t slot = 0; slot < top; ++slot) {
-    if (is_used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + 256);
-  }
-  for (std::size_t k = 0; k < count; ++k) {
-    // Nodes under a key above 255 keep kNoSlot: no scan reaches them exactly.
-    if (k == 0 || slot_of[k] != 0) nodes_[k].slot = slot_of[k];
-  }
-  slot_node_.assign(size, 0);
-  for (std::size_t k = 0; k < count; ++k) {
-    if (nodes_[k].slot != kNoSlot) slot_node_[nodes_[k].slot] = static_cast<std::uint32_t>(k);
-  }
-  slots_.assign(size, Slot{kEmptyCheck} << 32);
-  slot_names_.assign(size, std::string_view());
-  for (std::size_t slot = 0; slot < top; ++slot) {
-    if (!is_used(slot)) continue;
-    Slot v = base[slot] | (Slot{slot == kRootSlot ? kEmptyCheck : parent[slot]} << 32);
-    if (name_of[slot] != kNoName && slot != kRootSlot) {
-      v |= kKeywordBit;
-      slot_names_[slot] = names_[name_of[slot]];
-    }
-    slots_[slot] = v;
-  }
+}
+
+std::size_t ApproxIndex::memory_bytes() const {
+  return sizeof(*this) + vector_bytes(names_) + vector_bytes(nodes_) + vector_bytes(keys_) +
+         vector_bytes(slot_node_);
 }
 
 }  // namespace fernquill

@@ -1,19 +1,23 @@
-// Read-only scan structures compiled from a processor's store.
+// Read-only scan structures compiled from a keyword store.
 //
-// The processor compiles one ScanIndex on the first scan after a change and
-// drops it on the next change, so everything here may view the store's clean
-// names directly. Once built it is never written: any number of threads may
-// scan with it at once.
+// A ScanIndex is built from a trie, a word-character set and the options,
+// and is never written afterwards. It views the store's clean names, so it
+// is valid only while the store it was built from is unchanged; the
+// processor that owns both drops it on every change (keyword_processor.hpp).
 //
-// Two structures are kept:
-//  - a double-array trie for exact matching: the child of slot s under byte b
-//    is slot base(s) + b when that slot's check field names s, so a step is
-//    one 8-byte load (base, check and the keyword flag share one slot);
-//  - a flat copy of the trie for the approximate search: nodes numbered
-//    breadth first so that a node's children are contiguous and in ascending
-//    key order (the store's iteration order), each with the height and the
-//    longest clean name of its subtree, which bound what the search can still
-//    find below it.
+// Thread safety: every member function is const and any number of threads
+// may call them at once on one index.
+//
+// Two structures are kept, the second only once asked for:
+//  - ScanIndex, for exact matching: a double-array trie in which the child
+//    of slot s under byte b is slot base(s) + b when that slot's check field
+//    names s, so a step is one 8-byte load (base, check and the keyword flag
+//    share one slot), and the byte tables of the start and end tests;
+//  - ApproxIndex, for the approximate search: a flat copy of the trie with
+//    nodes numbered breadth first, so that a node's children are contiguous
+//    and in ascending key order (the store's iteration order), each with the
+//    height and the longest clean name of its subtree, which bound what the
+//    search can still find below it.
 #pragma once
 
 #include <array>
@@ -23,17 +27,30 @@
 #include <vector>
 
 #include "keyword_processor/keyword_match.hpp"
+#include "keyword_processor/word_set.hpp"
+#include "trie/trie.hpp"
 
 namespace fernquill {
 
-class KeywordProcessor;
+// The byte tables of a scan, indexed by a byte of the text. The word bytes
+// are also given as at most kMaxWordRanges ranges [lo, lo + span], for a
+// start test over many bytes at once; word_ranges is kTooManyRanges when the
+// set needs more.
+struct ByteTables {
+  static constexpr std::size_t kMaxWordRanges = 4;
+  static constexpr std::uint8_t kTooManyRanges = 0xFF;
+  std::array<std::uint8_t, 256> code;   // byte as the trie sees it
+  std::array<std::uint8_t, 256> word;   // 1 for a word byte
+  std::array<std::uint8_t, 256> first;  // 1 when some keyword starts with it
+  std::uint8_t word_ranges;
+  std::array<std::uint8_t, kMaxWordRanges> range_lo;
+  std::array<std::uint8_t, kMaxWordRanges> range_span;
+};
 
 class ScanIndex {
  public:
-  explicit ScanIndex(const KeywordProcessor& processor);
-  const KeywordProcessor& processor() const { return processor_; }
+  ScanIndex(const Trie& trie, const WordSet& words, bool allow_overlaps);
 
-  // ---- exact matching --------------------------------------------------
   // Slot layout: low 31 bits base, bit 31 set when a keyword ends at the
   // slot, high 32 bits the parent slot (check), so that the test of a step
   // is one shift and one compare. Slots stay below kEmptyCheck.
@@ -41,40 +58,48 @@ class ScanIndex {
   static constexpr std::uint32_t kRootSlot = 0;
   static constexpr std::uint32_t kEmptyCheck = 0x7FFFFFFFu;
   static constexpr Slot kKeywordBit = Slot{1} << 31;
-  static std::uint32_t base_of(Slot v) { return static_cast<std::uint32_t>(v) & 0x7FFFFFFFu; }
+  static constexpr std::uint32_t kBaseMask = 0x7FFFFFFFu;
+  static std::uint32_t base_of(Slot v) { return static_cast<std::uint32_t>(v) & kBaseMask; }
   static std::uint32_t check_of(Slot v) { return static_cast<std::uint32_t>(v >> 32); }
 
   const Slot* slots() const { return slots_.data(); }
   std::size_t slot_count() const { return slots_.size(); }
   // Clean name of a keyword slot.
-  std::string_view slot_name(std::uint32_t slot) const { return slot_names_[slot]; }
-  const std::string_view* slot_name_entry(std::uint32_t slot) const { return &slot_names_[slot]; }
+  std::string_view slot_name(std::uint32_t slot) const { return names_[slot_name_[slot]]; }
+  const std::uint32_t* slot_name_entry(std::uint32_t slot) const { return &slot_name_[slot]; }
 
-  // Byte tables, indexed by a byte of the text. The `fold` variants apply
-  // to a pure-ASCII text scanned for a case-insensitive processor without a
-  // lower-cased copy: they see the byte as its ASCII lower case.
-  //
-  // The word bytes are also given as at most kMaxWordRanges ranges
-  // [lo, lo + span], for a start test over many bytes at once; word_ranges
-  // is kTooManyRanges when the set needs more.
-  static constexpr std::size_t kMaxWordRanges = 4;
-  static constexpr std::uint8_t kTooManyRanges = 0xFF;
-  struct ByteTables {
-    std::array<std::uint8_t, 256> code;   // byte as the trie sees it
-    std::array<std::uint8_t, 256> word;   // 1 for a word byte
-    std::array<std::uint8_t, 256> first;  // 1 when some keyword starts with it
-    std::uint8_t word_ranges;
-    std::array<std::uint8_t, kMaxWordRanges> range_lo;
-    std::array<std::uint8_t, kMaxWordRanges> range_span;
-  };
+  // `plain` reads the text as it is. `fold` applies to a pure-ASCII text
+  // scanned for a case-insensitive processor without a lower-cased copy: it
+  // sees each byte as its ASCII lower case.
   const ByteTables& plain() const { return plain_; }
   const ByteTables& fold() const { return fold_; }
+  bool allow_overlaps() const { return allow_overlaps_; }
 
-  // ---- approximate matching -------------------------------------------
+  std::size_t memory_bytes() const;
+
+ private:
+  void build_double_array(const Trie& trie);
+  void build_tables(const WordSet& words);
+
+  bool allow_overlaps_;
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> slot_name_;  // slot -> index into names_ (keyword slots only)
+  std::vector<std::string_view> names_;
+  ByteTables plain_{};
+  ByteTables fold_{};
+};
+
+class ApproxIndex {
+ public:
+  // `exact` must be the index of the same store; it must outlive this one.
+  ApproxIndex(const Trie& trie, const ScanIndex& exact);
+
   static constexpr std::uint32_t kNoName = 0xFFFFFFFFu;
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
   // Lengths and heights that do not fit 32 bits are held as kSaturated.
   static constexpr std::uint32_t kSaturated = 0xFFFFFFFFu;
+  // The key of a node under a key above 255: sorts last and equals no byte.
+  static constexpr std::uint16_t kWideKey = 0xFFFF;
   struct Node {
     std::uint32_t slot;         // the node's double-array slot, or kNoSlot
     std::uint32_t child_begin;  // children are [child_begin, child_end)
@@ -86,43 +111,44 @@ class ScanIndex {
     std::uint32_t named_below;  // 1 when the subtree holds a clean name
   };
   const std::vector<Node>& nodes() const { return nodes_; }
-  // Key of every node as 16 bits, keys above 255 as 0xFFFF (they sort last
-  // and equal no byte), for a compact search of a node's children.
+  // Key of every node as 16 bits, keys above 255 as kWideKey, for a compact
+  // search of a node's children.
   const std::vector<std::uint16_t>& keys() const { return keys_; }
   // Node of a double-array slot.
   const std::vector<std::uint32_t>& slot_nodes() const { return slot_node_; }
   std::string_view name(std::uint32_t id) const { return names_[id]; }
 
-  bool case_sensitive() const { return case_sensitive_; }
-  bool allow_overlaps() const { return allow_overlaps_; }
+  // The exact index's double array and tables, which the search shares.
+  const ScanIndex::Slot* slots() const { return exact_.slots(); }
+  const ByteTables& plain() const { return exact_.plain(); }
+  bool allow_overlaps() const { return exact_.allow_overlaps(); }
+
+  std::size_t memory_bytes() const;
 
  private:
-  void build_double_array();
-  void build_nodes();
-  static void set_word_ranges(ByteTables& tables);
+  void build_nodes(const Trie& trie);
+  void build_bounds();
+  void map_slots();
 
-  const KeywordProcessor& processor_;
-  bool case_sensitive_;
-  bool allow_overlaps_;
+  const ScanIndex& exact_;
   std::vector<std::string_view> names_;
-  std::vector<Slot> slots_;
-  std::vector<std::string_view> slot_names_;
-  ByteTables plain_{};
-  ByteTables fold_{};
   std::vector<Node> nodes_;
   std::vector<std::uint16_t> keys_;
   std::vector<std::uint32_t> slot_node_;
-};
-
-struct ApproxStats {
-  std::uint64_t states = 0;  // search states taken off the stack
 };
 
 // The scans behind extract_keywords, over a scan text already made. `fold`
 // asks the exact scan to read a pure-ASCII text as its ASCII lower case.
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
                 std::vector<KeywordMatch>& out);
-void scan_approximate(const ScanIndex& index, std::string_view text, float threshold,
-                      std::vector<KeywordMatch>& out, ApproxStats* stats = nullptr);
+void scan_approximate(const ApproxIndex& index, std::string_view text, float threshold,
+                      std::vector<KeywordMatch>& out);
+
+// The exact scan with the store's own walk, which needs nothing compiled:
+// the same results as scan_exact for the index of the same store. Returns
+// the work done, in positions plus trie nodes looked at (what the processor
+// weighs against compiling an index).
+std::uint64_t scan_exact_store(const Trie& trie, const WordSet& words, bool allow_overlaps,
+                               std::string_view text, bool fold, std::vector<KeywordMatch>& out);
 
 }  // namespace fernquill

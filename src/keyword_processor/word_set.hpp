@@ -5,21 +5,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "text/utf8.hpp"
+
 namespace fernquill {
 
 class WordSet {
  public:
-  static constexpr std::size_t kWords = 17408;  // 0x110000 bits / 64
+  static constexpr std::size_t kBitsPerWord = 64;
+  // One bit per code point: 17,408 words.
+  static constexpr std::size_t kWords = (utf8::kMaxCodePoint + 1) / kBitsPerWord;
   using Words = std::array<std::uint64_t, kWords>;
 
   // Exactly the ASCII letters and digits.
   void set_defaults();
   void clear() { words_.fill(0); }
   void add(std::uint32_t c) {
-    if (c < kWords * 64) words_[c >> 6] |= std::uint64_t{1} << (c & 63);
+    if (c < kWords * kBitsPerWord)
+      words_[c / kBitsPerWord] |= std::uint64_t{1} << (c % kBitsPerWord);
   }
   bool contains(std::uint32_t c) const {
-    return c < kWords * 64 && ((words_[c >> 6] >> (c & 63)) & 1) != 0;
+    return c < kWords * kBitsPerWord && ((words_[c / kBitsPerWord] >> (c % kBitsPerWord)) & 1) != 0;
   }
   const Words& words() const { return words_; }
   Words& words() { return words_; }

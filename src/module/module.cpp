@@ -28,7 +28,7 @@ PyObject* init() {
       throw_error_set();
     }
     if (g_module != nullptr) return Ref::borrowed(g_module);
-    Ref module = Ref::check(PyModule_Create2(&g_module_def, 1013));
+    Ref module = Ref::check(PyModule_Create(&g_module_def));
     PyObject* processor = reinterpret_cast<PyObject*>(keyword_processor_type());
     if (processor == nullptr ||
         PyModule_AddObjectRef(module.get(), "KeywordProcessor", processor) < 0) {

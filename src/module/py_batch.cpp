@@ -7,6 +7,7 @@
 
 #include "keyword_processor/extract.hpp"
 #include "module/py_keyword_match.hpp"
+#include "support/limits.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 namespace fernquill::py {
@@ -21,16 +22,13 @@ struct BatchInput {
   std::optional<float> threshold;
 };
 
-// Never reserve more than this on the strength of a reported length alone.
-constexpr Py_ssize_t kMaxReserve = 1 << 16;
-
 BatchInput convert_input(PyObject* texts, PyObject* threshold) {
   BatchInput in;
   for_each_in_sequence(
       texts, "texts",
       [&](Py_ssize_t hint) {
         if (static_cast<std::size_t>(hint) > in.texts.max_size()) throw Fault("capacity overflow");
-        std::size_t reserve = static_cast<std::size_t>(std::min(hint, kMaxReserve));
+        const std::size_t reserve = std::min(static_cast<std::size_t>(hint), kMaxDeclaredReserve);
         in.items.reserve(reserve);
         in.texts.reserve(reserve);
       },
@@ -51,7 +49,6 @@ Ref run_batch(const KeywordProcessor& processor, PyObject* texts, PyObject* thre
   std::size_t n = in.texts.size();
   std::vector<Result> results(n);
   WorkerPool& pool = WorkerPool::global();
-  processor.scan_index();  // compile on this thread before the workers read it
   std::size_t written = pool.parallel_for(
       n, [&](std::size_t i) { results[i] = op(processor, in.texts[i], in.threshold); });
   if (written != n) {

@@ -7,7 +7,8 @@
 #include "keyword_processor/keyword_processor.hpp"
 #include "module/py_batch.hpp"
 #include "module/py_keyword_match.hpp"
-#include "trie/trie_state.hpp"
+#include "state/processor_state.hpp"
+#include "support/limits.hpp"
 
 namespace fernquill::py {
 namespace {
@@ -154,7 +155,9 @@ PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_s
         std::vector<std::uint32_t> chars;
         for_each_in_sequence(
             a[0], "boundaries",
-            [&](Py_ssize_t hint) { chars.reserve(std::min<Py_ssize_t>(hint, 1 << 16)); },
+            [&](Py_ssize_t hint) {
+              chars.reserve(std::min(static_cast<std::size_t>(hint), kMaxDeclaredReserve));
+            },
             [&](PyObject* item) { chars.push_back(to_char(item, "boundaries")); });
         p.set_word_chars(chars);
         return none();

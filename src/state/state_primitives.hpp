@@ -9,7 +9,10 @@
 // one buffer of that size and fills it front to back with a StateWriter.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +21,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "text/utf8.hpp"
 
 namespace fernquill {
 
@@ -45,8 +50,8 @@ inline constexpr std::string_view kInvalidChar = "InvalidCharEncoding";
 std::string oversized_length(std::uint64_t n, std::uint64_t max);
 // An integer field (a match offset) above the largest pointer-sized integer.
 std::string oversized_integer(std::uint64_t n);
-// A word-character set whose word count is not the fixed one.
-std::string wrong_count(std::uint64_t n);
+// A word-character set whose word count is not the fixed `expected`.
+std::string wrong_count(std::uint64_t n, std::uint64_t expected);
 std::string invalid_tag(unsigned n);
 std::string invalid_bool(unsigned n);
 
@@ -55,38 +60,30 @@ std::string invalid_bool(unsigned n);
 // Throws Fault(kStateFailurePrefix + text).
 [[noreturn]] void throw_state_failure(std::string_view text);
 
-// ---------------------------------------------------------------------------
-// UTF-8, by the well-formed byte sequences of the Unicode standard (table
-// 3-7): no overlong forms, no surrogates, nothing above U+10FFFF.
+// The text of a UTF-8 failure.
+std::string invalid_utf8_text(const utf8::Error& error);
 
-struct Utf8Error {
-  std::size_t valid_up_to;  // length of the longest valid prefix
-  // Length (1 to 3) of the ill-formed sequence after that prefix: its lead
-  // byte and the continuation bytes accepted so far. Empty when the text
-  // ends inside a sequence that was well-formed up to there.
-  std::optional<std::size_t> error_len;
-};
-
-// The first ill-formed position of `bytes`, or nothing when all is valid.
-std::optional<Utf8Error> find_utf8_error(std::string_view bytes);
-std::string invalid_utf8_text(const Utf8Error& error);
-
-// One character at the front of `bytes` (which must not be empty).
-struct Utf8Char {
-  std::uint32_t code_point;
-  std::size_t length;  // 0 when `bytes` does not start with a whole valid character
-};
-Utf8Char decode_utf8_char(std::string_view bytes);
+// The wire's little-endian order from the native one, and back (the same
+// swap both ways).
+template <std::unsigned_integral T>
+constexpr T little_endian(T v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return v;
+  } else {
+    auto bytes = std::bit_cast<std::array<unsigned char, sizeof(T)>>(v);
+    std::reverse(bytes.begin(), bytes.end());
+    return std::bit_cast<T>(bytes);
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Field sizes for the sizing pass.
 
 inline constexpr std::size_t kU8FieldBytes = 1;
 inline constexpr std::size_t kU64FieldBytes = 8;
-inline constexpr std::size_t kF32FieldBytes = 4;
 inline constexpr std::size_t text_field_bytes(std::size_t length) { return 8 + length; }
 inline constexpr std::size_t char_field_bytes(std::uint32_t code_point) {
-  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
+  return utf8::encoded_length(code_point);
 }
 
 // ---------------------------------------------------------------------------
@@ -99,12 +96,12 @@ class StateWriter {
 
   void put_u8(std::uint8_t v) { *take(1) = static_cast<char>(v); }
   void put_u64(std::uint64_t v) {
-    if constexpr (std::endian::native == std::endian::big) v = byteswap64(v);
+    v = little_endian(v);
     std::memcpy(take(8), &v, 8);
   }
   void put_f32(float v) {
     std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
-    if constexpr (std::endian::native == std::endian::big) bits = byteswap32(bits);
+    bits = little_endian(bits);
     std::memcpy(take(4), &bits, 4);
   }
   void put_bytes(std::string_view bytes) {
@@ -129,12 +126,9 @@ class StateWriter {
   // Overwrites 8 bytes already written at `offset` (a count known only later).
   void patch_u64(std::size_t offset, std::uint64_t v) {
     if (offset + 8 > position()) overrun();
-    if constexpr (std::endian::native == std::endian::big) v = byteswap64(v);
+    v = little_endian(v);
     std::memcpy(begin_ + offset, &v, 8);
   }
-
-  static std::uint64_t byteswap64(std::uint64_t v);
-  static std::uint32_t byteswap32(std::uint32_t v);
 
  private:
   char* take(std::size_t n) {
@@ -162,8 +156,6 @@ class StateReader {
       : bytes_(bytes), max_size_(max_size) {}
 
   std::size_t remaining() const { return bytes_.size() - pos_; }
-  std::size_t position() const { return pos_; }
-  std::uint64_t max_size() const { return max_size_; }
 
   std::uint8_t read_u8() {
     if (remaining() < 1) short_field();
@@ -174,7 +166,7 @@ class StateReader {
     std::uint64_t v;
     std::memcpy(&v, bytes_.data() + pos_, 8);
     pos_ += 8;
-    if constexpr (std::endian::native == std::endian::big) v = StateWriter::byteswap64(v);
+    v = little_endian(v);
     return v;
   }
   float read_f32() {
@@ -182,7 +174,7 @@ class StateReader {
     std::uint32_t bits;
     std::memcpy(&bits, bytes_.data() + pos_, 4);
     pos_ += 4;
-    if constexpr (std::endian::native == std::endian::big) bits = StateWriter::byteswap32(bits);
+    bits = little_endian(bits);
     return std::bit_cast<float>(bits);
   }
   // A length or count: a 64-bit integer, refused with the oversized-length

@@ -2,20 +2,15 @@
 // module's PanicException carrying what().
 #pragma once
 
-#include <exception>
+#include <stdexcept>
 #include <string>
-#include <utility>
 
 namespace fernquill {
 
-class Fault : public std::exception {
+class Fault : public std::runtime_error {
  public:
-  explicit Fault(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-  const std::string& message() const noexcept { return message_; }
-
- private:
-  std::string message_;
+  using std::runtime_error::runtime_error;
+  std::string message() const { return what(); }
 };
 
 }  // namespace fernquill

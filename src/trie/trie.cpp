@@ -4,6 +4,8 @@
 #include <new>
 #include <optional>
 
+#include "text/utf8.hpp"
+
 namespace fernquill {
 
 Trie::Trie() { nodes_.emplace_back(); }
@@ -17,12 +19,6 @@ NodeId Trie::child(NodeId node, std::uint32_t key) const {
   return kNoNode;
 }
 
-std::size_t Trie::child_count(NodeId node) const {
-  std::size_t n = 0;
-  for (NodeId c = nodes_[node].first_child; c != kNoNode; c = nodes_[c].next_sibling) ++n;
-  return n;
-}
-
 void Trie::reserve_nodes(std::size_t count) {
   const std::size_t fresh = count - std::min(count, free_nodes_);
   // Ids are 32 bits and kNoNode is not one of them.
@@ -34,7 +30,6 @@ void Trie::reserve_nodes(std::size_t count) {
 }
 
 NodeId Trie::allocate_node(std::uint32_t key) noexcept {
-  ++generation_;
   if (free_node_head_ != kNoNode) {
     NodeId id = free_node_head_;
     free_node_head_ = nodes_[id].next_sibling;
@@ -135,7 +130,6 @@ bool Trie::erase(std::string_view key) {
 }
 
 void Trie::free_subtree(NodeId top) noexcept {
-  ++generation_;
   // A worklist threaded through next_sibling: taking a node off it puts its
   // children (already a sibling chain) in front of the rest.
   nodes_[top].next_sibling = kNoNode;
@@ -184,7 +178,6 @@ Trie::NamePlan Trie::plan_name(NodeId node, std::string_view name) {
 }
 
 void Trie::store_name(NodeId node, std::string_view name, NamePlan& plan) noexcept {
-  ++generation_;
   Node& n = nodes_[node];
   switch (plan.kind) {
     case NamePlan::kInPlace:
@@ -213,7 +206,6 @@ void Trie::store_name(NodeId node, std::string_view name, NamePlan& plan) noexce
 }
 
 void Trie::drop_name(NodeId node, std::optional<std::string>& compacted) noexcept {
-  ++generation_;
   Node& n = nodes_[node];
   dead_name_bytes_ += n.name_size;
   n.name_size = kNoName;
@@ -287,7 +279,6 @@ NodeId Trie::new_detached_node() {
 
 void Trie::set_children(NodeId node,
                         const std::vector<std::pair<std::uint32_t, NodeId>>& children) {
-  ++generation_;
   NodeId* link = &nodes_[node].first_child;
   for (const auto& [key, id] : children) {
     nodes_[id].key = key;
@@ -308,26 +299,13 @@ void Trie::swap(Trie& other) noexcept {
   std::swap(free_node_head_, other.free_node_head_);
   std::swap(free_nodes_, other.free_nodes_);
   std::swap(keyword_count_, other.keyword_count_);
-  std::swap(generation_, other.generation_);
-  ++generation_;
-  ++other.generation_;
 }
 
 void append_key_utf8(std::string& out, std::uint32_t key) {
-  if (key < 0x100) {
+  if (key <= kMaxByteKey) {
     out.push_back(static_cast<char>(key));
-  } else if (key < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (key >> 6)));
-    out.push_back(static_cast<char>(0x80 | (key & 0x3F)));
-  } else if (key < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (key >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((key >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (key & 0x3F)));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (key >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((key >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((key >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (key & 0x3F)));
+    utf8::append(out, key);
   }
 }
 

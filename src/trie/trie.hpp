@@ -25,6 +25,9 @@ namespace fernquill {
 
 using NodeId = std::uint32_t;
 inline constexpr NodeId kNoNode = 0xFFFFFFFFu;
+// Keys up to this are byte values, the only keys a walk over text can take;
+// larger ones come only from a loaded state.
+inline constexpr std::uint32_t kMaxByteKey = 0xFF;
 
 class Trie {
  public:
@@ -50,7 +53,6 @@ class Trie {
   NodeId first_child(NodeId node) const { return nodes_[node].first_child; }
   NodeId next_sibling(NodeId node) const { return nodes_[node].next_sibling; }
   std::uint32_t key(NodeId node) const { return nodes_[node].key; }
-  std::size_t child_count(NodeId node) const;
 
   bool has_clean_name(NodeId node) const { return nodes_[node].name_size != kNoName; }
   // Valid until the next change of the store.
@@ -73,8 +75,6 @@ class Trie {
   std::size_t keyword_count() const { return keyword_count_; }
   // Number of live nodes, the root included.
   std::size_t node_count() const { return nodes_.size() - free_nodes_; }
-  // Bumped by every change; lets derived structures know they are stale.
-  std::uint64_t generation() const { return generation_; }
   // Bytes held by the arena and the names.
   std::size_t memory_bytes() const;
   // Empty when the internal bookkeeping agrees with the nodes (every node
@@ -142,9 +142,10 @@ class Trie {
   NodeId free_node_head_ = kNoNode;  // free nodes chained through next_sibling
   std::size_t free_nodes_ = 0;
   std::size_t keyword_count_ = 0;
-  std::uint64_t generation_ = 0;
 };
 
+// Appends a key to a path: a byte key as that byte, a larger one as its
+// UTF-8 encoding.
 void append_key_utf8(std::string& out, std::uint32_t key);
 
 template <class F>

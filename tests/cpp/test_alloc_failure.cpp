@@ -20,7 +20,7 @@
 #include "check.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/keyword_processor.hpp"
-#include "trie/trie_state.hpp"
+#include "state/processor_state.hpp"
 
 namespace {
 

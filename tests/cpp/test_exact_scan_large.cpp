@@ -8,20 +8,10 @@
 #include "check.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/scan_index.hpp"
-#include "test_extract_oracle.hpp"
+#include "literal_search.hpp"
+#include "random_text.hpp"
 
-namespace {
-
-using fernquill::KeywordMatch;
 using fernquill::KeywordProcessor;
-
-std::string random_text(std::mt19937_64& rng, const std::string& alphabet, std::size_t len) {
-  std::string s;
-  for (std::size_t k = 0; k < len; ++k) s += alphabet[rng() % alphabet.size()];
-  return s;
-}
-
-}  // namespace
 
 TEST(exact_scan_large_store_matches_literal_search) {
   std::mt19937_64 rng(11);

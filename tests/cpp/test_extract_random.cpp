@@ -12,7 +12,7 @@
 
 #include "check.hpp"
 #include "keyword_processor/extract.hpp"
-#include "test_extract_oracle.hpp"
+#include "literal_search.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "keyword_processor/lowercase.hpp"
+#include "text/lowercase.hpp"
 
 using fernquill::lower_utf8;
 

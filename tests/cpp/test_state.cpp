@@ -17,9 +17,9 @@
 #include "check.hpp"
 #include "keyword_processor/keyword_processor.hpp"
 #include "state/match_state.hpp"
+#include "state/processor_state.hpp"
 #include "state/state_primitives.hpp"
 #include "support/fault.hpp"
-#include "trie/trie_state.hpp"
 
 using namespace fernquill;
 
@@ -48,7 +48,7 @@ std::string le32(std::uint32_t v) {
 std::string text_field(std::string_view t) { return le64(t.size()) + std::string(t); }
 
 // Test-side UTF-8 encoder of a code point (no validity checks).
-std::string utf8(std::uint32_t cp) {
+std::string encode_char(std::uint32_t cp) {
   std::string s;
   if (cp < 0x80) {
     s.push_back(static_cast<char>(cp));
@@ -170,7 +170,7 @@ struct Utf8Oracle {
   Utf8Oracle() {
     for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
       if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-      const std::string e = utf8(cp);
+      const std::string e = encode_char(cp);
       valid.insert(pack(e));
       for (std::size_t k = 1; k < e.size(); ++k) proper_prefixes.insert(pack(e.substr(0, k)));
     }
@@ -179,7 +179,7 @@ struct Utf8Oracle {
   bool is_valid(std::string_view s) const { return s.size() <= 4 && valid.count(pack(s)) != 0; }
   bool is_proper_prefix(std::string_view s) const { return proper_prefixes.count(pack(s)) != 0; }
 
-  std::optional<Utf8Error> check(std::string_view s) const {
+  std::optional<utf8::Error> check(std::string_view s) const {
     std::size_t i = 0;
     while (i < s.size()) {
       std::size_t advanced = 0;
@@ -195,9 +195,9 @@ struct Utf8Oracle {
       }
       std::size_t k = 0;
       while (k < 3 && i + k + 1 <= s.size() && is_proper_prefix(s.substr(i, k + 1))) ++k;
-      if (k == 0) return Utf8Error{i, 1};
-      if (i + k == s.size()) return Utf8Error{i, std::nullopt};
-      return Utf8Error{i, k};
+      if (k == 0) return utf8::Error{i, 1};
+      if (i + k == s.size()) return utf8::Error{i, std::nullopt};
+      return utf8::Error{i, k};
     }
     return std::nullopt;
   }
@@ -208,12 +208,12 @@ const Utf8Oracle& oracle() {
   return o;
 }
 
-bool same_error(const std::optional<Utf8Error>& a, const std::optional<Utf8Error>& b) {
+bool same_error(const std::optional<utf8::Error>& a, const std::optional<utf8::Error>& b) {
   if (a.has_value() != b.has_value()) return false;
   return !a || (a->valid_up_to == b->valid_up_to && a->error_len == b->error_len);
 }
 
-std::string describe(const std::optional<Utf8Error>& e) {
+std::string describe(const std::optional<utf8::Error>& e) {
   if (!e) return "valid";
   return invalid_utf8_text(*e);
 }
@@ -232,12 +232,13 @@ TEST(state_failure_texts_are_exact) {
            "Custom(\"Invalid size 4294967296: sizes must fit in a usize (0 to 4294967295)\")");
   CHECK_EQ(state_failure::oversized_integer(18446744073709551615ull),
            "Custom(\"invalid value: integer `18446744073709551615`, expected usize\")");
-  CHECK_EQ(state_failure::wrong_count(17407), "Custom(\"Expected 17408 elements, got 17407\")");
+  CHECK_EQ(state_failure::wrong_count(17407, WordSet::kWords),
+           "Custom(\"Expected 17408 elements, got 17407\")");
   CHECK_EQ(state_failure::invalid_tag(2), "InvalidTagEncoding(2)");
   CHECK_EQ(state_failure::invalid_bool(255), "InvalidBoolEncoding(255)");
-  CHECK_EQ(invalid_utf8_text(Utf8Error{0, 1}),
+  CHECK_EQ(invalid_utf8_text(utf8::Error{0, 1}),
            "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })");
-  CHECK_EQ(invalid_utf8_text(Utf8Error{2, std::nullopt}),
+  CHECK_EQ(invalid_utf8_text(utf8::Error{2, std::nullopt}),
            "InvalidUtf8Encoding(Utf8Error { valid_up_to: 2, error_len: None })");
   CHECK_EQ(failure_of([] { throw_state_failure("X"); }),
            "X");  // failure_of checks the prefix
@@ -254,7 +255,7 @@ TEST(state_failure_texts_are_exact) {
 TEST(state_utf8_known_cases) {
   struct Case {
     std::string bytes;
-    std::optional<Utf8Error> expected;
+    std::optional<utf8::Error> expected;
   };
   const std::vector<Case> cases = {
       {"", std::nullopt},
@@ -266,32 +267,32 @@ TEST(state_utf8_known_cases) {
       {"\xED\x9F\xBF", std::nullopt},      // U+D7FF, just below the surrogates
       {"\xEE\x80\x80", std::nullopt},      // U+E000, just above them
       {std::string("a\0b", 3), std::nullopt},
-      {"\xFF", Utf8Error{0, 1}},
-      {"\x80", Utf8Error{0, 1}},
-      {"\xC0\x80", Utf8Error{0, 1}},          // overlong NUL
-      {"\xC1\xBF", Utf8Error{0, 1}},          // overlong
-      {"\xE0\x80\x80", Utf8Error{0, 1}},      // overlong three-byte
-      {"\xE0\x9F\xBF", Utf8Error{0, 1}},      // overlong three-byte
-      {"\xED\xA0\x80", Utf8Error{0, 1}},      // surrogate D800
-      {"\xF0\x80\x80\x80", Utf8Error{0, 1}},  // overlong four-byte
-      {"\xF0\x8F\xBF\xBF", Utf8Error{0, 1}},  // overlong four-byte
-      {"\xF4\x90\x80\x80", Utf8Error{0, 1}},  // above U+10FFFF
-      {"\xF5\x80\x80\x80", Utf8Error{0, 1}},
-      {"ab\xE2\x82", Utf8Error{2, std::nullopt}},
-      {"ab\xE2\x82x", Utf8Error{2, 2}},
-      {"\xE2\x41", Utf8Error{0, 1}},
-      {"\xF0\x90\x80\x41", Utf8Error{0, 3}},
-      {"\xF0\x90\x80", Utf8Error{0, std::nullopt}},
-      {"\xC3", Utf8Error{0, std::nullopt}},
+      {"\xFF", utf8::Error{0, 1}},
+      {"\x80", utf8::Error{0, 1}},
+      {"\xC0\x80", utf8::Error{0, 1}},          // overlong NUL
+      {"\xC1\xBF", utf8::Error{0, 1}},          // overlong
+      {"\xE0\x80\x80", utf8::Error{0, 1}},      // overlong three-byte
+      {"\xE0\x9F\xBF", utf8::Error{0, 1}},      // overlong three-byte
+      {"\xED\xA0\x80", utf8::Error{0, 1}},      // surrogate D800
+      {"\xF0\x80\x80\x80", utf8::Error{0, 1}},  // overlong four-byte
+      {"\xF0\x8F\xBF\xBF", utf8::Error{0, 1}},  // overlong four-byte
+      {"\xF4\x90\x80\x80", utf8::Error{0, 1}},  // above U+10FFFF
+      {"\xF5\x80\x80\x80", utf8::Error{0, 1}},
+      {"ab\xE2\x82", utf8::Error{2, std::nullopt}},
+      {"ab\xE2\x82x", utf8::Error{2, 2}},
+      {"\xE2\x41", utf8::Error{0, 1}},
+      {"\xF0\x90\x80\x41", utf8::Error{0, 3}},
+      {"\xF0\x90\x80", utf8::Error{0, std::nullopt}},
+      {"\xC3", utf8::Error{0, std::nullopt}},
       {"a\xC3\xA9\xFF"
        "b",
-       Utf8Error{3, 1}},
-      {std::string(20, 'x') + "\xFF", Utf8Error{20, 1}},
-      {std::string(16, 'x') + "\xE2\x82", Utf8Error{16, std::nullopt}},
-      {std::string(7, 'x') + "\xC3\xA9" + std::string(9, 'y') + "\x80", Utf8Error{18, 1}},
+       utf8::Error{3, 1}},
+      {std::string(20, 'x') + "\xFF", utf8::Error{20, 1}},
+      {std::string(16, 'x') + "\xE2\x82", utf8::Error{16, std::nullopt}},
+      {std::string(7, 'x') + "\xC3\xA9" + std::string(9, 'y') + "\x80", utf8::Error{18, 1}},
   };
   for (const Case& c : cases) {
-    auto got = find_utf8_error(c.bytes);
+    auto got = utf8::find_error(c.bytes);
     if (!same_error(got, c.expected)) {
       check::fail(__FILE__, __LINE__,
                   hex(c.bytes) + ": got " + describe(got) + ", expected " + describe(c.expected));
@@ -314,19 +315,20 @@ TEST(state_utf8_agrees_with_scalar_value_oracle) {
       for (std::size_t i = 0, m = n; i < len; ++i, m /= a)
         s.push_back(static_cast<char>(alphabet[m % a]));
       auto expected = oracle().check(s);
-      auto got = find_utf8_error(s);
+      auto got = utf8::find_error(s);
       if (!same_error(got, expected) && ++mismatches <= 10) {
         check::fail(__FILE__, __LINE__,
                     hex(s) + ": got " + describe(got) + ", expected " + describe(expected));
       }
       // A single character at the front: accepted exactly when some prefix
       // is a valid encoding, and then decoded to that code point.
-      Utf8Char c = decode_utf8_char(s);
+      utf8::Char c = utf8::decode(s);
       std::size_t valid_len = 0;
       for (std::size_t k = 1; k <= s.size(); ++k) {
         if (oracle().is_valid(std::string_view(s).substr(0, k))) valid_len = k;
       }
-      if (c.length != valid_len || (valid_len && utf8(c.code_point) != s.substr(0, valid_len))) {
+      if (c.length != valid_len ||
+          (valid_len && encode_char(c.code_point) != s.substr(0, valid_len))) {
         if (++mismatches <= 10) check::fail(__FILE__, __LINE__, "char decode of " + hex(s));
       }
     }
@@ -334,8 +336,8 @@ TEST(state_utf8_agrees_with_scalar_value_oracle) {
   // Every scalar value decodes to itself.
   for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-    std::string e = utf8(cp);
-    Utf8Char c = decode_utf8_char(e);
+    std::string e = encode_char(cp);
+    utf8::Char c = utf8::decode(e);
     if ((c.code_point != cp || c.length != e.size()) && ++mismatches <= 10) {
       check::fail(__FILE__, __LINE__, "scalar value " + std::to_string(cp));
     }
@@ -525,7 +527,7 @@ TEST(processor_state_key_bytes_are_written_as_characters) {
   for (unsigned v = 0; v < 256; ++v) {
     std::string kw(1, static_cast<char>(v));
     all.add_keyword(kw, name_of(v));
-    expected_root_children += utf8(v);
+    expected_root_children += encode_char(v);
     expected_root_children += node({}, name_of(v));
   }
   const std::string s = encode_processor_state(all);

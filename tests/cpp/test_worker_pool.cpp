@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 
 #include "check.hpp"
 #include "support/fault.hpp"
+#include "worker_pool/pool_sizing.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 using fernquill::Fault;
@@ -633,11 +635,26 @@ TEST(pool_threads_start_and_stop) {
   CHECK(thread_count_returns_to(before));
 }
 
+// A pool whose third worker fails to start.
+class ThirdStartFails : public WorkerPool {
+ public:
+  explicit ThirdStartFails(std::size_t workers)
+      : WorkerPool(workers, kDefaultStackSize, &start_unless_third) {}
+
+ private:
+  static int start_unless_third(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),
+                                void* arg) {
+    static std::atomic<int> starts{0};
+    if (starts.fetch_add(1) == 2) return EAGAIN;
+    return pthread_create(thread, attr, fn, arg);
+  }
+};
+
 TEST(pool_start_failure) {
   std::size_t before = settled_thread_count();
   // The third worker fails to start: the two running ones are stopped.
   try {
-    WorkerPool pool(4, WorkerPool::kDefaultStackSize, 2);
+    ThirdStartFails pool(4);
     CHECK(false);
   } catch (const Fault& f) {
     CHECK(starts_with(f.message(), kSentence));

@@ -1,0 +1,77 @@
+"""Helpers shared by the test modules."""
+
+import os
+import resource
+
+import pytest
+
+import fernquill
+from fernquill import KeywordProcessor
+from model import Model, f32  # noqa: F401 - f32 is shared from here
+
+def _panic_exception_type():
+    # The class is not a module attribute; a malformed match state raises it.
+    try:
+        fernquill.PyKeywordMatch("", 0.0, 0, 0).__setstate__(b"")
+    except BaseException as exc:  # noqa: BLE001 - we want exactly this class
+        return type(exc)
+    raise AssertionError("an empty match state was accepted")
+
+
+PanicException = _panic_exception_type()
+
+# Memory checks mean nothing under the address sanitizer, which quarantines freed memory.
+skip_under_asan = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                     reason="the address sanitizer quarantines freed memory")
+
+
+def rss_kib():
+    with open(f"/proc/{os.getpid()}/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize() // 1024
+
+
+def fields(m):
+    """A match as a (keyword, similarity, start, end) tuple."""
+    return (m.keyword, m.similarity, m.start, m.end)
+
+
+def fields_of(matches):
+    return [fields(m) for m in matches]
+
+
+def run(kp, text, threshold=None):
+    return fields_of(kp.extract_keywords(text, threshold))
+
+
+def processor(*keywords, case_sensitive=False, allow_overlaps=False):
+    kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=allow_overlaps)
+    for k in keywords:
+        if isinstance(k, tuple):
+            kp.add_keyword(*k)
+        else:
+            kp.add_keyword(k)
+    return kp
+
+
+ALPHABETS = ["ab ", "abc", "aé b", "xy\t", "aAbB İ"]
+
+
+def random_case(rng):
+    alphabet = rng.choice(ALPHABETS)
+    options = dict(case_sensitive=rng.random() < 0.5, allow_overlaps=rng.random() < 0.3)
+    if rng.random() < 0.3:
+        options["word_chars"] = set(map(ord, rng.sample("abcxy \u00c3\u00a9", rng.randint(0, 4))))
+    keywords = [("".join(rng.choice(alphabet) for _ in range(rng.randint(1, 4))), rng.choice([None, None, "", "clean", "é"])) for _ in range(rng.randint(1, 6))]
+    text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12)))
+    return options, keywords, text
+
+
+def build(options, keywords):
+    kp = KeywordProcessor(options["case_sensitive"], options["allow_overlaps"])
+    model = Model(**options)
+    if "word_chars" in options:
+        kp.set_non_word_boundaries([chr(c) for c in options["word_chars"]])
+    for k, clean in keywords:
+        kp.add_keyword(k, clean)
+        model.add_keyword(k, clean)
+    return kp, model
