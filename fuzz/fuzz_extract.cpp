@@ -18,10 +18,10 @@
 #include "fuzz_common.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/keyword_processor.hpp"
-#include "text/utf8.hpp"
-#include "support/fault.hpp"
 #include "literal_search.hpp"
 #include "state/processor_state.hpp"
+#include "support/fault.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "fuzz_common.hpp"
-#include "support/fault.hpp"
 #include "state/processor_state.hpp"
+#include "support/fault.hpp"
 
 namespace {
 

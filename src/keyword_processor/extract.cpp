@@ -13,20 +13,14 @@ float checked_threshold(std::optional<float> threshold) {
 }
 
 void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
-                    bool want_origin, ScanText& out) {
+                    ScanText& out) {
   out.bytes = text;
   if (processor.case_sensitive() || text.empty()) return;
-  const bool ascii = is_ascii(text);
-  if (exact && ascii) {
+  if (exact && is_ascii(text)) {
     out.fold = true;
     return;
   }
-  // ASCII keeps every byte's position when lower-cased: no origin needed.
-  if (want_origin && !ascii) {
-    lower_utf8(text, out.folded, out.origin);
-  } else {
-    lower_utf8(text, out.folded);
-  }
+  out.lengths_changed = !lower_utf8(text, out.folded);
   out.bytes = out.folded;
 }
 
@@ -50,7 +44,7 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
                                            std::optional<float> threshold) {
   const float t = checked_threshold(threshold);
   ScanText scan;
-  make_scan_text(processor, text, t == 1.0f, false, scan);
+  make_scan_text(processor, text, t == 1.0f, scan);
   return scan_text(processor, scan, t);
 }
 
