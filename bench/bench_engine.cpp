@@ -31,6 +31,7 @@
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/scan_index.hpp"
 #include "literal_search.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 
@@ -280,7 +281,7 @@ int main(int argc, char** argv) {
       });
       prefix = std::min<std::size_t>(
           lowered.size(), static_cast<std::size_t>(prefix * (10.0 / std::max(probe_s, 1e-6))));
-      while (prefix < lowered.size() && (lowered[prefix] & 0xC0) == 0x80) ++prefix;
+      while (prefix < lowered.size() && fernquill::utf8::is_continuation(lowered[prefix])) ++prefix;
       const std::string_view part = std::string_view(lowered).substr(0, prefix);
       oracle::Stats literal_stats;
       std::vector<fernquill::KeywordMatch> got, want, got_part;

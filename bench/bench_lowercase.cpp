@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "text/lowercase.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 
@@ -36,7 +37,7 @@ std::string make_text(std::size_t bytes, const std::vector<std::string>& words, 
   }
   s.resize(bytes);
   // Do not cut a character in two.
-  while (!s.empty() && (static_cast<unsigned char>(s.back()) & 0xC0) == 0x80) s.pop_back();
+  while (!s.empty() && fernquill::utf8::is_continuation(s.back())) s.pop_back();
   if (!s.empty() && static_cast<unsigned char>(s.back()) >= 0xC0) s.pop_back();
   return s;
 }

@@ -325,9 +325,10 @@ std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk
   return taken;
 }
 
-void record_accepted(const ScanIndex& index, const Chunk& c, const Result* results,
-                     const std::uint32_t* accepted, std::size_t taken,
-                     std::vector<KeywordMatch>& out) {
+[[gnu::always_inline]] inline void record_accepted(const ScanIndex& index, const Chunk& c,
+                                                   const Result* results,
+                                                   const std::uint32_t* accepted, std::size_t taken,
+                                                   std::vector<KeywordMatch>& out) {
   for (std::size_t a = 0; a < taken; ++a) {
     __builtin_prefetch(index.slot_name_entry(results[accepted[a]].found));
   }

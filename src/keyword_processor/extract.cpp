@@ -6,14 +6,13 @@
 
 namespace fernquill {
 
-float checked_threshold(std::optional<float> threshold) {
-  const float t = threshold.value_or(1.0f);
-  if (!(t >= 0.0f && t <= 1.0f)) throw Fault("Threshold must be between 0 and 1");
-  return t;
-}
+namespace {
 
-void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
-                    ScanText& out) {
+// The steps, inlined into extract_keywords (whose per-call cost matters for
+// short texts) and behind the entry points that replacement calls.
+[[gnu::always_inline]] inline void make_scan_text_inline(const KeywordProcessor& processor,
+                                                         std::string_view text, bool exact,
+                                                         ScanText& out) {
   out.bytes = text;
   if (processor.case_sensitive() || text.empty()) return;
   if (exact && is_ascii(text)) {
@@ -24,8 +23,8 @@ void make_scan_text(const KeywordProcessor& processor, std::string_view text, bo
   out.bytes = out.folded;
 }
 
-std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
-                                    float threshold) {
+[[gnu::always_inline]] inline std::vector<KeywordMatch> scan_text_inline(
+    const KeywordProcessor& processor, const ScanText& text, float threshold) {
   std::vector<KeywordMatch> out;
   if (text.bytes.empty()) return out;
   if (threshold != 1.0f) {
@@ -40,12 +39,26 @@ std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const Sca
   return out;
 }
 
+}  // namespace
+
+void throw_threshold_fault() { throw Fault("Threshold must be between 0 and 1"); }
+
+void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
+                    ScanText& out) {
+  make_scan_text_inline(processor, text, exact, out);
+}
+
+std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
+                                    float threshold) {
+  return scan_text_inline(processor, text, threshold);
+}
+
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
                                            std::optional<float> threshold) {
   const float t = checked_threshold(threshold);
   ScanText scan;
-  make_scan_text(processor, text, t == 1.0f, scan);
-  return scan_text(processor, scan, t);
+  make_scan_text_inline(processor, text, t == 1.0f, scan);
+  return scan_text_inline(processor, scan, t);
 }
 
 }  // namespace fernquill

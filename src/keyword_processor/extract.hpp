@@ -35,9 +35,15 @@ std::vector<Replacement> replacements(const KeywordProcessor& processor, std::st
 
 // ---- the steps both are made of ----
 
+[[noreturn]] void throw_threshold_fault();
+
 // The threshold as a scan uses it: 1.0 when absent; throws the fault above
 // when out of range.
-float checked_threshold(std::optional<float> threshold);
+inline float checked_threshold(std::optional<float> threshold) {
+  const float t = threshold.value_or(1.0f);
+  if (!(t >= 0.0f && t <= 1.0f)) throw_threshold_fault();
+  return t;
+}
 
 // The text a scan reads, made once per call. Case-sensitive scans read the
 // text in place. A case-insensitive exact scan of pure ASCII reads it in

@@ -173,14 +173,17 @@ void ScanIndex::build_double_array(const Trie& trie) {
     if (alloc.used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + kByteValues);
   }
   slots_.assign(size, Slot{kEmptyCheck} << 32);
-  slot_name_.assign(size, 0);
+  slot_names_.assign(size, NameRef{0, 0});
   for (std::size_t slot = 0; slot < top; ++slot) {
     if (!alloc.used(slot)) continue;
     Slot v = base[slot] | (Slot{slot == kRootSlot ? kEmptyCheck : parent[slot]} << 32);
     if (named[slot] != kNoNode) {
       v |= kKeywordBit;
-      slot_name_[slot] = static_cast<std::uint32_t>(names_.size());
-      names_.push_back(trie.clean_name(named[slot]));
+      const std::string_view name = trie.clean_name(named[slot]);
+      // The store keeps its names below 4 GiB in total; so does this copy.
+      slot_names_[slot] = {static_cast<std::uint32_t>(name_bytes_.size()),
+                           static_cast<std::uint32_t>(name.size())};
+      name_bytes_.append(name);
     }
     slots_[slot] = v;
   }
@@ -204,7 +207,7 @@ void ScanIndex::build_tables(const WordSet& words) {
 }
 
 std::size_t ScanIndex::memory_bytes() const {
-  return sizeof(*this) + vector_bytes(slots_) + vector_bytes(slot_name_) + vector_bytes(names_);
+  return sizeof(*this) + vector_bytes(slots_) + vector_bytes(slot_names_) + name_bytes_.capacity();
 }
 
 ApproxIndex::ApproxIndex(const Trie& trie, const ScanIndex& exact) : exact_(exact) {

@@ -1,9 +1,10 @@
 // Read-only scan structures compiled from a keyword store.
 //
 // A ScanIndex is built from a trie, a word-character set and the options,
-// and is never written afterwards. It views the store's clean names, so it
-// is valid only while the store it was built from is unchanged; the
-// processor that owns both drops it on every change (keyword_processor.hpp).
+// and is never written afterwards. It keeps its own copy of the clean names
+// and refers to nothing else; an ApproxIndex views the store's names and the
+// exact index it extends. The processor that owns them drops both on every
+// change that matters (keyword_processor.hpp).
 //
 // Thread safety: every member function is const and any number of threads
 // may call them at once on one index.
@@ -23,6 +24,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -64,9 +66,13 @@ class ScanIndex {
 
   const Slot* slots() const { return slots_.data(); }
   std::size_t slot_count() const { return slots_.size(); }
-  // Clean name of a keyword slot.
-  std::string_view slot_name(std::uint32_t slot) const { return names_[slot_name_[slot]]; }
-  const std::uint32_t* slot_name_entry(std::uint32_t slot) const { return &slot_name_[slot]; }
+  // Clean name of a keyword slot: one load beside the slot's own, so that
+  // recording a match costs a single miss.
+  std::string_view slot_name(std::uint32_t slot) const {
+    const NameRef ref = slot_names_[slot];
+    return {name_bytes_.data() + ref.offset, ref.size};
+  }
+  const void* slot_name_entry(std::uint32_t slot) const { return &slot_names_[slot]; }
 
   // `plain` reads the text as it is. `fold` applies to a pure-ASCII text
   // scanned for a case-insensitive processor without a lower-cased copy: it
@@ -81,10 +87,16 @@ class ScanIndex {
   void build_double_array(const Trie& trie);
   void build_tables(const WordSet& words);
 
+  // Where a keyword slot's clean name lies in name_bytes_.
+  struct NameRef {
+    std::uint32_t offset;
+    std::uint32_t size;
+  };
+
   bool allow_overlaps_;
   std::vector<Slot> slots_;
-  std::vector<std::uint32_t> slot_name_;  // slot -> index into names_ (keyword slots only)
-  std::vector<std::string_view> names_;
+  std::vector<NameRef> slot_names_;  // per slot, set on keyword slots only
+  std::string name_bytes_;           // the clean names, back to back
   ByteTables plain_{};
   ByteTables fold_{};
 };
