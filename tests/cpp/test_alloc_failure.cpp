@@ -38,12 +38,34 @@ void* counted_allocation(std::size_t size) {
 
 }  // namespace
 
+namespace {
+
+void* counted_allocation_or_null(std::size_t size) noexcept {
+  try {
+    return counted_allocation(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+// Every form that pairs with the plain delete is replaced, so that memory
+// from one is never released by another's (AddressSanitizer checks that).
 void* operator new(std::size_t size) { return counted_allocation(size); }
 void* operator new[](std::size_t size) { return counted_allocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_allocation_or_null(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_allocation_or_null(size);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 using namespace fernquill;
 
