@@ -320,6 +320,7 @@ bool lower_utf8(std::string_view in, std::string& out) { return lower_impl(in, o
 void LoweredOffsets::seek(std::size_t s) {
   const auto* in = reinterpret_cast<const unsigned char*>(text_.data());
   const std::size_t n = text_.size();
+  if (s < scan_) return;  // out of order: never done, but must not run away
   while (true) {
     // ASCII keeps length and position: skip it eight bytes at a time.
     while (s - scan_ >= 8 && n - input_ >= 8) {
@@ -328,6 +329,10 @@ void LoweredOffsets::seek(std::size_t s) {
       if (w & 0x8080808080808080ull) break;
       input_ += 8;
       scan_ += 8;
+    }
+    if (input_ == n) {  // past the end: never asked, but must not read there
+      input_len_ = 0;
+      return;
     }
     const Lowered c = lowered_lengths(in, n, input_);
     input_len_ = c.in_len;
