@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
@@ -49,10 +50,11 @@ class Utf8Argument {
   std::string_view bytes_;
 };
 
-// A replaced range in characters of the input str.
+// A replaced range in characters of the input str, and its clean name as an
+// index into the names made for the call.
 struct CharSpan {
   Py_ssize_t from, to;
-  Ref name;
+  std::size_t name;
 };
 
 // The largest code point in str[from, to), or a value of the same storage
@@ -83,20 +85,42 @@ Py_UCS4 widest_char(PyObject* str, Py_ssize_t from, Py_ssize_t to) {
 }
 
 // The spans in characters: byte offsets become character counts by
-// counting the bytes that start a character.
-std::vector<CharSpan> char_spans(std::string_view utf8, const std::vector<Replacement>& spans) {
-  std::vector<CharSpan> out;
-  out.reserve(spans.size());
+// counting the bytes that start a character. Each distinct clean name (a
+// view into the store, so equal names share their bytes) becomes one str.
+struct CharSpans {
+  std::vector<CharSpan> spans;
+  std::vector<Ref> names;
+};
+
+// Names are found again by where they lie and how long they are.
+struct NameKeyHash {
+  std::size_t operator()(std::string_view v) const noexcept {
+    return std::hash<const void*>()(v.data()) ^ (v.size() * 0x9E3779B97F4A7C15ull);
+  }
+};
+struct NameKeyEqual {
+  bool operator()(std::string_view a, std::string_view b) const noexcept {
+    return a.data() == b.data() && a.size() == b.size();
+  }
+};
+
+CharSpans char_spans(std::string_view utf8, const std::vector<Replacement>& spans) {
+  CharSpans out;
+  out.spans.reserve(spans.size());
+  std::unordered_map<std::string_view, std::size_t, NameKeyHash, NameKeyEqual> name_of;
   Py_ssize_t chars = 0;
   std::size_t at = 0;
   auto advance = [&](std::size_t to) {
-    for (; at < to; ++at)
+    for (; at < to; ++at) {
       chars += utf8::is_continuation(static_cast<unsigned char>(utf8[at])) ? 0 : 1;
+    }
     return chars;
   };
   for (const Replacement& r : spans) {
+    auto [it, fresh] = name_of.try_emplace(r.name, out.names.size());
+    if (fresh) out.names.push_back(new_str(r.name));
     const Py_ssize_t from = advance(r.from);
-    out.push_back({from, advance(r.to), new_str(r.name)});
+    out.spans.push_back({from, advance(r.to), it->second});
   }
   return out;
 }
@@ -115,27 +139,29 @@ void copy_chars(PyObject* to, Py_ssize_t at, PyObject* from, Py_ssize_t start, P
   if (PyUnicode_CopyCharacters(to, at, from, start, count) < 0) throw_error_set();
 }
 
-Ref spliced(PyObject* text, const std::vector<CharSpan>& spans) {
+Ref spliced(PyObject* text, const CharSpans& parts) {
   const Py_ssize_t text_length = PyUnicode_GET_LENGTH(text);
   Py_ssize_t length = text_length;
   Py_UCS4 widest = 0;
+  for (const Ref& name : parts.names) {
+    widest = std::max(widest, widest_char(name.get(), 0, PyUnicode_GET_LENGTH(name.get())));
+  }
   Py_ssize_t kept_from = 0;
-  for (const CharSpan& s : spans) {
-    const Py_ssize_t name_length = PyUnicode_GET_LENGTH(s.name.get());
-    length += name_length - (s.to - s.from);
-    widest = std::max(
-        {widest, widest_char(text, kept_from, s.from), widest_char(s.name.get(), 0, name_length)});
+  for (const CharSpan& s : parts.spans) {
+    length += PyUnicode_GET_LENGTH(parts.names[s.name].get()) - (s.to - s.from);
+    widest = std::max(widest, widest_char(text, kept_from, s.from));
     kept_from = s.to;
   }
   widest = std::max(widest, widest_char(text, kept_from, text_length));
   Ref result = Ref::check(PyUnicode_New(length, widest));
   Py_ssize_t at = 0;
   kept_from = 0;
-  for (const CharSpan& s : spans) {
+  for (const CharSpan& s : parts.spans) {
     copy_chars(result.get(), at, text, kept_from, s.from - kept_from);
     at += s.from - kept_from;
-    const Py_ssize_t name_length = PyUnicode_GET_LENGTH(s.name.get());
-    copy_chars(result.get(), at, s.name.get(), 0, name_length);
+    PyObject* name = parts.names[s.name].get();
+    const Py_ssize_t name_length = PyUnicode_GET_LENGTH(name);
+    copy_chars(result.get(), at, name, 0, name_length);
     at += name_length;
     kept_from = s.to;
   }
@@ -148,10 +174,13 @@ Ref spliced(PyObject* text, const std::vector<CharSpan>& spans) {
 Ref replace_in_str(const KeywordProcessor& processor, PyObject* text, PyObject* threshold) {
   Utf8Argument utf8(text, "text");
   const auto t = to_optional_f32(threshold, "threshold");
-  const std::vector<Replacement> spans = replacements(processor, utf8.bytes(), t);
-  const std::vector<CharSpan> chars = char_spans(utf8.bytes(), spans);
+  CharSpans parts;
+  {
+    const std::vector<Replacement> spans = replacements(processor, utf8.bytes(), t);
+    parts = char_spans(utf8.bytes(), spans);
+  }  // the byte spans and the UTF-8 copy go before the result is made
   utf8.release();
-  return spliced(text, chars);
+  return spliced(text, parts);
 }
 
 }  // namespace fernquill::py
