@@ -1,4 +1,5 @@
-// Memory and build time of the keyword store.
+// Memory and build time of the keyword store, and of the structures compiled
+// from it: the exact scan index and the approximate search's structures.
 // Usage: bench_store [WORDS_FILE]   (default /usr/share/dict/american-english)
 #include <chrono>
 #include <fstream>
@@ -35,4 +36,20 @@ int main(int argc, char** argv) {
             << static_cast<double>(trie.memory_bytes()) / static_cast<double>(p.count_keywords())
             << " per keyword\n"
             << "build: " << ms << " ms\n";
+
+  auto per_keyword = [&](std::size_t b) {
+    return static_cast<double>(b) / static_cast<double>(p.count_keywords());
+  };
+  t0 = std::chrono::steady_clock::now();
+  const std::size_t exact = p.scan_index().memory_bytes();
+  const double exact_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  t0 = std::chrono::steady_clock::now();
+  const std::size_t approx = p.approx_index().memory_bytes();
+  const double approx_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  std::cout << "exact scan index bytes: " << exact << " = " << per_keyword(exact)
+            << " per keyword, compiled in " << exact_ms << " ms\n"
+            << "approximate structures bytes: " << approx << " = " << per_keyword(approx)
+            << " per keyword, built in " << approx_ms << " ms\n";
 }

@@ -40,6 +40,18 @@ class Model:
             node = node.children.setdefault(b, Node())
         node.name = k if clean_name is None else clean_name
 
+    def remove_keyword(self, keyword):
+        # Nodes left without a name stay: they never hold a candidate, so results are the same.
+        k = keyword if self.case_sensitive else keyword.lower()
+        node = self.root
+        for b in k.encode():
+            node = node.children.get(b)
+            if node is None:
+                return False
+        removed = node.name is not None
+        node.name = None
+        return removed
+
     def _is_word(self, byte):
         return byte in self.word_chars
 

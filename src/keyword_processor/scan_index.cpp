@@ -5,11 +5,11 @@
 #include <span>
 
 #include "support/fault.hpp"
+#include "text/lowercase.hpp"
 
 namespace fernquill {
 namespace {
 
-constexpr std::size_t kByteValues = 256;
 constexpr std::size_t kBitsPerWord = 64;
 
 template <class T>
@@ -58,7 +58,7 @@ class SlotAllocator {
     top_ = std::max(top_, slot + 1);
   }
   bool fits(std::size_t base, std::span<const std::uint32_t> keys) {
-    ensure(base + kByteValues);
+    ensure(base + kByteKeys);
     for (std::size_t j = 1; j < keys.size(); ++j) {
       if (used(base + keys[j])) return false;
     }
@@ -83,13 +83,13 @@ class SlotAllocator {
 
 void set_word_ranges(ByteTables& tables) {
   tables.word_ranges = 0;
-  for (std::uint32_t b = 0; b < kByteValues;) {
+  for (std::uint32_t b = 0; b < kByteKeys;) {
     if (!tables.word[b]) {
       ++b;
       continue;
     }
     std::uint32_t e = b;
-    while (e + 1 < kByteValues && tables.word[e + 1]) ++e;
+    while (e + 1 < kByteKeys && tables.word[e + 1]) ++e;
     if (tables.word_ranges == ByteTables::kMaxWordRanges) {
       tables.word_ranges = ByteTables::kTooManyRanges;
       return;
@@ -99,10 +99,6 @@ void set_word_ranges(ByteTables& tables) {
     ++tables.word_ranges;
     b = e + 1;
   }
-}
-
-constexpr std::uint8_t ascii_lower(std::uint32_t b) {
-  return static_cast<std::uint8_t>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
 }
 
 }  // namespace
@@ -152,7 +148,7 @@ void ScanIndex::build_double_array(const Trie& trie) {
     std::size_t b = 0;
     if (!keys.empty()) {
       b = alloc.place(std::size_t{at.slot} + 1, keys);
-      if (b + kByteValues >= kEmptyCheck) throw Fault("keyword store too large to scan");
+      if (b + kByteKeys >= kEmptyCheck) throw Fault("keyword store too large to scan");
       const std::size_t first_pushed = stack.size();
       for (std::size_t j = 0; j < keys.size(); ++j) {
         const auto slot = static_cast<std::uint32_t>(b + keys[j]);
@@ -170,7 +166,7 @@ void ScanIndex::build_double_array(const Trie& trie) {
   const std::size_t top = alloc.top();
   std::size_t size = top;
   for (std::size_t slot = 0; slot < top; ++slot) {
-    if (alloc.used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + kByteValues);
+    if (alloc.used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + kByteKeys);
   }
   slots_.assign(size, Slot{kEmptyCheck} << 32);
   slot_names_.assign(size, NameRef{0, 0});
@@ -191,13 +187,13 @@ void ScanIndex::build_double_array(const Trie& trie) {
 
 void ScanIndex::build_tables(const WordSet& words) {
   const std::uint32_t root_base = base_of(slots_[kRootSlot]);
-  for (std::uint32_t b = 0; b < kByteValues; ++b) {
+  for (std::uint32_t b = 0; b < kByteKeys; ++b) {
     plain_.code[b] = static_cast<std::uint8_t>(b);
     plain_.word[b] = words.contains(b) ? 1 : 0;
     plain_.first[b] = check_of(slots_[root_base + b]) == kRootSlot ? 1 : 0;
   }
-  for (std::uint32_t b = 0; b < kByteValues; ++b) {
-    const std::uint8_t folded = ascii_lower(b);
+  for (std::uint32_t b = 0; b < kByteKeys; ++b) {
+    const std::uint8_t folded = ascii_lower(static_cast<unsigned char>(b));
     fold_.code[b] = folded;
     fold_.word[b] = plain_.word[folded];
     fold_.first[b] = plain_.first[folded];

@@ -4,18 +4,10 @@
 #include <array>
 
 #include "keyword_processor/scan_index.hpp"
+#include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
-namespace {
-
-constexpr std::size_t kByteValues = 256;
-
-constexpr std::uint8_t ascii_lower(std::uint8_t b) {
-  return static_cast<std::uint8_t>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
-}
-
-}  // namespace
 
 std::uint64_t scan_exact_store(const Trie& trie, const WordSet& words, bool allow_overlaps,
                                std::string_view text, bool fold, std::vector<KeywordMatch>& out) {
@@ -25,12 +17,12 @@ std::uint64_t scan_exact_store(const Trie& trie, const WordSet& words, bool allo
   auto word = [&](std::size_t k) { return words.contains(code(k)); };
 
   // The root's children by byte: the one level where a sibling list is long.
-  std::array<NodeId, kByteValues> first_step;
+  std::array<NodeId, kByteKeys> first_step;
   first_step.fill(kNoNode);
   for (NodeId c = trie.first_child(Trie::kRoot); c != kNoNode; c = trie.next_sibling(c)) {
     if (trie.key(c) <= kMaxByteKey) first_step[trie.key(c)] = c;
   }
-  std::uint64_t work = kByteValues;
+  std::uint64_t work = kByteKeys;
 
   std::size_t i = 0;
   while (i < n) {

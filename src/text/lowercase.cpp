@@ -238,7 +238,7 @@ inline std::size_t lower_ascii(Run& run, std::size_t i, unsigned char*& w,
   if (n - i < kAsciiBlock) {
     if (in[i] >= 0x80) return 0;
     const unsigned b = in[i];
-    *w++ = static_cast<unsigned char>(b - 'A' < 26u ? b + ('a' - 'A') : b);
+    *w++ = ascii_lower(static_cast<unsigned char>(b));
     return 1;
   }
   const unsigned ascii = lower16(in + i, w);

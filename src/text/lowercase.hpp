@@ -38,6 +38,11 @@ class LoweredOffsets {
   std::size_t input_len_ = 0;
 };
 
+// The ASCII lower case of a byte; other bytes unchanged.
+constexpr unsigned char ascii_lower(unsigned char b) {
+  return static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
+}
+
 // True when every byte is ASCII: such text keeps its byte length, and each
 // byte's position, when lower-cased.
 inline bool is_ascii(std::string_view text) {

@@ -28,6 +28,7 @@ inline constexpr NodeId kNoNode = 0xFFFFFFFFu;
 // Keys up to this are byte values, the only keys a walk over text can take;
 // larger ones come only from a loaded state.
 inline constexpr std::uint32_t kMaxByteKey = 0xFF;
+inline constexpr std::size_t kByteKeys = kMaxByteKey + 1;
 
 class Trie {
  public:
