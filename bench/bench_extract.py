@@ -18,6 +18,7 @@ The peers' times include text.lower() (fernquill folds the text inside the call)
 Run: PYTHONPATH=build-bench python3 bench/bench_extract.py [--quick] [--mb N]
 """
 
+import json
 import sys
 
 import _common as C
@@ -43,7 +44,8 @@ peers give str indices; they are converted before the comparison."""
 def main():
     args = C.common_args(__doc__.split("\n")[0], lambda ap: (
         ap.add_argument("--mb", type=float, default=None, help="use only the first N MB"),
-        ap.add_argument("--sets", default="1000,10000,100000", help="keyword set sizes")))
+        ap.add_argument("--sets", default="1000,10000,100000", help="keyword set sizes"),
+        ap.add_argument("--json", default=None, help="also write MB/s per tool and set to this file")))
     fernquill = C.import_fernquill()
     ahocorasick = C.optional_import("ahocorasick", "pyahocorasick")
     ahocorasick_rs = C.optional_import("ahocorasick_rs", "ahocorasick_rs")
@@ -63,6 +65,7 @@ def main():
     per_obj_ns, _, _ = C.cost_per_match_object(fernquill, repeat=3 if args.quick else 5)
     goals = []
     summary = []
+    throughput = {}  # keyword count -> tool -> MB/s, for --json
     for n in (int(x) for x in args.sets.split(",")):
         keywords = prepare_data.load_keywords(n)
         tools = []  # (name, build seconds, extract function returning char-offset spans)
@@ -101,6 +104,7 @@ def main():
             build_s = build if isinstance(build, str) else f"{build:.2f}"
             rows.append([name, build_s, f"{t * 1e3:.0f}", f"{C.mb_per_s(nbytes, t):.1f}",
                          C.fmt_ratio(t / t_fq), len(spans)])
+        throughput[n] = {name: round(C.mb_per_s(nbytes, t), 1) for name, (t, _) in results.items()}
         ref = results["fernquill"][1]
         for row in rows:
             missing, extra = C.compare_spans(ref, results[row[0]][1])
@@ -154,6 +158,9 @@ def main():
         summary.append((n, t_fq))
         del results, ref, tools, kp, twin
 
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"text_mb": round(nbytes / 1e6, 1), "mb_per_s": throughput}, f, indent=1)
     print("\n* hyperscan compile time of this run (later runs load the cached database)")
     print(EXPLAIN)
     print(f"Cost per match object measured here: {per_obj_ns:.0f} ns "

@@ -3,11 +3,18 @@ import pathlib
 import shutil
 import subprocess
 
+import sys
+
 import pytest
 
 import fernquill
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+try:
+    import fernquill_tools  # noqa: F401 - installed beside the module
+except ImportError:  # the module alone from a build directory: use the package source
+    sys.path.insert(0, str(ROOT / "python"))
 
 
 @pytest.fixture

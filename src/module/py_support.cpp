@@ -8,8 +8,10 @@ namespace fernquill::py {
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
+    // Named after the pure-Python companion package, which exports the class,
+    // so that pickle finds it there (the extension module has no such attribute).
     type = PyErr_NewExceptionWithDoc(
-        "fernquill.PanicException",
+        "fernquill_tools.PanicException",
         "Raised when fernquill meets an internal fault (for example an invalid threshold or a "
         "malformed pickled state).\n\nIt derives from BaseException, not Exception, so a bare "
         "`except Exception` does not catch it.",

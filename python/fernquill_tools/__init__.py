@@ -1,0 +1,32 @@
+"""Pure-Python companions of the fernquill extension module.
+
+- `PanicException`: the class of fernquill's internal faults, importable by name;
+- `char_offsets`, `char_offsets_many`, `char_spans`: the byte offsets of matches as
+  `str` indices;
+- `load_keywords`: fills a processor from a TSV, CSV, JSON or plain-text file;
+- the `fernquill` command-line tool (`python -m fernquill_tools`).
+"""
+
+from fernquill import KeywordProcessor, PyKeywordMatch
+
+from fernquill_tools.keywords import load_keywords
+from fernquill_tools.offsets import char_offsets, char_offsets_many, char_spans
+
+__all__ = ["PanicException", "char_offsets", "char_offsets_many", "char_spans", "load_keywords"]
+__version__ = "0.2.0"
+
+
+def _panic_exception_type() -> type[BaseException]:
+    # The extension module keeps the class to itself; an out-of-range threshold
+    # is a documented fault that raises it, so take the class from there.
+    try:
+        KeywordProcessor().extract_keywords("", 2.0)
+    except BaseException as exc:  # noqa: BLE001 - exactly the class we want
+        if type(exc).__name__ == "PanicException":
+            return type(exc)
+        raise
+    raise ImportError("fernquill accepted an out-of-range threshold")
+
+
+PanicException = _panic_exception_type()
+del KeywordProcessor, PyKeywordMatch

@@ -1,0 +1,5 @@
+import sys
+
+from fernquill_tools.cli import main
+
+sys.exit(main())

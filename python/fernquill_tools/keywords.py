@@ -1,0 +1,156 @@
+"""Loading keywords from files into a processor."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import os
+from collections.abc import Iterator
+from typing import IO, Union
+
+from fernquill import KeywordProcessor
+
+__all__ = ["load_keywords"]
+
+Source = Union[str, "os.PathLike[str]", IO[str], IO[bytes]]
+Entry = tuple[str, Union[str, None]]
+_SUFFIXES = {".tsv": "tsv", ".tab": "tsv", ".csv": "csv", ".json": "json", ".txt": "text"}
+FORMATS = ("tsv", "csv", "json", "text")
+
+
+class _Malformed(Exception):
+    def __init__(self, line: int, message: str) -> None:
+        super().__init__(message)
+        self.line = line
+
+
+def load_keywords(processor: KeywordProcessor, source: Source, format: str | None = None) -> int:
+    """Adds the keywords of a file to `processor` and returns how many.
+
+    `source` is a path or an open file (text or binary, UTF-8). Formats, taken
+    from `format`, else from the file name's suffix, else from the content:
+
+    - ``tsv``: ``keyword<TAB>clean name`` per line, the clean name optional;
+    - ``csv``: ``keyword,clean name`` rows, the clean name optional;
+    - ``json``: ``{"keyword": "clean name"}`` or ``{"clean name": ["keyword", ...]}``
+      (a null clean name means none);
+    - ``text``: one keyword per line.
+
+    In the line formats, blank lines and lines starting with ``#`` are skipped.
+    A malformed line raises ValueError naming the file and line, and the
+    processor is left as it was: all keywords are added or none.
+    """
+    name, content = _read(source)
+    fmt = format or _guess_format(name, content)
+    if fmt not in FORMATS:
+        raise ValueError(f"{name}: unknown keyword file format {fmt!r} (one of {', '.join(FORMATS)})")
+    try:
+        entries = list(_PARSERS[fmt](content))
+    except _Malformed as exc:
+        raise ValueError(f"{name}:{exc.line}: {exc}") from None
+    _add_all(processor, entries)
+    return len(entries)
+
+
+def _read(source: Source) -> tuple[str, str]:
+    if isinstance(source, (str, os.PathLike)):
+        name = os.fsdecode(source)
+        with open(source, "rb") as f:
+            raw: str | bytes = f.read()
+    else:
+        name = str(getattr(source, "name", "<stream>"))
+        raw = source.read()
+    if isinstance(raw, str):
+        return name, raw
+    try:
+        return name, raw.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        line = raw.count(b"\n", 0, exc.start) + 1
+        raise ValueError(f"{name}:{line}: invalid UTF-8") from None
+
+
+def _guess_format(name: str, content: str) -> str:
+    fmt = _SUFFIXES.get(os.path.splitext(name)[1].lower())
+    if fmt:
+        return fmt
+    if content.lstrip().startswith("{"):
+        return "json"
+    return "tsv" if "\t" in content else "text"
+
+
+def _lines(content: str) -> Iterator[tuple[int, str]]:
+    for number, line in enumerate(content.splitlines(), 1):
+        if line.strip() and not line.startswith("#"):
+            yield number, line
+
+
+def _keyword(line: int, keyword: str) -> str:
+    if not keyword:
+        raise _Malformed(line, "empty keyword")
+    return keyword
+
+
+def _parse_tsv(content: str) -> Iterator[Entry]:
+    for number, line in _lines(content):
+        fields = line.split("\t")
+        if len(fields) > 2:
+            raise _Malformed(number, f"expected keyword[<TAB>clean name], got {len(fields)} fields")
+        yield _keyword(number, fields[0]), (fields[1] if len(fields) == 2 and fields[1] else None)
+
+
+def _parse_csv(content: str) -> Iterator[Entry]:
+    reader = csv.reader(io.StringIO(content, newline=""), strict=True)
+    try:
+        for row in reader:
+            number = reader.line_num
+            if not row or not "".join(row).strip() or row[0].startswith("#"):
+                continue
+            if len(row) > 2:
+                raise _Malformed(number, f"expected keyword[,clean name], got {len(row)} fields")
+            yield _keyword(number, row[0]), (row[1] if len(row) == 2 and row[1] else None)
+    except csv.Error as exc:
+        raise _Malformed(reader.line_num, str(exc)) from None
+
+
+def _parse_text(content: str) -> Iterator[Entry]:
+    for _, line in _lines(content):
+        yield line, None
+
+
+def _parse_json(content: str) -> Iterator[Entry]:
+    try:
+        data = json.loads(content)
+    except json.JSONDecodeError as exc:
+        raise _Malformed(exc.lineno, exc.msg) from None
+    if not isinstance(data, dict):
+        raise _Malformed(1, "expected an object of keywords")
+
+    def line_of(key: str) -> int:
+        # json keeps no positions; the first place the key is written is close enough.
+        at = content.find(json.dumps(key, ensure_ascii=False))
+        return content.count("\n", 0, at) + 1 if at >= 0 else 1
+
+    for key, value in data.items():
+        if isinstance(value, str) or value is None:
+            yield _keyword(line_of(key), key), value
+        elif isinstance(value, list) and all(isinstance(k, str) for k in value):
+            for keyword in value:
+                yield _keyword(line_of(key), keyword), key
+        else:
+            raise _Malformed(line_of(key), f"{key!r}: expected a clean name or a list of keywords")
+
+
+_PARSERS = {"tsv": _parse_tsv, "csv": _parse_csv, "json": _parse_json, "text": _parse_text}
+
+
+def _add_all(processor: KeywordProcessor, entries: list[Entry]) -> None:
+    # Adding can still fail half way (MemoryError, or an interrupt); put the
+    # saved state back so that the processor is never left half filled.
+    saved = processor.__getstate__()
+    try:
+        for keyword, clean_name in entries:
+            processor.add_keyword(keyword, clean_name)
+    except BaseException:
+        processor.__setstate__(saved)
+        raise

@@ -1,0 +1,52 @@
+"""examples/dask_corpus.py on a LocalCluster of two worker processes, against
+counts made here in one process."""
+
+import collections
+import json
+import os
+import pathlib
+import random
+import subprocess
+import sys
+
+import pytest
+
+import fernquill
+from fernquill_tools import load_keywords
+
+pytest.importorskip("dask.distributed")
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+KEYWORDS = ROOT / "examples" / "data" / "keywords.tsv"
+WORDS = ["New York", "los angeles", "python", "PYTHON", "café", "machine learning", "İstanbul",
+         "the", "a", "coffee", "new", "york", "İ", "\u212a", "pythonic", "and"]
+
+
+def write_corpus(directory):
+    rng = random.Random(7)
+    for name in ("one.txt", "two.txt", "three.txt"):
+        lines = (" ".join(rng.choice(WORDS) for _ in range(rng.randint(0, 12))) for _ in range(3000))
+        (directory / name).write_text("\n".join(lines) + "\n", encoding="utf-8")
+    (directory / "skipped.csv").write_text("python\n", encoding="utf-8")  # not *.txt
+
+
+def test_counts_on_two_worker_processes_match_one_process(tmp_path):
+    write_corpus(tmp_path)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
+    result = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "dask_corpus.py"), str(KEYWORDS), str(tmp_path),
+         "--workers", "2", "--blocksize", "64KiB", "--compare"],
+        capture_output=True, text=True, env=env, timeout=600)
+    assert result.returncode == 0, result.stderr[-3000:]
+    report = json.loads(result.stdout)
+
+    kp = fernquill.KeywordProcessor()
+    load_keywords(kp, KEYWORDS)
+    expected = collections.Counter()
+    for path in sorted(tmp_path.glob("*.txt")):
+        for line in path.read_text(encoding="utf-8").splitlines():
+            expected.update(m.keyword for m in kp.extract_keywords(line))
+    assert report["counts"] == dict(expected) and sum(expected.values()) > 1000
+    assert report["lines"] == 9000 and report["workers"] == 2
+    assert report["single_process"]["same_counts"]

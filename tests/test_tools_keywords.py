@@ -1,0 +1,146 @@
+"""load_keywords: every format, format detection, and all-or-nothing errors
+that name the file and line; the exported PanicException and its pickling."""
+
+import io
+import json
+import pickle
+from concurrent.futures import ProcessPoolExecutor
+
+import pytest
+
+import fernquill
+import fernquill_tools
+from fernquill_tools import PanicException, load_keywords
+
+EXPECTED = {"new york": "NYC", "los angeles": "LA", "python": "python"}
+
+
+@pytest.mark.parametrize(
+    "name, content",
+    [
+        ("k.tsv", "# comment\nNew York\tNYC\n\nLos Angeles\tLA\npython\n"),
+        ("k.tsv", "New York\tNYC\r\nLos Angeles\tLA\r\npython\t\r\n"),
+        ("k.csv", 'New York,NYC\n"Los Angeles",LA\npython\n'),
+        ("k.json", json.dumps({"New York": "NYC", "Los Angeles": "LA", "python": None})),
+        ("k.json", json.dumps({"NYC": ["New York"], "LA": ["los angeles"], "python": ["PYTHON"]})),
+        ("k.txt", "New York\nLos Angeles\npython\n"),
+        ("no_suffix", "New York\tNYC\nLos Angeles\tLA\npython\n"),
+        ("no_suffix", '{"New York": "NYC", "Los Angeles": "LA", "python": null}'),
+    ],
+)
+def test_formats(tmp_path, name, content):
+    path = tmp_path / name
+    path.write_text(content, encoding="utf-8", newline="")
+    kp = fernquill.KeywordProcessor()
+    assert load_keywords(kp, path) == 3
+    expected = EXPECTED if name != "k.txt" else {k: k for k in EXPECTED}
+    assert kp.get_all_keywords() == expected
+    # The same from open files, binary and text.
+    for mode in ("rb", "r"):
+        other = fernquill.KeywordProcessor()
+        with open(path, mode) as f:
+            load_keywords(other, f)
+        assert other.get_all_keywords() == expected
+
+
+def test_explicit_format_overrides_suffix():
+    kp = fernquill.KeywordProcessor()
+    load_keywords(kp, io.StringIO("a,b\n"), format="text")
+    assert kp.get_all_keywords() == {"a,b": "a,b"}
+
+
+@pytest.mark.parametrize(
+    "name, content, where, message",
+    [
+        ("k.tsv", "a\tA\nb\tB\textra\n", "k.tsv:2:", "3 fields"),
+        ("k.tsv", "a\n\tB\n", "k.tsv:2:", "empty keyword"),
+        ("k.csv", 'a,A\nb,B\n"c,C\n', "k.csv:3:", ""),
+        ("k.csv", "a,A\nb,B,C\n", "k.csv:2:", "3 fields"),
+        ("k.json", '{"a": "A",\n "b": 5}', "k.json:2:", "expected a clean name"),
+        ("k.json", '{"a": "A",\n "b": }', "k.json:2:", "Expecting value"),
+        ("k.json", '["a"]', "k.json:1:", "expected an object"),
+        ("k.json", '{"A": ["a", 3]}', "k.json:1:", "expected a clean name"),
+    ],
+)
+def test_malformed_files_add_nothing(tmp_path, name, content, where, message):
+    path = tmp_path / name
+    path.write_text(content, encoding="utf-8")
+    kp = fernquill.KeywordProcessor()
+    kp.add_keyword("kept", "K")
+    before = kp.__getstate__()
+    with pytest.raises(ValueError) as info:
+        load_keywords(kp, path)
+    assert str(info.value).startswith(f"{tmp_path / where}")
+    assert message in str(info.value)
+    assert kp.__getstate__() == before
+
+
+def test_unknown_format_is_refused(tmp_path):
+    path = tmp_path / "k.txt"
+    path.write_text("a\n")
+    with pytest.raises(ValueError, match="unknown keyword file format 'xml'"):
+        load_keywords(fernquill.KeywordProcessor(), path, format="xml")
+
+
+def test_invalid_utf8_names_the_line(tmp_path):
+    path = tmp_path / "k.tsv"
+    path.write_bytes(b"a\tA\nb\xff\tB\n")
+    kp = fernquill.KeywordProcessor()
+    with pytest.raises(ValueError, match=r"k\.tsv:2: invalid UTF-8"):
+        load_keywords(kp, path)
+    assert len(kp) == 0
+
+
+def test_interrupted_loading_restores_the_processor(tmp_path):
+    class Stop(BaseException):
+        pass
+
+    class Flaky:
+        """Passes through to a processor, failing on the third keyword."""
+
+        def __init__(self, kp):
+            self.kp, self.calls = kp, 0
+
+        def add_keyword(self, keyword, clean_name=None):
+            self.calls += 1
+            if self.calls == 3:
+                raise Stop
+            self.kp.add_keyword(keyword, clean_name)
+
+        def __getstate__(self):
+            return self.kp.__getstate__()
+
+        def __setstate__(self, state):
+            self.kp.__setstate__(state)
+
+    kp = fernquill.KeywordProcessor()
+    kp.add_keyword("a", "old")
+    before = kp.__getstate__()
+    with pytest.raises(Stop):
+        load_keywords(Flaky(kp), io.StringIO("a\tnew\nb\nc\nd\n"), format="tsv")
+    assert kp.__getstate__() == before
+
+
+def test_panic_exception_is_the_module_class():
+    with pytest.raises(PanicException, match="Threshold must be between 0 and 1"):
+        fernquill.KeywordProcessor().extract_keywords("x", 1.5)
+    assert PanicException.__module__ == "fernquill_tools"
+    assert fernquill_tools.PanicException is PanicException
+    assert not issubclass(PanicException, Exception)
+    assert "PanicException" not in dir(fernquill)
+
+
+def extract_in_worker(threshold):
+    kp = fernquill.KeywordProcessor()
+    kp.add_keyword("abc")
+    return [m.keyword for m in kp.extract_keywords("abc", threshold)]
+
+
+def test_panic_in_a_worker_process_reaches_the_parent():
+    exc = PanicException("Threshold must be between 0 and 1")
+    again = pickle.loads(pickle.dumps(exc))
+    assert type(again) is PanicException and again.args == exc.args
+    with ProcessPoolExecutor(max_workers=1) as pool:
+        assert pool.submit(extract_in_worker, 0.9).result() == ["abc"]
+        with pytest.raises(PanicException, match="^Threshold must be between 0 and 1$"):
+            pool.submit(extract_in_worker, 7.0).result()
