@@ -28,6 +28,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "bench_util.hpp"
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/scan_index.hpp"
 #include "literal_search.hpp"
@@ -39,13 +40,6 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// Time on this thread's CPU: steadier than wall time on a shared machine.
-double cpu_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 std::vector<std::string> load_words() {
@@ -157,27 +151,18 @@ template <class F>
 double best_seconds(int runs, F&& f) {
   double best = 1e30;
   for (int r = 0; r < runs; ++r) {
-    const double t0 = cpu_seconds();
+    const double t0 = bench::cpu_seconds();
     f();
-    best = std::min(best, cpu_seconds() - t0);
+    best = std::min(best, bench::cpu_seconds() - t0);
   }
   return best;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s (run bench/prepare_data.py)\n", path.c_str());
-    std::exit(1);
-  }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 int run_data(const std::string& dir) {
-  const std::string corpus = read_file(dir + "/corpus.txt");
+  const std::string corpus = bench::read_file(dir + "/corpus.txt");
   std::vector<std::string> shorts;
   {
-    const std::string all = read_file(dir + "/short_texts.txt");
+    const std::string all = bench::read_file(dir + "/short_texts.txt");
     std::size_t p = 0;
     while (p < all.size()) {
       std::size_t e = all.find('\n', p);
@@ -197,7 +182,7 @@ int run_data(const std::string& dir) {
   for (std::size_t count : {1000u, 10000u, 100000u}) {
     fernquill::KeywordProcessor kp(false, false);
     {
-      const std::string tsv = read_file(dir + "/keywords_" + std::to_string(count) + ".tsv");
+      const std::string tsv = bench::read_file(dir + "/keywords_" + std::to_string(count) + ".tsv");
       std::size_t p = 0;
       while (p < tsv.size()) {
         std::size_t e = tsv.find('\n', p);

@@ -114,7 +114,8 @@ inline std::vector<KeywordMatch> extract(const KeywordProcessor& kp, std::string
         if (s2 < t) continue;
         stack.push_back({s.node, s.c + 1, s.e + 1});
         for (NodeId k = trie.first_child(s.node); k != kNoNode; k = trie.next_sibling(k)) {
-          if (trie.key(k) > 0xFF) continue;  // no text byte ever takes this edge
+          // A key above 255 equals no text byte: nodes under it never match.
+          if (trie.key(k) > 0xFF) continue;
           if (trie.key(k) != x) stack.push_back({k, s.c + 1, s.e + 1});
           stack.push_back({k, s.c, s.e + 1});
         }

@@ -10,11 +10,19 @@
 //  (b) skip the expansion of a state seen before at this position;
 //  (c) drop a state whose whole subtree is bounded below the threshold or
 //      at or below the best similarity so far.
+//  (f) leave dead ends, states that would do nothing when popped, unpushed.
+// Two more decide a position without searching at all:
+//  (d) the shallowest keyword on the exact path is the result (exact_first);
+//  (e) the piece filter of approx_plan.hpp proves that no candidate exists.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
 #include <vector>
 
+#include "keyword_processor/approx_plan.hpp"
 #include "keyword_processor/scan_index.hpp"
 #include "text/utf8.hpp"
 
@@ -147,49 +155,330 @@ std::uint64_t least_d_above(std::int64_t e, float limit) {
                     [&](std::uint64_t d) { return similarity(e, d) > limit; });
 }
 
-}  // namespace
+// The least denominators of rule (c), per edit count: need_t(e) is the least
+// d at which e edits still reach t; need_start(e) the least at which they
+// also give more than 0 (the best at the start of each position). Filled on
+// first use: the same for every position of a call.
+class ThresholdTable {
+ public:
+  explicit ThresholdTable(float t) : t_(t) {}
+  float t() const { return t_; }
+  std::uint64_t need_t(std::int64_t e) {
+    prepare(e);
+    return need_t_[e];
+  }
+  std::uint64_t need_start(std::int64_t e) {
+    prepare(e);
+    return need_start_[e];
+  }
 
-void scan_approximate(const ApproxIndex& index, std::string_view text, float t,
-                      std::vector<KeywordMatch>& out) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t n = text.size();
-  const auto& word = index.plain().word;
-  const bool overlaps = index.allow_overlaps();
-  const ApproxIndex::Node* nodes = index.nodes().data();
-  const std::uint16_t* keys = index.keys().data();
-  const ScanIndex::Slot* da = index.slots();
-  const std::uint32_t* slot_nodes = index.slot_nodes().data();
+ private:
+  void prepare(std::int64_t e) {
+    if (ready_[e]) return;
+    need_t_[e] = least_d_at_least(e, t_);
+    need_start_[e] = std::max(need_t_[e], least_d_above(e, 0.0f));
+    ready_[e] = true;
+  }
+  float t_;
+  std::uint64_t need_t_[kTable], need_start_[kTable];
+  bool ready_[kTable] = {};
+};
+
+// The best state of a search, if any: its similarity, node and consumed count.
+struct Candidate {
+  bool found = false;
+  float similarity = 0.0f;
+  std::string_view name;
+  std::uint64_t consumed = 0;
+};
+
+// The pruned depth-first edit search from one position, with its working
+// storage kept across the positions of a call.
+class EditSearch {
+ public:
+  EditSearch(const ApproxIndex& index, const std::uint8_t* s, std::size_t n, float t)
+      : index_(index),
+        nodes_(index.nodes().data()),
+        da_(index.slots()),
+        slot_nodes_(index.slot_nodes().data()),
+        keys_(index.keys().data()),
+        s_(s),
+        n_(n),
+        table_(t) {}
+
+  Candidate run(std::size_t i);
+  std::uint64_t popped() const { return popped_; }
+
+ private:
+  // Whether a similarity with e edits and denominator d reaches t and beats
+  // the best so far.
+  bool worth(std::int64_t e, std::uint64_t d) {
+    if (e >= kTable) {
+      const float u = similarity(e, d);
+      return u >= table_.t() && u > best_.similarity;
+    }
+    if (need_stamp_[e] != stamp_) {
+      need_[e] = best_.found ? std::max(table_.need_t(e), least_d_above(e, best_.similarity))
+                             : table_.need_start(e);
+      need_stamp_[e] = stamp_;
+    }
+    return d >= need_[e];
+  }
+  // (c) Bound for a state (k, c, e) with e >= 1. Each byte consumed below
+  // it either moves one level down the trie or skips a text byte at the
+  // cost of an edit, so a candidate reached from it has e' >= e edits,
+  // c' <= c + height(k) + (e' - e) consumed bytes and a clean name of at
+  // most max_name(k) bytes. Hence e'/max(c', len) >= e / D with
+  // D = max(c + height, max_name, e) (for e' > e the ratio only grows),
+  // and since float division and subtraction round monotonically its
+  // similarity is at most 1 - e / D computed the same way. If that misses
+  // t, nothing below is accepted; if it is not above the best, nothing
+  // below is strictly greater, now or later (the best only grows). Either
+  // way the state and its subtree cannot change the result.
+  static std::uint64_t bound(const ApproxIndex::Node& node, std::uint64_t c, std::int64_t e) {
+    // A saturated height or length stands for "too long to bound".
+    if (node.height == ApproxIndex::kSaturated || node.max_name == ApproxIndex::kSaturated) {
+      return ~std::uint64_t{0};
+    }
+    std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
+    return std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
+  }
+  // Takes (node, c, e) as a candidate when it is better than the best.
+  // Returns true when it scores 1.0.
+  bool consider(const State& st);
+  // Pushes the states that follow st; returns true and sets st when the
+  // only one is the exact continuation, to be taken next without the stack.
+  bool expand(State& st, std::size_t i);
+
   // Recording seen states costs a hash probe per expanded state. It pays
   // where many edit paths meet in the same state, which makes the search
   // blow up; a search that stays small (nearly always at high thresholds)
   // has few repeats and would only pay for the probes. So recording starts
   // once a position has taken kSeenAfter states, and covers states with at
   // least two edits (one edit rarely meets another path).
-  constexpr std::uint64_t kSeenAfter = 512;
-  constexpr std::int64_t kSeenFromEdits = 2;
-  SeenStates seen;
-  std::vector<State> stack;
-  std::uint64_t popped = 0;
+  static constexpr std::uint64_t kSeenAfter = 512;
+  static constexpr std::int64_t kSeenFromEdits = 2;
 
-  // need_t[e]: least denominator at which e edits still reach t.
-  // need_start[e]: least at which they also give more than 0 (the best at
-  // the start of each position). need[e]: the least for both t and the
-  // current best. All filled on first use; need[] again after each change
-  // of the best.
-  std::uint64_t need_t[kTable], need_start[kTable], need[kTable];
-  bool need_ready[kTable] = {};
-  std::uint64_t need_stamp[kTable] = {};
-  std::uint64_t stamp = 0;
-  auto prepare = [&](std::int64_t e) {
-    if (need_ready[e]) return;
-    need_t[e] = least_d_at_least(e, t);
-    need_start[e] = std::max(need_t[e], least_d_above(e, 0.0f));
-    need_ready[e] = true;
+  const ApproxIndex& index_;
+  const ApproxIndex::Node* nodes_;
+  const ScanIndex::Slot* da_;
+  const std::uint32_t* slot_nodes_;
+  const std::uint16_t* keys_;
+  const std::uint8_t* s_;
+  std::size_t n_;
+  ThresholdTable table_;
+  SeenStates seen_;
+  std::vector<State> stack_;
+  std::uint64_t popped_ = 0;
+  std::uint64_t seen_from_ = 0;
+  bool seen_open_ = false;
+  std::uint64_t remaining_ = 0;
+  Candidate best_;
+  // need_[e]: the least denominator for both t and the current best,
+  // recomputed on demand after each change of the best (a new stamp).
+  std::uint64_t need_[kTable] = {};
+  std::uint64_t need_stamp_[kTable] = {};
+  std::uint64_t stamp_ = 0;
+};
+
+bool EditSearch::consider(const State& st) {
+  const ApproxIndex::Node& node = nodes_[st.node];
+  // A state that consumed no text is never a candidate: it would end
+  // before its own start and resume where it began. Leaving it out here
+  // lets the best state that did consume text win instead.
+  if (node.name == ApproxIndex::kNoName || st.consumed == 0) return false;
+  const std::uint64_t len =
+      node.name_len != ApproxIndex::kSaturated ? node.name_len : index_.name(node.name).size();
+  const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
+  if (!(v >= table_.t() && v > best_.similarity)) return false;
+  best_ = {true, v, index_.name(node.name), st.consumed};
+  ++stamp_;
+  return v == 1.0f;
+}
+
+bool EditSearch::expand(State& st, std::size_t i) {
+  // (b) The states below (node, c, e) depend on nothing but the state.
+  // A repeat is popped after the first copy's whole subtree: the stack
+  // is LIFO and a state is never its own descendant (every move raises
+  // c + e). So every candidate below the repeat was compared before,
+  // against a best no greater than now, and can only tie. The same
+  // holds for the parts of that subtree pruned by (b) or (c), by
+  // induction on the order of popping. Only expanded states are
+  // recorded, so recording just some of them is as sound.
+  if (st.edits >= kSeenFromEdits && popped_ > seen_from_) {
+    if (!seen_open_) {
+      seen_.next_position();
+      seen_open_ = true;
+    }
+    if (!seen_.insert(st.node, st.consumed, st.edits)) return false;
+  }
+  const ApproxIndex::Node& node = nodes_[st.node];
+  const std::uint8_t x = s_[i + st.consumed];
+  const std::uint32_t begin = node.child_begin, end = node.child_end;
+  // The child under x through the double array, looked up only when the
+  // node's child-byte mask allows one.
+  std::uint32_t exact = end;
+  if ((node.child_bytes >> (x & 63)) & 1) {
+    const std::uint32_t slot = ScanIndex::base_of(da_[node.slot]) + x;
+    if (ScanIndex::check_of(da_[slot]) == node.slot) exact = slot_nodes_[slot];
+  }
+  const std::uint64_t c1 = st.consumed + 1;
+  const bool push_exact =
+      exact != end && (st.edits == 0 || (nodes_[exact].named_below &&
+                                         worth(st.edits, bound(nodes_[exact], c1, st.edits))));
+  // The edit states need 1 - e / (c + 1) >= t.
+  if (st.edits < kTable ? c1 < table_.need_t(st.edits) : similarity(st.edits, c1) < table_.t()) {
+    // The exact continuation is the only state pushed, so it is the next
+    // one popped: take it directly.
+    if (!push_exact) return false;
+    st = {exact, c1, st.edits};
+    return true;
+  }
+  if (push_exact) stack_.push_back({exact, c1, st.edits});
+  const std::int64_t e1 = st.edits + 1;
+  // Every edit state below has the bound of (node, c + 1, e + 1) or a
+  // smaller one: a child's height is lower and its longest name no
+  // longer. One test covers them all.
+  if (!node.named_below || !worth(e1, bound(node, c1, e1))) return false;
+  // (f) A dead end is a state that is no candidate (no clean name), allows
+  // no edit (1 - e / (c + 1) < t) and has no child under its next text
+  // byte (or no text left): popped, it records nothing and pushes nothing.
+  // Leaving it off the stack changes no result. Only the states recorded by
+  // (b) change, and any subset of the expanded states is sound there.
+  const bool edits_at_c1 =
+      e1 >= kTable ? similarity(e1, c1 + 1) >= table_.t() : c1 + 1 >= table_.need_t(e1);
+  const bool edits_at_c = e1 >= kTable ? similarity(e1, c1) >= table_.t() : c1 >= table_.need_t(e1);
+  const bool text_at_c1 = c1 < remaining_;
+  const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (s_[i + c1] & 63) : 0;
+  const std::uint64_t this_bit = std::uint64_t{1} << (x & 63);
+  auto live = [&](const ApproxIndex::Node& k, bool edits, std::uint64_t bit) {
+    return edits || k.name != ApproxIndex::kNoName || (k.child_bytes & bit) != 0;
   };
-  auto threshold_need = [&](std::int64_t e) {
-    prepare(e);
-    return need_t[e];
-  };
+  if (live(node, edits_at_c1, next_bit)) stack_.push_back({st.node, c1, e1});
+  for (std::uint32_t c = begin; c < end; ++c) {
+    const ApproxIndex::Node& child = nodes_[c];
+    // The bound with c + 1 is at least the bound with c.
+    if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
+    if (keys_[c] != x && live(child, edits_at_c1, next_bit)) {
+      stack_.push_back({c, c1, e1});
+    }
+    if (live(child, edits_at_c, this_bit) && worth(e1, bound(child, st.consumed, e1))) {
+      stack_.push_back({c, st.consumed, e1});
+    }
+  }
+  return false;
+}
+
+Candidate EditSearch::run(std::size_t i) {
+  remaining_ = n_ - i;
+  best_ = Candidate{};
+  ++stamp_;
+  seen_from_ = popped_ + kSeenAfter;
+  seen_open_ = false;
+  stack_.clear();
+  stack_.push_back({0, 0, 0});
+  State st{};
+  bool have = false;  // st holds the next state without a trip through the stack
+  while (have || !stack_.empty()) {
+    if (!have) {
+      st = stack_.back();
+      stack_.pop_back();
+    }
+    have = false;
+    ++popped_;
+    // (a) No similarity exceeds 1.0, so no later state can replace a
+    // candidate that scores it.
+    if (consider(st)) break;
+    if (st.consumed >= remaining_) continue;
+    have = expand(st, i);
+  }
+  return best_;
+}
+
+// Keywords and clean names shorter than this keep every edited similarity
+// below 1.0 (see shallowest_exact).
+constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 23;
+
+// (d) The shallowest keyword met on the exact path from i, as a candidate.
+// Proof that it is the search's result: only states with e = 0 lie on the
+// exact path, and they are popped in order of depth (each pushes the next
+// one first, below its edit states), so the shallowest keyword there with
+// c >= 1 is the first e = 0 candidate popped. It scores 1 - 0 / d = 1.0,
+// which rule (a) keeps. A state with e >= 1 scores 1 - e / d with
+// d = max(c, len) and c <= height + e; 1 - e / d rounds to 1.0 only for
+// e / d <= 2^-25, which needs d >= 2^25, so no such state ties it while
+// the deepest keyword and longest clean name stay below kExactFirstLimit.
+// Strictly greater is impossible. When no keyword lies on the exact path,
+// no state with e = 0 is a candidate.
+Candidate shallowest_exact(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
+                           std::size_t i) {
+  const ScanIndex::Slot* da = index.slots();
+  std::uint32_t at = ScanIndex::kRootSlot;
+  for (std::size_t k = i; k < n; ++k) {
+    const std::uint32_t next = ScanIndex::base_of(da[at]) + s[k];
+    if (ScanIndex::check_of(da[next]) != at) break;
+    at = next;
+    if (da[at] & ScanIndex::kKeywordBit) return {true, 1.0f, index.slot_name(at), k + 1 - i};
+  }
+  return {};
+}
+
+// The positions marked by the piece filter, a block of starts at a time.
+class StartMarks {
+ public:
+  StartMarks(const ApproxPlan& plan, const std::uint8_t* s, std::size_t n)
+      : plan_(plan), s_(s), n_(n), marks_(kBlock / 64) {}
+  bool may_hold(std::size_t i) {
+    if (i >= hi_ || i < lo_) fill(i);
+    return (marks_[(i - lo_) >> 6] >> ((i - lo_) & 63)) & 1;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = std::size_t{1} << 16;
+  void fill(std::size_t lo) {
+    lo_ = lo;
+    hi_ = std::min(n_, lo + kBlock);
+    std::fill(marks_.begin(), marks_.end(), 0);
+    plan_.mark_starts(s_, n_, lo_, hi_, marks_.data());
+  }
+  const ApproxPlan& plan_;
+  const std::uint8_t* s_;
+  std::size_t n_;
+  std::size_t lo_ = 0, hi_ = 0;
+  std::vector<std::uint64_t> marks_;
+};
+
+// End trimming, end test and recording of a candidate at i; returns the
+// position to resume from, or i + 1 when the end test fails.
+std::size_t end_test_and_record(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
+                                std::size_t i, const Candidate& found,
+                                std::vector<KeywordMatch>& out) {
+  const auto& word = index.plain().word;
+  const std::size_t stop = i + found.consumed;
+  const std::size_t end = is_trim(s[stop - 1]) ? stop - 1 : stop;
+  bool pass = end == n || index.allow_overlaps();
+  for (std::size_t k = end; !pass && k < end + 3 && k < n; ++k) pass = !word[s[k]];
+  if (!pass) return i + 1;
+  const float rounded = std::round(found.similarity * 100.0f) / 100.0f;
+  out.push_back({found.name, rounded, is_trim(s[i]) ? i + 1 : i, end});
+  return stop;
+}
+
+void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<KeywordMatch>& out,
+          ApproxStats* stats) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  const auto& word = index.plain().word;
+  const bool overlaps = index.allow_overlaps();
+  const ApproxIndex::Node& root = index.nodes()[0];
+  const bool exact_first = root.height < kExactFirstLimit && root.max_name < kExactFirstLimit;
+  const std::shared_ptr<const ApproxPlan> plan = index.plan(t, n);
+  // (e) needs (d): keywords without an edit budget have no pieces.
+  const bool filter = exact_first && plan && plan->filtering();
+  std::optional<StartMarks> marks;
+  if (filter) marks.emplace(*plan, s, n);
+  EditSearch search(index, s, n, t);
+  std::uint64_t starts = 0, filtered = 0, searched = 0;
 
   std::size_t i = 0;
   while (i < n) {
@@ -197,155 +486,38 @@ void scan_approximate(const ApproxIndex& index, std::string_view text, float t,
       ++i;
       continue;
     }
-    const std::uint64_t remaining = n - i;
-    float best = 0.0f;
-    std::uint32_t best_node = 0;
-    std::uint64_t best_consumed = 0;
-    bool found = false;
-    ++stamp;
-    const std::uint64_t seen_from = popped + kSeenAfter;
-    bool seen_open = false;
-
-    // Whether a similarity with e edits and denominator d reaches t and
-    // beats the best so far.
-    auto worth = [&](std::int64_t e, std::uint64_t d) {
-      if (e >= kTable) {
-        const float u = similarity(e, d);
-        return u >= t && u > best;
-      }
-      if (need_stamp[e] != stamp) {
-        prepare(e);
-        need[e] = found ? std::max(need_t[e], least_d_above(e, best)) : need_start[e];
-        need_stamp[e] = stamp;
-      }
-      return d >= need[e];
-    };
-    // (c) Bound for a state (k, c, e) with e >= 1. Each byte consumed below
-    // it either moves one level down the trie or skips a text byte at the
-    // cost of an edit, so a candidate reached from it has e' >= e edits,
-    // c' <= c + height(k) + (e' - e) consumed bytes and a clean name of at
-    // most max_name(k) bytes. Hence e'/max(c', len) >= e / D with
-    // D = max(c + height, max_name, e) (for e' > e the ratio only grows),
-    // and since float division and subtraction round monotonically its
-    // similarity is at most 1 - e / D computed the same way. If that misses
-    // t, nothing below is accepted; if it is not above the best, nothing
-    // below is strictly greater, now or later (the best only grows). Either
-    // way the state and its subtree cannot change the result.
-    auto bound = [&](const ApproxIndex::Node& node, std::uint64_t c, std::int64_t e) {
-      // A saturated height or length stands for "too long to bound".
-      if (node.height == ApproxIndex::kSaturated || node.max_name == ApproxIndex::kSaturated) {
-        return ~std::uint64_t{0};
-      }
-      std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
-      return std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
-    };
-
-    stack.clear();
-    stack.push_back({0, 0, 0});
-    State st{};
-    bool have = false;  // st holds the next state without a trip through the stack
-    while (have || !stack.empty()) {
-      if (!have) {
-        st = stack.back();
-        stack.pop_back();
-      }
-      have = false;
-      ++popped;
-      const ApproxIndex::Node& node = nodes[st.node];
-      // A state that consumed no text is never a candidate: it would end
-      // before its own start and resume where it began. Leaving it out here
-      // lets the best state that did consume text win instead.
-      if (node.name != ApproxIndex::kNoName && st.consumed > 0) {
-        const std::uint64_t len =
-            node.name_len != ApproxIndex::kSaturated ? node.name_len : index.name(node.name).size();
-        const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
-        if (v >= t && v > best) {
-          best = v;
-          best_node = st.node;
-          best_consumed = st.consumed;
-          found = true;
-          ++stamp;
-          // (a) No similarity exceeds 1.0, so no later state can replace
-          // this one.
-          if (v == 1.0f) break;
-        }
-      }
-      if (st.consumed >= remaining) continue;
-      // (b) The states below (node, c, e) depend on nothing but the state.
-      // A repeat is popped after the first copy's whole subtree: the stack
-      // is LIFO and a state is never its own descendant (every move raises
-      // c + e). So every candidate below the repeat was compared before,
-      // against a best no greater than now, and can only tie. The same
-      // holds for the parts of that subtree pruned by (b) or (c), by
-      // induction on the order of popping. Only expanded states are
-      // recorded, so recording just some of them is as sound.
-      if (st.edits >= kSeenFromEdits && popped > seen_from) {
-        if (!seen_open) {
-          seen.next_position();
-          seen_open = true;
-        }
-        if (!seen.insert(st.node, st.consumed, st.edits)) continue;
-      }
-      const std::uint8_t x = s[i + st.consumed];
-      const std::uint32_t begin = node.child_begin, end = node.child_end;
-      std::uint32_t exact = end;
-      if (node.slot != ApproxIndex::kNoSlot) {
-        // The child under x through the double array: no search.
-        const std::uint32_t slot = ScanIndex::base_of(da[node.slot]) + x;
-        if (ScanIndex::check_of(da[slot]) == node.slot) exact = slot_nodes[slot];
-      } else {
-        for (std::uint32_t c = begin; c < end; ++c) {
-          if (keys[c] >= x) {
-            if (keys[c] == x) exact = c;
-            break;
-          }
-        }
-      }
-      const std::uint64_t c1 = st.consumed + 1;
-      const bool push_exact =
-          exact != end && (st.edits == 0 || (nodes[exact].named_below &&
-                                             worth(st.edits, bound(nodes[exact], c1, st.edits))));
-      // The edit states need 1 - e / (c + 1) >= t.
-      if (st.edits < kTable ? c1 < threshold_need(st.edits) : similarity(st.edits, c1) < t) {
-        // The exact continuation is the only state pushed, so it is the next
-        // one popped: take it directly.
-        if (push_exact) {
-          st = {exact, c1, st.edits};
-          have = true;
-        }
+    ++starts;
+    Candidate found;
+    if (exact_first) found = shallowest_exact(index, s, n, i);
+    if (!found.found) {
+      if (filter && !marks->may_hold(i)) {
+        ++filtered;
+        ++i;
         continue;
       }
-      if (push_exact) stack.push_back({exact, c1, st.edits});
-      const std::int64_t e1 = st.edits + 1;
-      // Every edit state below has the bound of (node, c + 1, e + 1) or a
-      // smaller one: a child's height is lower and its longest name no
-      // longer. One test covers them all.
-      if (!node.named_below || !worth(e1, bound(node, c1, e1))) continue;
-      stack.push_back({st.node, c1, e1});
-      for (std::uint32_t c = begin; c < end; ++c) {
-        const ApproxIndex::Node& child = nodes[c];
-        // The bound with c + 1 is at least the bound with c.
-        if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
-        if (keys[c] != x) stack.push_back({c, c1, e1});
-        if (worth(e1, bound(child, st.consumed, e1))) stack.push_back({c, st.consumed, e1});
-      }
+      ++searched;
+      found = search.run(i);
     }
-    if (!found) {
-      ++i;
-      continue;
-    }
-    const std::size_t stop = i + best_consumed;
-    const std::size_t end = is_trim(s[stop - 1]) ? stop - 1 : stop;
-    bool pass = end == n || overlaps;
-    for (std::size_t k = end; !pass && k < end + 3 && k < n; ++k) pass = !word[s[k]];
-    if (!pass) {
-      ++i;
-      continue;
-    }
-    const float rounded = std::round(best * 100.0f) / 100.0f;
-    out.push_back({index.name(nodes[best_node].name), rounded, is_trim(s[i]) ? i + 1 : i, end});
-    i = stop;
+    i = found.found ? end_test_and_record(index, s, n, i, found, out) : i + 1;
   }
+  if (stats) {
+    stats->states += search.popped();
+    stats->starts += starts;
+    stats->filtered += filtered;
+    stats->searched += searched;
+  }
+}
+
+}  // namespace
+
+void scan_approximate(const ApproxIndex& index, std::string_view text, float threshold,
+                      std::vector<KeywordMatch>& out) {
+  scan(index, text, threshold, out, nullptr);
+}
+
+void scan_approximate_counted(const ApproxIndex& index, std::string_view text, float threshold,
+                              std::vector<KeywordMatch>& out, ApproxStats& stats) {
+  scan(index, text, threshold, out, &stats);
 }
 
 }  // namespace fernquill

@@ -4,6 +4,7 @@
 #include <bit>
 #include <span>
 
+#include "keyword_processor/approx_plan.hpp"
 #include "support/fault.hpp"
 #include "text/lowercase.hpp"
 
@@ -220,14 +221,11 @@ void ApproxIndex::build_nodes(const Trie& trie) {
     const NodeId t = origin[k];
     const auto first = static_cast<std::uint32_t>(origin.size());
     for (NodeId c = trie.first_child(t); c != kNoNode; c = trie.next_sibling(c)) {
-      // Scans read text one byte per edge, so a key above 255 (only a loaded
-      // state has one) is never taken, also not by an edit of the
-      // approximate search: such subtrees are left out of the copy.
+      // Nodes under a key above 255 never take part in matching.
       if (trie.key(c) > kMaxByteKey) continue;
       origin.push_back(c);
       nodes_.push_back(Node{});
-      keys_.push_back(trie.key(c) > kMaxByteKey ? kWideKey
-                                                : static_cast<std::uint16_t>(trie.key(c)));
+      keys_.push_back(static_cast<std::uint16_t>(trie.key(c)));
     }
     Node& node = nodes_[k];
     node.slot = kNoSlot;
@@ -251,7 +249,9 @@ void ApproxIndex::build_bounds() {
     node.height = 0;
     node.named_below = node.name != kNoName ? 1 : 0;
     node.max_name = node.name != kNoName ? node.name_len : 0;
+    node.child_bytes = 0;
     for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
+      node.child_bytes |= std::uint64_t{1} << (keys_[c] % kBitsPerWord);
       const Node& child = nodes_[c];
       if (!child.named_below) continue;
       node.named_below = 1;
@@ -264,20 +264,34 @@ void ApproxIndex::build_bounds() {
 
 void ApproxIndex::map_slots() {
   // The double array holds exactly the nodes reached from the root through
-  // byte keys, each at its parent's base plus its key. Nodes under a key
-  // above 255 keep kNoSlot: no scan reaches them exactly.
+  // byte keys, which are all the nodes copied, each at its parent's base
+  // plus its key.
   const ScanIndex::Slot* da = exact_.slots();
   nodes_[0].slot = ScanIndex::kRootSlot;
   slot_node_.assign(exact_.slot_count(), 0);
   for (std::size_t k = 0; k < nodes_.size(); ++k) {
     const Node& node = nodes_[k];
-    if (node.slot == kNoSlot) continue;
     slot_node_[node.slot] = static_cast<std::uint32_t>(k);
     for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
-      if (keys_[c] == kWideKey) continue;
       nodes_[c].slot = ScanIndex::base_of(da[node.slot]) + keys_[c];
     }
   }
+}
+
+std::shared_ptr<const ApproxPlan> ApproxIndex::plan(float t, std::size_t text_bytes) const {
+  const auto bits = std::bit_cast<std::uint32_t>(t);
+  std::lock_guard<std::mutex> lock(plans_mutex_);
+  for (const CachedPlan& cached : plans_) {
+    if (cached.plan && cached.bits == bits) return cached.plan;
+  }
+  const std::uint64_t need = nodes_.size() * kPlanBytesPerNode;
+  scanned_bytes_ = std::min(need, scanned_bytes_ + std::min<std::uint64_t>(text_bytes, need));
+  if (scanned_bytes_ < need) return nullptr;
+  CachedPlan& slot = plans_[next_plan_];
+  next_plan_ = (next_plan_ + 1) % kCachedPlans;
+  slot.plan = std::make_shared<const ApproxPlan>(*this, t);
+  slot.bits = bits;
+  return slot.plan;
 }
 
 std::size_t ApproxIndex::memory_bytes() const {

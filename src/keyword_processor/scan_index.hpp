@@ -24,6 +24,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +35,8 @@
 #include "trie/trie.hpp"
 
 namespace fernquill {
+
+class ApproxPlan;
 
 // The byte tables of a scan, indexed by a byte of the text. The word bytes
 // are also given as at most kMaxWordRanges ranges [lo, lo + span], for a
@@ -110,10 +114,8 @@ class ApproxIndex {
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
   // Lengths and heights that do not fit 32 bits are held as kSaturated.
   static constexpr std::uint32_t kSaturated = 0xFFFFFFFFu;
-  // The key of a node under a key above 255: sorts last and equals no byte.
-  static constexpr std::uint16_t kWideKey = 0xFFFF;
   struct Node {
-    std::uint32_t slot;         // the node's double-array slot, or kNoSlot
+    std::uint32_t slot;         // the node's double-array slot
     std::uint32_t child_begin;  // children are [child_begin, child_end)
     std::uint32_t child_end;
     std::uint32_t name;         // index into the names, or kNoName
@@ -121,10 +123,14 @@ class ApproxIndex {
     std::uint32_t height;       // longest path down to a named node, in edges
     std::uint32_t max_name;     // longest clean name in the subtree
     std::uint32_t named_below;  // 1 when the subtree holds a clean name
+    // Bit (b & 63) set for the key b of every child: a clear bit proves that
+    // no child has key b.
+    std::uint64_t child_bytes;
   };
   const std::vector<Node>& nodes() const { return nodes_; }
-  // Key of every node as 16 bits, keys above 255 as kWideKey, for a compact
-  // search of a node's children.
+  // Key of every node as 16 bits. A key above 255 (only a loaded state has
+  // one) equals no byte of a text, so nodes under it never take part in
+  // matching: their subtrees are not copied.
   const std::vector<std::uint16_t>& keys() const { return keys_; }
   // Node of a double-array slot.
   const std::vector<std::uint32_t>& slot_nodes() const { return slot_node_; }
@@ -134,8 +140,22 @@ class ApproxIndex {
   const ScanIndex::Slot* slots() const { return exact_.slots(); }
   const ByteTables& plain() const { return exact_.plain(); }
   bool allow_overlaps() const { return exact_.allow_overlaps(); }
+  std::string_view slot_name(std::uint32_t slot) const { return exact_.slot_name(slot); }
+  std::size_t exact_memory_bytes() const { return exact_.memory_bytes(); }
 
   std::size_t memory_bytes() const;
+
+  // The search's structures for threshold t, kept for the last kCachedPlans
+  // thresholds (by their float bits). A plan costs about as much to build as
+  // an unfiltered scan of a few bytes per trie node, so it is built only once
+  // the approximate scans with this index have covered kPlanBytesPerNode
+  // bytes per node, counting the `text_bytes` of the scan asking; until then
+  // this returns null and the scan searches every start. Safe to call from
+  // any number of threads at once: a plan is immutable once built, and a
+  // caller's shared_ptr keeps it alive after eviction.
+  static constexpr std::size_t kCachedPlans = 4;
+  static constexpr std::uint64_t kPlanBytesPerNode = 2;
+  std::shared_ptr<const ApproxPlan> plan(float t, std::size_t text_bytes) const;
 
  private:
   void build_nodes(const Trie& trie);
@@ -147,6 +167,23 @@ class ApproxIndex {
   std::vector<Node> nodes_;
   std::vector<std::uint16_t> keys_;
   std::vector<std::uint32_t> slot_node_;
+
+  struct CachedPlan {
+    std::uint32_t bits = 0;
+    std::shared_ptr<const ApproxPlan> plan;
+  };
+  mutable std::mutex plans_mutex_;
+  mutable std::array<CachedPlan, kCachedPlans> plans_;
+  mutable std::size_t next_plan_ = 0;        // the cache slot replaced next
+  mutable std::uint64_t scanned_bytes_ = 0;  // approximate scan bytes, under the mutex
+};
+
+// Counts of one approximate scan, for tests and benchmarks.
+struct ApproxStats {
+  std::uint64_t states = 0;    // search states taken off the stack
+  std::uint64_t starts = 0;    // positions that passed the start test
+  std::uint64_t filtered = 0;  // of them, positions the piece filter ruled out
+  std::uint64_t searched = 0;  // of them, positions where the edit search ran
 };
 
 // The scans behind extract_keywords, over a scan text already made. `fold`
@@ -155,6 +192,9 @@ void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
                 std::vector<KeywordMatch>& out);
 void scan_approximate(const ApproxIndex& index, std::string_view text, float threshold,
                       std::vector<KeywordMatch>& out);
+// The same scan, also counting its work.
+void scan_approximate_counted(const ApproxIndex& index, std::string_view text, float threshold,
+                              std::vector<KeywordMatch>& out, ApproxStats& stats);
 
 // The exact scan with the store's own walk, which needs nothing compiled:
 // the same results as scan_exact for the index of the same store. Returns

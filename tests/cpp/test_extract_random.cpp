@@ -162,9 +162,9 @@ TEST(extract_random_many_keywords) {
 }
 
 TEST(extract_random_loaded_store_with_wide_keys) {
-  // A loaded state may hold keys above 255. No text byte equals them, but
-  // the approximate search still replaces and skips through them, and keys
-  // sort after every byte.
+  // A loaded state may hold keys above 255. No text byte equals them, and
+  // nodes under them never match in either mode: the search must neither
+  // replace nor skip through them.
   std::mt19937_64 rng(11);
   for (int p = 0; p < 60; ++p) {
     fernquill::Trie trie;

@@ -1,0 +1,117 @@
+// Threshold-dependent structures of the approximate search: a filter that
+// proves, for most start positions, that the edit search cannot find a
+// candidate there, so the search is skipped.
+//
+// Budget. A keyword node w at depth |w| with a clean name of ℓ bytes is a
+// candidate only through a state (w, c, e) with 1 - e / max(c, ℓ) >= t in
+// float. Every byte consumed on the way either meets a keyword byte or
+// skips a text byte for one edit, so c <= |w| + e and the similarity is at
+// most 1 - e / max(|w| + e, ℓ) (float division and subtraction round
+// monotonically). That bound falls as e grows, since e / max(|w| + e, ℓ)
+// grows and all values are exact in float below 2^24; so e <= k(w), the
+// largest e at which the bound still meets t.
+//
+// Pieces. A keyword with k(w) >= 1 is cut into k + 1 pieces. The search
+// path of a state is an alignment of the consumed text with w whose edits
+// (replaced or skipped keyword bytes, skipped text bytes) number e. Charge
+// each edit to the piece holding the keyword byte it replaces or skips, or,
+// for a skipped text byte, the next keyword byte (the last piece after the
+// end). With e <= k, let j be the last piece charged nothing: the k - j
+// pieces after it hold at least k - j edits, so at most j edits lie before
+// it. Piece j was then consumed intact, at keyword offset a_j shifted by the
+// text skips minus the keyword skips before it: it occurs in the text at
+// i + a_j + s with |s| <= j. So a start i can hold a candidate of w only if
+// some piece j of w occurs at a text position q with
+// i in [q - a_j - j, q - a_j + j].
+//
+// Verification. Each such start is then checked against w alone: a state
+// (w, c, e) reached by the search has e >= ED(w, text[i, i + c)), its
+// similarity is at most the one of that distance (it falls as e grows), and
+// a candidate with e <= k stays within k of the diagonal, where a banded
+// edit-distance table is exact. If no c gives a similarity that meets t
+// together with a passing end test, no candidate of w can be recorded at i:
+// whichever candidate the search would pick there, nothing is recorded.
+//
+// Keywords with k(w) = 0 need no piece: only the exact path reaches them,
+// and the scan walks it before deciding to search (see approx_search.cpp).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fernquill {
+
+class ApproxIndex;
+
+class ApproxPlan {
+ public:
+  ApproxPlan(const ApproxIndex& index, float threshold);
+
+  // False when the filter cannot pay (budgets too large for pieces, or
+  // pieces too frequent) or cannot be proven here: every start is searched.
+  bool filtering() const { return filtering_; }
+
+  // Sets bit (i - lo) of `marks` for every start i in [lo, hi) at which some
+  // piece occurs as described above and passes verification, among those
+  // that pass the scan's start test; `marks` holds
+  // (hi - lo + 63) / 64 words, cleared by the caller. s[0, n) is the scan
+  // text.
+  void mark_starts(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
+                   std::uint64_t* marks) const;
+
+  // Bytes held by the plan.
+  std::size_t memory_bytes() const;
+
+  // Largest edit budget a keyword may have for the filter to be built.
+  static constexpr std::uint32_t kMaxBudget = 15;
+  // Length of the fingerprint looked up for each piece (a whole piece when
+  // shorter).
+  static constexpr std::uint32_t kPrint = 4;
+
+ private:
+  // One piece as seen from its fingerprint at text position p: the piece
+  // starts at p - print_at and, when it is there, starts from p - back to
+  // p - back + 2j may hold a candidate of its keyword. Its print is its
+  // min(kPrint, piece_len) bytes at print_at.
+  struct Entry {
+    std::uint32_t print;    // the print's bytes, as loaded
+    std::uint32_t keyword;  // offset of the keyword's bytes in keywords_
+    std::uint32_t name_len;
+    std::uint16_t keyword_len;
+    std::uint16_t piece_at;  // a_j
+    std::uint16_t piece_len;
+    std::uint16_t print_at;
+    std::uint16_t back;
+    std::uint8_t piece;   // j
+    std::uint8_t budget;  // k(w)
+  };
+
+  bool build(const ApproxIndex& index, float threshold);
+  void release();
+  bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;
+  bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const;
+  template <std::uint32_t L>
+  void scan_prints(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
+                   std::uint64_t* marks) const;
+
+  float t_;
+  bool overlaps_ = false;
+  // head_masks_[l]: the bits of a loaded head that hold its first l bytes.
+  std::array<std::uint64_t, 9> head_masks_{};
+  std::array<std::uint8_t, 256> word_{};
+  bool filtering_ = false;
+  std::uint32_t lengths_ = 0;  // bit L set when some print has L bytes
+  std::uint32_t max_back_ = 0;
+  std::uint32_t max_budget_ = 0;
+  // Entries sorted by the hash of their print: those of hash h are
+  // entries_[first_[h], first_[h + 1]). An empty run is the common miss.
+  std::uint32_t hash_bits_ = 0;
+  std::vector<std::uint32_t> first_;
+  std::vector<Entry> entries_;
+  std::string keywords_;  // followed by kHead zero bytes, for whole-word loads
+};
+
+}  // namespace fernquill

@@ -1,0 +1,303 @@
+// The approximate search against the literal, unpruned search over at least
+// a million generated cases: small processors over tiny alphabets, texts made
+// of their keywords with random edits, thresholds from 0 to 0.99.
+//
+// FERNQUILL_APPROX_CASES sets the number of cases (default 1,000,000) and
+// FERNQUILL_APPROX_SECONDS a time limit after which the run stops early and
+// says so (default 600), for longer runs or slow sanitizer builds.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "keyword_processor/approx_plan.hpp"
+#include "keyword_processor/extract.hpp"
+#include "keyword_processor/scan_index.hpp"
+#include "literal_search.hpp"
+
+namespace {
+
+using fernquill::KeywordMatch;
+using fernquill::KeywordProcessor;
+
+std::uint64_t env_number(const char* name, std::uint64_t fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? std::strtoull(v, nullptr, 10) : fallback;
+}
+
+// Alphabets: two and three letters (dense tries, many ties), letters with
+// the trim and punctuation bytes, eight letters (rare pieces, so the piece
+// filter is on), and multi-byte characters.
+const std::vector<std::vector<std::string>> kAlphabets = {
+    {"a", "b"},
+    {"a", "b", "c"},
+    {"a", "b", " ", ","},
+    {"a", "b", "c", "d", "e", "f", "g", "h"},
+    {"a", "b", "c", "d", "e", "f", "g", "h", " "},
+    {"a", "b", "\xC3\xA9", "\xCE\xA3", " ", "A"},
+};
+
+struct Generator {
+  std::mt19937_64 rng;
+  std::size_t below(std::size_t n) { return static_cast<std::size_t>(rng() % n); }
+
+  std::string word(const std::vector<std::string>& pieces, std::size_t min, std::size_t max) {
+    std::string s;
+    for (std::size_t k = min + below(max - min + 1); k > 0; --k) s += pieces[below(pieces.size())];
+    return s;
+  }
+  // A keyword with up to `edits` random byte edits.
+  std::string edited(std::string s, const std::vector<std::string>& pieces, std::size_t edits) {
+    for (std::size_t k = below(edits + 1); k > 0; --k) {
+      const std::size_t at = below(s.size() + 1);
+      switch (below(3)) {
+        case 0:
+          s.insert(at, pieces[below(pieces.size())]);
+          break;
+        case 1:
+          if (at < s.size()) s.erase(at, 1);
+          break;
+        default:
+          if (at < s.size()) s[at] = pieces[below(pieces.size())][0];
+      }
+    }
+    return s;
+  }
+};
+
+struct Processor {
+  std::unique_ptr<KeywordProcessor> kp;
+  std::vector<std::string> keywords;
+  const std::vector<std::string>* pieces;
+  std::string description;
+};
+
+Processor make_processor(Generator& g) {
+  Processor p;
+  p.pieces = &kAlphabets[g.below(kAlphabets.size())];
+  p.kp = std::make_unique<KeywordProcessor>(g.below(2) == 0, g.below(4) == 0);
+  std::ostringstream os;
+  os << "cs=" << p.kp->case_sensitive() << " ov=" << p.kp->allow_overlaps();
+  switch (g.below(4)) {
+    case 0: {
+      std::vector<std::uint32_t> chars;
+      for (std::uint32_t b = 0; b < 256; ++b) {
+        if (g.below(3) == 0) chars.push_back(b);
+      }
+      p.kp->set_word_chars(chars);
+      os << " random-word-set";
+      break;
+    }
+    case 1:
+      p.kp->add_word_char(' ');
+      p.kp->add_word_char(0xC3);
+      os << " space-is-word";
+      break;
+    default:
+      break;
+  }
+  const bool long_keywords = g.below(4) == 0;
+  for (std::size_t k = 1 + g.below(long_keywords ? 6 : 14); k > 0; --k) {
+    std::string kw = long_keywords ? g.word(*p.pieces, 6, 24) : g.word(*p.pieces, 0, 7);
+    std::optional<std::string> name;
+    switch (g.below(6)) {
+      case 0:  // shorter name
+        name = g.word({"x", "y"}, 0, 3);
+        break;
+      case 1:  // longer name: raises the edit budget, up to the keyword's length
+        name = g.word({"x", "y", "\xC3\xA9"}, 8, 40);
+        break;
+      default:
+        break;
+    }
+    p.kp->add_keyword(kw, name);
+    os << " '" << kw << "'" << (name ? "->'" + *name + "'" : "");
+    p.keywords.push_back(kw);
+  }
+  p.description = os.str();
+  return p;
+}
+
+// A loaded state with keys above 255 on some paths: nodes under them never
+// match, in either mode.
+Processor make_wide_processor(Generator& g) {
+  Processor p;
+  p.pieces = &kAlphabets[2];
+  fernquill::Trie trie;
+  std::ostringstream os;
+  os << "wide keys:";
+  for (std::size_t k = 1 + g.below(8); k > 0; --k) {
+    fernquill::NodeId node = fernquill::Trie::kRoot;
+    std::string kw;
+    for (std::size_t d = 1 + g.below(6); d > 0; --d) {
+      std::uint32_t key = static_cast<std::uint32_t>("ab "[g.below(3)]);
+      if (g.below(5) == 0) key = 256 + static_cast<std::uint32_t>(g.below(3));
+      node = trie.child_or_insert(node, key);
+      kw += key > 0xFF ? std::string("<wide>") : std::string(1, static_cast<char>(key));
+    }
+    trie.set_clean_name(node, g.word({"a", "b", "xy"}, 1, 6));
+    p.keywords.push_back(kw);
+    os << " '" << kw << "'";
+  }
+  const bool overlaps = g.below(2) == 0;
+  p.kp = std::make_unique<KeywordProcessor>(true, overlaps);
+  fernquill::WordSet words;
+  words.set_defaults();
+  p.kp->replace_state(words, std::move(trie), true, overlaps);
+  p.description = os.str();
+  return p;
+}
+
+std::string text_for(Generator& g, const Processor& p, std::size_t max_len) {
+  std::string text;
+  while (text.size() < max_len) {
+    const std::size_t what = g.below(4);
+    if (what == 0 || p.keywords.empty()) {
+      text += g.word(*p.pieces, 0, 3);
+    } else {
+      const std::string& kw = p.keywords[g.below(p.keywords.size())];
+      if (kw.find("<wide>") != std::string::npos) continue;
+      text += g.edited(kw, *p.pieces, what == 1 ? 0 : 3);
+    }
+    if (g.below(2) == 0) text += g.below(2) == 0 ? " " : ",";
+  }
+  text.resize(max_len);
+  return text;
+}
+
+std::string describe(const std::vector<KeywordMatch>& ms) {
+  std::ostringstream os;
+  for (const auto& m : ms) {
+    os << "('" << m.keyword << "', " << m.similarity << ", " << m.start << ", " << m.end << ") ";
+  }
+  return os.str();
+}
+
+TEST(approx_differential_million_cases) {
+  const std::uint64_t want_cases = env_number("FERNQUILL_APPROX_CASES", 1000000);
+  const double limit = static_cast<double>(env_number("FERNQUILL_APPROX_SECONDS", 600));
+  const auto begin = std::chrono::steady_clock::now();
+  Generator g{std::mt19937_64(env_number("FERNQUILL_APPROX_SEED", 20261207))};
+  std::uint64_t cases = 0, filtered_starts = 0, matches = 0;
+  bool out_of_time = false;
+  while (cases < want_cases && !out_of_time) {
+    const Processor p = g.below(10) == 0 ? make_wide_processor(g) : make_processor(g);
+    for (int q = 0; q < 200 && cases < want_cases; ++q, ++cases) {
+      // Thresholds 0 to 0.99; the unpruned search is exponential in the
+      // text left at low thresholds, so texts shrink with them.
+      const float t = static_cast<float>(g.below(100)) / 100.0f;
+      const std::size_t max_len = t >= 0.75f ? 40 : t >= 0.5f ? 16 : 7;
+      const std::string text = text_for(g, p, g.below(max_len + 1));
+      const auto got = fernquill::extract_keywords(*p.kp, text, t);
+      const auto want = oracle::extract(*p.kp, text, t);
+      matches += want.size();
+      if (!oracle::same(got, want)) {
+        check::fail(__FILE__, __LINE__,
+                    "case " + std::to_string(cases) + " " + p.description + "\n text '" + text +
+                        "' t=" + std::to_string(t) + "\n got  " + describe(got) + "\n want " +
+                        describe(want));
+        return;
+      }
+      if (p.kp->case_sensitive()) {
+        fernquill::ApproxStats stats;
+        std::vector<KeywordMatch> scanned;
+        fernquill::scan_approximate_counted(p.kp->approx_index(), text, t, scanned, stats);
+        filtered_starts += stats.filtered;
+      }
+    }
+    out_of_time =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() > limit;
+  }
+  std::cout << "approx differential: " << cases << " cases, " << matches << " matches, "
+            << filtered_starts << " starts ruled out by the piece filter"
+            << (out_of_time ? " (stopped at the time limit)" : "") << "\n";
+  // The cases must exercise the matches and the prunings that skip searches.
+  CHECK(matches > cases / 4);
+  CHECK(filtered_starts > cases / 4);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(approx_clean_name_long_enough_for_an_edited_tie_keeps_the_full_search) {
+  // With a clean name of 2^25 bytes, one edit scores 1 - 2^-25, which rounds
+  // to 1.0: the edited state ('a' after skipping the first 'a', consumed 2)
+  // is popped before the exact one (consumed 1) and wins the tie. A
+  // shortcut that took the shallowest exact keyword would end the match at 1.
+  KeywordProcessor kp(true, false);
+  kp.add_keyword("a", std::string(std::size_t{1} << 25, 'x'));
+  const auto got = fernquill::extract_keywords(kp, "aa", 0.5f);
+  CHECK(oracle::same(got, oracle::extract(kp, "aa", 0.5f)));
+  CHECK(got.size() == 1 && got[0].similarity == 1.0f && got[0].start == 0 && got[0].end == 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(approx_plans_built_and_evicted_by_concurrent_scans) {
+  // Eight threads make the first approximate scans of a processor at more
+  // thresholds than the plan cache holds, in different orders, with texts
+  // long enough to build plans: builds race, plans are evicted while other
+  // threads use them. Every result must equal a single-threaded scan of an
+  // identical processor (which the differential test checks against the
+  // literal search).
+  constexpr int kThreads = 8;
+  const float thresholds[] = {0.97f, 0.95f, 0.93f, 0.9f, 0.88f, 0.85f};
+  Generator g{std::mt19937_64(99)};
+  const std::vector<std::string>& letters = kAlphabets[4];
+  std::vector<std::string> keywords;
+  for (int k = 0; k < 300; ++k) keywords.push_back(g.word(letters, 6, 16));
+  auto make = [&] {
+    auto kp = std::make_unique<KeywordProcessor>(true, false);
+    for (const std::string& kw : keywords) kp->add_keyword(kw, std::nullopt);
+    return kp;
+  };
+  std::vector<std::string> texts;
+  for (int q = 0; q < 4; ++q) {
+    std::string text;
+    while (text.size() < 4000)
+      text += g.edited(keywords[g.below(keywords.size())], letters, 2) + " ";
+    texts.push_back(text);
+  }
+  const auto reference = make();
+  std::vector<std::vector<KeywordMatch>> want;
+  for (const std::string& text : texts) {
+    for (float t : thresholds) want.push_back(fernquill::extract_keywords(*reference, text, t));
+  }
+  const auto kp = make();
+  std::vector<int> bad(kThreads, 0);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kThreads; ++w) {
+    threads.emplace_back([&, w] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (std::size_t r = 0; r < texts.size() * std::size(thresholds); ++r) {
+        const std::size_t k = (r * 5 + static_cast<std::size_t>(w) * 7) % want.size();
+        const auto got = fernquill::extract_keywords(*kp, texts[k / std::size(thresholds)],
+                                                     thresholds[k % std::size(thresholds)]);
+        bad[w] += !oracle::same(got, want[k]);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int w = 0; w < kThreads; ++w) CHECK_EQ(bad[w], 0);
+  // The filter was in use: some threshold has a plan that filters.
+  std::size_t matches = 0;
+  for (const auto& m : want) matches += m.size();
+  CHECK(matches > 100);
+  CHECK(kp->approx_index().plan(0.9f, 0) != nullptr &&
+        kp->approx_index().plan(0.9f, 0)->filtering());
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+"""Approximate extraction on a generated English-like corpus with typos, against digests
+of the results recorded with the engine before its approximate search was made faster
+(the literal search's results, which the faster search must reproduce match for match);
+and the cost of a very long keyword that occurs exactly."""
+
+import hashlib
+import random
+import time
+
+import pytest
+
+from fernquill import KeywordProcessor
+
+SYLLABLES = ["al", "an", "ar", "be", "ca", "con", "de", "di", "el", "en", "er", "ex", "for",
+             "in", "ing", "is", "it", "la", "le", "lo", "ma", "ment", "ne", "no", "or", "pe",
+             "pro", "ra", "re", "ri", "sa", "se", "st", "ta", "te", "ter", "tion", "to", "un",
+             "ve", "ver", "wa"]
+
+
+def corpus(seed=5, words=3000, keywords=400):
+    rng = random.Random(seed)
+    vocabulary = sorted({"".join(rng.choice(SYLLABLES) for _ in range(rng.randint(1, 5)))
+                         for _ in range(2500)})
+    chosen = rng.sample(vocabulary, keywords)
+    pairs = []
+    for k, word in enumerate(chosen):
+        if k % 7 == 0:  # a phrase
+            word = f"{word} {rng.choice(vocabulary)}"
+        clean = word.title() if k % 3 else None
+        if k % 11 == 0:
+            clean = word + " (" + "x" * rng.randint(1, 12) + ")"  # longer clean name
+        pairs.append((word, clean))
+    out = []
+    for _ in range(words):
+        word = rng.choice(chosen) if rng.random() < 0.3 else rng.choice(vocabulary)
+        if rng.random() < 0.15:  # one typo: replace, drop or insert a letter
+            at = rng.randrange(len(word))
+            letter = rng.choice("abcdefghijklmnopqrstuvwxyz")
+            word = rng.choice([word[:at] + letter + word[at + 1:], word[:at] + word[at + 1:],
+                               word[:at] + letter + word[at:]])
+        if rng.random() < 0.1:
+            word = word.capitalize()
+        out.append(word + rng.choice([" ", " ", " ", ", ", ". ", "\n", "-"]))
+    return pairs, "".join(out)
+
+
+def digest(matches):
+    h = hashlib.sha256()
+    for m in matches:
+        h.update(f"{m.keyword}\x00{m.similarity!r}\x00{m.start}\x00{m.end}\n".encode())
+    return f"{len(matches)}:{h.hexdigest()[:16]}"
+
+
+# (allow_overlaps, threshold, text bytes) -> digest recorded with the earlier engine.
+EXPECTED = {
+    (False, 0.95, 30000): "879:fcc0adf462a0b4eb",
+    (False, 0.9, 30000): "970:152b03e5c483e87b",
+    (False, 0.8, 30000): "1161:47db86f12f8c1d11",
+    (False, 0.7, 30000): "1419:bbdf46b35e9b8059",
+    (False, 0.6, 30000): "1682:a7710247b01e1df8",
+    (False, 0.5, 8000): "507:838f7d9c3c689dde",
+    (True, 0.9, 30000): "1962:6c99ebe9f2da9e36",
+    (True, 0.7, 30000): "3754:471aa8cf9c7071e6",
+    (True, 0.3, 300): "58:861251e1ee83ec8e",
+}
+
+
+@pytest.mark.parametrize("overlaps, threshold, size", sorted(EXPECTED))
+def test_corpus_results_unchanged(overlaps, threshold, size):
+    pairs, text = corpus()
+    kp = KeywordProcessor(allow_overlaps=overlaps)
+    for word, clean in pairs:
+        kp.add_keyword(word, clean)
+    assert digest(kp.extract_keywords(text[:size], threshold)) == EXPECTED[
+        (overlaps, threshold, size)]
+
+
+@pytest.mark.parametrize("threshold", [0.9, 0.99])
+def test_long_keyword_occurring_exactly_costs_linear_time(threshold):
+    rng = random.Random(3)
+    keyword = "zq" + "".join(rng.choice("abcdefgh ") for _ in range(1 << 20)) + "zq"
+    kp = KeywordProcessor()
+    kp.add_keyword(keyword)
+    kp.add_keyword("ab")
+    kp.extract_keywords("abc", threshold)  # compiles the scan structures
+    text = keyword + " and more"
+    t0 = time.perf_counter()
+    found = kp.extract_keywords(text, threshold)
+    elapsed = time.perf_counter() - t0
+    assert [(m.keyword, m.similarity, m.start, m.end) for m in found] == [
+        (keyword, 1.0, 0, len(keyword))]
+    assert elapsed < 1.0
