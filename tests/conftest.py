@@ -17,26 +17,50 @@ except ImportError:  # the module alone from a build directory: use the package 
     sys.path.insert(0, str(ROOT / "python"))
 
 
-
-
 @pytest.fixture
 def kp():
     return fernquill.KeywordProcessor()
 
 
 @pytest.fixture(scope="session")
-def engine_tests_binary(tmp_path_factory):
-    """The C++ engine test binary: FERNQUILL_ENGINE_TESTS, or built once here."""
-    given = os.environ.get("FERNQUILL_ENGINE_TESTS")
-    if given:
-        return pathlib.Path(given)
+def engine_build(tmp_path_factory):
+    """A Release build tree of the engine with its tests and fuzz targets
+    (the latter on the plain mutation driver, which any compiler can build),
+    configured once; targets are built on demand."""
     if shutil.which("cmake") is None:
         pytest.skip("cmake is not installed")
     build = tmp_path_factory.mktemp("engine-build")
     configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
-                 "-DFERNQUILL_BUILD_MODULE=OFF", "-DFERNQUILL_BUILD_TESTS=ON"]
+                 "-DFERNQUILL_BUILD_MODULE=OFF", "-DFERNQUILL_BUILD_TESTS=ON",
+                 "-DFERNQUILL_BUILD_FUZZ=ON", "-DFERNQUILL_FUZZ_ENGINE=driver"]
     if shutil.which("ninja"):
         configure += ["-G", "Ninja"]
     subprocess.run(configure, check=True, capture_output=True)
-    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "engine_tests"], check=True, capture_output=True)
+    return build
+
+
+def build_targets(build, *targets):
+    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", *targets], check=True, capture_output=True)
+
+
+@pytest.fixture(scope="session")
+def engine_tests_binary(request):
+    """The C++ engine test binary: FERNQUILL_ENGINE_TESTS, or built once here."""
+    given = os.environ.get("FERNQUILL_ENGINE_TESTS")
+    if given:
+        return pathlib.Path(given)
+    build = request.getfixturevalue("engine_build")
+    build_targets(build, "engine_tests")
     return build / "engine_tests"
+
+
+@pytest.fixture(scope="session")
+def fuzz_build(request):
+    """A build tree holding the fuzz targets under fuzz/: FERNQUILL_FUZZ_BUILD,
+    or built once here."""
+    given = os.environ.get("FERNQUILL_FUZZ_BUILD")
+    if given:
+        return pathlib.Path(given)
+    build = request.getfixturevalue("engine_build")
+    build_targets(build, "fuzz_processor_state", "fuzz_match_state", "fuzz_extract")
+    return build

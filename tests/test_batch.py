@@ -97,6 +97,22 @@ def test_accepted_sequences(tea, texts):
     assert tea.parallel_replace_keywords_from_texts(texts) == ["a tea", "tea"]
 
 
+def len_raising(exc):
+    class Sequence(list):
+        def __len__(self):
+            raise exc()
+
+    return Sequence
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+@pytest.mark.parametrize("method", [EXTRACT, REPLACE])
+def test_length_hint_passes_non_errors_on(tea, method, exc):
+    # Only ordinary errors of the length hint are dropped.
+    with pytest.raises(exc):
+        getattr(tea, method)(len_raising(exc)(["coffee"]))
+
+
 @pytest.mark.parametrize(
     "texts, exc, message",
     [

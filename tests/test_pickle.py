@@ -101,6 +101,19 @@ def test_keys_above_a_byte_are_kept_but_never_match():
     assert loaded(kp.__getstate__()).get_all_keywords() == kp.get_all_keywords()
 
 
+@pytest.mark.parametrize("threshold", [0.5, 0.6, 0.75, 0.8, 0.9])
+@pytest.mark.parametrize("text", ["b", "xb", "a b", "ab", "Āb", "€b", " b", "bb b"])
+def test_keys_above_a_byte_never_match_approximately(text, threshold):
+    # Under U+0100 a named chain 'b'; beside it the ordinary keyword 'ab'.
+    # An edit of the approximate search may skip a text byte but never take
+    # an edge that no byte can take.
+    far = node([(b"b", leaf(b"far"))], b"near")
+    kp = loaded(header() + node([("Ā".encode(), far), (b"a", node([(b"b", leaf(b"AB"))]))]) + b"\x00\x00")
+    matches = run(kp, text, threshold)
+    assert all(keyword == "AB" for keyword, *_ in matches)
+    assert all(start <= end for _, _, start, end in matches)
+
+
 def test_extra_bytes_are_ignored():
     kp = KeywordProcessor()
     kp.add_keyword("x")

@@ -2,10 +2,12 @@
 also where lower-casing changes byte lengths."""
 
 import random
+import subprocess
+import sys
 
 import pytest
 
-from helpers import PanicException, build, processor, random_case
+from helpers import PanicException, build, processor, random_case, skip_under_asan
 
 
 @pytest.mark.parametrize(
@@ -134,3 +136,57 @@ def test_folded_texts_replace_whole_input_characters(seed):
             replaced[index] = m.keyword
         expected = "".join(replaced.get(i, part) for i, part in enumerate(parts))
         assert kp.replace_keywords(text) == expected, text
+
+
+@pytest.mark.parametrize(
+    "keywords, text, expected",
+    [
+        ([("é", "e")], "é x", "e x"),  # Latin-1 in, ASCII out
+        ([("apple", "pear")], "İ apple", "İ pear"),  # two-byte characters kept
+        ([("İ", "I")], "İ apple", "I apple"),  # the only wide character replaced
+        ([("apple", "pear")], "😀 apple é", "😀 pear é"),  # four-byte characters kept
+        ([("😀", ":)")], "😀 apple é", ":) apple é"),  # down to Latin-1
+        ([("apple", "π")], "a apple", "a π"),  # a name wider than the text
+        ([("apple", "😀")], "é apple", "é 😀"),
+        ([("x", "y")], "é" * 40 + " x", "é" * 40 + " y"),  # ASCII copied out of a Latin-1 str
+    ],
+)
+def test_result_has_the_narrowest_storage(keywords, text, expected):
+    # A str made in the wrong storage class compares unequal or has another
+    # size than the same text decoded afresh.
+    out = processor(*keywords).replace_keywords(text)
+    assert out == expected
+    assert sys.getsizeof(out) == sys.getsizeof(expected.encode().decode())
+
+
+PEAK = r"""
+import sys
+from fernquill import KeywordProcessor
+
+def kib(field):
+    return int(open("/proc/self/status").read().split(field + ":")[1].split()[0]) * 1024
+
+size = int(sys.argv[2])
+unit = "lorem ipsum dolor sit amet " * 40 + "Apple "
+text = (unit * (size // len(unit) + 1))[:size]
+if sys.argv[1] == "leading":
+    text = sys.argv[3] + text[1:]
+kp = KeywordProcessor()
+kp.add_keyword("apple", "pear")
+base = kib("VmRSS")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # restart the high-water mark here
+out = kp.replace_keywords(text)
+print((kib("VmHWM") - base) / len(text.encode()))
+"""
+
+
+@skip_under_asan
+@pytest.mark.parametrize("kind, first, limit", [("ascii", "", 2.2), ("leading", "\u0130", 3.0), ("leading", "\u212a", 3.0)])
+def test_replacement_peak_memory(kind, first, limit):
+    # Peak of the call over the text's UTF-8 size: a character that changes
+    # byte length when lower-cased must not cost a per-byte map.
+    out = subprocess.run([sys.executable, "-c", PEAK, kind, str(32 << 20), first],
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert float(out.stdout) < limit

@@ -192,6 +192,19 @@ def test_set_non_word_boundaries_iteration_errors():
     assert kp.extract_keywords("acoffee") != []
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+def test_boundaries_length_hint_passes_non_errors_on(exc):
+    class Interrupted(list):
+        def __len__(self):
+            raise exc()
+
+    kp = KeywordProcessor()
+    with pytest.raises(exc):
+        kp.set_non_word_boundaries(Interrupted(["_"]))
+    kp.add_keyword("coffee")
+    assert kp.extract_keywords("acoffee") == []  # unchanged: 'a' is still a word character
+
+
 def test_options_cannot_be_read_or_set(kp):
     with pytest.raises(AttributeError):
         kp.case_sensitive

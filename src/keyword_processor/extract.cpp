@@ -12,20 +12,14 @@ namespace {
 // short texts) and behind the entry points that replacement calls.
 [[gnu::always_inline]] inline void make_scan_text_inline(const KeywordProcessor& processor,
                                                          std::string_view text, bool exact,
-                                                         bool want_origin, ScanText& out) {
+                                                         ScanText& out) {
   out.bytes = text;
   if (processor.case_sensitive() || text.empty()) return;
-  const bool ascii = is_ascii(text);
-  if (exact && ascii) {
+  if (exact && is_ascii(text)) {
     out.fold = true;
     return;
   }
-  // ASCII keeps every byte's position when lower-cased: no origin needed.
-  if (want_origin && !ascii) {
-    lower_utf8(text, out.folded, out.origin);
-  } else {
-    lower_utf8(text, out.folded);
-  }
+  out.lengths_changed = !lower_utf8(text, out.folded);
   out.bytes = out.folded;
 }
 
@@ -50,8 +44,8 @@ namespace {
 void throw_threshold_fault() { throw Fault("Threshold must be between 0 and 1"); }
 
 void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
-                    bool want_origin, ScanText& out) {
-  make_scan_text_inline(processor, text, exact, want_origin, out);
+                    ScanText& out) {
+  make_scan_text_inline(processor, text, exact, out);
 }
 
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
@@ -63,7 +57,7 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
                                            std::optional<float> threshold) {
   const float t = checked_threshold(threshold);
   ScanText scan;
-  make_scan_text_inline(processor, text, t == 1.0f, false, scan);
+  make_scan_text_inline(processor, text, t == 1.0f, scan);
   return scan_text_inline(processor, scan, t);
 }
 

@@ -22,6 +22,17 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold);
 
+// What replace_keywords replaces: input byte ranges [from, to), ascending and
+// not overlapping, each on character boundaries, with the clean name that
+// takes its place (a view into the store). For callers that build the result
+// in a form of their own.
+struct Replacement {
+  std::size_t from, to;
+  std::string_view name;
+};
+std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
+                                      std::optional<float> threshold);
+
 // ---- the steps both are made of ----
 
 [[noreturn]] void throw_threshold_fault();
@@ -42,13 +53,13 @@ struct ScanText {
   std::string_view bytes;
   bool fold = false;
   std::string folded;  // the lower-cased copy, when one was made
-  // With `want_origin` and a copy whose characters changed byte length: per
-  // byte of the copy, the offset in the input of the character that made it.
-  // Empty otherwise (offsets into the copy are then offsets into the input).
-  std::vector<std::size_t> origin;
+  // Some character of the copy differs in byte length from the input's, so
+  // offsets into the copy are not offsets into the input (LoweredOffsets
+  // maps them back).
+  bool lengths_changed = false;
 };
 void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
-                    bool want_origin, ScanText& out);
+                    ScanText& out);
 
 // The matches over a scan text made for `threshold` (already checked).
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,

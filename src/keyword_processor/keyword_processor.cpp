@@ -37,6 +37,8 @@ KeywordProcessor::KeywordProcessor(bool case_sensitive, bool allow_overlaps)
 
 KeywordProcessor::~KeywordProcessor() = default;
 
+KeywordProcessor::Compiled::Compiled() noexcept = default;
+
 void KeywordProcessor::add_keyword(std::string_view keyword,
                                    std::optional<std::string_view> clean_name) {
   std::string folded;
@@ -44,24 +46,9 @@ void KeywordProcessor::add_keyword(std::string_view keyword,
     lower_utf8(keyword, folded);
     keyword = folded;
   }
-  const std::string_view name = clean_name ? *clean_name : keyword;
-  // Follow the stored part of the path; re-adding a keyword with its own
-  // clean name changes nothing and keeps the compiled structures.
-  NodeId node = Trie::kRoot;
-  std::size_t depth = 0;
-  for (; depth < keyword.size(); ++depth) {
-    const NodeId next = trie_.child(node, static_cast<unsigned char>(keyword[depth]));
-    if (next == kNoNode) break;
-    node = next;
-  }
-  if (depth == keyword.size() && trie_.has_clean_name(node) && trie_.clean_name(node) == name) {
-    return;
-  }
-  drop_compiled();
-  for (; depth < keyword.size(); ++depth) {
-    node = trie_.child_or_insert(node, static_cast<unsigned char>(keyword[depth]));
-  }
-  trie_.set_clean_name(node, name);
+  // Re-adding a keyword with its own clean name changes nothing and keeps
+  // the compiled structures. The store changes only if insert returns.
+  if (trie_.insert(keyword, clean_name ? *clean_name : keyword)) drop_compiled();
 }
 
 bool KeywordProcessor::remove_keyword(std::string_view keyword) {
@@ -70,25 +57,8 @@ bool KeywordProcessor::remove_keyword(std::string_view keyword) {
     lower_utf8(keyword, folded);
     keyword = folded;
   }
-  // Walk down recording the path, then prune bottom-up every node left with
-  // neither a clean name nor children. Iterative, so any keyword length works.
-  std::vector<NodeId> path;
-  path.reserve(keyword.size() + 1);
-  NodeId node = Trie::kRoot;
-  path.push_back(node);
-  for (unsigned char b : keyword) {
-    node = trie_.child(node, b);
-    if (node == kNoNode) return false;
-    path.push_back(node);
-  }
-  if (!trie_.has_clean_name(node)) return false;
+  if (!trie_.erase(keyword)) return false;
   drop_compiled();
-  trie_.clear_clean_name(node);
-  for (std::size_t d = path.size() - 1; d > 0; --d) {
-    NodeId n = path[d];
-    if (trie_.has_clean_name(n) || trie_.has_children(n)) break;
-    trie_.remove_child(path[d - 1], static_cast<unsigned char>(keyword[d - 1]));
-  }
   return true;
 }
 

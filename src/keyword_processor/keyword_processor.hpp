@@ -73,6 +73,10 @@ class KeywordProcessor {
  private:
   // Derived from the store and dropped whole by every change that matters.
   struct Compiled {
+    // Declared here and defaulted out of line: clang does not count a nested
+    // class with member initializers as default-constructible while the
+    // enclosing class is incomplete.
+    Compiled() noexcept;
     std::atomic<std::uint64_t> store_walk_work{0};  // since the change
     std::once_flag exact_once;
     std::unique_ptr<const ScanIndex> exact_owner;  // written once, under exact_once

@@ -4,8 +4,9 @@
 // Extraction reports offsets into the scan text. For a case-insensitive
 // processor that is the lower-cased text, whose characters may differ in byte
 // length from the input's (U+0130 grows from two bytes to three, U+212A
-// shrinks from three to one), so the offsets are mapped back to the input
-// through the origin map that lower-casing builds in that case only.
+// shrinks from three to one). In that case only, the offsets are mapped back
+// by walking the input forward with LoweredOffsets: the spans come in
+// ascending order, so one walk serves them all and no per-byte map is kept.
 //
 // A span end that falls inside one input character (inside the expansion of a
 // folded character, or on a continuation byte, which approximate matching can
@@ -13,11 +14,18 @@
 // contributed a byte to the span is replaced. A span that, once widened,
 // overlaps the previously replaced characters is skipped, as is an inverted
 // span (an approximate match whose only consumed byte was trimmed from both
-// ends); the text there stays as given.
+// ends); the text there stays as given. An empty span replaces nothing of the
+// input and puts the clean name where it starts.
+//
+// Memory: the scan text and the matches are released before the result is
+// built, so besides the input and the result a call holds at most one
+// text-sized copy (the lower-cased text) and the list of spans.
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
+#include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
@@ -25,25 +33,32 @@ namespace {
 
 using utf8::is_continuation;
 
-// Maps a scan-text span to the input characters that produced it.
+// Maps scan-text spans, in ascending order, to the input characters that
+// produced them.
 class SpanMapper {
  public:
-  SpanMapper(std::string_view input, std::size_t scan_size, const std::vector<std::size_t>& origin)
-      : input_(input), scan_size_(scan_size), origin_(origin) {}
+  SpanMapper(std::string_view input, std::size_t scan_size, bool lengths_changed)
+      : input_(input), scan_size_(scan_size) {
+    if (lengths_changed) walk_.emplace(input);
+  }
 
-  std::size_t start(std::size_t s) const {
-    if (!origin_.empty()) return s >= scan_size_ ? input_.size() : origin_[s];
+  std::size_t start(std::size_t s) {
+    if (s >= scan_size_) return input_.size();
+    if (walk_) {
+      walk_->seek(s);
+      return walk_->input_offset();
+    }
     while (s > 0 && s < input_.size() && is_continuation(input_[s])) --s;
     return s;
   }
 
-  std::size_t end(std::size_t e) const {
-    if (!origin_.empty()) {
-      if (e == 0) return 0;
-      if (e >= scan_size_) return input_.size();
-      if (origin_[e] != origin_[e - 1]) return origin_[e];  // e starts a character's bytes
-      std::size_t c = origin_[e - 1];
-      return c + utf8::sequence_length(static_cast<unsigned char>(input_[c]));
+  // The end of a span [s, e) with s < e whose start was mapped last.
+  std::size_t end(std::size_t e) {
+    if (e >= scan_size_) return input_.size();
+    if (walk_) {
+      // The character holding the span's last byte ends the widened span.
+      walk_->seek(e - 1);
+      return walk_->input_offset() + walk_->input_length();
     }
     while (e < input_.size() && is_continuation(input_[e])) ++e;
     return e;
@@ -52,45 +67,49 @@ class SpanMapper {
  private:
   std::string_view input_;
   std::size_t scan_size_;
-  const std::vector<std::size_t>& origin_;
+  std::optional<LoweredOffsets> walk_;
 };
+
+// The input ranges to replace, in order, none overlapping.
+std::vector<Replacement> pieces_of(std::string_view text, const ScanText& scan,
+                                   const std::vector<KeywordMatch>& matches) {
+  const std::size_t scan_size = scan.bytes.size();
+  SpanMapper mapper(text, scan_size, scan.lengths_changed);
+  std::vector<Replacement> pieces;
+  pieces.reserve(matches.size());
+  std::size_t cursor = 0;
+  for (const KeywordMatch& m : matches) {
+    if (m.start > m.end || m.end > scan_size) continue;
+    const std::size_t from = mapper.start(m.start);
+    const std::size_t to = m.end == m.start ? from : mapper.end(m.end);
+    if (from < cursor || to < from) continue;
+    pieces.push_back({from, to, m.keyword});
+    cursor = to;
+  }
+  return pieces;
+}
 
 }  // namespace
 
-std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
-                             std::optional<float> threshold) {
+std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
+                                      std::optional<float> threshold) {
   const float t = checked_threshold(threshold);
   ScanText scan;
-  make_scan_text(processor, text, t == 1.0f, true, scan);
+  make_scan_text(processor, text, t == 1.0f, scan);
   const std::vector<KeywordMatch> matches = scan_text(processor, scan, t);
-  const std::size_t scan_size = scan.bytes.size();
-  const std::vector<std::size_t>& origin = scan.origin;
-  if (matches.empty()) return std::string(text);
+  return pieces_of(text, scan, matches);
+}  // the scan text and the matches go before any result is made
 
-  SpanMapper mapper(text, scan_size, origin);
-  struct Piece {
-    std::size_t from, to;
-    std::string_view name;
-  };
-  std::vector<Piece> pieces;
-  pieces.reserve(matches.size());
-  std::size_t cursor = 0;
+std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
+                             std::optional<float> threshold) {
+  const std::vector<Replacement> pieces = replacements(processor, text, threshold);
+  if (pieces.empty()) return std::string(text);
   std::size_t out_size = text.size();
-  for (const KeywordMatch& m : matches) {
-    if (m.start > m.end || m.end > scan_size) continue;
-    std::size_t from = mapper.start(m.start);
-    std::size_t to = mapper.end(m.end);
-    if (from < cursor || to < from) continue;
-    pieces.push_back({from, to, m.keyword});
-    out_size += m.keyword.size();
-    out_size -= to - from;
-    cursor = to;
-  }
-
+  for (const Replacement& p : pieces) out_size = out_size - (p.to - p.from) + p.name.size();
   std::string out;
   out.reserve(out_size);
-  cursor = 0;
-  for (const Piece& p : pieces) {
+  std::size_t cursor = 0;
+  for (const Replacement& p : pieces) {
     out.append(text.substr(cursor, p.from - cursor));
     out.append(p.name);
     cursor = p.to;

@@ -7,6 +7,7 @@
 #include "keyword_processor/keyword_processor.hpp"
 #include "module/py_batch.hpp"
 #include "module/py_keyword_match.hpp"
+#include "module/py_replace.hpp"
 #include "state/processor_state.hpp"
 #include "support/limits.hpp"
 
@@ -186,10 +187,9 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return text_scan_method(replace_keywords_sig, self, args, nargs, kwnames,
-                          [](KeywordProcessor& p, std::string_view text, auto threshold) {
-                            return new_str(replace_keywords(p, text, threshold));
-                          });
+  return method<SharedBorrow, 2>(
+      replace_keywords_sig, self, args, nargs, kwnames,
+      [](KeywordProcessor& p, auto& a) { return replace_in_str(p, a[0], a[1]); });
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -220,7 +220,13 @@ void for_each_in_sequence(PyObject* value, const char* param, OnSize&& on_size, 
         param, "'" + type_qualname(value) + "' object cannot be converted to 'Sequence'");
   }
   Py_ssize_t n = PySequence_Size(value);
-  if (n < 0) PyErr_Clear();  // the length is a hint only
+  if (n < 0) {
+    // The length is a hint only, so an ordinary error asking for it is
+    // dropped; KeyboardInterrupt, SystemExit and the like are not errors of
+    // the hint and go to the caller.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error_set();
+    PyErr_Clear();
+  }
   on_size(n < 0 ? Py_ssize_t{0} : n);
   Ref iter(PyObject_GetIter(value));
   if (!iter) raise_argument_error(param);

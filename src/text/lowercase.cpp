@@ -164,17 +164,13 @@ inline bool lower64_ascii(const unsigned char* src, unsigned char* dst) {
 }
 
 struct Run {
-  Run(std::string_view text, std::string& o, std::vector<std::size_t>* map)
-      : in(reinterpret_cast<const unsigned char*>(text.data())),
-        n(text.size()),
-        out(o),
-        origin(map) {}
+  Run(std::string_view text, std::string& o)
+      : in(reinterpret_cast<const unsigned char*>(text.data())), n(text.size()), out(o) {}
 
   const unsigned char* in;
   std::size_t n;
   std::string& out;
-  std::vector<std::size_t>* origin;  // requested offset map, or null
-  bool changed = false;              // some character changed byte length
+  bool changed = false;  // some character changed byte length
   std::size_t staged = 0;
   unsigned char stage[kStageSize + kStageSlack];  // left uninitialised on purpose
 
@@ -183,15 +179,6 @@ struct Run {
     staged = 0;
   }
 };
-
-// Appends `count` origin entries, all `offset`, or the identity run starting at
-// `offset` when `identity` is set.
-inline void push_origin(std::vector<std::size_t>& origin, std::size_t offset, std::size_t count,
-                        bool identity) {
-  const std::size_t at = origin.size();
-  origin.resize(at + count);
-  for (std::size_t j = 0; j < count; ++j) origin[at + j] = identity ? offset + j : offset;
-}
 
 // Bytes of one character (or stray byte) of the input and of its lower case.
 struct Lowered {
@@ -244,7 +231,6 @@ inline Lowered lower_char(const unsigned char* in, std::size_t n, std::size_t i,
 // Lower-cases the ASCII at run.in[i...] into w: one byte near the end of
 // the text, else 16 at a time and then, while whole blocks stay ASCII, 64 at
 // a time. Returns the bytes done, 0 when in[i] is not ASCII.
-template <bool kTrack>
 inline std::size_t lower_ascii(Run& run, std::size_t i, unsigned char*& w,
                                const unsigned char* stage_full) {
   const unsigned char* const in = run.in;
@@ -253,28 +239,22 @@ inline std::size_t lower_ascii(Run& run, std::size_t i, unsigned char*& w,
     if (in[i] >= 0x80) return 0;
     const unsigned b = in[i];
     *w++ = ascii_lower(static_cast<unsigned char>(b));
-    if constexpr (kTrack) run.origin->push_back(i);
     return 1;
   }
   const unsigned ascii = lower16(in + i, w);
-  if constexpr (kTrack) push_origin(*run.origin, i, ascii, true);
   w += ascii;
   if (ascii < kAsciiBlock) return ascii;
   // A whole ASCII block: likely a long ASCII stretch, take bigger steps.
   std::size_t done = kAsciiBlock;
   while (n - i - done >= kAsciiRun && w < stage_full && lower64_ascii(in + i + done, w)) {
-    if constexpr (kTrack) push_origin(*run.origin, i + done, kAsciiRun, true);
     w += kAsciiRun;
     done += kAsciiRun;
   }
   return done;
 }
 
-// Lower-cases run.in from byte i. Without kTrack, it returns at the first
-// character that changes length when an origin map is requested (before
-// writing it), else at the end. With kTrack, it fills the origin map too.
-template <bool kTrack>
-std::size_t lower_from(Run& run, std::size_t i) {
+// Lower-cases run.in from byte i to the end.
+void lower_from(Run& run, std::size_t i) {
   const unsigned char* const in = run.in;
   const std::size_t n = run.n;
   unsigned char* const stage = run.stage;
@@ -286,56 +266,80 @@ std::size_t lower_from(Run& run, std::size_t i) {
       run.flush();
       w = stage;
     }
-    i += lower_ascii<kTrack>(run, i, w, stage_full);
+    i += lower_ascii(run, i, w, stage_full);
     if (i == n || in[i] < 0x80 || w >= stage_full) continue;
     // Non-ASCII characters, one at a time while they last.
     do {
       const Lowered c = lower_char(in, n, i, w);
-      if constexpr (kTrack) {
-        push_origin(*run.origin, i, c.out_len, false);
-      } else if (c.out_len != c.in_len) {
-        run.changed = true;
-        if (run.origin) {  // the caller switches to tracking from here
-          run.staged = static_cast<std::size_t>(w - stage);
-          return i;
-        }
-      }
+      run.changed |= c.out_len != c.in_len;
       w += c.out_len;
       i += c.in_len;
     } while (i < n && in[i] >= 0x80 && w < stage_full);
   }
   run.staged = static_cast<std::size_t>(w - stage);
-  return n;
 }
 
-bool lower_impl(std::string_view text, std::string& out, std::vector<std::size_t>* origin) {
-  if (origin) origin->clear();
+bool lower_impl(std::string_view text, std::string& out) {
   if (text.empty()) return true;
-  Run run(text, out, origin);
-  out.reserve(out.size() + text.size());
-  const std::size_t stop = lower_from<false>(run, 0);
-  if (stop < run.n) {
-    // Every character before `stop` kept its length, so the output so far
-    // lines up with the input character by character.
-    origin->reserve(run.n + run.n / 8 + kMaxCharOutput);
-    origin->resize(stop);
-    for (std::size_t i = 0; i < stop;) {
-      const std::size_t len = decode(run.in + i, run.n - i).len;
-      for (std::size_t j = 0; j < len && i + j < stop; ++j) (*origin)[i + j] = i;
-      i += len;
-    }
-    lower_from<true>(run, stop);
-  }
+  Run run(text, out);
+  // Room for the longest result, so the copy never moves while it grows: a
+  // move would hold two copies at once. Lower-casing at most grows a
+  // character by half (two bytes to three, as U+0130 and U+023A do), and
+  // untouched reserved pages cost address space only.
+  out.reserve(out.size() + text.size() + text.size() / 2);
+  lower_from(run, 0);
   run.flush();
   return !run.changed;
 }
 
+// Byte lengths of the character (or stray byte) at in[i] and of its lower
+// case, by the same rules as lower_char, without writing it.
+Lowered lowered_lengths(const unsigned char* in, std::size_t n, std::size_t i) {
+  if (in[i] < 0x80) return {1, 1};
+  const unsigned lead = in[i];
+  if (lead >= 0xC2 && lead <= 0xDF && n - i >= 2 && is_continuation(in[i + 1]) &&
+      kTwoByte[(((lead & 0x1F) << 6) | (in[i + 1] & 0x3F)) - 0x80][0] != 0) {
+    return {2, 2};
+  }
+  const Char c = decode(in + i, n - i);
+  if (!c.valid) return {1, 1};
+  if (c.cp == kCapitalSigma) return {c.len, 2};
+  const std::uint32_t e = entry_of(c.cp);
+  if (e & kFlagExpansion) return {c.len, kExpansions[e >> 8]};
+  if (const std::int32_t delta = entry_delta(e); delta != 0) {
+    const auto cp = static_cast<std::uint32_t>(static_cast<std::int32_t>(c.cp) + delta);
+    return {c.len, static_cast<unsigned>(utf8::encoded_length(cp))};
+  }
+  return {c.len, c.len};
+}
+
 }  // namespace
 
-bool lower_utf8(std::string_view in, std::string& out) { return lower_impl(in, out, nullptr); }
+bool lower_utf8(std::string_view in, std::string& out) { return lower_impl(in, out); }
 
-bool lower_utf8(std::string_view in, std::string& out, std::vector<std::size_t>& origin) {
-  return lower_impl(in, out, &origin);
+void LoweredOffsets::seek(std::size_t s) {
+  const auto* in = reinterpret_cast<const unsigned char*>(text_.data());
+  const std::size_t n = text_.size();
+  if (s < scan_) return;  // out of order: never done, but must not run away
+  while (true) {
+    // ASCII keeps length and position: skip it eight bytes at a time.
+    while (s - scan_ >= 8 && n - input_ >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, in + input_, 8);
+      if (w & 0x8080808080808080ull) break;
+      input_ += 8;
+      scan_ += 8;
+    }
+    if (input_ == n) {  // past the end: never asked, but must not read there
+      input_len_ = 0;
+      return;
+    }
+    const Lowered c = lowered_lengths(in, n, input_);
+    input_len_ = c.in_len;
+    if (scan_ + c.out_len > s) return;
+    input_ += c.in_len;
+    scan_ += c.out_len;
+  }
 }
 
 }  // namespace fernquill

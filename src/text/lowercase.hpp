@@ -16,11 +16,27 @@ namespace fernquill {
 // into the input).
 bool lower_utf8(std::string_view in, std::string& out);
 
-// As above; when some character changes byte length, also fills `origin`
-// with one entry per output byte: the offset in `in` of the first byte of the
-// character that produced it. `origin` is left empty when the function
-// returns true.
-bool lower_utf8(std::string_view in, std::string& out, std::vector<std::size_t>& origin);
+// Maps offsets in lower(text) back to the characters of `text` that made
+// them, for a text where some character changes byte length. It walks the
+// text forward once, deriving each character's lengths from the case tables,
+// so it needs no memory beyond its position; offsets must be asked in
+// ascending order.
+class LoweredOffsets {
+ public:
+  explicit LoweredOffsets(std::string_view text) : text_(text) {}
+  // Moves to the character whose lower case holds byte `s` of lower(text),
+  // which must exist and be at or after the previous one sought.
+  void seek(std::size_t s);
+  // Where that character starts in `text`, and its length there.
+  std::size_t input_offset() const { return input_; }
+  std::size_t input_length() const { return input_len_; }
+
+ private:
+  std::string_view text_;
+  std::size_t input_ = 0;  // a character's start in text_
+  std::size_t scan_ = 0;   // the start of its lower case
+  std::size_t input_len_ = 0;
+};
 
 // The ASCII lower case of a byte; other bytes unchanged.
 constexpr unsigned char ascii_lower(unsigned char b) {

@@ -5,10 +5,17 @@
 // heap allocation per node. Children of a node form a singly linked sibling
 // list kept in ascending key order; that order is the store's iteration order
 // everywhere (listing, pickling, the approximate search).
+//
+// Every change is all or nothing: it first reserves whatever it may need
+// (nodes, name bytes, a compacted name buffer), which is the only step that
+// can throw, and then changes the store with operations that cannot. A
+// change that throws leaves the store exactly as it was, its name buffer
+// included, so views of clean names stay valid.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,12 +36,19 @@ class Trie {
 
   Trie();
 
+  // Stores `name` as the clean name at the end of the path `key` (one edge
+  // per byte), adding the missing nodes. Returns false when that exact name
+  // was there already (nothing changed). `name` must not view this store's
+  // own names.
+  bool insert(std::string_view key, std::string_view name);
+  // Removes the clean name at the end of `key` and prunes the nodes left
+  // with neither a name nor children. Returns false when there was none.
+  bool erase(std::string_view key);
+
   // Child of `node` under `key`, or kNoNode.
   NodeId child(NodeId node, std::uint32_t key) const;
   // Child under `key`, inserted empty (in key order) when absent.
   NodeId child_or_insert(NodeId node, std::uint32_t key);
-  // Detaches and frees the child under `key` with its whole subtree.
-  void remove_child(NodeId node, std::uint32_t key);
 
   bool has_children(NodeId node) const { return nodes_[node].first_child != kNoNode; }
   NodeId first_child(NodeId node) const { return nodes_[node].first_child; }
@@ -48,8 +62,6 @@ class Trie {
   }
   // `name` is copied; it must not view this store's own names.
   void set_clean_name(NodeId node, std::string_view name);
-  // Returns true when a name was there.
-  bool clear_clean_name(NodeId node);
 
   // Builds a fresh node with no parent; attach it with set_children.
   NodeId new_detached_node();
@@ -66,6 +78,10 @@ class Trie {
   std::size_t node_count() const { return nodes_.size() - free_nodes_; }
   // Bytes held by the arena and the names.
   std::size_t memory_bytes() const;
+  // Empty when the internal bookkeeping agrees with the nodes (every node
+  // either reachable or free, names inside the buffer, counts exact);
+  // otherwise what disagrees. For tests and fuzzers.
+  std::string check_invariants() const;
 
   // Calls f(path, clean_name) for every stored keyword, depth first in key
   // order. `path` holds the key bytes from the root (keys above 255, which
@@ -77,6 +93,10 @@ class Trie {
 
  private:
   static constexpr std::uint32_t kNoName = 0xFFFFFFFFu;
+  // Names are located by 32-bit offsets and sizes; a buffer beyond this
+  // counts as exhausted memory.
+  static constexpr std::size_t kMaxNameBytes = 0xFFFFFFFFu;
+  static constexpr std::size_t kCompactMinDead = 4096;
   // A clean name is a slice of name_bytes_; name_size is kNoName on nodes
   // without one (free nodes included).
   struct Node {
@@ -87,11 +107,35 @@ class Trie {
     std::uint32_t name_size = kNoName;
   };
 
-  NodeId allocate_node(std::uint32_t key);
-  void free_subtree(NodeId node);
-  // Drops the bytes of replaced and removed names once they are the larger
-  // part of the buffer, so the buffer stays within twice the live names.
-  void compact_names_if_sparse();
+  // How a new clean name will be stored, decided (and its memory reserved)
+  // before the store changes.
+  struct NamePlan {
+    enum Kind { kInPlace, kAppend, kCompact } kind;
+    std::string compacted;  // kCompact: empty, with room for every live name
+  };
+
+  // Makes room for `count` more nodes so that allocate_node cannot throw.
+  void reserve_nodes(std::size_t count);
+  NodeId allocate_node(std::uint32_t key) noexcept;
+  // Frees a subtree without allocating: the nodes still to free are chained
+  // through their next_sibling links.
+  void free_subtree(NodeId node) noexcept;
+  // The name bytes are compacted once the dead ones (of replaced and
+  // removed names) are the larger part, so the buffer stays within twice
+  // the live names.
+  static bool sparse(std::size_t dead, std::size_t size) {
+    return dead >= kCompactMinDead && dead * 2 >= size;
+  }
+  // Reserves what storing `name` at `node` needs.
+  NamePlan plan_name(NodeId node, std::string_view name);
+  void store_name(NodeId node, std::string_view name, NamePlan& plan) noexcept;
+  // Removes the name of `node`, compacting into `compacted` when given
+  // (reserved by the caller for every other live name).
+  void drop_name(NodeId node, std::optional<std::string>& compacted) noexcept;
+  // Moves every live name except the one of `skip` into `into` (reserved),
+  // back to back, and makes it the buffer.
+  void compact_into(std::string& into, NodeId skip) noexcept;
+  std::string reserve_compacted(std::size_t live_bytes) const;
 
   std::vector<Node> nodes_;
   std::string name_bytes_;  // all clean names, back to back
