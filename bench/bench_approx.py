@@ -58,9 +58,9 @@ def load_build(directory):
     found = [f for f in os.listdir(directory) if f.startswith("fernquill") and f.endswith(".so")]
     if not found:
         sys.exit(f"no fernquill*.so in {directory}")
-    spec = importlib.util.spec_from_file_location("fernquill", os.path.join(directory, found[0]))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_origin = importlib.util.spec_from_file_location("fernquill", os.path.join(directory, found[0]))
+    module = importlib.util.module_from_spec(module_origin)
+    module_origin.loader.exec_module(module)
     return module
 
 

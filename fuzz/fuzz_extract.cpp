@@ -32,10 +32,10 @@ constexpr float kThresholds[] = {1.0f, 1.0f, 0.95f, 0.9f, 0.85f, 0.8f, 0.75f, 0.
 
 bool valid_utf8(std::string_view s) { return !fernquill::utf8::find_error(s).has_value(); }
 
-void add_keyword_list(fernquill::KeywordProcessor& kp, std::string_view spec) {
+void add_keyword_list(fernquill::KeywordProcessor& kp, std::string_view store_input) {
   while (true) {
-    const std::size_t bar = spec.find('|');
-    const std::string_view item = spec.substr(0, bar);
+    const std::size_t bar = store_input.find('|');
+    const std::string_view item = store_input.substr(0, bar);
     const std::size_t eq = item.find('=');
     if (eq == std::string_view::npos) {
       kp.add_keyword(item, std::nullopt);
@@ -43,7 +43,7 @@ void add_keyword_list(fernquill::KeywordProcessor& kp, std::string_view spec) {
       kp.add_keyword(item.substr(0, eq), item.substr(eq + 1));
     }
     if (bar == std::string_view::npos) return;
-    spec.remove_prefix(bar + 1);
+    store_input.remove_prefix(bar + 1);
   }
 }
 
@@ -74,17 +74,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool allow_overlaps = data[0] & 2;
   const bool from_state = data[0] & 4;
   const float t = kThresholds[(data[0] >> 3) & 7];
-  const std::size_t spec_size = std::min<std::size_t>(data[2], size - 3);
-  const std::string_view spec(reinterpret_cast<const char*>(data) + 3, spec_size);
-  std::string_view text(reinterpret_cast<const char*>(data) + 3 + spec_size, size - 3 - spec_size);
-  if (t < 1.0f && spec_size > kMaxApproxStore) return 0;
+  const std::size_t store_size = std::min<std::size_t>(data[2], size - 3);
+  const std::string_view store_input(reinterpret_cast<const char*>(data) + 3, store_size);
+  std::string_view text(reinterpret_cast<const char*>(data) + 3 + store_size,
+                        size - 3 - store_size);
+  if (t < 1.0f && store_size > kMaxApproxStore) return 0;
   text = text.substr(0, t < 1.0f ? kMaxApproxText : kMaxExactText);
 
   fernquill::KeywordProcessor kp(case_sensitive, allow_overlaps);
   if (from_state) {
-    if (!load_trie(kp, spec, case_sensitive, allow_overlaps)) return 0;
+    if (!load_trie(kp, store_input, case_sensitive, allow_overlaps)) return 0;
   } else {
-    add_keyword_list(kp, spec);
+    add_keyword_list(kp, store_input);
   }
   if (data[1] != 0) kp.add_word_char(data[1]);
 
@@ -93,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(oracle::same(got, want));
 
   // Replacement of a valid text with valid clean names gives a valid text.
-  if (valid_utf8(text) && (from_state || valid_utf8(spec))) {
+  if (valid_utf8(text) && (from_state || valid_utf8(store_input))) {
     const std::string replaced = fernquill::replace_keywords(kp, text, t);
     FUZZ_CHECK(valid_utf8(replaced));
   }
