@@ -31,6 +31,8 @@ namespace {
 
 using utf8::is_trim;
 
+using SearchNode = ApproxIndex::SearchNode;
+
 struct State {
   std::uint32_t node;
   std::uint64_t consumed;
@@ -199,9 +201,10 @@ class EditSearch {
   EditSearch(const ApproxIndex& index, const std::uint8_t* s, std::size_t n, float t)
       : index_(index),
         nodes_(index.nodes().data()),
+        search_nodes_(index.search_nodes()),
         da_(index.slots()),
         slot_nodes_(index.slot_nodes().data()),
-        keys_(index.keys().data()),
+        keys_(index.byte_keys()),
         s_(s),
         n_(n),
         table_(t) {}
@@ -235,9 +238,8 @@ class EditSearch {
   // t, nothing below is accepted; if it is not above the best, nothing
   // below is strictly greater, now or later (the best only grows). Either
   // way the state and its subtree cannot change the result.
-  static std::uint64_t bound(const ApproxIndex::Node& node, std::uint64_t c, std::int64_t e) {
-    // A saturated height or length stands for "too long to bound".
-    if (node.height == ApproxIndex::kSaturated || node.max_name == ApproxIndex::kSaturated) {
+  static std::uint64_t bound(const SearchNode& node, std::uint64_t c, std::int64_t e) {
+    if (node.height == SearchNode::kUnbounded || node.max_name == SearchNode::kUnbounded) {
       return ~std::uint64_t{0};
     }
     std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
@@ -249,6 +251,9 @@ class EditSearch {
   // Pushes the states that follow st; returns true and sets st when the
   // only one is the exact continuation, to be taken next without the stack.
   bool expand(State& st, std::size_t i);
+  // The child of node k under byte x, or `end` when it has none.
+  std::uint32_t child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
+                            std::uint32_t end, std::uint8_t x) const;
 
   // Recording seen states costs a hash probe per expanded state. It pays
   // where many edit paths meet in the same state, which makes the search
@@ -259,11 +264,16 @@ class EditSearch {
   static constexpr std::uint64_t kSeenAfter = 512;
   static constexpr std::int64_t kSeenFromEdits = 2;
 
+  // Few children are found faster by their keys than through the double
+  // array, whose lookup is two dependent loads and the node a third.
+  static constexpr std::uint32_t kScannedChildren = 16;
+
   const ApproxIndex& index_;
   const ApproxIndex::Node* nodes_;
+  const SearchNode* search_nodes_;
   const ScanIndex::Slot* da_;
   const std::uint32_t* slot_nodes_;
-  const std::uint16_t* keys_;
+  const std::uint8_t* keys_;
   const std::uint8_t* s_;
   std::size_t n_;
   ThresholdTable table_;
@@ -282,11 +292,11 @@ class EditSearch {
 };
 
 bool EditSearch::consider(const State& st) {
-  const ApproxIndex::Node& node = nodes_[st.node];
   // A state that consumed no text is never a candidate: it would end
   // before its own start and resume where it began. Leaving it out here
   // lets the best state that did consume text win instead.
-  if (node.name == ApproxIndex::kNoName || st.consumed == 0) return false;
+  if (!search_nodes_[st.node].has_name() || st.consumed == 0) return false;
+  const ApproxIndex::Node& node = nodes_[st.node];
   const std::uint64_t len =
       node.name_len != ApproxIndex::kSaturated ? node.name_len : index_.name(node.name).size();
   const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
@@ -312,20 +322,15 @@ bool EditSearch::expand(State& st, std::size_t i) {
     }
     if (!seen_.insert(st.node, st.consumed, st.edits)) return false;
   }
-  const ApproxIndex::Node& node = nodes_[st.node];
+  const SearchNode& node = search_nodes_[st.node];
   const std::uint8_t x = s_[i + st.consumed];
-  const std::uint32_t begin = node.child_begin, end = node.child_end;
-  // The child under x through the double array, looked up only when the
-  // node's child-byte mask allows one.
-  std::uint32_t exact = end;
-  if ((node.child_bytes >> (x & 63)) & 1) {
-    const std::uint32_t slot = ScanIndex::base_of(da_[node.slot]) + x;
-    if (ScanIndex::check_of(da_[slot]) == node.slot) exact = slot_nodes_[slot];
-  }
+  const std::uint32_t begin = node.child_begin(), end = search_nodes_[st.node + 1].child_begin();
+  const std::uint32_t exact = child_under(st.node, node, begin, end, x);
   const std::uint64_t c1 = st.consumed + 1;
   const bool push_exact =
-      exact != end && (st.edits == 0 || (nodes_[exact].named_below &&
-                                         worth(st.edits, bound(nodes_[exact], c1, st.edits))));
+      exact != end &&
+      (st.edits == 0 || (search_nodes_[exact].named_below() &&
+                         worth(st.edits, bound(search_nodes_[exact], c1, st.edits))));
   // The edit states need 1 - e / (c + 1) >= t.
   if (st.edits < kTable ? c1 < table_.need_t(st.edits) : similarity(st.edits, c1) < table_.t()) {
     // The exact continuation is the only state pushed, so it is the next
@@ -339,7 +344,7 @@ bool EditSearch::expand(State& st, std::size_t i) {
   // Every edit state below has the bound of (node, c + 1, e + 1) or a
   // smaller one: a child's height is lower and its longest name no
   // longer. One test covers them all.
-  if (!node.named_below || !worth(e1, bound(node, c1, e1))) return false;
+  if (!node.named_below() || !worth(e1, bound(node, c1, e1))) return false;
   // (f) A dead end is a state that is no candidate (no clean name), allows
   // no edit (1 - e / (c + 1) < t) and has no child under its next text
   // byte (or no text left): popped, it records nothing and pushes nothing.
@@ -351,14 +356,14 @@ bool EditSearch::expand(State& st, std::size_t i) {
   const bool text_at_c1 = c1 < remaining_;
   const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (s_[i + c1] & 63) : 0;
   const std::uint64_t this_bit = std::uint64_t{1} << (x & 63);
-  auto live = [&](const ApproxIndex::Node& k, bool edits, std::uint64_t bit) {
-    return edits || k.name != ApproxIndex::kNoName || (k.child_bytes & bit) != 0;
+  auto live = [&](const SearchNode& k, bool edits, std::uint64_t bit) {
+    return edits || k.has_name() || (k.child_bytes & bit) != 0;
   };
   if (live(node, edits_at_c1, next_bit)) stack_.push_back({st.node, c1, e1});
   for (std::uint32_t c = begin; c < end; ++c) {
-    const ApproxIndex::Node& child = nodes_[c];
+    const SearchNode& child = search_nodes_[c];
     // The bound with c + 1 is at least the bound with c.
-    if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
+    if (!child.named_below() || !worth(e1, bound(child, c1, e1))) continue;
     if (keys_[c] != x && live(child, edits_at_c1, next_bit)) {
       stack_.push_back({c, c1, e1});
     }
@@ -367,6 +372,21 @@ bool EditSearch::expand(State& st, std::size_t i) {
     }
   }
   return false;
+}
+
+std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
+                                      std::uint32_t end, std::uint8_t x) const {
+  // A clear bit in the child-byte mask proves there is none.
+  if (!((node.child_bytes >> (x & 63)) & 1)) return end;
+  if (end - begin <= kScannedChildren) {
+    for (std::uint32_t c = begin; c < end; ++c) {
+      if (keys_[c] == x) return c;
+    }
+    return end;
+  }
+  const std::uint32_t at = nodes_[k].slot;
+  const std::uint32_t slot = ScanIndex::base_of(da_[at]) + x;
+  return ScanIndex::check_of(da_[slot]) == at ? slot_nodes_[slot] : end;
 }
 
 Candidate EditSearch::run(std::size_t i) {

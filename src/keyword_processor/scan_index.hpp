@@ -128,6 +128,28 @@ class ApproxIndex {
     std::uint64_t child_bytes;
   };
   const std::vector<Node>& nodes() const { return nodes_; }
+
+  // What the edit search reads of a node on every state, 16 bytes in the
+  // order of nodes(), so that one cache line holds four siblings. A node's
+  // children are [child_begin(), next node's child_begin()); one entry past
+  // the last node closes the range.
+  struct SearchNode {
+    static constexpr std::uint32_t kHasName = 1u << 31;
+    static constexpr std::uint32_t kNamedBelow = 1u << 30;
+    static constexpr std::uint32_t kChildMask = kNamedBelow - 1;
+    // Heights and lengths from here on are too long to bound.
+    static constexpr std::uint16_t kUnbounded = 0xFFFF;
+    std::uint64_t child_bytes;  // as in Node
+    std::uint32_t child_and_flags;
+    std::uint16_t height;  // as in Node, or kUnbounded
+    std::uint16_t max_name;  // as in Node, or kUnbounded
+    std::uint32_t child_begin() const { return child_and_flags & kChildMask; }
+    bool has_name() const { return (child_and_flags & kHasName) != 0; }
+    bool named_below() const { return (child_and_flags & kNamedBelow) != 0; }
+  };
+  const SearchNode* search_nodes() const { return search_nodes_.data(); }
+  // Key of every node as a byte (only byte keys are copied).
+  const std::uint8_t* byte_keys() const { return byte_keys_.data(); }
   // Key of every node as 16 bits. A key above 255 (only a loaded state has
   // one) equals no byte of a text, so nodes under it never take part in
   // matching: their subtrees are not copied.
@@ -164,12 +186,15 @@ class ApproxIndex {
   void build_nodes(const Trie& trie);
   void build_bounds();
   void map_slots();
+  void build_search_nodes();
 
   const ScanIndex& exact_;
   std::vector<std::string_view> names_;
   std::vector<Node> nodes_;
   std::vector<std::uint16_t> keys_;
   std::vector<std::uint32_t> slot_node_;
+  std::vector<SearchNode> search_nodes_;
+  std::vector<std::uint8_t> byte_keys_;
 
   struct CachedPlan {
     std::uint32_t bits = 0;
