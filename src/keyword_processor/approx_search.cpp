@@ -24,6 +24,7 @@
 
 #include "keyword_processor/approx_plan.hpp"
 #include "keyword_processor/scan_index.hpp"
+#include "keyword_processor/search_memo.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
@@ -211,6 +212,8 @@ class EditSearch {
 
   Candidate run(std::size_t i);
   std::uint64_t popped() const { return popped_; }
+  // Bytes of text the last run read: it read offsets below this only.
+  std::uint64_t window() const { return window_; }
 
  private:
   // Whether a similarity with e edits and denominator d reaches t and beats
@@ -251,6 +254,41 @@ class EditSearch {
   // Pushes the states that follow st; returns true and sets st when the
   // only one is the exact continuation, to be taken next without the stack.
   bool expand(State& st, std::size_t i);
+  // Whether a state with e edits and c consumed bytes may branch into edit
+  // states: 1 - e / (c + 1) >= t.
+  bool edits_allowed(std::int64_t e, std::uint64_t c) {
+    return e < kTable ? c + 1 >= table_.need_t(e) : similarity(e, c + 1) >= table_.t();
+  }
+  // (g) Chains. A state that is no candidate (no clean name, or nothing
+  // consumed) and allows no edit pushes, when popped, at most its exact
+  // continuation, which is then popped at once (the stack is LIFO). Such a
+  // state may therefore stand in for the first state of its chain of exact
+  // continuations that is a candidate or allows an edit: the states popped
+  // and the order in which they are popped are the same but for the chain's
+  // inner states, which record nothing. advance moves st there and returns
+  // true, or returns false when the chain ends before (no child under the
+  // next text byte, the end of the text, or a bound that fails the test
+  // expand makes before pushing); then the whole chain records nothing and
+  // leaving it out changes no result. Its tests may see a best no greater
+  // than the search would at the chain's turn, which can only prune less.
+  // States skipped this way are not recorded by (b), which is sound for
+  // any subset of the expanded states.
+  bool advance(State& st, std::size_t i);
+  // The start state's expansion, recalled where the text begins with a
+  // window read by an expansion before. It depends on the text bytes it
+  // reads, on t and on the best so far, which is none at the start; and on
+  // the end of the text only through consumed counts of at most its window
+  // (as argued at search_or_recall). So the same window gives the same
+  // pushes, in the same order.
+  void expand_root(std::size_t i);
+  // The text byte c past the start i, noted in the window.
+  std::uint8_t read(std::size_t i, std::uint64_t c) {
+    window_ = std::max(window_, c + 1);
+    return s_[i + c];
+  }
+  void push(State st, std::size_t i) {
+    if (advance(st, i)) stack_.push_back(st);
+  }
   // The child of node k under byte x, or `end` when it has none.
   std::uint32_t child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
                             std::uint32_t end, std::uint8_t x) const;
@@ -283,6 +321,16 @@ class EditSearch {
   std::uint64_t seen_from_ = 0;
   bool seen_open_ = false;
   std::uint64_t remaining_ = 0;
+  std::uint64_t window_ = 0;
+  struct RootPushes {
+    std::uint32_t first;  // in root_pool_
+    std::uint32_t count;
+    std::uint64_t window;
+  };
+  // States kept for recalled root expansions at most.
+  static constexpr std::size_t kMaxRootPool = std::size_t{1} << 20;
+  SearchMemo<RootPushes> root_memo_;
+  std::vector<State> root_pool_;
   Candidate best_;
   // need_[e]: the least denominator for both t and the current best,
   // recomputed on demand after each change of the best (a new stamp).
@@ -323,7 +371,7 @@ bool EditSearch::expand(State& st, std::size_t i) {
     if (!seen_.insert(st.node, st.consumed, st.edits)) return false;
   }
   const SearchNode& node = search_nodes_[st.node];
-  const std::uint8_t x = s_[i + st.consumed];
+  const std::uint8_t x = read(i, st.consumed);
   const std::uint32_t begin = node.child_begin(), end = search_nodes_[st.node + 1].child_begin();
   const std::uint32_t exact = child_under(st.node, node, begin, end, x);
   const std::uint64_t c1 = st.consumed + 1;
@@ -337,9 +385,9 @@ bool EditSearch::expand(State& st, std::size_t i) {
     // one popped: take it directly.
     if (!push_exact) return false;
     st = {exact, c1, st.edits};
-    return true;
+    return advance(st, i);
   }
-  if (push_exact) stack_.push_back({exact, c1, st.edits});
+  if (push_exact) push({exact, c1, st.edits}, i);
   const std::int64_t e1 = st.edits + 1;
   // Every edit state below has the bound of (node, c + 1, e + 1) or a
   // smaller one: a child's height is lower and its longest name no
@@ -354,24 +402,42 @@ bool EditSearch::expand(State& st, std::size_t i) {
       e1 >= kTable ? similarity(e1, c1 + 1) >= table_.t() : c1 + 1 >= table_.need_t(e1);
   const bool edits_at_c = e1 >= kTable ? similarity(e1, c1) >= table_.t() : c1 >= table_.need_t(e1);
   const bool text_at_c1 = c1 < remaining_;
-  const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (s_[i + c1] & 63) : 0;
+  const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (read(i, c1) & 63) : 0;
   const std::uint64_t this_bit = std::uint64_t{1} << (x & 63);
   auto live = [&](const SearchNode& k, bool edits, std::uint64_t bit) {
     return edits || k.has_name() || (k.child_bytes & bit) != 0;
   };
-  if (live(node, edits_at_c1, next_bit)) stack_.push_back({st.node, c1, e1});
+  if (live(node, edits_at_c1, next_bit)) push({st.node, c1, e1}, i);
   for (std::uint32_t c = begin; c < end; ++c) {
     const SearchNode& child = search_nodes_[c];
     // The bound with c + 1 is at least the bound with c.
     if (!child.named_below() || !worth(e1, bound(child, c1, e1))) continue;
     if (keys_[c] != x && live(child, edits_at_c1, next_bit)) {
-      stack_.push_back({c, c1, e1});
+      push({c, c1, e1}, i);
     }
     if (live(child, edits_at_c, this_bit) && worth(e1, bound(child, st.consumed, e1))) {
-      stack_.push_back({c, st.consumed, e1});
+      push({c, st.consumed, e1}, i);
     }
   }
   return false;
+}
+
+bool EditSearch::advance(State& st, std::size_t i) {
+  for (;;) {
+    const SearchNode& node = search_nodes_[st.node];
+    if ((node.has_name() && st.consumed > 0) || edits_allowed(st.edits, st.consumed)) return true;
+    if (st.consumed >= remaining_) return false;
+    const std::uint32_t end = search_nodes_[st.node + 1].child_begin();
+    const std::uint32_t exact =
+        child_under(st.node, node, node.child_begin(), end, read(i, st.consumed));
+    if (exact == end) return false;
+    // The test expand makes before pushing an exact continuation; here
+    // st.edits >= 1, since a state without edits allows one.
+    const std::uint64_t c1 = st.consumed + 1;
+    const SearchNode& next = search_nodes_[exact];
+    if (!next.named_below() || !worth(st.edits, bound(next, c1, st.edits))) return false;
+    st = {exact, c1, st.edits};
+  }
 }
 
 std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
@@ -389,14 +455,34 @@ std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, s
   return ScanIndex::check_of(da_[slot]) == at ? slot_nodes_[slot] : end;
 }
 
+void EditSearch::expand_root(std::size_t i) {
+  if (const RootPushes* known = root_memo_.find(s_ + i, remaining_)) {
+    const auto first = root_pool_.begin() + known->first;
+    stack_.insert(stack_.end(), first, first + known->count);
+    window_ = std::max(window_, known->window);
+    return;
+  }
+  State root{0, 0, 0};
+  expand(root, i);  // a state without edits allows one, so this only pushes
+  if (window_ < remaining_ && root_pool_.size() + stack_.size() <= kMaxRootPool) {
+    const RootPushes pushes{static_cast<std::uint32_t>(root_pool_.size()),
+                            static_cast<std::uint32_t>(stack_.size()), window_};
+    root_pool_.insert(root_pool_.end(), stack_.begin(), stack_.end());
+    root_memo_.insert(s_ + i, window_, pushes);
+  }
+}
+
 Candidate EditSearch::run(std::size_t i) {
   remaining_ = n_ - i;
+  window_ = 0;
   best_ = Candidate{};
   ++stamp_;
   seen_from_ = popped_ + kSeenAfter;
   seen_open_ = false;
   stack_.clear();
-  stack_.push_back({0, 0, 0});
+  // The start state (root, 0, 0) is no candidate: it is expanded at once.
+  ++popped_;
+  expand_root(i);
   State st{};
   bool have = false;  // st holds the next state without a trip through the stack
   while (have || !stack_.empty()) {
@@ -513,6 +599,27 @@ std::size_t end_test_and_record(const ApproxIndex& index, const std::uint8_t* s,
   return stop;
 }
 
+// The search's result at i, recalled from the memo when the text there
+// begins with a window searched before. Sound: the search at i depends on
+// the index, t and the text bytes it reads, and on the end of the text
+// only through tests of consumed counts against n - i. Every consumed count
+// it tests was reached by reading the byte before it, so it is at most the
+// window. Where the window is shorter than n - i at both starts, all those
+// tests come out alike, and so does the result.
+Candidate search_or_recall(EditSearch& search, SearchMemo<Candidate>& memo, const std::uint8_t* s,
+                           std::size_t n, std::size_t i, std::uint64_t& searched,
+                           std::uint64_t& recalled) {
+  const std::size_t remaining = n - i;
+  if (const Candidate* known = memo.find(s + i, remaining)) {
+    ++recalled;
+    return *known;
+  }
+  ++searched;
+  const Candidate found = search.run(i);
+  if (search.window() < remaining) memo.insert(s + i, search.window(), found);
+  return found;
+}
+
 void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<KeywordMatch>& out,
           ApproxStats* stats) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -527,7 +634,8 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   std::optional<StartMarks> marks;
   if (filter) marks.emplace(*plan, s, n);
   EditSearch search(index, s, n, t);
-  std::uint64_t starts = 0, filtered = 0, searched = 0;
+  SearchMemo<Candidate> memo;
+  std::uint64_t starts = 0, filtered = 0, searched = 0, recalled = 0;
 
   std::size_t i = 0;
   while (i < n) {
@@ -544,8 +652,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
         ++i;
         continue;
       }
-      ++searched;
-      found = search.run(i);
+      found = search_or_recall(search, memo, s, n, i, searched, recalled);
     }
     i = found.found ? end_test_and_record(index, s, n, i, found, out) : i + 1;
   }
@@ -554,6 +661,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     stats->starts += starts;
     stats->filtered += filtered;
     stats->searched += searched;
+    stats->recalled += recalled;
   }
 }
 
