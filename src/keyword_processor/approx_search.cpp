@@ -329,6 +329,7 @@ class EditSearch {
   };
   // States kept for recalled root expansions at most.
   static constexpr std::size_t kMaxRootPool = std::size_t{1} << 20;
+  static constexpr std::uint32_t kRootAnchor = 0;
   SearchMemo<RootPushes> root_memo_;
   std::vector<State> root_pool_;
   Candidate best_;
@@ -456,7 +457,7 @@ std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, s
 }
 
 void EditSearch::expand_root(std::size_t i) {
-  if (const RootPushes* known = root_memo_.find(s_ + i, remaining_)) {
+  if (const RootPushes* known = root_memo_.find(kRootAnchor, s_ + i, remaining_)) {
     const auto first = root_pool_.begin() + known->first;
     stack_.insert(stack_.end(), first, first + known->count);
     window_ = std::max(window_, known->window);
@@ -468,7 +469,7 @@ void EditSearch::expand_root(std::size_t i) {
     const RootPushes pushes{static_cast<std::uint32_t>(root_pool_.size()),
                             static_cast<std::uint32_t>(stack_.size()), window_};
     root_pool_.insert(root_pool_.end(), stack_.begin(), stack_.end());
-    root_memo_.insert(s_ + i, window_, pushes);
+    root_memo_.insert(kRootAnchor, s_ + i, window_, pushes);
   }
 }
 
@@ -516,16 +517,25 @@ constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 23;
 // the deepest keyword and longest clean name stay below kExactFirstLimit.
 // Strictly greater is impossible. When no keyword lies on the exact path,
 // no state with e = 0 is a candidate.
+// Without a keyword there, `walked` is where the walk ended: the text from i
+// spells the path to that slot's node, and the byte after it has no child.
+struct ExactEnd {
+  std::uint32_t slot = ScanIndex::kRootSlot;
+  std::size_t depth = 0;
+};
+
 Candidate shallowest_exact(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
-                           std::size_t i) {
+                           std::size_t i, ExactEnd& walked) {
   const ScanIndex::Slot* da = index.slots();
   std::uint32_t at = ScanIndex::kRootSlot;
-  for (std::size_t k = i; k < n; ++k) {
+  std::size_t k = i;
+  for (; k < n; ++k) {
     const std::uint32_t next = ScanIndex::base_of(da[at]) + s[k];
     if (ScanIndex::check_of(da[next]) != at) break;
     at = next;
     if (da[at] & ScanIndex::kKeywordBit) return {true, 1.0f, index.slot_name(at), k + 1 - i};
   }
+  walked = {at, k - i};
   return {};
 }
 
@@ -605,18 +615,25 @@ std::size_t end_test_and_record(const ApproxIndex& index, const std::uint8_t* s,
 // only through tests of consumed counts against n - i. Every consumed count
 // it tests was reached by reading the byte before it, so it is at most the
 // window. Where the window is shorter than n - i at both starts, all those
-// tests come out alike, and so does the result.
-Candidate search_or_recall(EditSearch& search, SearchMemo<Candidate>& memo, const std::uint8_t* s,
-                           std::size_t n, std::size_t i, std::uint64_t& searched,
-                           std::uint64_t& recalled) {
+// tests come out alike, and so does the result. The memo keys a window by
+// the node where the exact walk ended and the bytes from there on: the
+// bytes before are that node's path. The search reads past them, since it
+// expands every state of the exact path (none is a candidate scoring 1.0,
+// or the walk would have found it).
+Candidate search_or_recall(EditSearch& search, SearchMemo<Candidate>& memo, const ExactEnd& walked,
+                           const std::uint8_t* s, std::size_t n, std::size_t i,
+                           std::uint64_t& searched, std::uint64_t& recalled) {
+  const std::uint8_t* tail = s + i + walked.depth;
   const std::size_t remaining = n - i;
-  if (const Candidate* known = memo.find(s + i, remaining)) {
+  if (const Candidate* known = memo.find(walked.slot, tail, remaining - walked.depth)) {
     ++recalled;
     return *known;
   }
   ++searched;
   const Candidate found = search.run(i);
-  if (search.window() < remaining) memo.insert(s + i, search.window(), found);
+  if (search.window() > walked.depth && search.window() < remaining) {
+    memo.insert(walked.slot, tail, search.window() - walked.depth, found);
+  }
   return found;
 }
 
@@ -645,14 +662,15 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     }
     ++starts;
     Candidate found;
-    if (exact_first) found = shallowest_exact(index, s, n, i);
+    ExactEnd walked;
+    if (exact_first) found = shallowest_exact(index, s, n, i, walked);
     if (!found.found) {
       if (filter && !marks->may_hold(i)) {
         ++filtered;
         ++i;
         continue;
       }
-      found = search_or_recall(search, memo, s, n, i, searched, recalled);
+      found = search_or_recall(search, memo, walked, s, n, i, searched, recalled);
     }
     i = found.found ? end_test_and_record(index, s, n, i, found, out) : i + 1;
   }

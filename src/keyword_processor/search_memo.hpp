@@ -2,18 +2,21 @@
 // each search read, so that a later start whose text begins with a known
 // window takes the known result without searching.
 //
-// The search from a start reads text bytes at offsets below some window
-// length w, in an order fixed by the values it has read so far. Two starts
-// whose texts agree on the first w bytes therefore read the same offsets and
-// end alike. It follows that no recorded window is a proper prefix of
-// another: the windows form a decision tree over the text bytes, held here
-// as a trie whose leaves carry results. A lookup walks it along the text and
-// stops at the first leaf.
+// A search reads text bytes at offsets below some window length w, in an
+// order fixed by the values it has read so far. Two starts whose texts agree
+// on the first w bytes therefore read the same offsets and end alike. It
+// follows that of the windows kept under one anchor (what the caller knows
+// of the start besides the window: the node its exact walk ended on, say),
+// none is a proper prefix of another, so at most one of them begins any
+// text. A lookup probes each kept window length independently, which lets
+// the probes overlap in the memory system.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace fernquill {
@@ -22,99 +25,129 @@ template <class Result>
 class SearchMemo {
  public:
   // Windows longer than this are not kept: their searches are rarely
-  // repeated, and the bound keeps the memo's size linear in the searches.
+  // repeated, and the bound keeps the memo linear in the searches.
   static constexpr std::size_t kMaxWindow = 64;
-  // Trie nodes kept at most; past that, nothing new is recorded.
-  static constexpr std::size_t kMaxNodes = std::size_t{1} << 20;
+  // Windows kept at most; past that, nothing new is recorded.
+  static constexpr std::size_t kMaxEntries = std::size_t{1} << 20;
 
-  // The result of the window that s[0, avail) begins with, if one is
-  // recorded and shorter than avail (the caller's bound on what a search
-  // read without meeting the end of the text), or null.
-  const Result* find(const std::uint8_t* s, std::size_t avail) const {
-    if (slots_.empty()) return nullptr;
-    std::uint32_t node = kRoot;
-    for (std::size_t d = 0; d + 1 < avail && d < kMaxWindow; ++d) {
-      node = child(node, s[d]);
-      if (node == kNone) return nullptr;
-      if (result_of_[node] != kInner) return &results_[result_of_[node]];
+  // The result of the window under `anchor` that s[0, avail) begins with, if
+  // one is kept and shorter than avail (the caller's bound on what a search
+  // could read without meeting the end of the text), or null.
+  const Result* find(std::uint32_t anchor, const std::uint8_t* s, std::size_t avail) const {
+    if (entries_.empty()) return nullptr;
+    const std::uint64_t head = load_head(s, avail);
+    for (std::uint32_t lengths = lengths_; lengths != 0; lengths &= lengths - 1) {
+      const auto len = static_cast<std::uint32_t>(std::countr_zero(lengths));
+      if (len >= avail) break;
+      if (len > kHead) return find_long(anchor, s, avail, head);
+      const std::uint64_t key = head & mask(len);
+      for (std::size_t h = home(anchor, len, key);; h = next(h)) {
+        const Slot& slot = slots_[h];
+        if (slot.len == 0) break;
+        if (slot.len == len && slot.anchor == anchor && slot.head == key) {
+          return &entries_[slot.entry].result;
+        }
+      }
     }
     return nullptr;
   }
 
-  // Records the result of a search that read s[0, window).
-  void insert(const std::uint8_t* s, std::size_t window, const Result& result) {
-    if (window == 0 || window > kMaxWindow || nodes() + window > kMaxNodes) return;
-    if (slots_.empty()) grow();
-    std::uint32_t node = kRoot;
-    for (std::size_t d = 0; d < window; ++d) {
-      std::uint32_t next = child(node, s[d]);
-      if (next == kNone) {
-        next = add_child(node, s[d]);
-      } else if (result_of_[next] != kInner || d + 1 == window) {
-        return;  // a shorter window already decides, or this one ends inside another
-      }
-      node = next;
+  // Records the result of a search that read s[0, window) under `anchor`.
+  void insert(std::uint32_t anchor, const std::uint8_t* s, std::size_t window,
+              const Result& result) {
+    if (window == 0 || window > kMaxWindow || entries_.size() >= kMaxEntries) return;
+    static_assert(kMaxEntries <= std::size_t{1} << 24 && kMaxWindow < 256, "fits a Slot");
+    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+    const auto len = static_cast<std::uint32_t>(window);
+    const std::uint64_t head = load_head(s, window);
+    Entry entry{result, 0};
+    if (len > kHead) {
+      entry.rest = static_cast<std::uint32_t>(rest_.size());
+      rest_.insert(rest_.end(), s + kHead, s + window);
     }
-    result_of_[node] = static_cast<std::uint32_t>(results_.size());
-    results_.push_back(result);
+    place({head, anchor, len, static_cast<std::uint32_t>(entries_.size())});
+    entries_.push_back(entry);
+    lengths_ |= std::uint32_t{1} << std::min<std::uint32_t>(len, kHead + 1);
   }
 
   std::size_t memory_bytes() const {
-    return slots_.capacity() * sizeof(Slot) + result_of_.capacity() * sizeof(std::uint32_t) +
-           results_.capacity() * sizeof(Result);
+    return slots_.capacity() * sizeof(Slot) + entries_.capacity() * sizeof(Entry) +
+           rest_.capacity();
   }
 
  private:
-  static constexpr std::uint32_t kRoot = 0;
-  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-  static constexpr std::uint32_t kInner = 0xFFFFFFFFu;
+  // Windows up to this many bytes are keyed whole; longer ones by their
+  // first kHead bytes, with the rest compared.
+  static constexpr std::uint32_t kHead = 8;
   static constexpr std::size_t kFirstSlots = 1024;
 
-  // An edge of the trie: key (parent + 1) * 256 + byte, 0 when empty.
   struct Slot {
-    std::uint64_t key = 0;
-    std::uint32_t child = 0;
+    std::uint64_t head = 0;  // the window's first min(len, kHead) bytes
+    std::uint32_t anchor = 0;
+    std::uint32_t len : 8 = 0;  // 0 for an empty slot
+    std::uint32_t entry : 24 = 0;
+  };
+  struct Entry {
+    Result result;
+    std::uint32_t rest;  // where bytes [kHead, len) of a long window lie in rest_
   };
 
-  std::size_t nodes() const { return result_of_.size(); }
-  static std::uint64_t key_of(std::uint32_t parent, std::uint8_t b) {
-    return (std::uint64_t{parent} + 1) << 8 | b;
+  static std::uint64_t mask(std::uint32_t len) {
+    return len >= kHead ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * len)) - 1;
   }
-  std::size_t home(std::uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & (slots_.size() - 1);
+  static std::uint64_t load_head(const std::uint8_t* s, std::size_t avail) {
+    std::uint8_t bytes[kHead] = {};
+    std::memcpy(bytes, s, std::min<std::size_t>(kHead, avail));
+    std::uint64_t head = 0;
+    for (std::uint32_t k = 0; k < kHead; ++k) head |= std::uint64_t{bytes[k]} << (8 * k);
+    return head;
   }
-  std::uint32_t child(std::uint32_t parent, std::uint8_t b) const {
-    const std::uint64_t key = key_of(parent, b);
-    for (std::size_t h = home(key);; h = (h + 1) & (slots_.size() - 1)) {
-      if (slots_[h].key == key) return slots_[h].child;
-      if (slots_[h].key == 0) return kNone;
+  // Long windows share one length class, so that one probe sequence finds
+  // all of those that begin with the same kHead bytes.
+  std::size_t home(std::uint32_t anchor, std::uint32_t len, std::uint64_t head) const {
+    const std::uint64_t cls = std::min(len, kHead + 1);
+    std::uint64_t h = (head ^ (std::uint64_t{anchor} << 8 | cls) * 0xBF58476D1CE4E5B9ull) *
+                      0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
+  }
+  std::size_t next(std::size_t h) const { return (h + 1) & (slots_.size() - 1); }
+
+  const Result* find_long(std::uint32_t anchor, const std::uint8_t* s, std::size_t avail,
+                          std::uint64_t head) const {
+    for (std::size_t h = home(anchor, kHead + 1, head);; h = next(h)) {
+      const Slot& slot = slots_[h];
+      if (slot.len == 0) return nullptr;
+      if (slot.len <= kHead || slot.len >= avail || slot.anchor != anchor || slot.head != head) {
+        continue;
+      }
+      const Entry& entry = entries_[slot.entry];
+      if (std::memcmp(s + kHead, rest_.data() + entry.rest, slot.len - kHead) == 0) {
+        return &entry.result;
+      }
     }
   }
-  std::uint32_t add_child(std::uint32_t parent, std::uint8_t b) {
-    // Edges are one fewer than nodes: keep the table at most half full.
-    if (nodes() * 2 >= slots_.size()) grow();
-    const auto id = static_cast<std::uint32_t>(nodes());
-    result_of_.push_back(kInner);
-    place({key_of(parent, b), id});
-    return id;
-  }
+
   void place(const Slot& slot) {
-    std::size_t h = home(slot.key);
-    while (slots_[h].key != 0) h = (h + 1) & (slots_.size() - 1);
+    const std::uint64_t key = slot.head & mask(slot.len);
+    std::size_t h = home(slot.anchor, slot.len, key);
+    while (slots_[h].len != 0) h = next(h);
     slots_[h] = slot;
+    slots_[h].head = key;
   }
   void grow() {
     std::vector<Slot> old(std::max(kFirstSlots, slots_.size() * 2));
     old.swap(slots_);
     for (const Slot& slot : old) {
-      if (slot.key != 0) place(slot);
+      if (slot.len != 0) place(slot);
     }
-    if (result_of_.empty()) result_of_.push_back(kInner);  // the root
   }
 
   std::vector<Slot> slots_;
-  std::vector<std::uint32_t> result_of_;  // per node: index into results_, or kInner
-  std::vector<Result> results_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint8_t> rest_;
+  // Bit len set when a window of len <= kHead bytes is kept; bit kHead + 1
+  // when a longer one is.
+  std::uint32_t lengths_ = 0;
 };
 
 }  // namespace fernquill
