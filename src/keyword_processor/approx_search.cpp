@@ -205,7 +205,7 @@ class EditSearch {
         search_nodes_(index.search_nodes()),
         da_(index.slots()),
         slot_nodes_(index.slot_nodes().data()),
-        keys_(index.byte_keys()),
+
         s_(s),
         n_(n),
         table_(t) {}
@@ -311,7 +311,7 @@ class EditSearch {
   const SearchNode* search_nodes_;
   const ScanIndex::Slot* da_;
   const std::uint32_t* slot_nodes_;
-  const std::uint8_t* keys_;
+
   const std::uint8_t* s_;
   std::size_t n_;
   ThresholdTable table_;
@@ -413,7 +413,7 @@ bool EditSearch::expand(State& st, std::size_t i) {
     const SearchNode& child = search_nodes_[c];
     // The bound with c + 1 is at least the bound with c.
     if (!child.named_below() || !worth(e1, bound(child, c1, e1))) continue;
-    if (keys_[c] != x && live(child, edits_at_c1, next_bit)) {
+    if (child.key != x && live(child, edits_at_c1, next_bit)) {
       push({c, c1, e1}, i);
     }
     if (live(child, edits_at_c, this_bit) && worth(e1, bound(child, st.consumed, e1))) {
@@ -447,7 +447,7 @@ std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, s
   if (!((node.child_bytes >> (x & 63)) & 1)) return end;
   if (end - begin <= kScannedChildren) {
     for (std::uint32_t c = begin; c < end; ++c) {
-      if (keys_[c] == x) return c;
+      if (search_nodes_[c].key == x) return c;
     }
     return end;
   }

@@ -138,18 +138,17 @@ class ApproxIndex {
     static constexpr std::uint32_t kNamedBelow = 1u << 30;
     static constexpr std::uint32_t kChildMask = kNamedBelow - 1;
     // Heights and lengths from here on are too long to bound.
-    static constexpr std::uint16_t kUnbounded = 0xFFFF;
+    static constexpr std::uint8_t kUnbounded = 0xFF;
     std::uint64_t child_bytes;  // as in Node
     std::uint32_t child_and_flags;
-    std::uint16_t height;  // as in Node, or kUnbounded
-    std::uint16_t max_name;  // as in Node, or kUnbounded
+    std::uint8_t height;    // as in Node, or kUnbounded
+    std::uint8_t max_name;  // as in Node, or kUnbounded
+    std::uint8_t key;       // the byte under which the parent holds this node
     std::uint32_t child_begin() const { return child_and_flags & kChildMask; }
     bool has_name() const { return (child_and_flags & kHasName) != 0; }
     bool named_below() const { return (child_and_flags & kNamedBelow) != 0; }
   };
   const SearchNode* search_nodes() const { return search_nodes_.data(); }
-  // Key of every node as a byte (only byte keys are copied).
-  const std::uint8_t* byte_keys() const { return byte_keys_.data(); }
   // Key of every node as 16 bits. A key above 255 (only a loaded state has
   // one) equals no byte of a text, so nodes under it never take part in
   // matching: their subtrees are not copied.
@@ -194,7 +193,6 @@ class ApproxIndex {
   std::vector<std::uint16_t> keys_;
   std::vector<std::uint32_t> slot_node_;
   std::vector<SearchNode> search_nodes_;
-  std::vector<std::uint8_t> byte_keys_;
 
   struct CachedPlan {
     std::uint32_t bits = 0;
