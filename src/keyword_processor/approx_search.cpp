@@ -193,7 +193,24 @@ struct Candidate {
   float similarity = 0.0f;
   std::string_view name;
   std::uint64_t consumed = 0;
+  std::uint32_t name_id = ApproxIndex::kNoName;  // set by the edit search
 };
+
+// A search's result as the memo keeps it: its consumed count is at most the
+// search's window, so it fits 32 bits.
+struct Recalled {
+  float similarity;
+  std::uint32_t name_id;  // kNoName when the search found no candidate
+  std::uint32_t consumed;
+};
+
+// Bytes a scan's memos may hold: a few times its text, within limits.
+constexpr std::size_t kMemoBytesPerTextByte = 2;
+constexpr std::size_t kMinMemoBytes = std::size_t{1} << 20;
+constexpr std::size_t kMaxMemoBytes = std::size_t{1} << 26;
+std::size_t memo_budget(std::size_t text_bytes) {
+  return std::clamp(text_bytes * kMemoBytesPerTextByte, kMinMemoBytes, kMaxMemoBytes);
+}
 
 // The pruned depth-first edit search from one position, with its working
 // storage kept across the positions of a call.
@@ -208,7 +225,8 @@ class EditSearch {
 
         s_(s),
         n_(n),
-        table_(t) {}
+        table_(t),
+        root_memo_(memo_budget(n)) {}
 
   Candidate run(std::size_t i);
   std::uint64_t popped() const { return popped_; }
@@ -327,8 +345,6 @@ class EditSearch {
     std::uint32_t count;
     std::uint64_t window;
   };
-  // States kept for recalled root expansions at most.
-  static constexpr std::size_t kMaxRootPool = std::size_t{1} << 20;
   static constexpr std::uint32_t kRootAnchor = 0;
   SearchMemo<RootPushes> root_memo_;
   std::vector<State> root_pool_;
@@ -350,7 +366,7 @@ bool EditSearch::consider(const State& st) {
       node.name_len != ApproxIndex::kSaturated ? node.name_len : index_.name(node.name).size();
   const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
   if (!(v >= table_.t() && v > best_.similarity)) return false;
-  best_ = {true, v, index_.name(node.name), st.consumed};
+  best_ = {true, v, index_.name(node.name), st.consumed, node.name};
   ++stamp_;
   return v == 1.0f;
 }
@@ -465,7 +481,8 @@ void EditSearch::expand_root(std::size_t i) {
   }
   State root{0, 0, 0};
   expand(root, i);  // a state without edits allows one, so this only pushes
-  if (window_ < remaining_ && root_pool_.size() + stack_.size() <= kMaxRootPool) {
+  if (window_ < remaining_ &&
+      (root_pool_.size() + stack_.size()) * sizeof(State) <= memo_budget(n_)) {
     const RootPushes pushes{static_cast<std::uint32_t>(root_pool_.size()),
                             static_cast<std::uint32_t>(stack_.size()), window_};
     root_pool_.insert(root_pool_.end(), stack_.begin(), stack_.end());
@@ -620,19 +637,21 @@ std::size_t end_test_and_record(const ApproxIndex& index, const std::uint8_t* s,
 // bytes before are that node's path. The search reads past them, since it
 // expands every state of the exact path (none is a candidate scoring 1.0,
 // or the walk would have found it).
-Candidate search_or_recall(EditSearch& search, SearchMemo<Candidate>& memo, const ExactEnd& walked,
-                           const std::uint8_t* s, std::size_t n, std::size_t i,
-                           std::uint64_t& searched, std::uint64_t& recalled) {
+Candidate search_or_recall(const ApproxIndex& index, EditSearch& search, SearchMemo<Recalled>& memo,
+                           const ExactEnd& walked, const std::uint8_t* s, std::size_t n,
+                           std::size_t i, std::uint64_t& searched, std::uint64_t& recalled) {
   const std::uint8_t* tail = s + i + walked.depth;
   const std::size_t remaining = n - i;
-  if (const Candidate* known = memo.find(walked.slot, tail, remaining - walked.depth)) {
+  if (const Recalled* known = memo.find(walked.slot, tail, remaining - walked.depth)) {
     ++recalled;
-    return *known;
+    if (known->name_id == ApproxIndex::kNoName) return {};
+    return {true, known->similarity, index.name(known->name_id), known->consumed, known->name_id};
   }
   ++searched;
   const Candidate found = search.run(i);
   if (search.window() > walked.depth && search.window() < remaining) {
-    memo.insert(walked.slot, tail, search.window() - walked.depth, found);
+    memo.insert(walked.slot, tail, search.window() - walked.depth,
+                {found.similarity, found.name_id, static_cast<std::uint32_t>(found.consumed)});
   }
   return found;
 }
@@ -651,7 +670,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   std::optional<StartMarks> marks;
   if (filter) marks.emplace(*plan, s, n);
   EditSearch search(index, s, n, t);
-  SearchMemo<Candidate> memo;
+  SearchMemo<Recalled> memo(memo_budget(n));
   std::uint64_t starts = 0, filtered = 0, searched = 0, recalled = 0;
 
   std::size_t i = 0;
@@ -670,7 +689,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
         ++i;
         continue;
       }
-      found = search_or_recall(search, memo, walked, s, n, i, searched, recalled);
+      found = search_or_recall(index, search, memo, walked, s, n, i, searched, recalled);
     }
     i = found.found ? end_test_and_record(index, s, n, i, found, out) : i + 1;
   }

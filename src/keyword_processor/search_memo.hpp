@@ -27,8 +27,12 @@ class SearchMemo {
   // Windows longer than this are not kept: their searches are rarely
   // repeated, and the bound keeps the memo linear in the searches.
   static constexpr std::size_t kMaxWindow = 64;
-  // Windows kept at most; past that, nothing new is recorded.
-  static constexpr std::size_t kMaxEntries = std::size_t{1} << 20;
+  // Windows kept at most; past that, or past the byte budget, nothing new
+  // is recorded.
+  static constexpr std::size_t kMaxEntries = std::size_t{1} << 22;
+
+  // `budget`: bytes the memo may hold.
+  explicit SearchMemo(std::size_t budget) : budget_(budget) {}
 
   // The result of the window under `anchor` that s[0, avail) begins with, if
   // one is kept and shorter than avail (the caller's bound on what a search
@@ -57,8 +61,9 @@ class SearchMemo {
               const Result& result) {
     if (window == 0 || window > kMaxWindow || entries_.size() >= kMaxEntries) return;
     static_assert(kMaxEntries <= std::size_t{1} << 24 && kMaxWindow < 256, "fits a Slot");
-    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
     const auto len = static_cast<std::uint32_t>(window);
+    if (!room_for(len)) return;
+    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
     const std::uint64_t head = load_head(s, window);
     Entry entry{result, 0};
     if (len > kHead) {
@@ -92,6 +97,20 @@ class SearchMemo {
     std::uint32_t rest;  // where bytes [kHead, len) of a long window lie in rest_
   };
 
+  // Whether keeping a window of len bytes stays within the budget, counting
+  // what the containers would grow by.
+  bool room_for(std::uint32_t len) const {
+    std::size_t more = 0;
+    if ((entries_.size() + 1) * 2 > slots_.size()) more += grown_slots() * sizeof(Slot);
+    if (entries_.size() == entries_.capacity()) {
+      more += std::max<std::size_t>(1, entries_.capacity()) * sizeof(Entry);
+    }
+    if (len > kHead && rest_.size() + (len - kHead) > rest_.capacity()) {
+      more += std::max<std::size_t>(rest_.capacity(), len - kHead);
+    }
+    return memory_bytes() + more <= budget_;
+  }
+  std::size_t grown_slots() const { return std::max(kFirstSlots, slots_.size() * 2); }
   static std::uint64_t mask(std::uint32_t len) {
     return len >= kHead ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * len)) - 1;
   }
@@ -106,8 +125,8 @@ class SearchMemo {
   // all of those that begin with the same kHead bytes.
   std::size_t home(std::uint32_t anchor, std::uint32_t len, std::uint64_t head) const {
     const std::uint64_t cls = std::min(len, kHead + 1);
-    std::uint64_t h = (head ^ (std::uint64_t{anchor} << 8 | cls) * 0xBF58476D1CE4E5B9ull) *
-                      0x9E3779B97F4A7C15ull;
+    std::uint64_t h =
+        (head ^ (std::uint64_t{anchor} << 8 | cls) * 0xBF58476D1CE4E5B9ull) * 0x9E3779B97F4A7C15ull;
     return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
   }
   std::size_t next(std::size_t h) const { return (h + 1) & (slots_.size() - 1); }
@@ -135,13 +154,14 @@ class SearchMemo {
     slots_[h].head = key;
   }
   void grow() {
-    std::vector<Slot> old(std::max(kFirstSlots, slots_.size() * 2));
+    std::vector<Slot> old(grown_slots());
     old.swap(slots_);
     for (const Slot& slot : old) {
       if (slot.len != 0) place(slot);
     }
   }
 
+  std::size_t budget_;
   std::vector<Slot> slots_;
   std::vector<Entry> entries_;
   std::vector<std::uint8_t> rest_;
