@@ -205,7 +205,7 @@ struct Recalled {
 };
 
 // Bytes a scan's memos may hold: a few times its text, within limits.
-constexpr std::size_t kMemoBytesPerTextByte = 2;
+constexpr std::size_t kMemoBytesPerTextByte = 8;
 constexpr std::size_t kMinMemoBytes = std::size_t{1} << 20;
 constexpr std::size_t kMaxMemoBytes = std::size_t{1} << 26;
 std::size_t memo_budget(std::size_t text_bytes) {
