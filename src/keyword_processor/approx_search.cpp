@@ -4,16 +4,21 @@
 // The search visits states (node, consumed c, edits e) from a LIFO stack in a
 // fixed order and keeps the first state of strictly greatest similarity
 // s = 1 - e / max(c, clean-name length) that reaches the threshold. Pruning
-// must therefore leave every update of the best candidate in place. Three
+// must therefore leave every update of the best candidate in place. These
 // rules do, each proven where it is applied below:
 //  (a) stop once the best similarity is 1.0;
 //  (b) skip the expansion of a state seen before at this position;
 //  (c) drop a state whose whole subtree is bounded below the threshold or
-//      at or below the best similarity so far.
-//  (f) leave dead ends, states that would do nothing when popped, unpushed.
+//      at or below the best similarity so far;
+//  (f) leave dead ends, states that would do nothing when popped, unpushed;
+//  (g) push a chain of exact continuations as its first state that does
+//      something, or not at all when it has none.
 // Two more decide a position without searching at all:
 //  (d) the shallowest keyword on the exact path is the result (exact_first);
 //  (e) the piece filter of approx_plan.hpp proves that no candidate exists.
+// And a search, or the first expansion of one, that read the same window of
+// text before is not repeated: its result is recalled (search_or_recall,
+// expand_root).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
