@@ -271,6 +271,9 @@ class EditSearch {
     std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
     return std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
   }
+  // The similarity of (node, c, e) when it is a candidate better than the
+  // best so far, else 0.
+  float takes(const State& st) const;
   // Takes (node, c, e) as a candidate when it is better than the best.
   // Returns true when it scores 1.0.
   bool consider(const State& st);
@@ -282,9 +285,11 @@ class EditSearch {
   bool edits_allowed(std::int64_t e, std::uint64_t c) {
     return e < kTable ? c + 1 >= table_.need_t(e) : similarity(e, c + 1) >= table_.t();
   }
-  // (g) Chains. A state that is no candidate (no clean name, or nothing
-  // consumed) and allows no edit pushes, when popped, at most its exact
-  // continuation, which is then popped at once (the stack is LIFO). Such a
+  // (g) Chains. A state that is no candidate (no clean name, nothing
+  // consumed, or a similarity that misses t or does not beat the best so
+  // far, which only grows until its turn) and allows no edit pushes, when
+  // popped, at most its exact continuation, which is then popped at once
+  // (the stack is LIFO). Such a
   // state may therefore stand in for the first state of its chain of exact
   // continuations that is a candidate or allows an edit: the states popped
   // and the order in which they are popped are the same but for the chain's
@@ -361,17 +366,23 @@ class EditSearch {
   std::uint64_t stamp_ = 0;
 };
 
-bool EditSearch::consider(const State& st) {
+float EditSearch::takes(const State& st) const {
   // A state that consumed no text is never a candidate: it would end
   // before its own start and resume where it began. Leaving it out here
   // lets the best state that did consume text win instead.
-  if (!search_nodes_[st.node].has_name() || st.consumed == 0) return false;
+  if (!search_nodes_[st.node].has_name() || st.consumed == 0) return 0.0f;
   const ApproxIndex::Node& node = nodes_[st.node];
   const std::uint64_t len =
       node.name_len != ApproxIndex::kSaturated ? node.name_len : index_.name(node.name).size();
   const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
-  if (!(v >= table_.t() && v > best_.similarity)) return false;
-  best_ = {true, v, index_.name(node.name), st.consumed, node.name};
+  return v >= table_.t() && v > best_.similarity ? v : 0.0f;
+}
+
+bool EditSearch::consider(const State& st) {
+  const float v = takes(st);
+  if (v == 0.0f) return false;
+  const std::uint32_t name = nodes_[st.node].name;
+  best_ = {true, v, index_.name(name), st.consumed, name};
   ++stamp_;
   return v == 1.0f;
 }
@@ -447,7 +458,9 @@ bool EditSearch::expand(State& st, std::size_t i) {
 bool EditSearch::advance(State& st, std::size_t i) {
   for (;;) {
     const SearchNode& node = search_nodes_[st.node];
-    if ((node.has_name() && st.consumed > 0) || edits_allowed(st.edits, st.consumed)) return true;
+    if (edits_allowed(st.edits, st.consumed) || (node.has_name() && takes(st) != 0.0f)) {
+      return true;
+    }
     if (st.consumed >= remaining_) return false;
     const std::uint32_t end = search_nodes_[st.node + 1].child_begin();
     const std::uint32_t exact =
