@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -503,7 +504,11 @@ void EditSearch::expand_root(std::size_t i) {
       (root_pool_.size() + stack_.size()) * sizeof(State) <= memo_budget(n_)) {
     const RootPushes pushes{static_cast<std::uint32_t>(root_pool_.size()),
                             static_cast<std::uint32_t>(stack_.size()), window_};
-    root_pool_.insert(root_pool_.end(), stack_.begin(), stack_.end());
+    try {
+      root_pool_.insert(root_pool_.end(), stack_.begin(), stack_.end());
+    } catch (const std::bad_alloc&) {
+      return;  // only a saving is lost
+    }
     root_memo_.insert(kRootAnchor, s_ + i, window_, pushes);
   }
 }

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace fernquill {
@@ -57,21 +58,27 @@ class SearchMemo {
   }
 
   // Records the result of a search that read s[0, window) under `anchor`.
+  // The memo only spares work: when memory runs out it stops recording and
+  // the scan goes on without it.
   void insert(std::uint32_t anchor, const std::uint8_t* s, std::size_t window,
-              const Result& result) {
+              const Result& result) noexcept {
     if (window == 0 || window > kMaxWindow || entries_.size() >= kMaxEntries) return;
     static_assert(kMaxEntries <= std::size_t{1} << 24 && kMaxWindow < 256, "fits a Slot");
     const auto len = static_cast<std::uint32_t>(window);
     if (!room_for(len)) return;
-    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
-    const std::uint64_t head = load_head(s, window);
-    Entry entry{result, 0};
-    if (len > kHead) {
-      entry.rest = static_cast<std::uint32_t>(rest_.size());
-      rest_.insert(rest_.end(), s + kHead, s + window);
+    const auto entry = static_cast<std::uint32_t>(entries_.size());
+    try {
+      // Each step leaves the memo whole if the next one throws: a grown
+      // table holds the same slots, and an entry no slot refers to is
+      // never read.
+      if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+      entries_.push_back({result, static_cast<std::uint32_t>(rest_.size())});
+      if (len > kHead) rest_.insert(rest_.end(), s + kHead, s + window);
+    } catch (const std::bad_alloc&) {
+      budget_ = 0;
+      return;
     }
-    place({head, anchor, len, static_cast<std::uint32_t>(entries_.size())});
-    entries_.push_back(entry);
+    place({load_head(s, window), anchor, len, entry});
     lengths_ |= std::uint32_t{1} << std::min<std::uint32_t>(len, kHead + 1);
   }
 
