@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -202,8 +203,7 @@ struct Candidate {
   std::uint32_t name_id = ApproxIndex::kNoName;  // set by the edit search
 };
 
-// A search's result as the memo keeps it: its consumed count is at most the
-// search's window, so it fits 32 bits.
+// A search's result as the memo keeps it.
 struct Recalled {
   float similarity;
   std::uint32_t name_id;  // kNoName when the search found no candidate
@@ -672,7 +672,9 @@ Candidate search_or_recall(const ApproxIndex& index, EditSearch& search, SearchM
   }
   ++searched;
   const Candidate found = search.run(i);
-  if (search.window() > walked.depth && search.window() < remaining) {
+  // A result is kept with a 32-bit consumed count (which the window bounds).
+  if (search.window() > walked.depth && search.window() < remaining &&
+      search.window() <= std::numeric_limits<std::uint32_t>::max()) {
     memo.insert(walked.slot, tail, search.window() - walked.depth,
                 {found.similarity, found.name_id, static_cast<std::uint32_t>(found.consumed)});
   }
