@@ -318,8 +318,10 @@ class EditSearch {
     window_ = std::max(window_, c + 1);
     return s_[i + c];
   }
-  void push(State st, std::size_t i) {
-    if (advance(st, i)) stack_.push_back(st);
+  // Pushes st, first walked down its chain (g) unless it allows an edit,
+  // which ends its chain where it is.
+  void push(State st, std::size_t i, bool allows_edits) {
+    if (allows_edits || advance(st, i)) stack_.push_back(st);
   }
   // The child of node k under byte x, or `end` when it has none.
   std::uint32_t child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
@@ -423,7 +425,9 @@ bool EditSearch::expand(State& st, std::size_t i) {
     st = {exact, c1, st.edits};
     return advance(st, i);
   }
-  if (push_exact) push({exact, c1, st.edits}, i);
+  // Here 1 - e / (c + 1) >= t, so 1 - e / (c + 2) >= t as well: the exact
+  // continuation allows an edit too.
+  if (push_exact) push({exact, c1, st.edits}, i, true);
   const std::int64_t e1 = st.edits + 1;
   // Every edit state below has the bound of (node, c + 1, e + 1) or a
   // smaller one: a child's height is lower and its longest name no
@@ -443,16 +447,16 @@ bool EditSearch::expand(State& st, std::size_t i) {
   auto live = [&](const SearchNode& k, bool edits, std::uint64_t bit) {
     return edits || k.has_name() || (k.child_bytes & bit) != 0;
   };
-  if (live(node, edits_at_c1, next_bit)) push({st.node, c1, e1}, i);
+  if (live(node, edits_at_c1, next_bit)) push({st.node, c1, e1}, i, edits_at_c1);
   for (std::uint32_t c = begin; c < end; ++c) {
     const SearchNode& child = search_nodes_[c];
     // The bound with c + 1 is at least the bound with c.
     if (!child.named_below() || !worth(e1, bound(child, c1, e1))) continue;
     if (child.key != x && live(child, edits_at_c1, next_bit)) {
-      push({c, c1, e1}, i);
+      push({c, c1, e1}, i, edits_at_c1);
     }
     if (live(child, edits_at_c, this_bit) && worth(e1, bound(child, st.consumed, e1))) {
-      push({c, st.consumed, e1}, i);
+      push({c, st.consumed, e1}, i, edits_at_c);
     }
   }
   return false;
