@@ -61,6 +61,7 @@ class ApproxPlan {
   struct Hit {
     std::uint32_t start;
     std::uint32_t entry;
+    std::uint32_t offset;  // where the piece was found, from the start
   };
 
   // Appends a Hit for every start i in [lo, hi) that passes the scan's start
@@ -75,9 +76,22 @@ class ApproxPlan {
 
   // Whether the keyword of the hit's piece can have a recorded candidate at
   // start i (the verification above).
-  bool verify(std::uint32_t entry, const std::uint8_t* s, std::size_t n, std::size_t i) const {
-    return verify(entries_[entry], s, n, i);
+  bool verify(const Hit& hit, const std::uint8_t* s, std::size_t n, std::size_t i) const {
+    const Entry& e = entries_[hit.entry];
+    return e.piece == e.budget ? verify_last(e, s, n, i, hit.offset) : verify(e, s, n, i);
   }
+
+  // First pieces are not looked up in the text: w[0, a_1) occurs at i
+  // exactly when the exact walk from i passes the trie node that spells it.
+  // `last` is the double-array slot where that walk from i stopped; the
+  // walk passed a first piece's node only if this returns true.
+  bool first_piece_below(std::uint32_t last) const {
+    return (first_path_[last >> 6] >> (last & 63)) & 1;
+  }
+  // Whether some keyword whose first piece lies on the exact path from i,
+  // which ends at slot `last`, can have a recorded candidate at i.
+  bool verify_first_pieces(const std::uint8_t* s, std::size_t n, std::size_t i,
+                           std::uint32_t last) const;
 
   // Bytes held by the plan.
   std::size_t memory_bytes() const;
@@ -89,26 +103,43 @@ class ApproxPlan {
   static constexpr std::uint32_t kPrint = 4;
 
  private:
-  // One piece as seen from its fingerprint at text position p: the piece
-  // starts at p - print_at and, when it is there, starts from p - back to
-  // p - back + 2j may hold a candidate of its keyword. Its print is its
-  // min(kPrint, piece_len) bytes at print_at.
+  // One piece of a keyword, as the verification needs it.
   struct Entry {
-    std::uint32_t print;    // the print's bytes, as loaded
     std::uint32_t keyword;  // offset of the keyword's bytes in keywords_
     std::uint32_t name_len;
     std::uint16_t keyword_len;
     std::uint16_t piece_at;  // a_j
     std::uint16_t piece_len;
-    std::uint16_t print_at;
-    std::uint16_t back;
     std::uint8_t piece;   // j
     std::uint8_t budget;  // k(w)
   };
+  // The same piece as seen from its fingerprint at text position p, all
+  // the print scan reads: the piece starts at p - print_at and, when it is
+  // there, starts from p - back to p - back + 2j may hold a candidate of
+  // its keyword. Its print is its min(kPrint, piece_len) bytes at print_at;
+  // its first (up to) kHead bytes are kept here, so that most pieces are
+  // compared without a look at the keyword.
+  struct ScanEntry {
+    std::uint64_t head;
+    std::uint16_t print_at;
+    std::uint16_t piece_len;
+    std::uint16_t back;
+    std::uint8_t width;  // 2j + 1
+    std::uint8_t last;   // 1 for the keyword's last piece (j = k)
+  };
+  // The band of an edit-distance table, by diagonal.
+  using Band = std::array<std::int64_t, 2 * kMaxBudget + 2>;
 
+  struct PlannedFirst {
+    std::uint32_t slot;
+    Entry entry;
+  };
   bool build(const ApproxIndex& index, float threshold, std::string_view sample);
+  void index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts);
   void release();
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;
+  bool verify_last(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i,
+                   std::size_t offset) const;
   bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const;
   template <std::uint32_t L>
   void scan_prints(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
@@ -127,8 +158,26 @@ class ApproxPlan {
   // entries_[first_[h], first_[h + 1]). An empty run is the common miss.
   std::uint32_t hash_bits_ = 0;
   std::vector<std::uint32_t> first_;
-  std::vector<Entry> entries_;
-  std::string keywords_;  // followed by kHead zero bytes, for whole-word loads
+  std::vector<ScanEntry> scans_;
+  std::vector<Entry> entries_;  // entries_[k] is the piece of scans_[k]
+  std::string keywords_;        // followed by kHead zero bytes, for whole-word loads
+  // First pieces by the double-array slot of their trie node: bit s of
+  // first_end_ is set when some first piece ends at slot s, bit s of
+  // first_path_ when one ends at s or above it. The entries of the pieces
+  // ending at the r-th slot of first_end_ (r its rank: the bits set before
+  // it) are first_entries_[first_runs_[r], first_runs_[r + 1]).
+  struct Ranked {
+    std::uint64_t bits = 0;
+    std::uint32_t rank = 0;  // bits set in the words before this one
+  };
+  bool ends_first_piece(std::uint32_t slot) const {
+    return (first_end_[slot >> 6].bits >> (slot & 63)) & 1;
+  }
+  const std::uint64_t* slots_ = nullptr;  // the exact index's double array
+  std::vector<Ranked> first_end_;
+  std::vector<std::uint64_t> first_path_;
+  std::vector<std::uint32_t> first_runs_;
+  std::vector<Entry> first_entries_;
 };
 
 }  // namespace fernquill

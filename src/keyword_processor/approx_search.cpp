@@ -410,16 +410,21 @@ constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 23;
 // the deepest keyword and longest clean name stay below kExactFirstLimit.
 // Strictly greater is impossible. When no keyword lies on the exact path,
 // no state with e = 0 is a candidate.
+// Sets `last` to the slot where the walk stopped.
 Candidate shallowest_exact(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
-                           std::size_t i) {
+                           std::size_t i, std::uint32_t& last) {
   const ScanIndex::Slot* da = index.slots();
   std::uint32_t at = ScanIndex::kRootSlot;
   for (std::size_t k = i; k < n; ++k) {
     const std::uint32_t next = ScanIndex::base_of(da[at]) + s[k];
     if (ScanIndex::check_of(da[next]) != at) break;
     at = next;
-    if (da[at] & ScanIndex::kKeywordBit) return {true, 1.0f, index.slot_name(at), k + 1 - i};
+    if (da[at] & ScanIndex::kKeywordBit) {
+      last = at;
+      return {true, 1.0f, index.slot_name(at), k + 1 - i};
+    }
   }
+  last = at;
   return {};
 }
 
@@ -436,7 +441,9 @@ class StartMarks {
         block_(std::min(n, kBlock)),
         forced_((block_ + 63) / 64),
         first_(block_ + 1) {}
-  bool may_hold(std::size_t i) {
+  // `last`: the slot where the exact walk from i stopped.
+  bool may_hold(std::size_t i, std::uint32_t last) {
+    if (plan_.first_piece_below(last) && plan_.verify_first_pieces(s_, n_, i, last)) return true;
     if (i >= hi_ || i < lo_) fill(i);
     const std::size_t at = i - lo_;
     if ((forced_[at >> 6] >> (at & 63)) & 1) return true;
@@ -461,7 +468,7 @@ class StartMarks {
     for (const ApproxPlan::Hit& h : hits_) ++first_[h.start + 1];
     for (std::size_t k = 1; k < first_.size(); ++k) first_[k] += first_[k - 1];
     sorted_.resize(hits_.size());
-    for (const ApproxPlan::Hit& h : hits_) sorted_[first_[h.start]++] = h.entry;
+    for (const ApproxPlan::Hit& h : hits_) sorted_[first_[h.start]++] = h;
     // The scatter moved each start's first to the next one's: shift back.
     for (std::size_t k = first_.size() - 1; k > 0; --k) first_[k] = first_[k - 1];
     first_[0] = 0;
@@ -474,7 +481,7 @@ class StartMarks {
   std::vector<std::uint64_t> forced_;
   std::vector<ApproxPlan::Hit> hits_;
   std::vector<std::uint32_t> first_;  // the hits of start lo + a: sorted_[first_[a], first_[a + 1])
-  std::vector<std::uint32_t> sorted_;  // hit entries grouped by start
+  std::vector<ApproxPlan::Hit> sorted_;  // the hits grouped by start
 };
 
 // End trimming, end test and recording of a candidate at i; returns the
@@ -517,9 +524,10 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     }
     ++starts;
     Candidate found;
-    if (exact_first) found = shallowest_exact(index, s, n, i);
+    std::uint32_t last = ScanIndex::kRootSlot;
+    if (exact_first) found = shallowest_exact(index, s, n, i, last);
     if (!found.found) {
-      if (filter && !marks->may_hold(i)) {
+      if (filter && !marks->may_hold(i, last)) {
         ++filtered;
         ++i;
         continue;
