@@ -473,6 +473,48 @@ bool banded_distance(const std::uint8_t* w, std::int64_t rows, const std::uint8_
   return true;
 }
 
+// Whether a[0, len) = b[0, len); a must be readable kHead bytes past len.
+bool same(const std::uint8_t* a, const std::uint8_t* b, std::int64_t len) {
+  return len <= 0 ||
+         common_prefix(a, b, static_cast<std::size_t>(len), 0) == static_cast<std::size_t>(len);
+}
+
+// banded_distance for k = 1, from the common prefix instead of the table:
+// `known` must be the whole common prefix of w[0, rows) and t[0, rest).
+// With L = known < rows, the first mismatch is at L, and a single edit
+// must be made there: an alignment with one edit at p < L matches w[0, p)
+// and the rest shifted by the edit, and moving the edit to L gives the
+// same strings on both sides of it (the bytes between are equal). So
+//  c = rows:     ED = 1 exactly when w[L + 1, rows) = t[L + 1, rows);
+//  c = rows + 1: ED = 1 exactly when w[L, rows) = t[L + 1, rows + 1);
+//  c = rows - 1: ED = 1 exactly when w[L + 1, rows) = t[L, rows - 1);
+// and with L = rows, ED is 0 at c = rows and 1 at c = rows +- 1.
+bool one_edit_distance(const std::uint8_t* w, std::int64_t rows, const std::uint8_t* t,
+                       std::int64_t rest, std::int64_t known,
+                       std::array<std::int64_t, 2 * ApproxPlan::kMaxBudget + 2>& band) {
+  constexpr std::int64_t kOver = 2;
+  const std::int64_t L = known;
+  band[0] = kOver;
+  if (rows >= 1 && rows - 1 <= rest) {
+    band[0] = L >= rows - 1 || same(w + L + 1, t + L, rows - 1 - L) ? 1 : kOver;
+  }
+  band[1] = kOver;
+  if (rows <= rest) band[1] = L >= rows ? 0 : same(w + L + 1, t + L + 1, rows - L - 1) ? 1 : kOver;
+  band[2] = kOver;
+  if (rows + 1 <= rest) band[2] = same(w + L, t + L + 1, rows - L) ? 1 : kOver;
+  band[3] = kOver;
+  return band[0] < kOver || band[1] < kOver || band[2] < kOver;
+}
+
+// ED(w[0, rows), t[0, c)) in `band` (see banded_distance); false when no
+// cell is within k.
+bool distances(const std::uint8_t* w, std::int64_t rows, const std::uint8_t* t, std::int64_t rest,
+               std::int64_t k, std::int64_t known,
+               std::array<std::int64_t, 2 * ApproxPlan::kMaxBudget + 2>& band) {
+  return k == 1 ? one_edit_distance(w, rows, t, rest, known, band)
+                : banded_distance(w, rows, t, rest, k, known, band);
+}
+
 }  // namespace
 
 bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const {
@@ -481,20 +523,12 @@ bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, st
   const auto* w = reinterpret_cast<const std::uint8_t*>(keywords_.data()) + e.keyword;
   const std::int64_t k = e.budget, m = e.keyword_len;
   const std::int64_t rest = static_cast<std::int64_t>(n - i);
-  // Without an end there that passes the end test, the table need not be
-  // computed.
-  bool some_end = false;
-  for (std::int64_t c = std::max<std::int64_t>(1, m - k); c <= std::min(m + k, rest) && !some_end;
-       ++c) {
-    some_end = end_passes(s, n, i + static_cast<std::size_t>(c));
-  }
-  if (!some_end) return false;
   // The keyword's first `known` bytes occur at i (piece 0 was found intact
   // there, and the common prefix extends it).
   const auto known = static_cast<std::int64_t>(common_prefix(
       w, s + i, std::min<std::size_t>(e.keyword_len, n - i), e.piece == 0 ? e.piece_len : 0));
   Band band;
-  if (!banded_distance(w, m, s + i, rest, k, known, band)) return false;
+  if (!distances(w, m, s + i, rest, k, known, band)) return false;
   for (std::int64_t d = 0; d <= 2 * k; ++d) {
     const std::int64_t c = m + d - k;
     if (c < 1 || c > rest || band[d] > k) continue;
@@ -521,7 +555,7 @@ bool ApproxPlan::verify_last(const Entry& e, const std::uint8_t* s, std::size_t 
   const auto known = static_cast<std::int64_t>(
       common_prefix(w, s + i, std::min<std::size_t>(e.piece_at, n - i), 0));
   Band band;
-  if (!banded_distance(w, a, s + i, rest, k, known, band)) return false;
+  if (!distances(w, a, s + i, rest, k, known, band)) return false;
   const std::int64_t edits = band[static_cast<std::int64_t>(offset) - a + k];
   if (edits > k) return false;
   const std::uint64_t c = offset + e.piece_len;
