@@ -577,6 +577,7 @@ void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t l
   // it (most lookups are independent misses that can then overlap); the
   // second compares the pieces of those runs.
   constexpr std::size_t kStretch = 256;
+  constexpr std::size_t kAhead = 8;
   struct Found {
     std::uint32_t offset;
     std::uint32_t begin;
@@ -594,6 +595,11 @@ void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t l
     }
     for (std::size_t f = 0; f < count; ++f) {
       const std::size_t p = base + found[f].offset;
+#if defined(__GNUC__)
+      // The runs of the positions ahead are fetched while this one is
+      // compared: most are cache misses.
+      if (f + kAhead < count) __builtin_prefetch(&scans_[found[f + kAhead].begin]);
+#endif
       for (std::uint32_t k = found[f].begin; k < found[f].end; ++k) {
         const ScanEntry& e = scans_[k];
         // A piece with a shorter print is looked up by its own length's scan.

@@ -15,6 +15,8 @@
 //  (d) the shallowest keyword on the exact path is the result (exact_first);
 //  (e) the piece filter of approx_plan.hpp proves that no candidate exists.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -500,6 +502,56 @@ std::size_t end_test_and_record(const ApproxIndex& index, const std::uint8_t* s,
   return stop;
 }
 
+// The positions that pass the start test, 64 at a time as a bit mask, so
+// that the scan steps from start to start without a branch per byte.
+class Starts {
+ public:
+  Starts(const std::uint8_t* s, std::size_t n, const std::array<std::uint8_t, 256>& word,
+         bool overlaps)
+      : s_(s), n_(n), word_(word), overlaps_(overlaps) {}
+  // The first start at or after i, or n when there is none.
+  std::size_t next(std::size_t i) {
+    while (i < n_) {
+      const std::size_t at = i >> 6;
+      if (at != loaded_) load(at);
+      const std::uint64_t m = mask_ & (~std::uint64_t{0} << (i & 63));
+      if (m != 0) return (at << 6) + static_cast<std::size_t>(std::countr_zero(m));
+      i = (at + 1) << 6;
+    }
+    return n_;
+  }
+
+ private:
+  void load(std::size_t at) {
+    loaded_ = at;
+    const std::size_t base = at << 6, end = std::min(n_, base + 64);
+    std::uint64_t m = 0;
+    for (std::size_t p = base; p < end; ++p) {
+      const bool start = p == 0 || overlaps_ || !word_[s_[p - 1]];
+      m |= static_cast<std::uint64_t>(start) << (p - base);
+    }
+    mask_ = m;
+  }
+  const std::uint8_t* s_;
+  std::size_t n_;
+  const std::array<std::uint8_t, 256>& word_;
+  bool overlaps_;
+  std::size_t loaded_ = ~std::size_t{0};
+  std::uint64_t mask_ = 0;
+};
+
+// Asks for the double-array slot that the exact walk from i reaches in its
+// second step, which most walks miss in the cache; the first step stays
+// among the root's children, which are cached.
+void prefetch_walk(const ScanIndex::Slot* da, const std::uint8_t* s, std::size_t n, std::size_t i) {
+  if (i + 1 >= n) return;
+  const std::uint32_t first = ScanIndex::base_of(da[ScanIndex::kRootSlot]) + s[i];
+  if (ScanIndex::check_of(da[first]) != ScanIndex::kRootSlot) return;
+#if defined(__GNUC__)
+  __builtin_prefetch(&da[ScanIndex::base_of(da[first]) + s[i + 1]]);
+#endif
+}
+
 void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<KeywordMatch>& out,
           ApproxStats* stats) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -516,12 +568,10 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   EditSearch search(index, s, n, t);
   std::uint64_t starts = 0, filtered = 0, searched = 0;
 
-  std::size_t i = 0;
-  while (i < n) {
-    if (i > 0 && !overlaps && word[s[i - 1]]) {
-      ++i;
-      continue;
-    }
+  Starts next_start(s, n, word, overlaps);
+  for (std::size_t i = next_start.next(0); i < n;) {
+    const std::size_t after = next_start.next(i + 1);
+    if (exact_first) prefetch_walk(index.slots(), s, n, after);
     ++starts;
     Candidate found;
     std::uint32_t last = ScanIndex::kRootSlot;
@@ -529,13 +579,13 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     if (!found.found) {
       if (filter && !marks->may_hold(i, last)) {
         ++filtered;
-        ++i;
+        i = after;
         continue;
       }
       ++searched;
       found = search.run(i);
     }
-    i = found.found ? end_test_and_record(index, s, n, i, found, out) : i + 1;
+    i = found.found ? next_start.next(end_test_and_record(index, s, n, i, found, out)) : after;
   }
   if (stats) {
     stats->states += search.popped();
