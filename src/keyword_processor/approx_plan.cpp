@@ -65,6 +65,21 @@ std::uint32_t print_hash(std::uint64_t key, std::uint32_t bits) {
   return static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
 }
 
+// A run of the print table holds the entries of one hash; its first word
+// keeps the run's start in the low kRunBits bits and, above them, one tag
+// bit per print in the run: bit print_tag(key) of the hash bits that
+// follow the bucket's. A print whose tag bit is clear is in no entry, so
+// most prints that merely share a bucket are passed over without a look
+// at the entries.
+constexpr std::uint32_t kRunBits = 24;
+constexpr std::uint32_t kRunMask = (std::uint32_t{1} << kRunBits) - 1;
+constexpr std::uint32_t kTagBits = 3;  // 8 tags, in the top 8 bits
+
+std::uint32_t print_tag(std::uint64_t key, std::uint32_t bits) {
+  const std::uint64_t h = key * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::uint32_t>(h >> (64 - bits - kTagBits)) & ((1u << kTagBits) - 1);
+}
+
 // The double-array slot of the trie node that spells `path` (a prefix of a
 // stored keyword, so every step exists).
 std::uint32_t slot_of(const ScanIndex::Slot* da, std::string_view path) {
@@ -74,7 +89,7 @@ std::uint32_t slot_of(const ScanIndex::Slot* da, std::string_view path) {
 }
 
 // The length of the common prefix of a[0, len) and b[0, len), known to be
-// at least `from`. a must be readable kHead bytes past len.
+// at least `from`.
 std::size_t common_prefix(const std::uint8_t* a, const std::uint8_t* b, std::size_t len,
                           std::size_t from) {
   std::size_t p = from;
@@ -349,6 +364,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
   }
 
   // Entries sorted by the hash of their print, counted into first_.
+  if (planned.size() > kRunMask) return false;
   hash_bits_ = std::clamp<std::uint32_t>(
       static_cast<std::uint32_t>(std::bit_width(planned.size() * kSlotsPerPiece)), kMinHashBits,
       kMaxHashBits);
@@ -364,6 +380,8 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
     entries_.push_back(p.entry);
   }
   for (std::size_t h = 1; h < first_.size(); ++h) first_[h] += first_[h - 1];
+  for (const Planned& p : planned)
+    first_[p.hash] |= 1u << (kRunBits + print_tag(p.key, hash_bits_));
   keywords_.append(kHead, '\0');
   keywords_.shrink_to_fit();
   index_first_pieces(index, firsts);
@@ -473,7 +491,7 @@ bool banded_distance(const std::uint8_t* w, std::int64_t rows, const std::uint8_
   return true;
 }
 
-// Whether a[0, len) = b[0, len); a must be readable kHead bytes past len.
+// Whether a[0, len) = b[0, len).
 bool same(const std::uint8_t* a, const std::uint8_t* b, std::int64_t len) {
   return len <= 0 ||
          common_prefix(a, b, static_cast<std::size_t>(len), 0) == static_cast<std::size_t>(len);
@@ -588,10 +606,12 @@ void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t l
     const std::size_t stop = std::min(last, base + kStretch);
     std::size_t count = 0;
     for (std::size_t p = base; p < stop; ++p) {
-      const std::uint32_t h = print_hash(print_key(s + p, L), bits);
-      const std::uint32_t begin = first_[h], end = first_[h + 1];
+      const std::uint64_t key = print_key(s + p, L);
+      const std::uint32_t h = print_hash(key, bits);
+      const std::uint32_t run = first_[h];
+      const std::uint32_t begin = run & kRunMask, end = first_[h + 1] & kRunMask;
       found[count] = {static_cast<std::uint32_t>(p - base), begin, end};
-      count += begin != end ? 1 : 0;
+      count += (run >> (kRunBits + print_tag(key, bits))) & 1;
     }
     for (std::size_t f = 0; f < count; ++f) {
       const std::size_t p = base + found[f].offset;
