@@ -499,8 +499,10 @@ bool same(const std::uint8_t* a, const std::uint8_t* b, std::int64_t len) {
 
 // banded_distance for k = 1, from the common prefix instead of the table:
 // `known` must be the whole common prefix of w[0, rows) and t[0, rest).
-// With L = known < rows, the first mismatch is at L, and a single edit
-// must be made there: an alignment with one edit at p < L matches w[0, p)
+// Where the text ends first (L = known = rest < rows), only c = rows - 1
+// can be in it, with ED 1 exactly when L >= rows - 1. Otherwise, with
+// L < rows, the first mismatch is at L, and a single edit must be made
+// there: an alignment with one edit at p < L matches w[0, p)
 // and the rest shifted by the edit, and moving the edit to L gives the
 // same strings on both sides of it (the bytes between are equal). So
 //  c = rows:     ED = 1 exactly when w[L + 1, rows) = t[L + 1, rows);

@@ -24,6 +24,15 @@
 // some piece j of w occurs at a text position q with
 // i in [q - a_j - j, q - a_j + j].
 //
+// Finding the pieces. Piece 0 (j = 0, s = 0) starts the keyword at i: it
+// occurs there exactly when the exact walk from i, which the scan makes
+// anyway, passes the trie node that spells it; first pieces are looked up
+// by that node, not in the text. The other pieces are found by a scan of
+// their prints (a few bytes of each) over the text. The last piece (j = k)
+// ends the alignment: nothing after it is charged, so no byte is consumed
+// after it and the candidate ends right after the piece, where the end
+// test must pass; an occurrence where it fails is dropped at once.
+//
 // Verification. Each such start is then checked against w alone: a state
 // (w, c, e) reached by the search has e >= ED(w, text[i, i + c)), its
 // similarity is at most the one of that distance (it falls as e grows), and
@@ -31,6 +40,11 @@
 // edit-distance table is exact. If no c gives a similarity that meets t
 // together with a passing end test, no candidate of w can be recorded at i:
 // whichever candidate the search would pick there, nothing is recorded.
+// A hit on the last piece at q needs only the alignments whose last
+// uncharged piece it is, found there: they align w[0, a_k) with
+// text[i, q) and consume c = q - i + piece length, so ED(w[0, a_k),
+// text[i, q)) decides them (verify_last). Every other alignment is checked
+// through the hit of its own last uncharged piece.
 //
 // Keywords with k(w) = 0 need no piece: only the exact path reaches them,
 // and the scan walks it before deciding to search (see approx_search.cpp).
