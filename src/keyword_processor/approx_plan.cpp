@@ -284,6 +284,7 @@ void ApproxPlan::release() {
   std::vector<Ranked>().swap(first_end_);
   std::vector<std::uint64_t>().swap(first_path_);
   std::vector<std::uint32_t>().swap(first_runs_);
+  std::vector<std::uint32_t>().swap(first_next_);
   std::vector<Entry>().swap(first_entries_);
   lengths_ = 0;
 }
@@ -395,13 +396,21 @@ void ApproxPlan::index_first_pieces(const ApproxIndex& index, std::vector<Planne
   first_end_.assign(words, Ranked{});
   first_path_.assign(words, 0);
   first_entries_.reserve(firsts.size());
+  const auto* pool = reinterpret_cast<const std::uint8_t*>(keywords_.data());
+  first_next_.reserve(firsts.size());
   for (std::size_t f = 0; f < firsts.size(); ++f) {
     const std::uint32_t slot = firsts[f].slot;
     if (f == 0 || firsts[f - 1].slot != slot) {
       first_runs_.push_back(static_cast<std::uint32_t>(first_entries_.size()));
       first_end_[slot >> 6].bits |= std::uint64_t{1} << (slot & 63);
     }
-    first_entries_.push_back(firsts[f].entry);
+    const Entry& e = firsts[f].entry;
+    first_entries_.push_back(e);
+    // The two keyword bytes after the piece (see verify_first_pieces).
+    const bool pair = e.budget == 1 && e.keyword_len >= e.piece_len + 2;
+    first_next_.push_back(pair ? pool[e.keyword + e.piece_len] |
+                                     std::uint32_t{pool[e.keyword + e.piece_len + 1]} << 8
+                               : kAnyNext);
   }
   first_runs_.push_back(static_cast<std::uint32_t>(first_entries_.size()));
   std::uint32_t rank = 0;
@@ -437,7 +446,24 @@ bool ApproxPlan::verify_first_pieces(const std::uint8_t* s, std::size_t n, std::
     const std::uint64_t below = (std::uint64_t{1} << (at & 63)) - 1;
     const std::uint32_t r =
         word.rank + static_cast<std::uint32_t>(std::popcount(word.bits & below));
+    // A keyword with k = 1 needs verifying here only for the alignments
+    // whose last uncharged piece is the first (the others are verified
+    // through their last piece's hits). Such an alignment meets w[0, a)
+    // with text[i, i + a) and spends its one edit at or after a: at a
+    // itself it replaces w[a] (then w[a + 1] meets text[a + 1]), skips it
+    // (w[a + 1] meets text[a]) or skips text[a] (w[a] meets text[a + 1]);
+    // after a, w[a] meets text[a] (offsets from i, keyword of m >= a + 2
+    // bytes). Where none of these bytes agree, the keyword is passed over
+    // without a look at its entry.
+    const std::size_t a = k + 1 - i;
+    const bool look = i + a + 1 < n;
+    const std::uint8_t x = look ? s[i + a] : 0, y = look ? s[i + a + 1] : 0;
     for (std::uint32_t e = first_runs_[r]; e < first_runs_[r + 1]; ++e) {
+      const std::uint32_t pair = first_next_[e];
+      if (look && pair != kAnyNext) {
+        const auto w0 = static_cast<std::uint8_t>(pair), w1 = static_cast<std::uint8_t>(pair >> 8);
+        if (x != w0 && y != w1 && x != w1 && y != w0) continue;
+      }
       if (verify(first_entries_[e], s, n, i)) return true;
     }
   }
@@ -678,7 +704,8 @@ void ApproxPlan::find_hits(const std::uint8_t* s, std::size_t n, std::size_t lo,
 }
 
 std::size_t ApproxPlan::memory_bytes() const {
-  return (first_.capacity() + first_runs_.capacity()) * sizeof(std::uint32_t) +
+  return (first_.capacity() + first_runs_.capacity() + first_next_.capacity()) *
+             sizeof(std::uint32_t) +
          (entries_.capacity() + first_entries_.capacity()) * sizeof(Entry) +
          scans_.capacity() * sizeof(ScanEntry) + first_end_.capacity() * sizeof(Ranked) +
          first_path_.capacity() * sizeof(std::uint64_t) + keywords_.capacity() + sizeof(*this);

@@ -191,6 +191,10 @@ class ApproxPlan {
   std::vector<Ranked> first_end_;
   std::vector<std::uint64_t> first_path_;
   std::vector<std::uint32_t> first_runs_;
+  // Per first entry, the keyword's two bytes after the piece (first in the
+  // low byte), or kAnyNext where they decide nothing (verify_first_pieces).
+  static constexpr std::uint32_t kAnyNext = 1u << 16;
+  std::vector<std::uint32_t> first_next_;
   std::vector<Entry> first_entries_;
 };
 
