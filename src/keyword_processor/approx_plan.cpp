@@ -280,6 +280,7 @@ void ApproxPlan::release() {
   std::vector<std::uint32_t>().swap(first_);
   std::vector<Entry>().swap(entries_);
   std::vector<ScanEntry>().swap(scans_);
+  std::vector<std::uint32_t>().swap(leads_);
   std::string().swap(keywords_);
   std::vector<Ranked>().swap(first_end_);
   std::vector<std::uint64_t>().swap(first_path_);
@@ -375,9 +376,17 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
   first_.assign((std::size_t{1} << hash_bits_) + 1, 0);
   entries_.reserve(planned.size());
   scans_.reserve(planned.size());
+  leads_.reserve(planned.size());
   for (const Planned& p : planned) {
     ++first_[p.hash + 1];
     scans_.push_back(p.scan);
+    // The keyword's first two bytes (see scan_prints).
+    const Entry& e = p.entry;
+    const bool lead = p.scan.last && e.budget == 1 && e.piece_at >= 2;
+    leads_.push_back(lead ? static_cast<std::uint8_t>(keywords_[e.keyword]) |
+                                std::uint32_t{static_cast<std::uint8_t>(keywords_[e.keyword + 1])}
+                                    << 8
+                          : kAnyLead);
     entries_.push_back(p.entry);
   }
   for (std::size_t h = 1; h < first_.size(); ++h) first_[h] += first_[h - 1];
@@ -680,9 +689,34 @@ void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t l
         const std::size_t width = e.width;
         const std::size_t to =
             std::min<std::size_t>(p + width > e.back ? p + width - e.back : 0, hi);
+        const std::uint32_t lead = leads_[k];
+        // a_j, the piece's offset in its keyword.
+        const std::size_t piece_at = e.back - e.print_at - (e.width - 1) / 2;
         for (std::size_t i = from; i < to; ++i) {
           // The scan asks only about starts that pass its start test.
           if (i > 0 && !overlaps_ && word_[s[i - 1]]) continue;
+          // A last piece of a keyword with k = 1 found at q stands for
+          // alignments of w[0, a) with text[i, q) at one edit at most (see
+          // verify_last), of the kind q - i - a tells: a replaced byte or
+          // none (0), a skipped keyword byte (-1), a skipped text byte (+1).
+          // An edit after w[0] leaves w[0] on text[i]; an edit at w[0]
+          // leaves w[1] on text[i + 1], w[1] on text[i] or w[0] on
+          // text[i + 1] respectively. Where the byte fails, the start is
+          // passed over here (a >= 2, so that w[1] is in the prefix).
+          if (lead != kAnyLead && i + 1 < n) {
+            const auto w0 = static_cast<std::uint8_t>(lead),
+                       w1 = static_cast<std::uint8_t>(lead >> 8);
+            const std::size_t offset = q - i;
+            bool agrees = s[i] == w0;
+            if (offset == piece_at) {
+              agrees = agrees || s[i + 1] == w1;
+            } else if (offset < piece_at) {
+              agrees = agrees || s[i] == w1;
+            } else {
+              agrees = agrees || s[i + 1] == w0;
+            }
+            if (!agrees) continue;
+          }
           if (hits.size() < cap) {
             hits.push_back(
                 {static_cast<std::uint32_t>(i - lo), k, static_cast<std::uint32_t>(q - i)});
@@ -707,8 +741,9 @@ std::size_t ApproxPlan::memory_bytes() const {
   return (first_.capacity() + first_runs_.capacity() + first_next_.capacity()) *
              sizeof(std::uint32_t) +
          (entries_.capacity() + first_entries_.capacity()) * sizeof(Entry) +
-         scans_.capacity() * sizeof(ScanEntry) + first_end_.capacity() * sizeof(Ranked) +
-         first_path_.capacity() * sizeof(std::uint64_t) + keywords_.capacity() + sizeof(*this);
+         scans_.capacity() * sizeof(ScanEntry) + leads_.capacity() * sizeof(std::uint32_t) +
+         first_end_.capacity() * sizeof(Ranked) + first_path_.capacity() * sizeof(std::uint64_t) +
+         keywords_.capacity() + sizeof(*this);
 }
 
 }  // namespace fernquill

@@ -174,7 +174,11 @@ class ApproxPlan {
   std::vector<std::uint32_t> first_;
   std::vector<ScanEntry> scans_;
   std::vector<Entry> entries_;  // entries_[k] is the piece of scans_[k]
-  std::string keywords_;        // followed by kHead zero bytes, for whole-word loads
+  // Per scan entry, the keyword's first two bytes (first in the low byte)
+  // for the last piece of a keyword with k = 1, else kAnyLead.
+  static constexpr std::uint32_t kAnyLead = 1u << 16;
+  std::vector<std::uint32_t> leads_;
+  std::string keywords_;  // followed by kHead zero bytes, for whole-word loads
   // First pieces by the double-array slot of their trie node: bit s of
   // first_end_ is set when some first piece ends at slot s, bit s of
   // first_path_ when one ends at s or above it. The entries of the pieces
