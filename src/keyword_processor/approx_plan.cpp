@@ -354,7 +354,9 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
       if (verifications > kMaxVerifications) return false;
       max_budget_ = std::max(max_budget_, w.k);
       if (j == 0) {
-        firsts.push_back({slot_of(slots_, piece), entry});
+        // The check on the bytes after the first piece needs a second
+        // piece of at least two bytes (see verify_first_pieces).
+        firsts.push_back({slot_of(slots_, piece), entry, at[2] >= at[1] + 2});
         continue;
       }
       planned.push_back(
@@ -416,7 +418,7 @@ void ApproxPlan::index_first_pieces(const ApproxIndex& index, std::vector<Planne
     const Entry& e = firsts[f].entry;
     first_entries_.push_back(e);
     // The two keyword bytes after the piece (see verify_first_pieces).
-    const bool pair = e.budget == 1 && e.keyword_len >= e.piece_len + 2;
+    const bool pair = firsts[f].second_is_long;
     first_next_.push_back(pair ? pool[e.keyword + e.piece_len] |
                                      std::uint32_t{pool[e.keyword + e.piece_len + 1]} << 8
                                : kAnyNext);
@@ -455,15 +457,17 @@ bool ApproxPlan::verify_first_pieces(const std::uint8_t* s, std::size_t n, std::
     const std::uint64_t below = (std::uint64_t{1} << (at & 63)) - 1;
     const std::uint32_t r =
         word.rank + static_cast<std::uint32_t>(std::popcount(word.bits & below));
-    // A keyword with k = 1 needs verifying here only for the alignments
-    // whose last uncharged piece is the first (the others are verified
-    // through their last piece's hits). Such an alignment meets w[0, a)
-    // with text[i, i + a) and spends its one edit at or after a: at a
-    // itself it replaces w[a] (then w[a + 1] meets text[a + 1]), skips it
-    // (w[a + 1] meets text[a]) or skips text[a] (w[a] meets text[a + 1]);
-    // after a, w[a] meets text[a] (offsets from i, keyword of m >= a + 2
-    // bytes). Where none of these bytes agree, the keyword is passed over
-    // without a look at its entry.
+    // A keyword needs verifying here only for the alignments whose last
+    // uncharged piece is the first (the others are verified through the
+    // hits of their own). Such an alignment meets w[0, a) with
+    // text[i, i + a), and each of the k later pieces holds at least one of
+    // its at most k edits, so exactly one: piece 1, w[a, a_2), holds one.
+    // At a itself that edit replaces w[a] (then w[a + 1] meets
+    // text[a + 1]), skips it (w[a + 1] meets text[a]) or skips text[a]
+    // (w[a] meets text[a + 1]); later, w[a] meets text[a] (offsets from i;
+    // with a_2 >= a + 2, w[a + 1] is in piece 1 and free of a second edit).
+    // Where none of these bytes agree, the keyword is passed over without
+    // a look at its entry.
     const std::size_t a = k + 1 - i;
     const bool look = i + a + 1 < n;
     const std::uint8_t x = look ? s[i + a] : 0, y = look ? s[i + a + 1] : 0;

@@ -147,6 +147,7 @@ class ApproxPlan {
   struct PlannedFirst {
     std::uint32_t slot;
     Entry entry;
+    bool second_is_long;  // piece 1 has two bytes or more
   };
   bool build(const ApproxIndex& index, float threshold, std::string_view sample);
   void index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts);
