@@ -109,6 +109,23 @@ std::size_t common_prefix(const std::uint8_t* a, const std::uint8_t* b, std::siz
   return p;
 }
 
+// Whether the keyword bytes w0, w1 (and w2) that follow a first piece,
+// packed in `next` with their count in the top byte (0 when they decide
+// nothing), can meet the text t[0, room) after it with the one edit of
+// piece 1 at or after them (see ApproxPlan::verify_first_pieces).
+bool may_follow(std::uint32_t next, const std::uint8_t* t, std::size_t room) {
+  const std::uint32_t known = next >> 24;
+  const auto w0 = static_cast<std::uint8_t>(next), w1 = static_cast<std::uint8_t>(next >> 8),
+             w2 = static_cast<std::uint8_t>(next >> 16);
+  if (known >= 3 && room >= 3) {
+    const std::uint8_t x0 = t[0], x1 = t[1], x2 = t[2];
+    return (w0 == x0 && (w1 == x1 || w1 == x2 || w2 == x2 || w2 == x1)) || (w0 == x1 && w1 == x2) ||
+           (w1 == x1 && w2 == x2) || (w1 == x0 && w2 == x1);
+  }
+  if (known >= 2 && room >= 2) return t[0] == w0 || t[1] == w1 || t[0] == w1 || t[1] == w0;
+  return true;
+}
+
 struct Keyword {
   std::string bytes;
   std::uint32_t k;
@@ -356,7 +373,8 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
       if (j == 0) {
         // The check on the bytes after the first piece needs a second
         // piece of at least two bytes (see verify_first_pieces).
-        firsts.push_back({slot_of(slots_, piece), entry, at[2] >= at[1] + 2});
+        firsts.push_back({slot_of(slots_, piece), entry,
+                          static_cast<std::uint32_t>(std::min<std::size_t>(3, at[2] - at[1]))});
         continue;
       }
       planned.push_back(
@@ -418,10 +436,12 @@ void ApproxPlan::index_first_pieces(const ApproxIndex& index, std::vector<Planne
     const Entry& e = firsts[f].entry;
     first_entries_.push_back(e);
     // The two keyword bytes after the piece (see verify_first_pieces).
-    const bool pair = firsts[f].second_is_long;
-    first_next_.push_back(pair ? pool[e.keyword + e.piece_len] |
-                                     std::uint32_t{pool[e.keyword + e.piece_len + 1]} << 8
-                               : kAnyNext);
+    const std::uint32_t known = firsts[f].second_len >= 2 ? firsts[f].second_len : 0;
+    std::uint32_t next = known << 24;
+    for (std::uint32_t b = 0; b < known; ++b) {
+      next |= std::uint32_t{pool[e.keyword + e.piece_len + b]} << (8 * b);
+    }
+    first_next_.push_back(next);
   }
   first_runs_.push_back(static_cast<std::uint32_t>(first_entries_.size()));
   std::uint32_t rank = 0;
@@ -468,15 +488,12 @@ bool ApproxPlan::verify_first_pieces(const std::uint8_t* s, std::size_t n, std::
     // with a_2 >= a + 2, w[a + 1] is in piece 1 and free of a second edit).
     // Where none of these bytes agree, the keyword is passed over without
     // a look at its entry.
+    // With a_2 >= a + 3 the same holds one byte further: the edit is at
+    // w[a], w[a + 1], w[a + 2] or later, each case fixing two of them.
     const std::size_t a = k + 1 - i;
-    const bool look = i + a + 1 < n;
-    const std::uint8_t x = look ? s[i + a] : 0, y = look ? s[i + a + 1] : 0;
+    const std::size_t room = n - i - a;
     for (std::uint32_t e = first_runs_[r]; e < first_runs_[r + 1]; ++e) {
-      const std::uint32_t pair = first_next_[e];
-      if (look && pair != kAnyNext) {
-        const auto w0 = static_cast<std::uint8_t>(pair), w1 = static_cast<std::uint8_t>(pair >> 8);
-        if (x != w0 && y != w1 && x != w1 && y != w0) continue;
-      }
+      if (!may_follow(first_next_[e], s + i + a, room)) continue;
       if (verify(first_entries_[e], s, n, i)) return true;
     }
   }

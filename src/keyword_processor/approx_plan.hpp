@@ -147,7 +147,7 @@ class ApproxPlan {
   struct PlannedFirst {
     std::uint32_t slot;
     Entry entry;
-    bool second_is_long;  // piece 1 has two bytes or more
+    std::uint32_t second_len;  // bytes of piece 1, at most 3
   };
   bool build(const ApproxIndex& index, float threshold, std::string_view sample);
   void index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts);
@@ -196,9 +196,9 @@ class ApproxPlan {
   std::vector<Ranked> first_end_;
   std::vector<std::uint64_t> first_path_;
   std::vector<std::uint32_t> first_runs_;
-  // Per first entry, the keyword's two bytes after the piece (first in the
-  // low byte), or kAnyNext where they decide nothing (verify_first_pieces).
-  static constexpr std::uint32_t kAnyNext = 1u << 16;
+  // Per first entry, the keyword's two or three bytes after the piece
+  // (first in the low byte) and their count in the top byte, 0 where they
+  // decide nothing (verify_first_pieces).
   std::vector<std::uint32_t> first_next_;
   std::vector<Entry> first_entries_;
 };
