@@ -4,34 +4,44 @@
 // The search visits states (node, consumed c, edits e) from a LIFO stack in a
 // fixed order and keeps the first state of strictly greatest similarity
 // s = 1 - e / max(c, clean-name length) that reaches the threshold. Pruning
-// must therefore leave every update of the best candidate in place. Three
+// must therefore leave every update of the best candidate in place. These
 // rules do, each proven where it is applied below:
 //  (a) stop once the best similarity is 1.0;
 //  (b) skip the expansion of a state seen before at this position;
 //  (c) drop a state whose whole subtree is bounded below the threshold or
-//      at or below the best similarity so far.
-//  (f) leave dead ends, states that would do nothing when popped, unpushed.
+//      at or below the best similarity so far;
+//  (f) leave dead ends, states that would do nothing when popped, unpushed;
+//  (g) push a chain of exact continuations as its first state that does
+//      something, or not at all when it has none.
 // Two more decide a position without searching at all:
 //  (d) the shallowest keyword on the exact path is the result (exact_first);
 //  (e) the piece filter of approx_plan.hpp proves that no candidate exists.
+// And a search, or the first expansion of one, that read the same window of
+// text before is not repeated: its result is recalled (search_or_recall,
+// expand_root).
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "keyword_processor/approx_plan.hpp"
 #include "keyword_processor/scan_index.hpp"
+#include "keyword_processor/search_memo.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
 namespace {
 
 using utf8::is_trim;
+
+using SearchNode = ApproxIndex::SearchNode;
 
 struct State {
   std::uint32_t node;
@@ -192,7 +202,23 @@ struct Candidate {
   float similarity = 0.0f;
   std::string_view name;
   std::uint64_t consumed = 0;
+  std::uint32_t name_id = ApproxIndex::kNoName;  // set by the edit search
 };
+
+// A search's result as the memo keeps it.
+struct Recalled {
+  float similarity;
+  std::uint32_t name_id;  // kNoName when the search found no candidate
+  std::uint32_t consumed;
+};
+
+// Bytes a scan's memos may hold: a few times its text, within limits.
+constexpr std::size_t kMemoBytesPerTextByte = 8;
+constexpr std::size_t kMinMemoBytes = std::size_t{1} << 20;
+constexpr std::size_t kMaxMemoBytes = std::size_t{1} << 26;
+std::size_t memo_budget(std::size_t text_bytes) {
+  return std::clamp(text_bytes * kMemoBytesPerTextByte, kMinMemoBytes, kMaxMemoBytes);
+}
 
 // The pruned depth-first edit search from one position, with its working
 // storage kept across the positions of a call.
@@ -201,15 +227,19 @@ class EditSearch {
   EditSearch(const ApproxIndex& index, const std::uint8_t* s, std::size_t n, float t)
       : index_(index),
         nodes_(index.nodes().data()),
+        search_nodes_(index.search_nodes()),
         da_(index.slots()),
         slot_nodes_(index.slot_nodes().data()),
-        keys_(index.keys().data()),
+
         s_(s),
         n_(n),
-        table_(t) {}
+        table_(t),
+        root_memo_(memo_budget(n)) {}
 
   Candidate run(std::size_t i);
   std::uint64_t popped() const { return popped_; }
+  // Bytes of text the last run read: it read offsets below this only.
+  std::uint64_t window() const { return window_; }
 
  private:
   // Whether a similarity with e edits and denominator d reaches t and beats
@@ -237,20 +267,62 @@ class EditSearch {
   // t, nothing below is accepted; if it is not above the best, nothing
   // below is strictly greater, now or later (the best only grows). Either
   // way the state and its subtree cannot change the result.
-  static std::uint64_t bound(const ApproxIndex::Node& node, std::uint64_t c, std::int64_t e) {
-    // A saturated height or length stands for "too long to bound".
-    if (node.height == ApproxIndex::kSaturated || node.max_name == ApproxIndex::kSaturated) {
+  static std::uint64_t bound(const SearchNode& node, std::uint64_t c, std::int64_t e) {
+    if (node.height == SearchNode::kUnbounded || node.max_name == SearchNode::kUnbounded) {
       return ~std::uint64_t{0};
     }
     std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
     return std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
   }
+  // The similarity of (node, c, e) when it is a candidate better than the
+  // best so far, else 0.
+  float takes(const State& st) const;
   // Takes (node, c, e) as a candidate when it is better than the best.
   // Returns true when it scores 1.0.
   bool consider(const State& st);
   // Pushes the states that follow st; returns true and sets st when the
   // only one is the exact continuation, to be taken next without the stack.
   bool expand(State& st, std::size_t i);
+  // Whether a state with e edits and c consumed bytes may branch into edit
+  // states: 1 - e / (c + 1) >= t.
+  bool edits_allowed(std::int64_t e, std::uint64_t c) {
+    return e < kTable ? c + 1 >= table_.need_t(e) : similarity(e, c + 1) >= table_.t();
+  }
+  // (g) Chains. A state that is no candidate (no clean name, nothing
+  // consumed, or a similarity that misses t or does not beat the best so
+  // far, which only grows until its turn) and allows no edit pushes, when
+  // popped, at most its exact continuation, which is then popped at once
+  // (the stack is LIFO). Such a
+  // state may therefore stand in for the first state of its chain of exact
+  // continuations that is a candidate or allows an edit: the states popped
+  // and the order in which they are popped are the same but for the chain's
+  // inner states, which record nothing. advance moves st there and returns
+  // true, or returns false when the chain ends before (no child under the
+  // next text byte, the end of the text, or a bound that fails the test
+  // expand makes before pushing); then the whole chain records nothing and
+  // leaving it out changes no result. Its tests may see a best no greater
+  // than the search would at the chain's turn, which can only prune less.
+  // States skipped this way are not recorded by (b), which is sound for
+  // any subset of the expanded states.
+  bool advance(State& st, std::size_t i);
+  // The start state's expansion, recalled where the text begins with a
+  // window read by an expansion before. It depends on the text bytes it
+  // reads, on t and on the best so far, which is none at the start; and on
+  // the end of the text only through consumed counts of at most its window
+  // (as argued at search_or_recall). So the same window gives the same
+  // pushes, in the same order.
+  void expand_root(std::size_t i);
+  // The text byte c past the start i, noted in the window.
+  std::uint8_t read(std::size_t i, std::uint64_t c) {
+    window_ = std::max(window_, c + 1);
+    return s_[i + c];
+  }
+  void push(State st, std::size_t i) {
+    if (advance(st, i)) stack_.push_back(st);
+  }
+  // The child of node k under byte x, or `end` when it has none.
+  std::uint32_t child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
+                            std::uint32_t end, std::uint8_t x) const;
 
   // Recording seen states costs a hash probe per expanded state. It pays
   // where many edit paths meet in the same state, which makes the search
@@ -261,11 +333,16 @@ class EditSearch {
   static constexpr std::uint64_t kSeenAfter = 512;
   static constexpr std::int64_t kSeenFromEdits = 2;
 
+  // Few children are found faster by their keys than through the double
+  // array, whose lookup is two dependent loads and the node a third.
+  static constexpr std::uint32_t kScannedChildren = 16;
+
   const ApproxIndex& index_;
   const ApproxIndex::Node* nodes_;
+  const SearchNode* search_nodes_;
   const ScanIndex::Slot* da_;
   const std::uint32_t* slot_nodes_;
-  const std::uint16_t* keys_;
+
   const std::uint8_t* s_;
   std::size_t n_;
   ThresholdTable table_;
@@ -275,6 +352,15 @@ class EditSearch {
   std::uint64_t seen_from_ = 0;
   bool seen_open_ = false;
   std::uint64_t remaining_ = 0;
+  std::uint64_t window_ = 0;
+  struct RootPushes {
+    std::uint32_t first;  // in root_pool_
+    std::uint32_t count;
+    std::uint64_t window;
+  };
+  static constexpr std::uint32_t kRootAnchor = 0;
+  SearchMemo<RootPushes> root_memo_;
+  std::vector<State> root_pool_;
   Candidate best_;
   // need_[e]: the least denominator for both t and the current best,
   // recomputed on demand after each change of the best (a new stamp).
@@ -283,17 +369,23 @@ class EditSearch {
   std::uint64_t stamp_ = 0;
 };
 
-bool EditSearch::consider(const State& st) {
-  const ApproxIndex::Node& node = nodes_[st.node];
+float EditSearch::takes(const State& st) const {
   // A state that consumed no text is never a candidate: it would end
   // before its own start and resume where it began. Leaving it out here
   // lets the best state that did consume text win instead.
-  if (node.name == ApproxIndex::kNoName || st.consumed == 0) return false;
+  if (!search_nodes_[st.node].has_name() || st.consumed == 0) return 0.0f;
+  const ApproxIndex::Node& node = nodes_[st.node];
   const std::uint64_t len =
       node.name_len != ApproxIndex::kSaturated ? node.name_len : index_.name(node.name).size();
   const float v = similarity(st.edits, std::max<std::uint64_t>(st.consumed, len));
-  if (!(v >= table_.t() && v > best_.similarity)) return false;
-  best_ = {true, v, index_.name(node.name), st.consumed};
+  return v >= table_.t() && v > best_.similarity ? v : 0.0f;
+}
+
+bool EditSearch::consider(const State& st) {
+  const float v = takes(st);
+  if (v == 0.0f) return false;
+  const std::uint32_t name = nodes_[st.node].name;
+  best_ = {true, v, index_.name(name), st.consumed, name};
   ++stamp_;
   return v == 1.0f;
 }
@@ -314,34 +406,29 @@ bool EditSearch::expand(State& st, std::size_t i) {
     }
     if (!seen_.insert(st.node, st.consumed, st.edits)) return false;
   }
-  const ApproxIndex::Node& node = nodes_[st.node];
-  const std::uint8_t x = s_[i + st.consumed];
-  const std::uint32_t begin = node.child_begin, end = node.child_end;
-  // The child under x through the double array, looked up only when the
-  // node's child-byte mask allows one.
-  std::uint32_t exact = end;
-  if ((node.child_bytes >> (x & 63)) & 1) {
-    const std::uint32_t slot = ScanIndex::base_of(da_[node.slot]) + x;
-    if (ScanIndex::check_of(da_[slot]) == node.slot) exact = slot_nodes_[slot];
-  }
+  const SearchNode& node = search_nodes_[st.node];
+  const std::uint8_t x = read(i, st.consumed);
+  const std::uint32_t begin = node.child_begin(), end = search_nodes_[st.node + 1].child_begin();
+  const std::uint32_t exact = child_under(st.node, node, begin, end, x);
   const std::uint64_t c1 = st.consumed + 1;
   const bool push_exact =
-      exact != end && (st.edits == 0 || (nodes_[exact].named_below &&
-                                         worth(st.edits, bound(nodes_[exact], c1, st.edits))));
+      exact != end &&
+      (st.edits == 0 || (search_nodes_[exact].named_below() &&
+                         worth(st.edits, bound(search_nodes_[exact], c1, st.edits))));
   // The edit states need 1 - e / (c + 1) >= t.
   if (st.edits < kTable ? c1 < table_.need_t(st.edits) : similarity(st.edits, c1) < table_.t()) {
     // The exact continuation is the only state pushed, so it is the next
     // one popped: take it directly.
     if (!push_exact) return false;
     st = {exact, c1, st.edits};
-    return true;
+    return advance(st, i);
   }
-  if (push_exact) stack_.push_back({exact, c1, st.edits});
+  if (push_exact) push({exact, c1, st.edits}, i);
   const std::int64_t e1 = st.edits + 1;
   // Every edit state below has the bound of (node, c + 1, e + 1) or a
   // smaller one: a child's height is lower and its longest name no
   // longer. One test covers them all.
-  if (!node.named_below || !worth(e1, bound(node, c1, e1))) return false;
+  if (!node.named_below() || !worth(e1, bound(node, c1, e1))) return false;
   // (f) A dead end is a state that is no candidate (no clean name), allows
   // no edit (1 - e / (c + 1) < t) and has no child under its next text
   // byte (or no text left): popped, it records nothing and pushes nothing.
@@ -351,34 +438,94 @@ bool EditSearch::expand(State& st, std::size_t i) {
       e1 >= kTable ? similarity(e1, c1 + 1) >= table_.t() : c1 + 1 >= table_.need_t(e1);
   const bool edits_at_c = e1 >= kTable ? similarity(e1, c1) >= table_.t() : c1 >= table_.need_t(e1);
   const bool text_at_c1 = c1 < remaining_;
-  const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (s_[i + c1] & 63) : 0;
+  const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (read(i, c1) & 63) : 0;
   const std::uint64_t this_bit = std::uint64_t{1} << (x & 63);
-  auto live = [&](const ApproxIndex::Node& k, bool edits, std::uint64_t bit) {
-    return edits || k.name != ApproxIndex::kNoName || (k.child_bytes & bit) != 0;
+  auto live = [&](const SearchNode& k, bool edits, std::uint64_t bit) {
+    return edits || k.has_name() || (k.child_bytes & bit) != 0;
   };
-  if (live(node, edits_at_c1, next_bit)) stack_.push_back({st.node, c1, e1});
+  if (live(node, edits_at_c1, next_bit)) push({st.node, c1, e1}, i);
   for (std::uint32_t c = begin; c < end; ++c) {
-    const ApproxIndex::Node& child = nodes_[c];
+    const SearchNode& child = search_nodes_[c];
     // The bound with c + 1 is at least the bound with c.
-    if (!child.named_below || !worth(e1, bound(child, c1, e1))) continue;
-    if (keys_[c] != x && live(child, edits_at_c1, next_bit)) {
-      stack_.push_back({c, c1, e1});
+    if (!child.named_below() || !worth(e1, bound(child, c1, e1))) continue;
+    if (child.key != x && live(child, edits_at_c1, next_bit)) {
+      push({c, c1, e1}, i);
     }
     if (live(child, edits_at_c, this_bit) && worth(e1, bound(child, st.consumed, e1))) {
-      stack_.push_back({c, st.consumed, e1});
+      push({c, st.consumed, e1}, i);
     }
   }
   return false;
 }
 
+bool EditSearch::advance(State& st, std::size_t i) {
+  for (;;) {
+    const SearchNode& node = search_nodes_[st.node];
+    if (edits_allowed(st.edits, st.consumed) || (node.has_name() && takes(st) != 0.0f)) {
+      return true;
+    }
+    if (st.consumed >= remaining_) return false;
+    const std::uint32_t end = search_nodes_[st.node + 1].child_begin();
+    const std::uint32_t exact =
+        child_under(st.node, node, node.child_begin(), end, read(i, st.consumed));
+    if (exact == end) return false;
+    // The test expand makes before pushing an exact continuation; here
+    // st.edits >= 1, since a state without edits allows one.
+    const std::uint64_t c1 = st.consumed + 1;
+    const SearchNode& next = search_nodes_[exact];
+    if (!next.named_below() || !worth(st.edits, bound(next, c1, st.edits))) return false;
+    st = {exact, c1, st.edits};
+  }
+}
+
+std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
+                                      std::uint32_t end, std::uint8_t x) const {
+  // A clear bit in the child-byte mask proves there is none.
+  if (!((node.child_bytes >> (x & 63)) & 1)) return end;
+  if (end - begin <= kScannedChildren) {
+    for (std::uint32_t c = begin; c < end; ++c) {
+      if (search_nodes_[c].key == x) return c;
+    }
+    return end;
+  }
+  const std::uint32_t at = nodes_[k].slot;
+  const std::uint32_t slot = ScanIndex::base_of(da_[at]) + x;
+  return ScanIndex::check_of(da_[slot]) == at ? slot_nodes_[slot] : end;
+}
+
+void EditSearch::expand_root(std::size_t i) {
+  if (const RootPushes* known = root_memo_.find(kRootAnchor, s_ + i, remaining_)) {
+    const auto first = root_pool_.begin() + known->first;
+    stack_.insert(stack_.end(), first, first + known->count);
+    window_ = std::max(window_, known->window);
+    return;
+  }
+  State root{0, 0, 0};
+  expand(root, i);  // a state without edits allows one, so this only pushes
+  if (window_ < remaining_ &&
+      (root_pool_.size() + stack_.size()) * sizeof(State) <= memo_budget(n_)) {
+    const RootPushes pushes{static_cast<std::uint32_t>(root_pool_.size()),
+                            static_cast<std::uint32_t>(stack_.size()), window_};
+    try {
+      root_pool_.insert(root_pool_.end(), stack_.begin(), stack_.end());
+    } catch (const std::bad_alloc&) {
+      return;  // only a saving is lost
+    }
+    root_memo_.insert(kRootAnchor, s_ + i, window_, pushes);
+  }
+}
+
 Candidate EditSearch::run(std::size_t i) {
   remaining_ = n_ - i;
+  window_ = 0;
   best_ = Candidate{};
   ++stamp_;
   seen_from_ = popped_ + kSeenAfter;
   seen_open_ = false;
   stack_.clear();
-  stack_.push_back({0, 0, 0});
+  // The start state (root, 0, 0) is no candidate: it is expanded at once.
+  ++popped_;
+  expand_root(i);
   State st{};
   bool have = false;  // st holds the next state without a trip through the stack
   while (have || !stack_.empty()) {
@@ -412,21 +559,25 @@ constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 23;
 // the deepest keyword and longest clean name stay below kExactFirstLimit.
 // Strictly greater is impossible. When no keyword lies on the exact path,
 // no state with e = 0 is a candidate.
-// Sets `last` to the slot where the walk stopped.
+// Without a keyword there, `walked` is where the walk ended: the text from i
+// spells the path to that slot's node, and the byte after it has no child.
+struct ExactEnd {
+  std::uint32_t slot = ScanIndex::kRootSlot;
+  std::size_t depth = 0;
+};
+
 Candidate shallowest_exact(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
-                           std::size_t i, std::uint32_t& last) {
+                           std::size_t i, ExactEnd& walked) {
   const ScanIndex::Slot* da = index.slots();
   std::uint32_t at = ScanIndex::kRootSlot;
-  for (std::size_t k = i; k < n; ++k) {
+  std::size_t k = i;
+  for (; k < n; ++k) {
     const std::uint32_t next = ScanIndex::base_of(da[at]) + s[k];
     if (ScanIndex::check_of(da[next]) != at) break;
     at = next;
-    if (da[at] & ScanIndex::kKeywordBit) {
-      last = at;
-      return {true, 1.0f, index.slot_name(at), k + 1 - i};
-    }
+    if (da[at] & ScanIndex::kKeywordBit) return {true, 1.0f, index.slot_name(at), k + 1 - i};
   }
-  last = at;
+  walked = {at, k - i};
   return {};
 }
 
@@ -552,6 +703,38 @@ void prefetch_walk(const ScanIndex::Slot* da, const std::uint8_t* s, std::size_t
 #endif
 }
 
+// The search's result at i, recalled from the memo when the text there
+// begins with a window searched before. Sound: the search at i depends on
+// the index, t and the text bytes it reads, and on the end of the text
+// only through tests of consumed counts against n - i. Every consumed count
+// it tests was reached by reading the byte before it, so it is at most the
+// window. Where the window is shorter than n - i at both starts, all those
+// tests come out alike, and so does the result. The memo keys a window by
+// the node where the exact walk ended and the bytes from there on: the
+// bytes before are that node's path. The search reads past them, since it
+// expands every state of the exact path (none is a candidate scoring 1.0,
+// or the walk would have found it).
+Candidate search_or_recall(const ApproxIndex& index, EditSearch& search, SearchMemo<Recalled>& memo,
+                           const ExactEnd& walked, const std::uint8_t* s, std::size_t n,
+                           std::size_t i, std::uint64_t& searched, std::uint64_t& recalled) {
+  const std::uint8_t* tail = s + i + walked.depth;
+  const std::size_t remaining = n - i;
+  if (const Recalled* known = memo.find(walked.slot, tail, remaining - walked.depth)) {
+    ++recalled;
+    if (known->name_id == ApproxIndex::kNoName) return {};
+    return {true, known->similarity, index.name(known->name_id), known->consumed, known->name_id};
+  }
+  ++searched;
+  const Candidate found = search.run(i);
+  // A result is kept with a 32-bit consumed count (which the window bounds).
+  if (search.window() > walked.depth && search.window() < remaining &&
+      search.window() <= std::numeric_limits<std::uint32_t>::max()) {
+    memo.insert(walked.slot, tail, search.window() - walked.depth,
+                {found.similarity, found.name_id, static_cast<std::uint32_t>(found.consumed)});
+  }
+  return found;
+}
+
 void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<KeywordMatch>& out,
           ApproxStats* stats) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -566,7 +749,8 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   std::optional<StartMarks> marks;
   if (filter) marks.emplace(*plan, s, n);
   EditSearch search(index, s, n, t);
-  std::uint64_t starts = 0, filtered = 0, searched = 0;
+  SearchMemo<Recalled> memo(memo_budget(n));
+  std::uint64_t starts = 0, filtered = 0, searched = 0, recalled = 0;
 
   Starts next_start(s, n, word, overlaps);
   for (std::size_t i = next_start.next(0); i < n;) {
@@ -574,16 +758,15 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     if (exact_first) prefetch_walk(index.slots(), s, n, after);
     ++starts;
     Candidate found;
-    std::uint32_t last = ScanIndex::kRootSlot;
-    if (exact_first) found = shallowest_exact(index, s, n, i, last);
+    ExactEnd walked;
+    if (exact_first) found = shallowest_exact(index, s, n, i, walked);
     if (!found.found) {
-      if (filter && !marks->may_hold(i, last)) {
+      if (filter && !marks->may_hold(i, walked.slot)) {
         ++filtered;
         i = after;
         continue;
       }
-      ++searched;
-      found = search.run(i);
+      found = search_or_recall(index, search, memo, walked, s, n, i, searched, recalled);
     }
     i = found.found ? next_start.next(end_test_and_record(index, s, n, i, found, out)) : after;
   }
@@ -592,6 +775,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     stats->starts += starts;
     stats->filtered += filtered;
     stats->searched += searched;
+    stats->recalled += recalled;
   }
 }
 

@@ -211,6 +211,7 @@ ApproxIndex::ApproxIndex(const Trie& trie, const ScanIndex& exact) : exact_(exac
   build_nodes(trie);
   build_bounds();
   map_slots();
+  build_search_nodes();
 }
 
 void ApproxIndex::build_nodes(const Trie& trie) {
@@ -278,6 +279,24 @@ void ApproxIndex::map_slots() {
   }
 }
 
+void ApproxIndex::build_search_nodes() {
+  using SN = SearchNode;
+  // Child indices share their word with two flags.
+  if (nodes_.size() > SN::kChildMask) throw Fault("keyword store too large to scan");
+  auto narrow = [](std::uint32_t v) {
+    return static_cast<std::uint8_t>(std::min<std::uint32_t>(v, SN::kUnbounded));
+  };
+  search_nodes_.resize(nodes_.size() + 1);
+  for (std::size_t k = 0; k < nodes_.size(); ++k) {
+    const Node& node = nodes_[k];
+    std::uint32_t flags = node.name != kNoName ? SN::kHasName : 0;
+    if (node.named_below) flags |= SN::kNamedBelow;
+    search_nodes_[k] = {node.child_bytes, node.child_begin | flags, narrow(node.height),
+                        narrow(node.max_name), static_cast<std::uint8_t>(keys_[k])};
+  }
+  search_nodes_.back() = {0, static_cast<std::uint32_t>(nodes_.size()), 0, 0, 0};
+}
+
 std::shared_ptr<const ApproxPlan> ApproxIndex::plan(float t, std::size_t text_bytes,
                                                     std::string_view text) const {
   const auto bits = std::bit_cast<std::uint32_t>(t);
@@ -297,7 +316,7 @@ std::shared_ptr<const ApproxPlan> ApproxIndex::plan(float t, std::size_t text_by
 
 std::size_t ApproxIndex::memory_bytes() const {
   return sizeof(*this) + vector_bytes(names_) + vector_bytes(nodes_) + vector_bytes(keys_) +
-         vector_bytes(slot_node_);
+         vector_bytes(slot_node_) + vector_bytes(search_nodes_);
 }
 
 }  // namespace fernquill

@@ -128,6 +128,27 @@ class ApproxIndex {
     std::uint64_t child_bytes;
   };
   const std::vector<Node>& nodes() const { return nodes_; }
+
+  // What the edit search reads of a node on every state, 16 bytes in the
+  // order of nodes(), so that one cache line holds four siblings. A node's
+  // children are [child_begin(), next node's child_begin()); one entry past
+  // the last node closes the range.
+  struct SearchNode {
+    static constexpr std::uint32_t kHasName = 1u << 31;
+    static constexpr std::uint32_t kNamedBelow = 1u << 30;
+    static constexpr std::uint32_t kChildMask = kNamedBelow - 1;
+    // Heights and lengths from here on are too long to bound.
+    static constexpr std::uint8_t kUnbounded = 0xFF;
+    std::uint64_t child_bytes;  // as in Node
+    std::uint32_t child_and_flags;
+    std::uint8_t height;    // as in Node, or kUnbounded
+    std::uint8_t max_name;  // as in Node, or kUnbounded
+    std::uint8_t key;       // the byte under which the parent holds this node
+    std::uint32_t child_begin() const { return child_and_flags & kChildMask; }
+    bool has_name() const { return (child_and_flags & kHasName) != 0; }
+    bool named_below() const { return (child_and_flags & kNamedBelow) != 0; }
+  };
+  const SearchNode* search_nodes() const { return search_nodes_.data(); }
   // Key of every node as 16 bits. A key above 255 (only a loaded state has
   // one) equals no byte of a text, so nodes under it never take part in
   // matching: their subtrees are not copied.
@@ -164,12 +185,14 @@ class ApproxIndex {
   void build_nodes(const Trie& trie);
   void build_bounds();
   void map_slots();
+  void build_search_nodes();
 
   const ScanIndex& exact_;
   std::vector<std::string_view> names_;
   std::vector<Node> nodes_;
   std::vector<std::uint16_t> keys_;
   std::vector<std::uint32_t> slot_node_;
+  std::vector<SearchNode> search_nodes_;
 
   struct CachedPlan {
     std::uint32_t bits = 0;
@@ -187,6 +210,7 @@ struct ApproxStats {
   std::uint64_t starts = 0;    // positions that passed the start test
   std::uint64_t filtered = 0;  // of them, positions the piece filter ruled out
   std::uint64_t searched = 0;  // of them, positions where the edit search ran
+  std::uint64_t recalled = 0;  // of them, positions given a remembered search's result
 };
 
 // The scans behind extract_keywords, over a scan text already made. `fold`

@@ -231,3 +231,39 @@ TEST(every_change_is_all_or_nothing_under_allocation_failure) {
                 op.name, points[0], points[1]);
   }
 }
+
+// An approximate scan only reads the processor; under allocation failure it
+// either fails or, when the failing allocation only served to remember
+// earlier searches, goes on and gives the full result.
+TEST(approximate_scans_fail_cleanly_or_give_the_full_result_under_allocation_failure) {
+  KeywordProcessor kp(false, false);
+  make_fixture(kp, Fixture::kBuilt);
+  std::string text;
+  for (int i = 0; i < 40; ++i)
+    text += "new yrok kw06" + std::to_string(i % 10) + " bigg istanbul, ";
+  for (const float t : {0.9f, 0.8f, 0.6f}) {
+    const auto want = extract_keywords(kp, text, t);  // builds the approximate structures
+    constexpr long kPlenty = 1L << 40;
+    g_allocations_left = kPlenty;
+    extract_keywords(kp, text, t);
+    const long allocations = kPlenty - g_allocations_left.load();
+    g_allocations_left = -1;
+    long absorbed = 0;
+    for (long k = 0; k < allocations; ++k) {
+      std::optional<std::vector<KeywordMatch>> got;
+      g_allocations_left = k;
+      try {
+        got = extract_keywords(kp, text, t);
+      } catch (const std::bad_alloc&) {
+      }
+      g_allocations_left = -1;
+      if (!got) continue;
+      ++absorbed;
+      CHECK(same_scans({*got}, {want}));
+    }
+    CHECK(absorbed > 0);
+    std::printf(
+        "allocation failure sweep: approximate scan at t = %.1f: %ld points, %ld absorbed\n",
+        static_cast<double>(t), allocations, absorbed);
+  }
+}
