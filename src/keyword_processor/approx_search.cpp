@@ -212,12 +212,16 @@ struct Recalled {
   std::uint32_t consumed;
 };
 
-// Bytes a scan's memos may hold: a few times its text, within limits.
-constexpr std::size_t kMemoBytesPerTextByte = 8;
-constexpr std::size_t kMinMemoBytes = std::size_t{1} << 20;
+// Bytes a scan may spend on remembering searches: a few times its text,
+// within limits, in twelfths: eight for the searches' results, two for the
+// start expansions' windows and two for their states.
+constexpr std::size_t kMemoBytesPerTextByte = 12;
+constexpr std::size_t kMinMemoBytes = std::size_t{3} << 19;
 constexpr std::size_t kMaxMemoBytes = std::size_t{1} << 26;
-std::size_t memo_budget(std::size_t text_bytes) {
-  return std::clamp(text_bytes * kMemoBytesPerTextByte, kMinMemoBytes, kMaxMemoBytes);
+constexpr std::size_t kSearchShare = 8, kRootShare = 2, kRootStatesShare = 2, kShares = 12;
+std::size_t memo_budget(std::size_t text_bytes, std::size_t share) {
+  return std::clamp(text_bytes * kMemoBytesPerTextByte, kMinMemoBytes, kMaxMemoBytes) / kShares *
+         share;
 }
 
 // The pruned depth-first edit search from one position, with its working
@@ -230,11 +234,10 @@ class EditSearch {
         search_nodes_(index.search_nodes()),
         da_(index.slots()),
         slot_nodes_(index.slot_nodes().data()),
-
         s_(s),
         n_(n),
         table_(t),
-        root_memo_(memo_budget(n)) {}
+        root_memo_(memo_budget(n, kRootShare)) {}
 
   Candidate run(std::size_t i);
   std::uint64_t popped() const { return popped_; }
@@ -292,9 +295,9 @@ class EditSearch {
   // consumed, or a similarity that misses t or does not beat the best so
   // far, which only grows until its turn) and allows no edit pushes, when
   // popped, at most its exact continuation, which is then popped at once
-  // (the stack is LIFO). Such a
-  // state may therefore stand in for the first state of its chain of exact
-  // continuations that is a candidate or allows an edit: the states popped
+  // (the stack is LIFO). Such a state may therefore stand in for the first
+  // state of its chain of exact continuations that is a candidate or allows
+  // an edit: the states popped
   // and the order in which they are popped are the same but for the chain's
   // inner states, which record nothing. advance moves st there and returns
   // true, or returns false when the chain ends before (no child under the
@@ -342,7 +345,6 @@ class EditSearch {
   const SearchNode* search_nodes_;
   const ScanIndex::Slot* da_;
   const std::uint32_t* slot_nodes_;
-
   const std::uint8_t* s_;
   std::size_t n_;
   ThresholdTable table_;
@@ -503,7 +505,7 @@ void EditSearch::expand_root(std::size_t i) {
   State root{0, 0, 0};
   expand(root, i);  // a state without edits allows one, so this only pushes
   if (window_ < remaining_ &&
-      (root_pool_.size() + stack_.size()) * sizeof(State) <= memo_budget(n_)) {
+      (root_pool_.size() + stack_.size()) * sizeof(State) <= memo_budget(n_, kRootStatesShare)) {
     const RootPushes pushes{static_cast<std::uint32_t>(root_pool_.size()),
                             static_cast<std::uint32_t>(stack_.size()), window_};
     try {
@@ -548,6 +550,13 @@ Candidate EditSearch::run(std::size_t i) {
 // below 1.0 (see shallowest_exact).
 constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 23;
 
+// Where an exact walk from a start ended: the text from the start spells the
+// path to that slot's node.
+struct ExactEnd {
+  std::uint32_t slot = ScanIndex::kRootSlot;
+  std::size_t depth = 0;
+};
+
 // (d) The shallowest keyword met on the exact path from i, as a candidate.
 // Proof that it is the search's result: only states with e = 0 lie on the
 // exact path, and they are popped in order of depth (each pushes the next
@@ -558,14 +567,7 @@ constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 23;
 // e / d <= 2^-25, which needs d >= 2^25, so no such state ties it while
 // the deepest keyword and longest clean name stay below kExactFirstLimit.
 // Strictly greater is impossible. When no keyword lies on the exact path,
-// no state with e = 0 is a candidate.
-// Without a keyword there, `walked` is where the walk ended: the text from i
-// spells the path to that slot's node, and the byte after it has no child.
-struct ExactEnd {
-  std::uint32_t slot = ScanIndex::kRootSlot;
-  std::size_t depth = 0;
-};
-
+// no state with e = 0 is a candidate; then `walked` is where the walk ended.
 Candidate shallowest_exact(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
                            std::size_t i, ExactEnd& walked) {
   const ScanIndex::Slot* da = index.slots();
@@ -749,7 +751,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   std::optional<StartMarks> marks;
   if (filter) marks.emplace(*plan, s, n);
   EditSearch search(index, s, n, t);
-  SearchMemo<Recalled> memo(memo_budget(n));
+  SearchMemo<Recalled> memo(memo_budget(n, kSearchShare));
   std::uint64_t starts = 0, filtered = 0, searched = 0, recalled = 0;
 
   Starts next_start(s, n, word, overlaps);
