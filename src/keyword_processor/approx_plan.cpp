@@ -65,6 +65,67 @@ std::uint32_t print_hash(std::uint64_t key, std::uint32_t bits) {
   return static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
 }
 
+// A run of the print table holds the entries of one hash; its first word
+// keeps the run's start in the low kRunBits bits and, above them, one tag
+// bit per print in the run: bit print_tag(key) of the hash bits that
+// follow the bucket's. A print whose tag bit is clear is in no entry, so
+// most prints that merely share a bucket are passed over without a look
+// at the entries.
+constexpr std::uint32_t kRunBits = 24;
+constexpr std::uint32_t kRunMask = (std::uint32_t{1} << kRunBits) - 1;
+constexpr std::uint32_t kTagBits = 3;  // 8 tags, in the top 8 bits
+
+std::uint32_t print_tag(std::uint64_t key, std::uint32_t bits) {
+  const std::uint64_t h = key * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::uint32_t>(h >> (64 - bits - kTagBits)) & ((1u << kTagBits) - 1);
+}
+
+// The double-array slot of the trie node that spells `path` (a prefix of a
+// stored keyword, so every step exists).
+std::uint32_t slot_of(const ScanIndex::Slot* da, std::string_view path) {
+  std::uint32_t at = ScanIndex::kRootSlot;
+  for (const char b : path) at = ScanIndex::base_of(da[at]) + static_cast<std::uint8_t>(b);
+  return at;
+}
+
+// The length of the common prefix of a[0, len) and b[0, len), known to be
+// at least `from`.
+std::size_t common_prefix(const std::uint8_t* a, const std::uint8_t* b, std::size_t len,
+                          std::size_t from) {
+  std::size_t p = from;
+  for (; p + kHead <= len; p += kHead) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + p, kHead);
+    std::memcpy(&y, b + p, kHead);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return p + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+      } else {
+        return p + static_cast<std::size_t>(std::countl_zero(x ^ y)) / 8;
+      }
+    }
+  }
+  while (p < len && a[p] == b[p]) ++p;
+  return p;
+}
+
+// Whether the keyword bytes w0, w1 (and w2) that follow a first piece,
+// packed in `next` with their count in the top byte (0 when they decide
+// nothing), can meet the text t[0, room) after it with the one edit of
+// piece 1 at or after them (see ApproxPlan::verify_first_pieces).
+bool may_follow(std::uint32_t next, const std::uint8_t* t, std::size_t room) {
+  const std::uint32_t known = next >> 24;
+  const auto w0 = static_cast<std::uint8_t>(next), w1 = static_cast<std::uint8_t>(next >> 8),
+             w2 = static_cast<std::uint8_t>(next >> 16);
+  if (known >= 3 && room >= 3) {
+    const std::uint8_t x0 = t[0], x1 = t[1], x2 = t[2];
+    return (w0 == x0 && (w1 == x1 || w1 == x2 || w2 == x2 || w2 == x1)) || (w0 == x1 && w1 == x2) ||
+           (w1 == x1 && w2 == x2) || (w1 == x0 && w2 == x1);
+  }
+  if (known >= 2 && room >= 2) return t[0] == w0 || t[1] == w1 || t[0] == w1 || t[1] == w0;
+  return true;
+}
+
 struct Keyword {
   std::string bytes;
   std::uint32_t k;
@@ -235,7 +296,14 @@ ApproxPlan::ApproxPlan(const ApproxIndex& index, float threshold, std::string_vi
 void ApproxPlan::release() {
   std::vector<std::uint32_t>().swap(first_);
   std::vector<Entry>().swap(entries_);
+  std::vector<ScanEntry>().swap(scans_);
+  std::vector<std::uint32_t>().swap(leads_);
   std::string().swap(keywords_);
+  std::vector<Ranked>().swap(first_end_);
+  std::vector<std::uint64_t>().swap(first_path_);
+  std::vector<std::uint32_t>().swap(first_runs_);
+  std::vector<std::uint32_t>().swap(first_next_);
+  std::vector<Entry>().swap(first_entries_);
   lengths_ = 0;
 }
 
@@ -257,9 +325,12 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
   struct Planned {
     std::uint64_t key;
     std::uint32_t hash;
+    ScanEntry scan;
     Entry entry;
   };
   std::vector<Planned> planned;
+  std::vector<PlannedFirst> firsts;
+  slots_ = index.slots();
   double verifications = 0;
   for (const Keyword& w : keywords) {
     if (w.bytes.size() > kMaxKeyword) return false;
@@ -281,30 +352,41 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
         }
       }
       Entry entry{};
-      entry.print = static_cast<std::uint32_t>(
-          print_key(reinterpret_cast<const std::uint8_t*>(piece.data()) + print_at, print_len));
       entry.keyword = keyword;
       entry.name_len = w.name_len;
       entry.keyword_len = static_cast<std::uint16_t>(w.bytes.size());
       entry.piece_at = static_cast<std::uint16_t>(at[j]);
       entry.piece_len = static_cast<std::uint16_t>(len);
-      entry.print_at = static_cast<std::uint16_t>(print_at);
-      entry.back = static_cast<std::uint16_t>(print_at + at[j] + j);
       entry.piece = static_cast<std::uint8_t>(j);
       entry.budget = static_cast<std::uint8_t>(w.k);
-      planned.push_back(
-          {print_key(reinterpret_cast<const std::uint8_t*>(piece.data()) + print_at, print_len), 0,
-           entry});
+      ScanEntry scan{};
+      std::memcpy(&scan.head, piece.data(), std::min<std::size_t>(len, kHead));
+      scan.print_at = static_cast<std::uint16_t>(print_at);
+      scan.piece_len = static_cast<std::uint16_t>(len);
+      scan.back = static_cast<std::uint16_t>(print_at + at[j] + j);
+      scan.width = static_cast<std::uint8_t>(2 * j + 1);
+      scan.last = j == w.k ? 1 : 0;
       verifications +=
           rarity.of(reinterpret_cast<const std::uint8_t*>(piece.data()), len) * (2 * j + 1);
       if (verifications > kMaxVerifications) return false;
-      lengths_ |= 1u << print_len;
-      max_back_ = std::max<std::uint32_t>(max_back_, entry.back);
       max_budget_ = std::max(max_budget_, w.k);
+      if (j == 0) {
+        // The check on the bytes after the first piece needs a second
+        // piece of at least two bytes (see verify_first_pieces).
+        firsts.push_back({slot_of(slots_, piece), entry,
+                          static_cast<std::uint32_t>(std::min<std::size_t>(3, at[2] - at[1]))});
+        continue;
+      }
+      planned.push_back(
+          {print_key(reinterpret_cast<const std::uint8_t*>(piece.data()) + print_at, print_len), 0,
+           scan, entry});
+      lengths_ |= 1u << print_len;
+      max_back_ = std::max<std::uint32_t>(max_back_, scan.back);
     }
   }
 
   // Entries sorted by the hash of their print, counted into first_.
+  if (planned.size() > kRunMask) return false;
   hash_bits_ = std::clamp<std::uint32_t>(
       static_cast<std::uint32_t>(std::bit_width(planned.size() * kSlotsPerPiece)), kMinHashBits,
       kMaxHashBits);
@@ -313,14 +395,109 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
                    [](const Planned& a, const Planned& b) { return a.hash < b.hash; });
   first_.assign((std::size_t{1} << hash_bits_) + 1, 0);
   entries_.reserve(planned.size());
+  scans_.reserve(planned.size());
+  leads_.reserve(planned.size());
   for (const Planned& p : planned) {
     ++first_[p.hash + 1];
+    scans_.push_back(p.scan);
+    // The keyword's first two bytes (see scan_prints).
+    const Entry& e = p.entry;
+    const bool lead = p.scan.last && e.budget == 1 && e.piece_at >= 2;
+    leads_.push_back(lead ? static_cast<std::uint8_t>(keywords_[e.keyword]) |
+                                std::uint32_t{static_cast<std::uint8_t>(keywords_[e.keyword + 1])}
+                                    << 8
+                          : kAnyLead);
     entries_.push_back(p.entry);
   }
   for (std::size_t h = 1; h < first_.size(); ++h) first_[h] += first_[h - 1];
+  for (const Planned& p : planned)
+    first_[p.hash] |= 1u << (kRunBits + print_tag(p.key, hash_bits_));
   keywords_.append(kHead, '\0');
   keywords_.shrink_to_fit();
+  index_first_pieces(index, firsts);
   return memory_bytes() <= index.exact_memory_bytes();
+}
+
+void ApproxPlan::index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts) {
+  std::stable_sort(firsts.begin(), firsts.end(),
+                   [](const PlannedFirst& a, const PlannedFirst& b) { return a.slot < b.slot; });
+  const std::size_t words = (index.slot_nodes().size() + 63) / 64;
+  first_end_.assign(words, Ranked{});
+  first_path_.assign(words, 0);
+  first_entries_.reserve(firsts.size());
+  const auto* pool = reinterpret_cast<const std::uint8_t*>(keywords_.data());
+  first_next_.reserve(firsts.size());
+  for (std::size_t f = 0; f < firsts.size(); ++f) {
+    const std::uint32_t slot = firsts[f].slot;
+    if (f == 0 || firsts[f - 1].slot != slot) {
+      first_runs_.push_back(static_cast<std::uint32_t>(first_entries_.size()));
+      first_end_[slot >> 6].bits |= std::uint64_t{1} << (slot & 63);
+    }
+    const Entry& e = firsts[f].entry;
+    first_entries_.push_back(e);
+    // The two keyword bytes after the piece (see verify_first_pieces).
+    const std::uint32_t known = firsts[f].second_len >= 2 ? firsts[f].second_len : 0;
+    std::uint32_t next = known << 24;
+    for (std::uint32_t b = 0; b < known; ++b) {
+      next |= std::uint32_t{pool[e.keyword + e.piece_len + b]} << (8 * b);
+    }
+    first_next_.push_back(next);
+  }
+  first_runs_.push_back(static_cast<std::uint32_t>(first_entries_.size()));
+  std::uint32_t rank = 0;
+  for (Ranked& word : first_end_) {
+    word.rank = rank;
+    rank += static_cast<std::uint32_t>(std::popcount(word.bits));
+  }
+  // Nodes are numbered breadth first: a parent's mark is final before its
+  // children are reached.
+  const auto& nodes = index.nodes();
+  for (const ApproxIndex::Node& node : nodes) {
+    const bool below = first_piece_below(node.slot) || ends_first_piece(node.slot);
+    if (!below) continue;
+    first_path_[node.slot >> 6] |= std::uint64_t{1} << (node.slot & 63);
+    for (std::uint32_t c = node.child_begin; c < node.child_end; ++c) {
+      first_path_[nodes[c].slot >> 6] |= std::uint64_t{1} << (nodes[c].slot & 63);
+    }
+  }
+}
+
+bool ApproxPlan::verify_first_pieces(const std::uint8_t* s, std::size_t n, std::size_t i,
+                                     std::uint32_t last) const {
+  // Walk the exact path again (its slots are cached) and verify the
+  // keywords of every first piece that ends on it.
+  std::uint32_t at = ScanIndex::kRootSlot;
+  for (std::size_t k = i; at != last && k < n; ++k) {
+    const std::uint32_t next = ScanIndex::base_of(slots_[at]) + s[k];
+    if (ScanIndex::check_of(slots_[next]) != at) break;
+    at = next;
+    if (!ends_first_piece(at)) continue;
+    // The run of the slot: the number of first-piece slots before it.
+    const Ranked& word = first_end_[at >> 6];
+    const std::uint64_t below = (std::uint64_t{1} << (at & 63)) - 1;
+    const std::uint32_t r =
+        word.rank + static_cast<std::uint32_t>(std::popcount(word.bits & below));
+    // A keyword needs verifying here only for the alignments whose last
+    // uncharged piece is the first (the others are verified through the
+    // hits of their own). Such an alignment meets w[0, a) with
+    // text[i, i + a), and each of the k later pieces holds at least one of
+    // its at most k edits, so exactly one: piece 1, w[a, a_2), holds one.
+    // At a itself that edit replaces w[a] (then w[a + 1] meets
+    // text[a + 1]), skips it (w[a + 1] meets text[a]) or skips text[a]
+    // (w[a] meets text[a + 1]); later, w[a] meets text[a] (offsets from i;
+    // with a_2 >= a + 2, w[a + 1] is in piece 1 and free of a second edit).
+    // Where none of these bytes agree, the keyword is passed over without
+    // a look at its entry.
+    // With a_2 >= a + 3 the same holds one byte further: the edit is at
+    // w[a], w[a + 1], w[a + 2] or later, each case fixing two of them.
+    const std::size_t a = k + 1 - i;
+    const std::size_t room = n - i - a;
+    for (std::uint32_t e = first_runs_[r]; e < first_runs_[r + 1]; ++e) {
+      if (!may_follow(first_next_[e], s + i + a, room)) continue;
+      if (verify(first_entries_[e], s, n, i)) return true;
+    }
+  }
+  return false;
 }
 
 bool ApproxPlan::end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const {
@@ -332,56 +509,135 @@ bool ApproxPlan::end_passes(const std::uint8_t* s, std::size_t n, std::size_t st
   return false;
 }
 
-bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const {
-  // Banded table of ED(w[0, p), text[i, i + c)) for |c - p| <= k, held by
-  // diagonal d = c - p + k; cells off the band or past the text hold k + 1,
-  // which stands for "more than k" (a path through them costs more).
-  const auto* w = reinterpret_cast<const std::uint8_t*>(keywords_.data()) + e.keyword;
-  const std::int64_t k = e.budget, m = e.keyword_len;
-  const std::int64_t rest = static_cast<std::int64_t>(n - i);
+namespace {
+
+// Fills band[d] with ED(w[0, rows), t[0, c)) for c = rows + d - k, d in
+// [0, 2k]; cells with c outside [0, rest] (past the text) or a value above
+// k hold k + 1, which stands for "more than k": a path of cost <= k never
+// leaves the band |c - p| <= k, so the cells at or below k are exact.
+// w[0, known) = t[0, known) with known <= min(rows, rest) gives the row
+// `known` without computing it: ED(w[0, a), t[0, c)) >= |c - a| for any a,
+// and the matched diagonal followed by |c - a| skips reaches it. Returns
+// false as soon as a whole row exceeds k: every later cell then does too.
+bool banded_distance(const std::uint8_t* w, std::int64_t rows, const std::uint8_t* t,
+                     std::int64_t rest, std::int64_t k, std::int64_t known,
+                     std::array<std::int64_t, 2 * ApproxPlan::kMaxBudget + 2>& band) {
   const std::int64_t over = k + 1;
-  // A candidate consumes c in [m - k, m + k] bytes; without an end there
-  // that passes the end test, the table need not be computed.
-  bool some_end = false;
-  for (std::int64_t c = std::max<std::int64_t>(1, m - k); c <= std::min(m + k, rest) && !some_end;
-       ++c) {
-    some_end = end_passes(s, n, i + static_cast<std::size_t>(c));
-  }
-  if (!some_end) return false;
-  std::array<std::int64_t, 2 * kMaxBudget + 2> row;
-  // Piece 0 starts the keyword and was found intact at i: the row after it
-  // is known. ED(w[0, a), text[i, i + c)) >= |c - a| for any a, and the
-  // matched diagonal followed by |c - a| skips reaches it.
-  const std::int64_t known = e.piece == 0 ? e.piece_len : 0;
   for (std::int64_t d = 0; d <= 2 * k + 1; ++d) {
     const std::int64_t c = known + d - k;
-    row[d] = c >= 0 && c <= rest && d <= 2 * k ? std::abs(d - k) : over;
+    band[d] = c >= 0 && c <= rest && d <= 2 * k ? std::abs(d - k) : over;
   }
-  for (std::int64_t p = known + 1; p <= m; ++p) {
+  for (std::int64_t p = known + 1; p <= rows; ++p) {
     std::int64_t low = over;
     std::int64_t left = over;  // the cell (p, c - 1), already in the new row
     for (std::int64_t d = 0; d <= 2 * k; ++d) {
       const std::int64_t c = p + d - k;
       std::int64_t v = over;
       if (c >= 0 && c <= rest) {
-        v = std::min(row[d + 1] + 1, left + 1);
-        if (c >= 1) v = std::min(v, row[d] + (w[p - 1] != s[i + c - 1] ? 1 : 0));
+        v = std::min(band[d + 1] + 1, left + 1);
+        if (c >= 1) v = std::min(v, band[d] + (w[p - 1] != t[c - 1] ? 1 : 0));
         v = std::min(v, over);
       }
-      row[d] = v;
+      band[d] = v;
       left = v;
       low = std::min(low, v);
     }
     if (low > k) return false;
   }
+  return true;
+}
+
+// Whether a[0, len) = b[0, len).
+bool same(const std::uint8_t* a, const std::uint8_t* b, std::int64_t len) {
+  return len <= 0 ||
+         common_prefix(a, b, static_cast<std::size_t>(len), 0) == static_cast<std::size_t>(len);
+}
+
+// banded_distance for k = 1, from the common prefix instead of the table:
+// `known` must be the whole common prefix of w[0, rows) and t[0, rest).
+// Where the text ends first (L = known = rest < rows), only c = rows - 1
+// can be in it, with ED 1 exactly when L >= rows - 1. Otherwise, with
+// L < rows, the first mismatch is at L, and a single edit must be made
+// there: an alignment with one edit at p < L matches w[0, p)
+// and the rest shifted by the edit, and moving the edit to L gives the
+// same strings on both sides of it (the bytes between are equal). So
+//  c = rows:     ED = 1 exactly when w[L + 1, rows) = t[L + 1, rows);
+//  c = rows + 1: ED = 1 exactly when w[L, rows) = t[L + 1, rows + 1);
+//  c = rows - 1: ED = 1 exactly when w[L + 1, rows) = t[L, rows - 1);
+// and with L = rows, ED is 0 at c = rows and 1 at c = rows +- 1.
+bool one_edit_distance(const std::uint8_t* w, std::int64_t rows, const std::uint8_t* t,
+                       std::int64_t rest, std::int64_t known,
+                       std::array<std::int64_t, 2 * ApproxPlan::kMaxBudget + 2>& band) {
+  constexpr std::int64_t kOver = 2;
+  const std::int64_t L = known;
+  band[0] = kOver;
+  if (rows >= 1 && rows - 1 <= rest) {
+    band[0] = L >= rows - 1 || same(w + L + 1, t + L, rows - 1 - L) ? 1 : kOver;
+  }
+  band[1] = kOver;
+  if (rows <= rest) band[1] = L >= rows ? 0 : same(w + L + 1, t + L + 1, rows - L - 1) ? 1 : kOver;
+  band[2] = kOver;
+  if (rows + 1 <= rest) band[2] = same(w + L, t + L + 1, rows - L) ? 1 : kOver;
+  band[3] = kOver;
+  return band[0] < kOver || band[1] < kOver || band[2] < kOver;
+}
+
+// ED(w[0, rows), t[0, c)) in `band` (see banded_distance); false when no
+// cell is within k.
+bool distances(const std::uint8_t* w, std::int64_t rows, const std::uint8_t* t, std::int64_t rest,
+               std::int64_t k, std::int64_t known,
+               std::array<std::int64_t, 2 * ApproxPlan::kMaxBudget + 2>& band) {
+  return k == 1 ? one_edit_distance(w, rows, t, rest, known, band)
+                : banded_distance(w, rows, t, rest, k, known, band);
+}
+
+}  // namespace
+
+bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const {
+  // ED(w, text[i, i + c)) for every c a candidate can consume ([m - k,
+  // m + k]), then the search's score and end test at each.
+  const auto* w = reinterpret_cast<const std::uint8_t*>(keywords_.data()) + e.keyword;
+  const std::int64_t k = e.budget, m = e.keyword_len;
+  const std::int64_t rest = static_cast<std::int64_t>(n - i);
+  // The keyword's first `known` bytes occur at i (piece 0 was found intact
+  // there, and the common prefix extends it).
+  const auto known = static_cast<std::int64_t>(common_prefix(
+      w, s + i, std::min<std::size_t>(e.keyword_len, n - i), e.piece == 0 ? e.piece_len : 0));
+  Band band;
+  if (!distances(w, m, s + i, rest, k, known, band)) return false;
   for (std::int64_t d = 0; d <= 2 * k; ++d) {
     const std::int64_t c = m + d - k;
-    if (c < 1 || c > rest || row[d] > k) continue;
+    if (c < 1 || c > rest || band[d] > k) continue;
     const std::uint64_t den = std::max<std::uint64_t>(static_cast<std::uint64_t>(c), e.name_len);
-    const float v = 1.0f - static_cast<float>(row[d]) / static_cast<float>(den);
+    const float v = 1.0f - static_cast<float>(band[d]) / static_cast<float>(den);
     if (v >= t_ && end_passes(s, n, i + static_cast<std::size_t>(c))) return true;
   }
   return false;
+}
+
+bool ApproxPlan::verify_last(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i,
+                             std::size_t offset) const {
+  // The alignments whose last uncharged piece is the last piece k: all
+  // their edits lie before it, so they align w[0, a_k) with text[i, q)
+  // (q = i + offset, where the piece was found) at some cost e <= k and
+  // end right after the piece, having consumed c = offset + piece length.
+  // The least such e is ED(w[0, a_k), text[i, q)) and gives the highest
+  // score; the end test at i + c passed when the hit was found. Any other
+  // alignment has another last uncharged piece, or finds piece k at
+  // another offset, and so is verified through another hit.
+  const auto* w = reinterpret_cast<const std::uint8_t*>(keywords_.data()) + e.keyword;
+  const std::int64_t k = e.budget, a = e.piece_at;
+  const std::int64_t rest = static_cast<std::int64_t>(n - i);
+  const auto known = static_cast<std::int64_t>(
+      common_prefix(w, s + i, std::min<std::size_t>(e.piece_at, n - i), 0));
+  Band band;
+  if (!distances(w, a, s + i, rest, k, known, band)) return false;
+  const std::int64_t edits = band[static_cast<std::int64_t>(offset) - a + k];
+  if (edits > k) return false;
+  const std::uint64_t c = offset + e.piece_len;
+  const float v =
+      1.0f - static_cast<float>(edits) / static_cast<float>(std::max<std::uint64_t>(c, e.name_len));
+  return v >= t_;
 }
 
 template <std::uint32_t L>
@@ -392,43 +648,102 @@ void ApproxPlan::scan_prints(const std::uint8_t* s, std::size_t n, std::size_t l
   const std::size_t last = std::min<std::size_t>(n - L + 1, hi + max_back_);
   const std::uint32_t bits = hash_bits_;
   const auto* pool = reinterpret_cast<const std::uint8_t*>(keywords_.data());
-  for (std::size_t p = first; p < last; ++p) {
-    const std::uint64_t key = print_key(s + p, L);
-    const std::uint32_t h = print_hash(key, bits);
-    for (std::uint32_t k = first_[h]; k < first_[h + 1]; ++k) {
-      const Entry& e = entries_[k];
-      if (e.print != static_cast<std::uint32_t>(key) ||
-          std::min<std::uint32_t>(kPrint, e.piece_len) != L) {
-        continue;
-      }
-      if (p < e.print_at || p - e.print_at + e.piece_len > n) continue;
-      const std::uint8_t* at = s + p - e.print_at;
-      const std::uint8_t* piece = pool + e.keyword + e.piece_at;
-      if (at + kHead <= s + n) {
-        // The pool's padding makes the load of the piece safe.
-        std::uint64_t text_head, piece_head;
-        std::memcpy(&text_head, at, kHead);
-        std::memcpy(&piece_head, piece, kHead);
+  // Two passes over each stretch of positions: the first finds the
+  // positions whose print hashes to a nonempty run, without a branch on
+  // it (most lookups are independent misses that can then overlap); the
+  // second compares the pieces of those runs.
+  constexpr std::size_t kStretch = 256;
+  constexpr std::size_t kAhead = 8;
+  struct Found {
+    std::uint32_t offset;
+    std::uint32_t begin;
+    std::uint32_t end;
+  };
+  std::array<Found, kStretch> found;
+  for (std::size_t base = first; base < last; base += kStretch) {
+    const std::size_t stop = std::min(last, base + kStretch);
+    std::size_t count = 0;
+    for (std::size_t p = base; p < stop; ++p) {
+      const std::uint64_t key = print_key(s + p, L);
+      const std::uint32_t h = print_hash(key, bits);
+      const std::uint32_t run = first_[h];
+      const std::uint32_t begin = run & kRunMask, end = first_[h + 1] & kRunMask;
+      found[count] = {static_cast<std::uint32_t>(p - base), begin, end};
+      count += (run >> (kRunBits + print_tag(key, bits))) & 1;
+    }
+    for (std::size_t f = 0; f < count; ++f) {
+      const std::size_t p = base + found[f].offset;
+#if defined(__GNUC__)
+      // The runs of the positions ahead are fetched while this one is
+      // compared: most are cache misses.
+      if (f + kAhead < count) __builtin_prefetch(&scans_[found[f + kAhead].begin]);
+#endif
+      for (std::uint32_t k = found[f].begin; k < found[f].end; ++k) {
+        const ScanEntry& e = scans_[k];
+        // A piece with a shorter print is looked up by its own length's scan.
+        if (std::min<std::uint32_t>(kPrint, e.piece_len) != L) continue;
+        if (p < e.print_at || p - e.print_at + e.piece_len > n) continue;
+        // The whole piece must occur; its print is part of it, so the print
+        // (and the bucket, shared by other prints) needs no test of its own.
+        const std::uint8_t* at = s + p - e.print_at;
         const std::uint64_t mask = head_masks_[std::min<std::size_t>(e.piece_len, kHead)];
-        if (((text_head ^ piece_head) & mask) != 0) continue;
-        if (e.piece_len > kHead &&
-            std::memcmp(at + kHead, piece + kHead, e.piece_len - kHead) != 0) {
-          continue;
-        }
-      } else if (std::memcmp(at, piece, e.piece_len) != 0) {
-        continue;
-      }
-      // Starts [p - back, p - back + 2j] within [lo, hi).
-      const std::size_t from = std::max<std::size_t>(p >= e.back ? p - e.back : 0, lo);
-      const std::size_t width = 2 * std::size_t{e.piece} + 1;
-      const std::size_t to = std::min<std::size_t>(p + width > e.back ? p + width - e.back : 0, hi);
-      for (std::size_t i = from; i < to; ++i) {
-        // The scan asks only about starts that pass its start test.
-        if (i > 0 && !overlaps_ && word_[s[i - 1]]) continue;
-        if (hits.size() < cap) {
-          hits.push_back({static_cast<std::uint32_t>(i - lo), k});
+        if (at + kHead <= s + n) {
+          std::uint64_t text_head;
+          std::memcpy(&text_head, at, kHead);
+          if (((text_head ^ e.head) & mask) != 0) continue;
         } else {
-          forced[(i - lo) >> 6] |= std::uint64_t{1} << ((i - lo) & 63);
+          std::uint64_t text_head = 0;
+          std::memcpy(&text_head, at, std::min<std::size_t>(e.piece_len, kHead));
+          if (((text_head ^ e.head) & mask) != 0) continue;
+        }
+        if (e.piece_len > kHead) {
+          const Entry& whole = entries_[k];
+          const std::uint8_t* piece = pool + whole.keyword + whole.piece_at;
+          if (std::memcmp(at + kHead, piece + kHead, e.piece_len - kHead) != 0) continue;
+        }
+        // An alignment whose last uncharged piece is the keyword's last ends
+        // right after it (see verify_last): the end test decides it here.
+        const std::size_t q = p - e.print_at;
+        if (e.last && !end_passes(s, n, q + e.piece_len)) continue;
+        // Starts [p - back, p - back + 2j] within [lo, hi).
+        const std::size_t from = std::max<std::size_t>(p >= e.back ? p - e.back : 0, lo);
+        const std::size_t width = e.width;
+        const std::size_t to =
+            std::min<std::size_t>(p + width > e.back ? p + width - e.back : 0, hi);
+        const std::uint32_t lead = leads_[k];
+        // a_j, the piece's offset in its keyword.
+        const std::size_t piece_at = e.back - e.print_at - (e.width - 1) / 2;
+        for (std::size_t i = from; i < to; ++i) {
+          // The scan asks only about starts that pass its start test.
+          if (i > 0 && !overlaps_ && word_[s[i - 1]]) continue;
+          // A last piece of a keyword with k = 1 found at q stands for
+          // alignments of w[0, a) with text[i, q) at one edit at most (see
+          // verify_last), of the kind q - i - a tells: a replaced byte or
+          // none (0), a skipped keyword byte (-1), a skipped text byte (+1).
+          // An edit after w[0] leaves w[0] on text[i]; an edit at w[0]
+          // leaves w[1] on text[i + 1], w[1] on text[i] or w[0] on
+          // text[i + 1] respectively. Where the byte fails, the start is
+          // passed over here (a >= 2, so that w[1] is in the prefix).
+          if (lead != kAnyLead && i + 1 < n) {
+            const auto w0 = static_cast<std::uint8_t>(lead),
+                       w1 = static_cast<std::uint8_t>(lead >> 8);
+            const std::size_t offset = q - i;
+            bool agrees = s[i] == w0;
+            if (offset == piece_at) {
+              agrees = agrees || s[i + 1] == w1;
+            } else if (offset < piece_at) {
+              agrees = agrees || s[i] == w1;
+            } else {
+              agrees = agrees || s[i + 1] == w0;
+            }
+            if (!agrees) continue;
+          }
+          if (hits.size() < cap) {
+            hits.push_back(
+                {static_cast<std::uint32_t>(i - lo), k, static_cast<std::uint32_t>(q - i)});
+          } else {
+            forced[(i - lo) >> 6] |= std::uint64_t{1} << ((i - lo) & 63);
+          }
         }
       }
     }
@@ -444,7 +759,11 @@ void ApproxPlan::find_hits(const std::uint8_t* s, std::size_t n, std::size_t lo,
 }
 
 std::size_t ApproxPlan::memory_bytes() const {
-  return first_.capacity() * sizeof(std::uint32_t) + entries_.capacity() * sizeof(Entry) +
+  return (first_.capacity() + first_runs_.capacity() + first_next_.capacity()) *
+             sizeof(std::uint32_t) +
+         (entries_.capacity() + first_entries_.capacity()) * sizeof(Entry) +
+         scans_.capacity() * sizeof(ScanEntry) + leads_.capacity() * sizeof(std::uint32_t) +
+         first_end_.capacity() * sizeof(Ranked) + first_path_.capacity() * sizeof(std::uint64_t) +
          keywords_.capacity() + sizeof(*this);
 }
 

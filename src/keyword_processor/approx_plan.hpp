@@ -24,6 +24,15 @@
 // some piece j of w occurs at a text position q with
 // i in [q - a_j - j, q - a_j + j].
 //
+// Finding the pieces. Piece 0 (j = 0, s = 0) starts the keyword at i: it
+// occurs there exactly when the exact walk from i, which the scan makes
+// anyway, passes the trie node that spells it; first pieces are looked up
+// by that node, not in the text. The other pieces are found by a scan of
+// their prints (a few bytes of each) over the text. The last piece (j = k)
+// ends the alignment: nothing after it is charged, so no byte is consumed
+// after it and the candidate ends right after the piece, where the end
+// test must pass; an occurrence where it fails is dropped at once.
+//
 // Verification. Each such start is then checked against w alone: a state
 // (w, c, e) reached by the search has e >= ED(w, text[i, i + c)), its
 // similarity is at most the one of that distance (it falls as e grows), and
@@ -31,6 +40,11 @@
 // edit-distance table is exact. If no c gives a similarity that meets t
 // together with a passing end test, no candidate of w can be recorded at i:
 // whichever candidate the search would pick there, nothing is recorded.
+// A hit on the last piece at q needs only the alignments whose last
+// uncharged piece it is, found there: they align w[0, a_k) with
+// text[i, q) and consume c = q - i + piece length, so ED(w[0, a_k),
+// text[i, q)) decides them (verify_last). Every other alignment is checked
+// through the hit of its own last uncharged piece.
 //
 // Keywords with k(w) = 0 need no piece: only the exact path reaches them,
 // and the scan walks it before deciding to search (see approx_search.cpp).
@@ -61,6 +75,7 @@ class ApproxPlan {
   struct Hit {
     std::uint32_t start;
     std::uint32_t entry;
+    std::uint32_t offset;  // where the piece was found, from the start
   };
 
   // Appends a Hit for every start i in [lo, hi) that passes the scan's start
@@ -75,9 +90,22 @@ class ApproxPlan {
 
   // Whether the keyword of the hit's piece can have a recorded candidate at
   // start i (the verification above).
-  bool verify(std::uint32_t entry, const std::uint8_t* s, std::size_t n, std::size_t i) const {
-    return verify(entries_[entry], s, n, i);
+  bool verify(const Hit& hit, const std::uint8_t* s, std::size_t n, std::size_t i) const {
+    const Entry& e = entries_[hit.entry];
+    return e.piece == e.budget ? verify_last(e, s, n, i, hit.offset) : verify(e, s, n, i);
   }
+
+  // First pieces are not looked up in the text: w[0, a_1) occurs at i
+  // exactly when the exact walk from i passes the trie node that spells it.
+  // `last` is the double-array slot where that walk from i stopped; the
+  // walk passed a first piece's node only if this returns true.
+  bool first_piece_below(std::uint32_t last) const {
+    return (first_path_[last >> 6] >> (last & 63)) & 1;
+  }
+  // Whether some keyword whose first piece lies on the exact path from i,
+  // which ends at slot `last`, can have a recorded candidate at i.
+  bool verify_first_pieces(const std::uint8_t* s, std::size_t n, std::size_t i,
+                           std::uint32_t last) const;
 
   // Bytes held by the plan.
   std::size_t memory_bytes() const;
@@ -89,26 +117,44 @@ class ApproxPlan {
   static constexpr std::uint32_t kPrint = 4;
 
  private:
-  // One piece as seen from its fingerprint at text position p: the piece
-  // starts at p - print_at and, when it is there, starts from p - back to
-  // p - back + 2j may hold a candidate of its keyword. Its print is its
-  // min(kPrint, piece_len) bytes at print_at.
+  // One piece of a keyword, as the verification needs it.
   struct Entry {
-    std::uint32_t print;    // the print's bytes, as loaded
     std::uint32_t keyword;  // offset of the keyword's bytes in keywords_
     std::uint32_t name_len;
     std::uint16_t keyword_len;
     std::uint16_t piece_at;  // a_j
     std::uint16_t piece_len;
-    std::uint16_t print_at;
-    std::uint16_t back;
     std::uint8_t piece;   // j
     std::uint8_t budget;  // k(w)
   };
+  // The same piece as seen from its fingerprint at text position p, all
+  // the print scan reads: the piece starts at p - print_at and, when it is
+  // there, starts from p - back to p - back + 2j may hold a candidate of
+  // its keyword. Its print is its min(kPrint, piece_len) bytes at print_at;
+  // its first (up to) kHead bytes are kept here, so that most pieces are
+  // compared without a look at the keyword.
+  struct ScanEntry {
+    std::uint64_t head;
+    std::uint16_t print_at;
+    std::uint16_t piece_len;
+    std::uint16_t back;
+    std::uint8_t width;  // 2j + 1
+    std::uint8_t last;   // 1 for the keyword's last piece (j = k)
+  };
+  // The band of an edit-distance table, by diagonal.
+  using Band = std::array<std::int64_t, 2 * kMaxBudget + 2>;
 
+  struct PlannedFirst {
+    std::uint32_t slot;
+    Entry entry;
+    std::uint32_t second_len;  // bytes of piece 1, at most 3
+  };
   bool build(const ApproxIndex& index, float threshold, std::string_view sample);
+  void index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts);
   void release();
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;
+  bool verify_last(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i,
+                   std::size_t offset) const;
   bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const;
   template <std::uint32_t L>
   void scan_prints(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
@@ -127,8 +173,34 @@ class ApproxPlan {
   // entries_[first_[h], first_[h + 1]). An empty run is the common miss.
   std::uint32_t hash_bits_ = 0;
   std::vector<std::uint32_t> first_;
-  std::vector<Entry> entries_;
+  std::vector<ScanEntry> scans_;
+  std::vector<Entry> entries_;  // entries_[k] is the piece of scans_[k]
+  // Per scan entry, the keyword's first two bytes (first in the low byte)
+  // for the last piece of a keyword with k = 1, else kAnyLead.
+  static constexpr std::uint32_t kAnyLead = 1u << 16;
+  std::vector<std::uint32_t> leads_;
   std::string keywords_;  // followed by kHead zero bytes, for whole-word loads
+  // First pieces by the double-array slot of their trie node: bit s of
+  // first_end_ is set when some first piece ends at slot s, bit s of
+  // first_path_ when one ends at s or above it. The entries of the pieces
+  // ending at the r-th slot of first_end_ (r its rank: the bits set before
+  // it) are first_entries_[first_runs_[r], first_runs_[r + 1]).
+  struct Ranked {
+    std::uint64_t bits = 0;
+    std::uint32_t rank = 0;  // bits set in the words before this one
+  };
+  bool ends_first_piece(std::uint32_t slot) const {
+    return (first_end_[slot >> 6].bits >> (slot & 63)) & 1;
+  }
+  const std::uint64_t* slots_ = nullptr;  // the exact index's double array
+  std::vector<Ranked> first_end_;
+  std::vector<std::uint64_t> first_path_;
+  std::vector<std::uint32_t> first_runs_;
+  // Per first entry, the keyword's two or three bytes after the piece
+  // (first in the low byte) and their count in the top byte, 0 where they
+  // decide nothing (verify_first_pieces).
+  std::vector<std::uint32_t> first_next_;
+  std::vector<Entry> first_entries_;
 };
 
 }  // namespace fernquill

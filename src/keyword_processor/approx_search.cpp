@@ -20,6 +20,8 @@
 // text before is not repeated: its result is recalled (search_or_recall,
 // expand_root).
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -598,7 +600,9 @@ class StartMarks {
         block_(std::min(n, kBlock)),
         forced_((block_ + 63) / 64),
         first_(block_ + 1) {}
-  bool may_hold(std::size_t i) {
+  // `last`: the slot where the exact walk from i stopped.
+  bool may_hold(std::size_t i, std::uint32_t last) {
+    if (plan_.first_piece_below(last) && plan_.verify_first_pieces(s_, n_, i, last)) return true;
     if (i >= hi_ || i < lo_) fill(i);
     const std::size_t at = i - lo_;
     if ((forced_[at >> 6] >> (at & 63)) & 1) return true;
@@ -623,7 +627,7 @@ class StartMarks {
     for (const ApproxPlan::Hit& h : hits_) ++first_[h.start + 1];
     for (std::size_t k = 1; k < first_.size(); ++k) first_[k] += first_[k - 1];
     sorted_.resize(hits_.size());
-    for (const ApproxPlan::Hit& h : hits_) sorted_[first_[h.start]++] = h.entry;
+    for (const ApproxPlan::Hit& h : hits_) sorted_[first_[h.start]++] = h;
     // The scatter moved each start's first to the next one's: shift back.
     for (std::size_t k = first_.size() - 1; k > 0; --k) first_[k] = first_[k - 1];
     first_[0] = 0;
@@ -636,7 +640,7 @@ class StartMarks {
   std::vector<std::uint64_t> forced_;
   std::vector<ApproxPlan::Hit> hits_;
   std::vector<std::uint32_t> first_;  // the hits of start lo + a: sorted_[first_[a], first_[a + 1])
-  std::vector<std::uint32_t> sorted_;  // hit entries grouped by start
+  std::vector<ApproxPlan::Hit> sorted_;  // the hits grouped by start
 };
 
 // End trimming, end test and recording of a candidate at i; returns the
@@ -653,6 +657,56 @@ std::size_t end_test_and_record(const ApproxIndex& index, const std::uint8_t* s,
   const float rounded = std::round(found.similarity * 100.0f) / 100.0f;
   out.push_back({found.name, rounded, is_trim(s[i]) ? i + 1 : i, end});
   return stop;
+}
+
+// The positions that pass the start test, 64 at a time as a bit mask, so
+// that the scan steps from start to start without a branch per byte.
+class Starts {
+ public:
+  Starts(const std::uint8_t* s, std::size_t n, const std::array<std::uint8_t, 256>& word,
+         bool overlaps)
+      : s_(s), n_(n), word_(word), overlaps_(overlaps) {}
+  // The first start at or after i, or n when there is none.
+  std::size_t next(std::size_t i) {
+    while (i < n_) {
+      const std::size_t at = i >> 6;
+      if (at != loaded_) load(at);
+      const std::uint64_t m = mask_ & (~std::uint64_t{0} << (i & 63));
+      if (m != 0) return (at << 6) + static_cast<std::size_t>(std::countr_zero(m));
+      i = (at + 1) << 6;
+    }
+    return n_;
+  }
+
+ private:
+  void load(std::size_t at) {
+    loaded_ = at;
+    const std::size_t base = at << 6, end = std::min(n_, base + 64);
+    std::uint64_t m = 0;
+    for (std::size_t p = base; p < end; ++p) {
+      const bool start = p == 0 || overlaps_ || !word_[s_[p - 1]];
+      m |= static_cast<std::uint64_t>(start) << (p - base);
+    }
+    mask_ = m;
+  }
+  const std::uint8_t* s_;
+  std::size_t n_;
+  const std::array<std::uint8_t, 256>& word_;
+  bool overlaps_;
+  std::size_t loaded_ = ~std::size_t{0};
+  std::uint64_t mask_ = 0;
+};
+
+// Asks for the double-array slot that the exact walk from i reaches in its
+// second step, which most walks miss in the cache; the first step stays
+// among the root's children, which are cached.
+void prefetch_walk(const ScanIndex::Slot* da, const std::uint8_t* s, std::size_t n, std::size_t i) {
+  if (i + 1 >= n) return;
+  const std::uint32_t first = ScanIndex::base_of(da[ScanIndex::kRootSlot]) + s[i];
+  if (ScanIndex::check_of(da[first]) != ScanIndex::kRootSlot) return;
+#if defined(__GNUC__)
+  __builtin_prefetch(&da[ScanIndex::base_of(da[first]) + s[i + 1]]);
+#endif
 }
 
 // The search's result at i, recalled from the memo when the text there
@@ -704,25 +758,23 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   SearchMemo<Recalled> memo(memo_budget(n, kSearchShare));
   std::uint64_t starts = 0, filtered = 0, searched = 0, recalled = 0;
 
-  std::size_t i = 0;
-  while (i < n) {
-    if (i > 0 && !overlaps && word[s[i - 1]]) {
-      ++i;
-      continue;
-    }
+  Starts next_start(s, n, word, overlaps);
+  for (std::size_t i = next_start.next(0); i < n;) {
+    const std::size_t after = next_start.next(i + 1);
+    if (exact_first) prefetch_walk(index.slots(), s, n, after);
     ++starts;
     Candidate found;
     ExactEnd walked;
     if (exact_first) found = shallowest_exact(index, s, n, i, walked);
     if (!found.found) {
-      if (filter && !marks->may_hold(i)) {
+      if (filter && !marks->may_hold(i, walked.slot)) {
         ++filtered;
-        ++i;
+        i = after;
         continue;
       }
       found = search_or_recall(index, search, memo, walked, s, n, i, searched, recalled);
     }
-    i = found.found ? end_test_and_record(index, s, n, i, found, out) : i + 1;
+    i = found.found ? next_start.next(end_test_and_record(index, s, n, i, found, out)) : after;
   }
   if (stats) {
     stats->states += search.popped();

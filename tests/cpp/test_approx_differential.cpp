@@ -5,6 +5,7 @@
 // FERNQUILL_APPROX_CASES sets the number of cases (default 1,000,000) and
 // FERNQUILL_APPROX_SECONDS a time limit after which the run stops early and
 // says so (default 600), for longer runs or slow sanitizer builds.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -351,6 +352,106 @@ TEST(approx_plans_cut_from_long_texts_match_the_literal_search) {
   }
   CHECK(filtered > 0);
   CHECK(matches > 200);
+}
+
+TEST(approx_filter_across_blocks_and_at_text_ends_matches_the_literal_search) {
+  // Keywords of 9 to 30 bytes (budgets 1 to 3) in families that share their
+  // first and their last bytes, so that first pieces are verified through
+  // the exact walk and last pieces at every offset from their start. A text
+  // longer than two blocks of starts builds the plan and crosses the block
+  // edges; shorter texts then end inside an edited keyword, right after it,
+  // and one or two bytes later (the end test at the end of the text).
+  Generator g{std::mt19937_64(777)};
+  const std::vector<std::string>& letters = kAlphabets[4];
+  std::uint64_t filtered = 0, matches = 0;
+  for (const float t : {0.9f, 0.85f}) {
+    KeywordProcessor kp(true, t < 0.88f);
+    std::vector<std::string> keywords;
+    for (int family = 0; family < 8; ++family) {
+      const std::string head = g.word(letters, 4, 6), tail = g.word(letters, 4, 6);
+      for (int k = 0; k < 5; ++k) {
+        keywords.push_back(head + g.word(letters, 1, 18) + (k % 2 == 0 ? tail : ""));
+        kp.add_keyword(keywords.back(), std::nullopt);
+      }
+    }
+    auto piece_of_text = [&] {
+      std::string s = g.edited(keywords[g.below(keywords.size())], letters, 2);
+      return s + (g.below(3) == 0 ? g.word(letters, 0, 2) : "") + " ";
+    };
+    std::string text;
+    while (text.size() < 140000) text += piece_of_text();
+    std::vector<std::string> texts{text};
+    for (int q = 0; q < 300; ++q) {
+      const std::string kw = g.edited(keywords[g.below(keywords.size())], letters, 1);
+      const std::size_t cut = kw.size() - std::min<std::size_t>(kw.size(), g.below(4));
+      texts.push_back(piece_of_text() + kw.substr(0, cut) + g.word(letters, 0, 2));
+    }
+    // A keyword whose first byte is replaced, so that only its later
+    // pieces show it, starting just before the first block edge (64 Ki
+    // starts) with those pieces past it.
+    for (std::size_t before = 1; before <= 16; ++before) {
+      std::string kw = keywords[g.below(keywords.size())];
+      kw[0] = kw[0] == 'a' ? 'b' : 'a';
+      texts.push_back(std::string((std::size_t{1} << 16) - before, ',') + kw + " ");
+    }
+    for (const std::string& each : texts) {
+      fernquill::ApproxStats stats;
+      std::vector<KeywordMatch> got;
+      fernquill::scan_approximate_counted(kp.approx_index(), each, t, got, stats);
+      filtered += stats.filtered;
+      const auto want = oracle::extract(kp, each, t);
+      CHECK(oracle::same(got, want));
+      matches += want.size();
+    }
+  }
+  CHECK(filtered > 10000);
+  CHECK(matches > 5000);
+}
+
+TEST(approx_filter_every_single_edit_of_distinct_letter_keywords) {
+  // Keywords of distinct letters, so that no byte agrees by chance, each
+  // written with one edit at every place (a byte inserted, dropped or
+  // replaced), whichever piece the edit falls in; budgets 1 and 2.
+  Generator g{std::mt19937_64(99)};
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz";
+  std::uint64_t matches = 0;
+  for (const float t : {0.9f, 0.88f}) {
+    KeywordProcessor kp(true, false);
+    std::vector<std::string> keywords;
+    for (const std::size_t len : {9, 10, 12, 14, 17, 18, 21}) {
+      std::string kw = letters;
+      std::shuffle(kw.begin(), kw.end(), g.rng);
+      keywords.push_back(kw.substr(0, len));
+      kp.add_keyword(keywords.back(), std::nullopt);
+    }
+    std::string text;
+    for (const std::string& kw : keywords) {
+      for (std::size_t at = 0; at <= kw.size(); ++at) {
+        const char other = kw[at % kw.size()] == 'z' ? 'y' : 'z';
+        // Between the variants, short words that the filter rules out.
+        std::string filler(1, ' ');
+        filler.append(letters, g.below(20), 2 + g.below(4));
+        filler += ' ';
+        text += kw.substr(0, at) + other + kw.substr(at) + filler;
+        if (at < kw.size()) {
+          text += kw.substr(0, at) + kw.substr(at + 1) + filler;
+          text += kw.substr(0, at) + other + kw.substr(at + 1) + filler;
+        }
+      }
+    }
+    // The first scan, long enough to build the plan from its text.
+    const std::string first = text + text + text;
+    for (const std::string* each : {&first, static_cast<const std::string*>(&text)}) {
+      std::vector<KeywordMatch> got;
+      fernquill::ApproxStats stats;
+      fernquill::scan_approximate_counted(kp.approx_index(), *each, t, got, stats);
+      const auto want = oracle::extract(kp, *each, t);
+      CHECK(oracle::same(got, want));
+      CHECK(stats.filtered > 0);
+      matches += want.size();
+    }
+  }
+  CHECK(matches > 500);
 }
 
 }  // namespace
