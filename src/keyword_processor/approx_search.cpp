@@ -54,6 +54,15 @@ inline float similarity(std::int64_t e, std::uint64_t d) {
   return 1.0f - static_cast<float>(e) / static_cast<float>(d);
 }
 
+// std::popcount without a popcount instruction in the baseline target is a
+// library call; this is a few register operations.
+inline std::uint32_t bits_set(std::uint64_t x) {
+  x -= (x >> 1) & 0x5555555555555555ull;
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<std::uint32_t>((x * 0x0101010101010101ull) >> 56);
+}
+
 // States expanded at the current position. Open addressing; a generation
 // stamp empties the table for the next position without touching it. When
 // the table is at its size limit it stops recording, which only gives up
@@ -245,19 +254,25 @@ class EditSearch {
   std::uint64_t window() const { return window_; }
 
  private:
-  // Whether a similarity with e edits and denominator d reaches t and beats
-  // the best so far.
-  bool worth(std::int64_t e, std::uint64_t d) {
+  // The least denominator at which a similarity with e edits reaches t and
+  // beats the best so far: with it, "worth it" is one integer comparison,
+  // and the best does not change while a state is expanded or a chain
+  // walked, so each of them asks once.
+  std::uint64_t need(std::int64_t e) {
     if (e >= kTable) {
-      const float u = similarity(e, d);
-      return u >= table_.t() && u > best_.similarity;
+      return std::max(least_d_at_least(e, table_.t()), least_d_above(e, best_.similarity));
     }
     if (need_stamp_[e] != stamp_) {
       need_[e] = best_.found ? std::max(table_.need_t(e), least_d_above(e, best_.similarity))
                              : table_.need_start(e);
       need_stamp_[e] = stamp_;
     }
-    return d >= need_[e];
+    return need_[e];
+  }
+  // The least c + 1 at which a state with e edits may branch into edit
+  // states: 1 - e / (c + 1) >= t.
+  std::uint64_t edit_need(std::int64_t e) {
+    return e < kTable ? table_.need_t(e) : least_d_at_least(e, table_.t());
   }
   // (c) Bound for a state (k, c, e) with e >= 1. Each byte consumed below
   // it either moves one level down the trie or skips a text byte at the
@@ -271,7 +286,7 @@ class EditSearch {
   // below is strictly greater, now or later (the best only grows). Either
   // way the state and its subtree cannot change the result.
   static std::uint64_t bound(const SearchNode& node, std::uint64_t c, std::int64_t e) {
-    if (node.height == SearchNode::kUnbounded || node.max_name == SearchNode::kUnbounded) {
+    if (node.flags & SearchNode::kUnboundedBelow) {
       return ~std::uint64_t{0};
     }
     std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
@@ -286,11 +301,6 @@ class EditSearch {
   // Pushes the states that follow st; returns true and sets st when the
   // only one is the exact continuation, to be taken next without the stack.
   bool expand(State& st, std::size_t i);
-  // Whether a state with e edits and c consumed bytes may branch into edit
-  // states: 1 - e / (c + 1) >= t.
-  bool edits_allowed(std::int64_t e, std::uint64_t c) {
-    return e < kTable ? c + 1 >= table_.need_t(e) : similarity(e, c + 1) >= table_.t();
-  }
   // (g) Chains. A state that is no candidate (no clean name, nothing
   // consumed, or a similarity that misses t or does not beat the best so
   // far, which only grows until its turn) and allows no edit pushes, when
@@ -307,7 +317,8 @@ class EditSearch {
   // than the search would at the chain's turn, which can only prune less.
   // States skipped this way are not recorded by (b), which is sound for
   // any subset of the expanded states.
-  bool advance(State& st, std::size_t i);
+  // The needs are edit_need and need of st's edit count.
+  bool advance(State& st, std::size_t i, std::uint64_t edit_need_e, std::uint64_t need_e);
   // The start state's expansion, recalled where the text begins with a
   // window read by an expansion before. It depends on the text bytes it
   // reads, on t and on the best so far, which is none at the start; and on
@@ -321,9 +332,10 @@ class EditSearch {
     return s_[i + c];
   }
   // Pushes st, first walked down its chain (g) unless it allows an edit,
-  // which ends its chain where it is.
-  void push(State st, std::size_t i, bool allows_edits) {
-    if (allows_edits || advance(st, i)) stack_.push_back(st);
+  // which ends its chain where it is. The needs are those of st's edits.
+  void push(State st, std::size_t i, bool allows_edits, std::uint64_t edit_need_e,
+            std::uint64_t need_e) {
+    if (allows_edits || advance(st, i, edit_need_e, need_e)) stack_.push_back(st);
   }
   // The child of node k under byte x, or `end` when it has none.
   std::uint32_t child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
@@ -403,7 +415,7 @@ bool EditSearch::expand(State& st, std::size_t i) {
   // holds for the parts of that subtree pruned by (b) or (c), by
   // induction on the order of popping. Only expanded states are
   // recorded, so recording just some of them is as sound.
-  if (st.edits >= kSeenFromEdits && popped_ > seen_from_) {
+  if (popped_ > seen_from_ && st.edits >= kSeenFromEdits) {
     if (!seen_open_) {
       seen_.next_position();
       seen_open_ = true;
@@ -415,61 +427,62 @@ bool EditSearch::expand(State& st, std::size_t i) {
   const std::uint32_t begin = node.child_begin(), end = search_nodes_[st.node + 1].child_begin();
   const std::uint32_t exact = child_under(st.node, node, begin, end, x);
   const std::uint64_t c1 = st.consumed + 1;
+  const std::uint64_t need_e = need(st.edits);
   const bool push_exact =
-      exact != end &&
-      (st.edits == 0 || (search_nodes_[exact].named_below() &&
-                         worth(st.edits, bound(search_nodes_[exact], c1, st.edits))));
+      exact != end && (st.edits == 0 || (search_nodes_[exact].named_below() &&
+                                         bound(search_nodes_[exact], c1, st.edits) >= need_e));
   // The edit states need 1 - e / (c + 1) >= t.
-  if (st.edits < kTable ? c1 < table_.need_t(st.edits) : similarity(st.edits, c1) < table_.t()) {
+  const std::uint64_t edit_need_e = edit_need(st.edits);
+  if (c1 < edit_need_e) {
     // The exact continuation is the only state pushed, so it is the next
     // one popped: take it directly.
     if (!push_exact) return false;
     st = {exact, c1, st.edits};
-    return advance(st, i);
+    return advance(st, i, edit_need_e, need_e);
   }
   // Here 1 - e / (c + 1) >= t, so 1 - e / (c + 2) >= t as well: the exact
   // continuation allows an edit too.
-  if (push_exact) push({exact, c1, st.edits}, i, true);
+  if (push_exact) stack_.push_back({exact, c1, st.edits});
   const std::int64_t e1 = st.edits + 1;
   // Every edit state below has the bound of (node, c + 1, e + 1) or a
   // smaller one: a child's height is lower and its longest name no
   // longer. One test covers them all.
-  if (!node.named_below() || !worth(e1, bound(node, c1, e1))) return false;
+  const std::uint64_t need1 = need(e1);
+  if (!node.named_below() || bound(node, c1, e1) < need1) return false;
   // (f) A dead end is a state that is no candidate (no clean name), allows
   // no edit (1 - e / (c + 1) < t) and has no child under its next text
   // byte (or no text left): popped, it records nothing and pushes nothing.
   // Leaving it off the stack changes no result. Only the states recorded by
   // (b) change, and any subset of the expanded states is sound there.
-  const bool edits_at_c1 =
-      e1 >= kTable ? similarity(e1, c1 + 1) >= table_.t() : c1 + 1 >= table_.need_t(e1);
-  const bool edits_at_c = e1 >= kTable ? similarity(e1, c1) >= table_.t() : c1 >= table_.need_t(e1);
+  const std::uint64_t edit_need1 = edit_need(e1);
+  const bool edits_at_c1 = c1 + 1 >= edit_need1;
+  const bool edits_at_c = c1 >= edit_need1;
   const bool text_at_c1 = c1 < remaining_;
   const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (read(i, c1) & 63) : 0;
   const std::uint64_t this_bit = std::uint64_t{1} << (x & 63);
   auto live = [&](const SearchNode& k, bool edits, std::uint64_t bit) {
     return edits || k.has_name() || (k.child_bytes & bit) != 0;
   };
-  if (live(node, edits_at_c1, next_bit)) push({st.node, c1, e1}, i, edits_at_c1);
+  if (live(node, edits_at_c1, next_bit)) push({st.node, c1, e1}, i, edits_at_c1, edit_need1, need1);
   for (std::uint32_t c = begin; c < end; ++c) {
     const SearchNode& child = search_nodes_[c];
     // The bound with c + 1 is at least the bound with c.
-    if (!child.named_below() || !worth(e1, bound(child, c1, e1))) continue;
+    if (!child.named_below() || bound(child, c1, e1) < need1) continue;
     if (child.key != x && live(child, edits_at_c1, next_bit)) {
-      push({c, c1, e1}, i, edits_at_c1);
+      push({c, c1, e1}, i, edits_at_c1, edit_need1, need1);
     }
-    if (live(child, edits_at_c, this_bit) && worth(e1, bound(child, st.consumed, e1))) {
-      push({c, st.consumed, e1}, i, edits_at_c);
+    if (live(child, edits_at_c, this_bit) && bound(child, st.consumed, e1) >= need1) {
+      push({c, st.consumed, e1}, i, edits_at_c, edit_need1, need1);
     }
   }
   return false;
 }
 
-bool EditSearch::advance(State& st, std::size_t i) {
+bool EditSearch::advance(State& st, std::size_t i, std::uint64_t edit_need_e,
+                         std::uint64_t need_e) {
   for (;;) {
     const SearchNode& node = search_nodes_[st.node];
-    if (edits_allowed(st.edits, st.consumed) || (node.has_name() && takes(st) != 0.0f)) {
-      return true;
-    }
+    if (st.consumed + 1 >= edit_need_e || (node.has_name() && takes(st) != 0.0f)) return true;
     if (st.consumed >= remaining_) return false;
     const std::uint32_t end = search_nodes_[st.node + 1].child_begin();
     const std::uint32_t exact =
@@ -479,7 +492,7 @@ bool EditSearch::advance(State& st, std::size_t i) {
     // st.edits >= 1, since a state without edits allows one.
     const std::uint64_t c1 = st.consumed + 1;
     const SearchNode& next = search_nodes_[exact];
-    if (!next.named_below() || !worth(st.edits, bound(next, c1, st.edits))) return false;
+    if (!next.named_below() || bound(next, c1, st.edits) < need_e) return false;
     st = {exact, c1, st.edits};
   }
 }
@@ -487,7 +500,13 @@ bool EditSearch::advance(State& st, std::size_t i) {
 std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
                                       std::uint32_t end, std::uint8_t x) const {
   // A clear bit in the child-byte mask proves there is none.
-  if (!((node.child_bytes >> (x & 63)) & 1)) return end;
+  const std::uint64_t bit = std::uint64_t{1} << (x & 63);
+  if (!(node.child_bytes & bit)) return end;
+  if (node.flags & SearchNode::kRanked) {
+    // The one child whose key has these low bits, if its key is x.
+    const std::uint32_t c = begin + bits_set(node.child_bytes & (bit - 1));
+    return search_nodes_[c].key == x ? c : end;
+  }
   if (end - begin <= kScannedChildren) {
     for (std::uint32_t c = begin; c < end; ++c) {
       if (search_nodes_[c].key == x) return c;

@@ -291,10 +291,28 @@ void ApproxIndex::build_search_nodes() {
     const Node& node = nodes_[k];
     std::uint32_t flags = node.name != kNoName ? SN::kHasName : 0;
     if (node.named_below) flags |= SN::kNamedBelow;
-    search_nodes_[k] = {node.child_bytes, node.child_begin | flags, narrow(node.height),
-                        narrow(node.max_name), static_cast<std::uint8_t>(keys_[k])};
+    const std::uint8_t height = narrow(node.height), max_name = narrow(node.max_name);
+    const bool unbounded = height == SN::kUnbounded || max_name == SN::kUnbounded;
+    search_nodes_[k] = {node.child_bytes,
+                        node.child_begin | flags,
+                        height,
+                        max_name,
+                        static_cast<std::uint8_t>(keys_[k]),
+                        unbounded ? SN::kUnboundedBelow : std::uint8_t{0}};
   }
-  search_nodes_.back() = {0, static_cast<std::uint32_t>(nodes_.size()), 0, 0, 0};
+  search_nodes_.back() = {0, static_cast<std::uint32_t>(nodes_.size()), 0, 0, 0, 0};
+  rank_children();
+}
+
+void ApproxIndex::rank_children() {
+  for (std::size_t k = 0; k < nodes_.size(); ++k) {
+    const Node& node = nodes_[k];
+    bool rising = true;
+    for (std::uint32_t c = node.child_begin; c + 1 < node.child_end && rising; ++c) {
+      rising = keys_[c] % kBitsPerWord < keys_[c + 1] % kBitsPerWord;
+    }
+    if (rising) search_nodes_[k].flags |= SearchNode::kRanked;
+  }
 }
 
 std::shared_ptr<const ApproxPlan> ApproxIndex::plan(float t, std::size_t text_bytes,

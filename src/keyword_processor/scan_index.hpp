@@ -144,6 +144,13 @@ class ApproxIndex {
     std::uint8_t height;    // as in Node, or kUnbounded
     std::uint8_t max_name;  // as in Node, or kUnbounded
     std::uint8_t key;       // the byte under which the parent holds this node
+    std::uint8_t flags;     // kRanked, kUnboundedBelow
+    // When the low six bits of the children's keys rise from child to
+    // child (as for lower-case letters and the space, children being in
+    // key order), the child whose key has low bits b is child_begin + the
+    // number of set bits of child_bytes below bit b.
+    static constexpr std::uint8_t kRanked = 1;
+    static constexpr std::uint8_t kUnboundedBelow = 2;  // height or max_name is kUnbounded
     std::uint32_t child_begin() const { return child_and_flags & kChildMask; }
     bool has_name() const { return (child_and_flags & kHasName) != 0; }
     bool named_below() const { return (child_and_flags & kNamedBelow) != 0; }
@@ -186,6 +193,7 @@ class ApproxIndex {
   void build_bounds();
   void map_slots();
   void build_search_nodes();
+  void rank_children();
 
   const ScanIndex& exact_;
   std::vector<std::string_view> names_;

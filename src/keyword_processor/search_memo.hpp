@@ -41,7 +41,7 @@ class SearchMemo {
   const Result* find(std::uint32_t anchor, const std::uint8_t* s, std::size_t avail) const {
     if (entries_.empty()) return nullptr;
     const std::uint64_t head = load_head(s, avail);
-    for (std::uint32_t lengths = lengths_; lengths != 0; lengths &= lengths - 1) {
+    for (std::uint32_t lengths = lengths_under(anchor); lengths != 0; lengths &= lengths - 1) {
       const auto len = static_cast<std::uint32_t>(std::countr_zero(lengths));
       if (len >= avail) break;
       if (len > kHead) return find_long(anchor, s, avail, head);
@@ -79,12 +79,12 @@ class SearchMemo {
       return;
     }
     place({load_head(s, window), anchor, len, entry});
-    lengths_ |= std::uint32_t{1} << std::min<std::uint32_t>(len, kHead + 1);
+    add_length(anchor, std::uint32_t{1} << std::min<std::uint32_t>(len, kHead + 1));
   }
 
   std::size_t memory_bytes() const {
-    return slots_.capacity() * sizeof(Slot) + entries_.capacity() * sizeof(Entry) +
-           rest_.capacity();
+    return slots_.capacity() * (sizeof(Slot) + sizeof(Lengths)) +
+           entries_.capacity() * sizeof(Entry) + rest_.capacity();
   }
 
  private:
@@ -99,6 +99,14 @@ class SearchMemo {
     std::uint32_t len : 8 = 0;  // 0 for an empty slot
     std::uint32_t entry : 24 = 0;
   };
+  // The window lengths kept under an anchor: bit len for len <= kHead, bit
+  // kHead + 1 for the longer ones. A lookup probes only those, most often
+  // none or one. The table has as many slots as slots_, and at most as many
+  // anchors as windows are kept, so it is at most half full.
+  struct Lengths {
+    std::uint32_t anchor = 0;
+    std::uint32_t lengths = 0;  // 0 for an empty slot
+  };
   struct Entry {
     Result result;
     std::uint32_t rest;  // where bytes [kHead, len) of a long window lie in rest_
@@ -108,7 +116,9 @@ class SearchMemo {
   // what the containers would grow by.
   bool room_for(std::uint32_t len) const {
     std::size_t more = 0;
-    if ((entries_.size() + 1) * 2 > slots_.size()) more += grown_slots() * sizeof(Slot);
+    if ((entries_.size() + 1) * 2 > slots_.size()) {
+      more += grown_slots() * (sizeof(Slot) + sizeof(Lengths));
+    }
     if (entries_.size() == entries_.capacity()) {
       more += std::max<std::size_t>(1, entries_.capacity()) * sizeof(Entry);
     }
@@ -137,6 +147,21 @@ class SearchMemo {
     return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
   }
   std::size_t next(std::size_t h) const { return (h + 1) & (slots_.size() - 1); }
+  std::size_t anchor_home(std::uint32_t anchor) const {
+    return static_cast<std::size_t>((anchor * 0x9E3779B97F4A7C15ull) >> 32) & (slots_.size() - 1);
+  }
+  std::uint32_t lengths_under(std::uint32_t anchor) const {
+    for (std::size_t h = anchor_home(anchor);; h = next(h)) {
+      const Lengths& at = lengths_[h];
+      if (at.lengths == 0 || at.anchor == anchor) return at.lengths;
+    }
+  }
+  void add_length(std::uint32_t anchor, std::uint32_t bit) {
+    std::size_t h = anchor_home(anchor);
+    while (lengths_[h].lengths != 0 && lengths_[h].anchor != anchor) h = next(h);
+    lengths_[h].anchor = anchor;
+    lengths_[h].lengths |= bit;
+  }
 
   const Result* find_long(std::uint32_t anchor, const std::uint8_t* s, std::size_t avail,
                           std::uint64_t head) const {
@@ -162,9 +187,14 @@ class SearchMemo {
   }
   void grow() {
     std::vector<Slot> old(grown_slots());
+    std::vector<Lengths> old_lengths(old.size());
     old.swap(slots_);
+    old_lengths.swap(lengths_);
     for (const Slot& slot : old) {
       if (slot.len != 0) place(slot);
+    }
+    for (const Lengths& at : old_lengths) {
+      if (at.lengths != 0) add_length(at.anchor, at.lengths);
     }
   }
 
@@ -172,9 +202,7 @@ class SearchMemo {
   std::vector<Slot> slots_;
   std::vector<Entry> entries_;
   std::vector<std::uint8_t> rest_;
-  // Bit len set when a window of len <= kHead bytes is kept; bit kHead + 1
-  // when a longer one is.
-  std::uint32_t lengths_ = 0;
+  std::vector<Lengths> lengths_;
 };
 
 }  // namespace fernquill

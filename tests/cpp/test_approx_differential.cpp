@@ -7,6 +7,7 @@
 // says so (default 600), for longer runs or slow sanitizer builds.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -238,6 +239,49 @@ TEST(approx_differential_million_cases) {
 }  // namespace
 
 namespace {
+
+TEST(approx_index_finds_ranked_children_by_the_bits_below_their_key) {
+  // The search finds the child of a ranked node under byte x at
+  // child_begin + the number of child-byte bits below x's low six bits.
+  // Checked for every node and byte against a look at every child, over
+  // sibling sets whose low bits rise (letters, the space) and sets where
+  // they do not (the space before 'A', '0' beside 'p', bytes above 127).
+  const std::vector<std::vector<std::string>> alphabets = {
+      {"a", "b", "c", "x", "y", "z", " "},
+      {"a", "A", " ", "b"},
+      {"0", "p", "1", "q", "-", "m"},
+      {"e", "\xC3", "\xA9", "\x80", "\xFF", "\x01"}};
+  Generator g{std::mt19937_64(17)};
+  std::size_t ranked = 0, unranked = 0;
+  for (const auto& alphabet : alphabets) {
+    KeywordProcessor kp(true, false);
+    for (int k = 0; k < 400; ++k) kp.add_keyword(g.word(alphabet, 1, 7), std::nullopt);
+    const fernquill::ApproxIndex& index = kp.approx_index();
+    const auto* nodes = index.search_nodes();
+    const auto& keys = index.keys();
+    for (std::size_t k = 0; k < index.nodes().size(); ++k) {
+      const std::uint32_t begin = nodes[k].child_begin(), end = nodes[k + 1].child_begin();
+      bool rising = true;
+      for (std::uint32_t c = begin; c + 1 < end; ++c) rising &= keys[c] % 64 < keys[c + 1] % 64;
+      const bool flagged = (nodes[k].flags & fernquill::ApproxIndex::SearchNode::kRanked) != 0;
+      CHECK_EQ(flagged, rising);
+      (flagged ? ranked : unranked) += end > begin + 1;
+      if (!flagged) continue;
+      for (unsigned x = 0; x < 256; ++x) {
+        std::uint32_t want = end;
+        for (std::uint32_t c = begin; c < end; ++c) want = keys[c] == x ? c : want;
+        const std::uint64_t bit = std::uint64_t{1} << (x % 64);
+        std::uint32_t got = end;
+        if (nodes[k].child_bytes & bit) {
+          got = begin + static_cast<std::uint32_t>(std::popcount(nodes[k].child_bytes & (bit - 1)));
+          if (nodes[got].key != x) got = end;
+        }
+        CHECK_EQ(got, want);
+      }
+    }
+  }
+  CHECK(ranked > 0 && unranked > 0);
+}
 
 TEST(approx_clean_name_long_enough_for_an_edited_tie_keeps_the_full_search) {
   // With a clean name of 2^25 bytes, one edit scores 1 - 2^-25, which rounds

@@ -52,12 +52,14 @@ TEST(search_memo_answers_as_the_literal_list_of_windows) {
     // A small budget in some rounds: the windows given after it is spent
     // are not kept.
     const bool small = round % 4 == 0;
-    const std::size_t budget = small ? 17 * 1024 : std::size_t{1} << 24;
+    const std::size_t budget = small ? 26 * 1024 : std::size_t{1} << 24;
     SearchMemo<int> memo(budget);
+    // Few anchors (many windows each) or many (the per-anchor table grows).
+    const std::uint64_t anchors = round % 2 == 0 ? 3 : 5000;
     std::vector<Kept> given, kept;
     const std::string shared_head = random_bytes(rng, 8, alphabet);
     for (int k = 0; k < 300; ++k) {
-      const auto anchor = static_cast<std::uint32_t>(rng() % 3);
+      const auto anchor = static_cast<std::uint32_t>(rng() % anchors * 2654435761u);
       std::size_t len = 1 + rng() % 20;
       if (rng() % 8 == 0) len = SearchMemo<int>::kMaxWindow + rng() % 3;
       std::string window = random_bytes(rng, len, alphabet);
@@ -71,9 +73,13 @@ TEST(search_memo_answers_as_the_literal_list_of_windows) {
       if (window.size() <= SearchMemo<int>::kMaxWindow) kept.push_back(given.back());
     }
     for (int q = 0; q < 2000; ++q) {
-      const auto anchor = static_cast<std::uint32_t>(rng() % 3);
+      auto anchor = static_cast<std::uint32_t>(rng() % anchors * 2654435761u);
       std::string text;
-      if (!given.empty() && rng() % 3 != 0) text = given[rng() % given.size()].window;
+      if (!given.empty() && rng() % 3 != 0) {
+        const Kept& g = given[rng() % given.size()];
+        text = g.window;
+        if (rng() % 2 == 0) anchor = g.anchor;
+      }
       text += random_bytes(rng, rng() % 12, alphabet);
       const std::size_t avail = rng() % 4 == 0 ? rng() % (text.size() + 1) : text.size();
       const int* got = memo.find(anchor, reinterpret_cast<const std::uint8_t*>(text.data()), avail);
