@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "keyword_processor/scan_index.hpp"
-#include "text/utf8.hpp"
 
 namespace fernquill {
 namespace {
@@ -131,8 +130,6 @@ struct Keyword {
   std::uint32_t k;
   std::uint32_t name_len;
 };
-
-using utf8::is_trim;
 
 // The keywords with a budget of at least one edit. Sets `ok` to false when
 // some keyword's budget is too large to cut into pieces.
@@ -501,12 +498,7 @@ bool ApproxPlan::verify_first_pieces(const std::uint8_t* s, std::size_t n, std::
 }
 
 bool ApproxPlan::end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const {
-  const std::size_t end = is_trim(s[stop - 1]) ? stop - 1 : stop;
-  if (end == n || overlaps_) return true;
-  for (std::size_t k = end; k < end + 3 && k < n; ++k) {
-    if (!word_[s[k]]) return true;
-  }
-  return false;
+  return end_test_passes(s, n, candidate_end(s, stop), word_, overlaps_);
 }
 
 namespace {

@@ -57,9 +57,29 @@
 #include <string_view>
 #include <vector>
 
+#include "text/utf8.hpp"
+
 namespace fernquill {
 
 class ApproxIndex;
+
+// Where an approximate candidate that consumed the text up to `stop` ends:
+// a trailing trim byte is left out.
+inline std::size_t candidate_end(const std::uint8_t* s, std::size_t stop) {
+  return utf8::is_trim(s[stop - 1]) ? stop - 1 : stop;
+}
+
+// The end test of a candidate ending at `end`: it passes at the end of the
+// text, where overlaps are allowed, or where one of the three bytes from
+// the end is no word byte.
+inline bool end_test_passes(const std::uint8_t* s, std::size_t n, std::size_t end,
+                            const std::array<std::uint8_t, 256>& word, bool overlaps) {
+  if (end == n || overlaps) return true;
+  for (std::size_t k = end; k < end + 3 && k < n; ++k) {
+    if (!word[s[k]]) return true;
+  }
+  return false;
+}
 
 class ApproxPlan {
  public:

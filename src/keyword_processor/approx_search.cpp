@@ -667,12 +667,9 @@ class StartMarks {
 std::size_t end_test_and_record(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
                                 std::size_t i, const Candidate& found,
                                 std::vector<KeywordMatch>& out) {
-  const auto& word = index.plain().word;
   const std::size_t stop = i + found.consumed;
-  const std::size_t end = is_trim(s[stop - 1]) ? stop - 1 : stop;
-  bool pass = end == n || index.allow_overlaps();
-  for (std::size_t k = end; !pass && k < end + 3 && k < n; ++k) pass = !word[s[k]];
-  if (!pass) return i + 1;
+  const std::size_t end = candidate_end(s, stop);
+  if (!end_test_passes(s, n, end, index.plain().word, index.allow_overlaps())) return i + 1;
   const float rounded = std::round(found.similarity * 100.0f) / 100.0f;
   out.push_back({found.name, rounded, is_trim(s[i]) ? i + 1 : i, end});
   return stop;
