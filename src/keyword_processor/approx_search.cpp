@@ -16,9 +16,9 @@
 // Two more decide a position without searching at all:
 //  (d) the shallowest keyword on the exact path is the result (exact_first);
 //  (e) the piece filter of approx_plan.hpp proves that no candidate exists.
-// And a search, or the first expansion of one, that read the same window of
+// And a search, or its part up to the horizon, that read the same window of
 // text before is not repeated: its result is recalled (search_or_recall,
-// expand_root).
+// start).
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -223,11 +223,11 @@ struct Recalled {
 
 // Bytes a scan may spend on remembering searches: a few times its text,
 // within limits, in twelfths: eight for the searches' results, two for the
-// start expansions' windows and two for their states.
+// frontiers' windows and two for their states.
 constexpr std::size_t kMemoBytesPerTextByte = 12;
 constexpr std::size_t kMinMemoBytes = std::size_t{3} << 19;
 constexpr std::size_t kMaxMemoBytes = std::size_t{1} << 26;
-constexpr std::size_t kSearchShare = 8, kRootShare = 2, kRootStatesShare = 2, kShares = 12;
+constexpr std::size_t kSearchShare = 8, kFrontierShare = 2, kFrontierStatesShare = 2, kShares = 12;
 std::size_t memo_budget(std::size_t text_bytes, std::size_t share) {
   return std::clamp(text_bytes * kMemoBytesPerTextByte, kMinMemoBytes, kMaxMemoBytes) / kShares *
          share;
@@ -246,7 +246,8 @@ class EditSearch {
         s_(s),
         n_(n),
         table_(t),
-        root_memo_(memo_budget(n, kRootShare)) {}
+        horizon_(frontier_horizon(table_)),
+        frontier_memo_(memo_budget(n, kFrontierShare)) {}
 
   Candidate run(std::size_t i);
   std::uint64_t popped() const { return popped_; }
@@ -319,13 +320,31 @@ class EditSearch {
   // any subset of the expanded states.
   // The needs are edit_need and need of st's edit count.
   bool advance(State& st, std::size_t i, std::uint64_t edit_need_e, std::uint64_t need_e);
-  // The start state's expansion, recalled where the text begins with a
-  // window read by an expansion before. It depends on the text bytes it
-  // reads, on t and on the best so far, which is none at the start; and on
-  // the end of the text only through consumed counts of at most its window
-  // (as argued at search_or_recall). So the same window gives the same
-  // pushes, in the same order.
-  void expand_root(std::size_t i);
+  // The frontier. Let H be the least consumed count at which a state with
+  // one edit may branch again: 1 - 1 / (H + 1) >= t. Before it, every
+  // state has at most one edit, so the search up to H is the same small
+  // search for every text that begins alike. Split the search from i at H:
+  // it pops states with c < H, and frontier states with c = H, each of
+  // which has its whole subtree searched before the next state is popped
+  // (the stack is LIFO and every move below raises c + e). When no state
+  // before H is a candidate, the states before H record nothing, so the
+  // search records exactly what searching the frontier states' subtrees in
+  // the order the search meets them records, with the best carried over.
+  // That order, and the frontier itself, depend on the bytes read before H
+  // only: the best is none until the first frontier state, and a later
+  // best only prunes states whose subtrees cannot beat it, whether or not
+  // they are searched. So the frontier is kept by that window, as a
+  // search's result is (see search_or_recall), and the search from a start
+  // whose text begins with a known window goes straight to its frontier.
+  static std::uint64_t frontier_horizon(ThresholdTable& table);
+  // Puts the search's first states on the stack: its frontier, recalled or
+  // explored, or else the start state's expansion.
+  void start(std::size_t i);
+  // Searches from i up to the horizon, keeping the frontier states in the
+  // order popped; returns false when a state before it is a candidate (or
+  // is not as argued above), and the frontier is then of no use.
+  bool explore_to_horizon(std::size_t i);
+  void keep_frontier(std::size_t i, bool complete);
   // The text byte c past the start i, noted in the window.
   std::uint8_t read(std::size_t i, std::uint64_t c) {
     window_ = std::max(window_, c + 1);
@@ -369,14 +388,25 @@ class EditSearch {
   bool seen_open_ = false;
   std::uint64_t remaining_ = 0;
   std::uint64_t window_ = 0;
-  struct RootPushes {
-    std::uint32_t first;  // in root_pool_
+  // Frontiers are searched for when the horizon is short enough for texts
+  // to begin alike often; kNoHorizon otherwise.
+  static constexpr std::uint64_t kMaxHorizon = 16;
+  static constexpr std::uint64_t kNoHorizon = ~std::uint64_t{0};
+  struct Frontier {
+    std::uint32_t first;  // in frontier_pool_
     std::uint32_t count;
-    std::uint64_t window;
+    std::uint32_t window;
+    bool complete;
   };
-  static constexpr std::uint32_t kRootAnchor = 0;
-  SearchMemo<RootPushes> root_memo_;
-  std::vector<State> root_pool_;
+  static constexpr std::uint32_t kFrontierAnchor = 0;
+  // A frontier state as kept: its node, with its one edit or none in the
+  // top bit (its consumed count is the horizon).
+  static constexpr std::uint32_t kEditedBit = std::uint32_t{1} << 31;
+  std::uint64_t horizon_;
+  std::uint64_t limit_ = kNoHorizon;  // the horizon while exploring up to it
+  SearchMemo<Frontier> frontier_memo_;
+  std::vector<std::uint32_t> frontier_pool_;  // the kept frontiers
+  std::vector<std::uint32_t> frontier_;       // the one being explored, in order
   Candidate best_;
   // need_[e]: the least denominator for both t and the current best,
   // recomputed on demand after each change of the best (a new stamp).
@@ -458,7 +488,10 @@ bool EditSearch::expand(State& st, std::size_t i) {
   const bool edits_at_c1 = c1 + 1 >= edit_need1;
   const bool edits_at_c = c1 >= edit_need1;
   const bool text_at_c1 = c1 < remaining_;
-  const std::uint64_t next_bit = text_at_c1 ? std::uint64_t{1} << (read(i, c1) & 63) : 0;
+  // Up to the horizon, the byte at it is not read: any child may go on.
+  const std::uint64_t next_bit = !text_at_c1    ? 0
+                                 : c1 >= limit_ ? ~std::uint64_t{0}
+                                                : std::uint64_t{1} << (read(i, c1) & 63);
   const std::uint64_t this_bit = std::uint64_t{1} << (x & 63);
   auto live = [&](const SearchNode& k, bool edits, std::uint64_t bit) {
     return edits || k.has_name() || (k.child_bytes & bit) != 0;
@@ -484,6 +517,7 @@ bool EditSearch::advance(State& st, std::size_t i, std::uint64_t edit_need_e,
     const SearchNode& node = search_nodes_[st.node];
     if (st.consumed + 1 >= edit_need_e || (node.has_name() && takes(st) != 0.0f)) return true;
     if (st.consumed >= remaining_) return false;
+    if (st.consumed >= limit_) return true;  // exploring to the horizon
     const std::uint32_t end = search_nodes_[st.node + 1].child_begin();
     const std::uint32_t exact =
         child_under(st.node, node, node.child_begin(), end, read(i, st.consumed));
@@ -518,25 +552,94 @@ std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, s
   return ScanIndex::check_of(da_[slot]) == at ? slot_nodes_[slot] : end;
 }
 
-void EditSearch::expand_root(std::size_t i) {
-  if (const RootPushes* known = root_memo_.find(kRootAnchor, s_ + i, remaining_)) {
-    const auto first = root_pool_.begin() + known->first;
-    stack_.insert(stack_.end(), first, first + known->count);
-    window_ = std::max(window_, known->window);
+std::uint64_t EditSearch::frontier_horizon(ThresholdTable& table) {
+  const std::uint64_t h = table.need_t(1) - 1;
+  return h >= 1 && h <= kMaxHorizon ? h : kNoHorizon;
+}
+
+bool EditSearch::explore_to_horizon(std::size_t i) {
+  limit_ = horizon_;
+  frontier_.clear();
+  State st{0, 0, 0};
+  bool have = expand(st, i);
+  bool complete = true;
+  while (have || !stack_.empty()) {
+    if (!have) {
+      st = stack_.back();
+      stack_.pop_back();
+    }
+    have = false;
+    ++popped_;
+    if (st.consumed >= horizon_) {
+      // Only c = H with at most one edit can be pushed from before H; the
+      // test keeps the packing below honest.
+      if (st.consumed != horizon_ || st.edits > 1) {
+        complete = false;
+        break;
+      }
+      frontier_.push_back(st.node | (st.edits != 0 ? kEditedBit : 0));
+      continue;
+    }
+    if (takes(st) != 0.0f) {
+      complete = false;
+      break;
+    }
+    have = expand(st, i);
+  }
+  limit_ = kNoHorizon;
+  stack_.clear();
+  return complete;
+}
+
+void EditSearch::keep_frontier(std::size_t i, bool complete) {
+  const std::size_t count = complete ? frontier_.size() : 0;
+  if ((frontier_pool_.size() + count) * sizeof(std::uint32_t) >
+      memo_budget(n_, kFrontierStatesShare)) {
     return;
   }
+  const Frontier kept{static_cast<std::uint32_t>(frontier_pool_.size()),
+                      static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(window_),
+                      complete};
+  try {
+    frontier_pool_.insert(frontier_pool_.end(), frontier_.begin(), frontier_.begin() + count);
+  } catch (const std::bad_alloc&) {
+    return;  // only a saving is lost
+  }
+  frontier_memo_.insert(kFrontierAnchor, s_ + i, window_, kept);
+}
+
+void EditSearch::start(std::size_t i) {
   State root{0, 0, 0};
-  expand(root, i);  // a state without edits allows one, so this only pushes
-  if (window_ < remaining_ &&
-      (root_pool_.size() + stack_.size()) * sizeof(State) <= memo_budget(n_, kRootStatesShare)) {
-    const RootPushes pushes{static_cast<std::uint32_t>(root_pool_.size()),
-                            static_cast<std::uint32_t>(stack_.size()), window_};
-    try {
-      root_pool_.insert(root_pool_.end(), stack_.begin(), stack_.end());
-    } catch (const std::bad_alloc&) {
-      return;  // only a saving is lost
+  if (horizon_ >= remaining_) {
+    expand(root, i);  // a state without edits allows one, so this only pushes
+    return;
+  }
+  const std::uint32_t* first = nullptr;
+  std::size_t count = 0;
+  if (const Frontier* known = frontier_memo_.find(kFrontierAnchor, s_ + i, remaining_)) {
+    window_ = known->window;
+    if (!known->complete) {
+      expand(root, i);
+      return;
     }
-    root_memo_.insert(kRootAnchor, s_ + i, window_, pushes);
+    first = frontier_pool_.data() + known->first;
+    count = known->count;
+  } else {
+    const bool complete = explore_to_horizon(i);
+    keep_frontier(i, complete);
+    // States seen up to the horizon are not expanded again by this search.
+    seen_from_ = popped_ + kSeenAfter;
+    seen_open_ = false;
+    if (!complete) {
+      expand(root, i);
+      return;
+    }
+    first = frontier_.data();
+    count = frontier_.size();
+  }
+  // The first frontier state is popped first.
+  for (std::size_t k = count; k-- > 0;) {
+    stack_.push_back({first[k] & ~kEditedBit, horizon_, (first[k] & kEditedBit) != 0 ? 1 : 0});
   }
 }
 
@@ -550,7 +653,7 @@ Candidate EditSearch::run(std::size_t i) {
   stack_.clear();
   // The start state (root, 0, 0) is no candidate: it is expanded at once.
   ++popped_;
-  expand_root(i);
+  start(i);
   State st{};
   bool have = false;  // st holds the next state without a trip through the stack
   while (have || !stack_.empty()) {
