@@ -251,6 +251,7 @@ class EditSearch {
 
   Candidate run(std::size_t i);
   std::uint64_t popped() const { return popped_; }
+  std::uint64_t resumed() const { return resumed_; }
   // Bytes of text the last run read: it read offsets below this only.
   std::uint64_t window() const { return window_; }
 
@@ -384,6 +385,7 @@ class EditSearch {
   SeenStates seen_;
   std::vector<State> stack_;
   std::uint64_t popped_ = 0;
+  std::uint64_t resumed_ = 0;
   std::uint64_t seen_from_ = 0;
   bool seen_open_ = false;
   std::uint64_t remaining_ = 0;
@@ -624,6 +626,7 @@ void EditSearch::start(std::size_t i) {
     }
     first = frontier_pool_.data() + known->first;
     count = known->count;
+    ++resumed_;
   } else {
     const bool complete = explore_to_horizon(i);
     keep_frontier(i, complete);
@@ -901,6 +904,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     stats->filtered += filtered;
     stats->searched += searched;
     stats->recalled += recalled;
+    stats->resumed += search.resumed();
   }
 }
 

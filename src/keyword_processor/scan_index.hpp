@@ -219,6 +219,7 @@ struct ApproxStats {
   std::uint64_t filtered = 0;  // of them, positions the piece filter ruled out
   std::uint64_t searched = 0;  // of them, positions where the edit search ran
   std::uint64_t recalled = 0;  // of them, positions given a remembered search's result
+  std::uint64_t resumed = 0;   // searches begun at a remembered frontier
 };
 
 // The scans behind extract_keywords, over a scan text already made. `fold`

@@ -195,7 +195,7 @@ TEST(approx_differential_million_cases) {
   const double limit = static_cast<double>(env_number("FERNQUILL_APPROX_SECONDS", 600));
   const auto begin = std::chrono::steady_clock::now();
   Generator g{std::mt19937_64(env_number("FERNQUILL_APPROX_SEED", 20261207))};
-  std::uint64_t cases = 0, filtered_starts = 0, recalled_starts = 0, matches = 0;
+  std::uint64_t cases = 0, filtered_starts = 0, recalled_starts = 0, resumed = 0, matches = 0;
   bool out_of_time = false;
   while (cases < want_cases && !out_of_time) {
     const Processor p = g.below(10) == 0 ? make_wide_processor(g) : make_processor(g);
@@ -221,6 +221,7 @@ TEST(approx_differential_million_cases) {
         fernquill::scan_approximate_counted(p.kp->approx_index(), text, t, scanned, stats);
         filtered_starts += stats.filtered;
         recalled_starts += stats.recalled;
+        resumed += stats.resumed;
       }
     }
     out_of_time =
@@ -228,12 +229,14 @@ TEST(approx_differential_million_cases) {
   }
   std::cout << "approx differential: " << cases << " cases, " << matches << " matches, "
             << filtered_starts << " starts ruled out by the piece filter, " << recalled_starts
-            << " given a remembered search's result"
+            << " given a remembered search's result, " << resumed
+            << " searches begun at a remembered frontier"
             << (out_of_time ? " (stopped at the time limit)" : "") << "\n";
   // The cases must exercise the matches and the prunings that skip searches.
   CHECK(matches > cases / 4);
   CHECK(filtered_starts > cases / 4);
   CHECK(recalled_starts > cases / 40);
+  CHECK(resumed > cases / 40);
 }
 
 }  // namespace
