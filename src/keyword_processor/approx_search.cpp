@@ -490,7 +490,12 @@ bool EditSearch::expand(State& st, std::size_t i) {
   const bool edits_at_c1 = c1 + 1 >= edit_need1;
   const bool edits_at_c = c1 >= edit_need1;
   const bool text_at_c1 = c1 < remaining_;
-  // Up to the horizon, the byte at it is not read: any child may go on.
+  // Exploring up to the horizon, the byte at it is left unread (any child
+  // may go on), so that the window stays within the horizon. Nothing else
+  // there reads at or past it: states are deferred before they would, and
+  // no chain crosses it, since an edited state's chain ends at the horizon,
+  // where it may branch, and an unedited state always may. (Should a read
+  // cross it, the kept window would only grow: the memo stays sound.)
   const std::uint64_t next_bit = !text_at_c1    ? 0
                                  : c1 >= limit_ ? ~std::uint64_t{0}
                                                 : std::uint64_t{1} << (read(i, c1) & 63);
@@ -519,7 +524,6 @@ bool EditSearch::advance(State& st, std::size_t i, std::uint64_t edit_need_e,
     const SearchNode& node = search_nodes_[st.node];
     if (st.consumed + 1 >= edit_need_e || (node.has_name() && takes(st) != 0.0f)) return true;
     if (st.consumed >= remaining_) return false;
-    if (st.consumed >= limit_) return true;  // exploring to the horizon
     const std::uint32_t end = search_nodes_[st.node + 1].child_begin();
     const std::uint32_t exact =
         child_under(st.node, node, node.child_begin(), end, read(i, st.consumed));
