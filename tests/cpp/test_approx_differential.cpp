@@ -408,6 +408,35 @@ TEST(approx_plans_cut_from_long_texts_match_the_literal_search) {
   CHECK(matches > 200);
 }
 
+TEST(approx_searches_begun_at_remembered_frontiers_match_the_literal_search) {
+  // Texts of edited keywords from a small vocabulary begin many searches
+  // with windows explored before, so they start at remembered frontiers.
+  // Every seventh keyword has a clean name far longer than itself, which
+  // makes states before the horizon candidates (then the frontier must not
+  // be used), and the texts are cut to end before a horizon as well.
+  Generator g{std::mt19937_64(31337)};
+  const std::vector<std::string>& letters = kAlphabets[4];
+  std::uint64_t resumed = 0, matches = 0;
+  for (const float t : {0.75f, 0.8f, 0.85f, 0.9f}) {
+    KeywordProcessor kp(true, g.below(2) == 0);
+    std::vector<std::string> keywords;
+    for (int k = 0; k < 60; ++k) {
+      keywords.push_back(g.word(letters, 2, 12));
+      kp.add_keyword(keywords.back(),
+                     k % 7 == 0 ? std::optional<std::string>(std::string(24, 'N')) : std::nullopt);
+    }
+    std::string text;
+    while (text.size() < 2500) {
+      text += g.edited(keywords[g.below(keywords.size())], letters, 2) + " ";
+    }
+    for (const std::size_t cut : {text.size(), text.size() - 2, text.size() - 5}) {
+      resumed += scan_as_literal(kp, text.substr(0, cut), t, matches).resumed;
+    }
+  }
+  CHECK(resumed > 100);
+  CHECK(matches > 100);
+}
+
 TEST(approx_filter_across_blocks_and_at_text_ends_matches_the_literal_search) {
   // Keywords of 9 to 30 bytes (budgets 1 to 3) in families that share their
   // first and their last bytes, so that first pieces are verified through
