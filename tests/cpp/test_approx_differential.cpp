@@ -73,6 +73,13 @@ struct Generator {
     }
     return s;
   }
+  // At least `size` bytes of keywords with up to two edits each, spaced.
+  std::string edited_text(const std::vector<std::string>& keywords,
+                          const std::vector<std::string>& pieces, std::size_t size) {
+    std::string text;
+    while (text.size() < size) text += edited(keywords[below(keywords.size())], pieces, 2) + " ";
+    return text;
+  }
 };
 
 struct Processor {
@@ -321,12 +328,7 @@ TEST(approx_plans_built_and_evicted_by_concurrent_scans) {
     return kp;
   };
   std::vector<std::string> texts;
-  for (int q = 0; q < 4; ++q) {
-    std::string text;
-    while (text.size() < 4000)
-      text += g.edited(keywords[g.below(keywords.size())], letters, 2) + " ";
-    texts.push_back(text);
-  }
+  for (int q = 0; q < 4; ++q) texts.push_back(g.edited_text(keywords, letters, 4000));
   const auto reference = make();
   std::vector<std::vector<KeywordMatch>> want;
   for (const std::string& text : texts) {
@@ -425,10 +427,7 @@ TEST(approx_searches_begun_at_remembered_frontiers_match_the_literal_search) {
       kp.add_keyword(keywords.back(),
                      k % 7 == 0 ? std::optional<std::string>(std::string(24, 'N')) : std::nullopt);
     }
-    std::string text;
-    while (text.size() < 2500) {
-      text += g.edited(keywords[g.below(keywords.size())], letters, 2) + " ";
-    }
+    const std::string text = g.edited_text(keywords, letters, 2500);
     for (const std::size_t cut : {text.size(), text.size() - 2, text.size() - 5}) {
       resumed += scan_as_literal(kp, text.substr(0, cut), t, matches).resumed;
     }
