@@ -345,6 +345,19 @@ class EditSearch {
   // order popped; returns false when a state before it is a candidate (or
   // is not as argued above), and the frontier is then of no use.
   bool explore_to_horizon(std::size_t i);
+  // Takes the next state into st: st itself when `have` (expand handed it
+  // over without a trip through the stack), else the top of the stack.
+  // Returns false when there is none.
+  bool pop(State& st, bool& have) {
+    if (!have) {
+      if (stack_.empty()) return false;
+      st = stack_.back();
+      stack_.pop_back();
+    }
+    have = false;
+    ++popped_;
+    return true;
+  }
   void keep_frontier(std::size_t i, bool complete);
   // The text byte c past the start i, noted in the window.
   std::uint8_t read(std::size_t i, std::uint64_t c) {
@@ -569,13 +582,7 @@ bool EditSearch::explore_to_horizon(std::size_t i) {
   State st{0, 0, 0};
   bool have = expand(st, i);
   bool complete = true;
-  while (have || !stack_.empty()) {
-    if (!have) {
-      st = stack_.back();
-      stack_.pop_back();
-    }
-    have = false;
-    ++popped_;
+  while (pop(st, have)) {
     if (st.consumed >= horizon_) {
       // Only c = H with at most one edit can be pushed from before H; the
       // test keeps the packing below honest.
@@ -662,14 +669,8 @@ Candidate EditSearch::run(std::size_t i) {
   ++popped_;
   start(i);
   State st{};
-  bool have = false;  // st holds the next state without a trip through the stack
-  while (have || !stack_.empty()) {
-    if (!have) {
-      st = stack_.back();
-      stack_.pop_back();
-    }
-    have = false;
-    ++popped_;
+  bool have = false;
+  while (pop(st, have)) {
     // (a) No similarity exceeds 1.0, so no later state can replace a
     // candidate that scores it.
     if (consider(st)) break;
