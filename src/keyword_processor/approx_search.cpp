@@ -606,14 +606,18 @@ bool EditSearch::explore_to_horizon(std::size_t i) {
 
 void EditSearch::keep_frontier(std::size_t i, bool complete) {
   const std::size_t count = complete ? frontier_.size() : 0;
-  if ((frontier_pool_.size() + count) * sizeof(std::uint32_t) >
-      memo_budget(n_, kFrontierStatesShare)) {
-    return;
-  }
+  // The pool grows by hand so that its capacity, not just its size, stays
+  // within the budget.
+  const std::size_t limit = memo_budget(n_, kFrontierStatesShare) / sizeof(std::uint32_t);
+  const std::size_t need = frontier_pool_.size() + count;
+  if (need > limit) return;
   const Frontier kept{static_cast<std::uint32_t>(frontier_pool_.size()),
                       static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(window_),
                       complete};
   try {
+    if (need > frontier_pool_.capacity()) {
+      frontier_pool_.reserve(std::min(limit, std::max(need, 2 * frontier_pool_.capacity())));
+    }
     frontier_pool_.insert(frontier_pool_.end(), frontier_.begin(), frontier_.begin() + count);
   } catch (const std::bad_alloc&) {
     return;  // only a saving is lost
