@@ -209,11 +209,7 @@ std::size_t advance(const ScanIndex::Slot* da, const std::uint8_t* code, const s
   return kept;
 }
 
-// A double array of at most this many slots (1 MiB) stays in the cache
-// next to the core; its walks are then cheaper one after the other, each in
-// a tight loop, than in rounds.
-constexpr std::size_t kResidentSlots = std::size_t{1} << 17;
-// Too few walks to hide each other's misses (a short text): one at a time too.
+// Too few walks to hide each other's misses (a short text): one at a time.
 constexpr std::size_t kFewWalks = 32;
 
 // The walks one at a time, each to its end.
@@ -280,14 +276,17 @@ std::size_t start_walks(const ScanIndex& index, const ByteTables& tables, const 
 // store that stays in cache or when there are few, else in rounds.
 template <bool kFold>
 void run_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c, Buffers& buffers,
-               std::size_t live) {
+               std::size_t live, ExactWalk how) {
   const ScanIndex::Slot* da = index.slots();
   const std::size_t rest = c.n - c.begin;
   const std::uint8_t* sc = c.s + c.begin;
   Result* results = buffers.results.get();
   std::uint64_t* walk = buffers.walk.get();
   std::uint32_t* walk_start = buffers.walk_start.get();
-  if (index.slot_count() <= kResidentSlots || live < kFewWalks) {
+  const bool each = how == ExactWalk::kEach ||
+                    (how == ExactWalk::kChosen &&
+                     (index.slot_count() <= kResidentSlots || live < kFewWalks));
+  if (each) {
     walk_each<kFold>(da, tables.code.data(), sc, rest, walk, walk_start, results, live);
     return;
   }
@@ -343,8 +342,12 @@ std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk
   }
 }
 
+// With a sink, the matches are handed over once this many have gathered.
+constexpr std::size_t kSinkPiece = 512;
+
 template <bool kFold>
-void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out) {
+void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out,
+                 ExactWalk how, const MatchSink* sink) {
   const ByteTables& tables = kFold ? index.fold() : index.plain();
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
@@ -360,21 +363,31 @@ void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<Keyw
     if (c.count == 0) continue;
     const std::size_t live = start_walks<kFold>(index, tables, c, buffers.results.get(),
                                                 buffers.walk.get(), buffers.walk_start.get());
-    run_walks<kFold>(index, tables, c, buffers, live);
+    run_walks<kFold>(index, tables, c, buffers, live, how);
     const std::size_t taken =
         accept_in_order(tables, overlaps, c, buffers.results.get(), buffers.accepted.get(), resume);
     record_accepted(index, c, buffers.results.get(), buffers.accepted.get(), taken, out);
+    // Handed over between chunks, when this scan no longer needs the
+    // per-thread buffers (the sink may run a scan of its own).
+    if (sink != nullptr && out.size() >= kSinkPiece) {
+      (*sink)(out);
+      out.clear();
+    }
+  }
+  if (sink != nullptr && !out.empty()) {
+    (*sink)(out);
+    out.clear();
   }
 }
 
 }  // namespace
 
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
-                std::vector<KeywordMatch>& out) {
+                std::vector<KeywordMatch>& out, ExactWalk how, const MatchSink* sink) {
   if (fold) {
-    scan_chunks<true>(index, text, out);
+    scan_chunks<true>(index, text, out, how, sink);
   } else {
-    scan_chunks<false>(index, text, out);
+    scan_chunks<false>(index, text, out, how, sink);
   }
 }
 

@@ -71,6 +71,44 @@ bool read_bool(StateReader& in) {
   return b == 1;
 }
 
+// What a trie state holds, found by a quick pass that builds nothing: the
+// store is then sized exactly once instead of growing node by node.
+struct TrieStateSize {
+  std::size_t nodes = 1;  // the root
+  std::size_t name_bytes = 0;
+};
+
+// Counts what the bytes ahead of `in` (a copy: the reader itself does not
+// move) encode as a trie. Malformed input ends the count early; the reading
+// pass that follows refuses it with its proper failure. Counts only what is
+// present, so a forged count reserves nothing beyond the input's size.
+TrieStateSize measure_trie_state(StateReader in) {
+  TrieStateSize size;
+  std::vector<std::uint64_t> remaining;  // children still to read, per open node
+  try {
+    remaining.push_back(in.read_length());
+    while (!remaining.empty()) {
+      if (remaining.back() > 0) {
+        --remaining.back();
+        in.read_char();
+        ++size.nodes;
+        remaining.push_back(in.read_length());
+        continue;
+      }
+      remaining.pop_back();
+      if (in.read_u8() == 1) {
+        const std::uint64_t n = in.read_length();
+        if (n > in.remaining()) break;
+        in.read_fixed(static_cast<std::size_t>(n));
+        size.name_bytes += static_cast<std::size_t>(n);
+      }
+    }
+  } catch (const Fault&) {
+    // Counted so far; the reading pass reports the failure.
+  }
+  return size;
+}
+
 }  // namespace
 
 std::size_t trie_state_size(const Trie& trie) {
@@ -145,6 +183,8 @@ void read_trie_state(StateReader& in, Trie& trie) {
   if (trie.node_count() != 1 || trie.has_clean_name(Trie::kRoot)) {
     throw Fault("read_trie_state: the target trie is not empty");
   }
+  const TrieStateSize size = measure_trie_state(in);
+  trie.reserve(size.nodes, size.name_bytes);
 
   auto open = [&](NodeId node) {
     const std::uint64_t count = in.read_length();

@@ -272,6 +272,12 @@ std::string Trie::check_invariants() const {
   return {};
 }
 
+void Trie::reserve(std::size_t nodes, std::size_t name_bytes) {
+  if (nodes > kNoNode || name_bytes > kMaxNameBytes) throw std::bad_alloc();
+  nodes_.reserve(nodes);
+  name_bytes_.reserve(name_bytes);
+}
+
 NodeId Trie::new_detached_node() {
   reserve_nodes(1);
   return allocate_node(0);

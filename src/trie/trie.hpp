@@ -63,6 +63,10 @@ class Trie {
   // `name` is copied; it must not view this store's own names.
   void set_clean_name(NodeId node, std::string_view name);
 
+  // Makes room for `nodes` nodes and `name_bytes` bytes of clean names in
+  // all, exactly, so that a builder that knows the final size neither
+  // regrows nor holds spare room. Less than is held already does nothing.
+  void reserve(std::size_t nodes, std::size_t name_bytes);
   // Builds a fresh node with no parent; attach it with set_children.
   NodeId new_detached_node();
   // Replaces the children of `node` (which must have none) by `children`,
