@@ -21,8 +21,8 @@ using utf8::is_trim;
 // The candidate positions of a 4 KiB chunk are found first (the start test
 // sixteen bytes at a time), then all their walks are run: on a large store
 // they advance together, one byte per round, so that their trie loads
-// (mostly cache misses) overlap instead of waiting on each other; on a store
-// that stays in cache, one after the other. A walk's result depends
+// overlap instead of waiting on each other (which pays on a store that stays
+// in cache too: the rounds have no branch to mispredict). A walk's result depends
 // only on its start, not on where the scan resumed, so walks may run ahead;
 // the results are then taken in text order exactly as a sequential scan
 // would: a candidate inside an accepted span is passed over.
@@ -209,9 +209,6 @@ std::size_t advance(const ScanIndex::Slot* da, const std::uint8_t* code, const s
   return kept;
 }
 
-// Too few walks to hide each other's misses (a short text): one at a time.
-constexpr std::size_t kFewWalks = 32;
-
 // The walks one at a time, each to its end.
 template <bool kFold>
 void walk_each(const ScanIndex::Slot* da, const std::uint8_t* code, const std::uint8_t* sc,
@@ -272,8 +269,8 @@ std::size_t start_walks(const ScanIndex& index, const ByteTables& tables, const 
   return live;
 }
 
-// Runs the queued walks to their ends, filling `results`: one at a time on a
-// store that stays in cache or when there are few, else in rounds.
+// Runs the queued walks to their ends, filling `results`: in rounds unless
+// asked for one at a time.
 template <bool kFold>
 void run_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c, Buffers& buffers,
                std::size_t live, ExactWalk how) {
@@ -283,10 +280,7 @@ void run_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c,
   Result* results = buffers.results.get();
   std::uint64_t* walk = buffers.walk.get();
   std::uint32_t* walk_start = buffers.walk_start.get();
-  const bool each = how == ExactWalk::kEach ||
-                    (how == ExactWalk::kChosen &&
-                     (index.slot_count() <= kResidentSlots || live < kFewWalks));
-  if (each) {
+  if (how == ExactWalk::kEach) {
     walk_each<kFold>(da, tables.code.data(), sc, rest, walk, walk_start, results, live);
     return;
   }

@@ -80,6 +80,8 @@ class Trie {
   std::size_t keyword_count() const { return keyword_count_; }
   // Number of live nodes, the root included.
   std::size_t node_count() const { return nodes_.size() - free_nodes_; }
+  // Nodes the arena has room for, live, free or not yet used.
+  std::size_t node_slots() const { return nodes_.capacity(); }
   // Bytes held by the arena and the names.
   std::size_t memory_bytes() const;
   // Empty when the internal bookkeeping agrees with the nodes (every node
