@@ -75,14 +75,15 @@ bool time_walks(const fernquill::ScanIndex& index, const std::vector<std::string
 
 int main(int argc, char** argv) {
   const std::string dir = argc > 1 ? argv[1] : "bench/data";
-  const std::vector<std::string> corpus{fernquill::lower_utf8(bench::read_file(dir + "/corpus.txt"))};
+  const std::vector<std::string> corpus{
+      fernquill::lower_utf8(bench::read_file(dir + "/corpus.txt"))};
   std::vector<std::string> short_lines = lines_of(bench::read_file(dir + "/short_texts.txt"));
   for (std::string& t : short_lines) t = fernquill::lower_utf8(t);
   const std::vector<std::string>& shorts = short_lines;
   std::printf("exact scan, one walk at a time against all walks in rounds (least of %d CPU runs)\n",
               kRuns);
-  std::printf("%9s %9s %-8s %10s %10s %8s\n", "keywords", "slots", "texts", "each ms",
-              "rounds ms", "each/rd");
+  std::printf("%9s %9s %-8s %10s %10s %8s\n", "keywords", "slots", "texts", "each ms", "rounds ms",
+              "each/rd");
   bool ok = true;
   for (const char* count : {"1000", "10000", "100000"}) {
     fernquill::KeywordProcessor kp(false, false);

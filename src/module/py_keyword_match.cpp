@@ -146,9 +146,10 @@ PyObject* match_repr(PyObject* self) {
   return guard([&] {
     MatchObject& m = self_match(self);
     SharedBorrow borrow(m.borrow);
-    std::string text =
-        "KeywordMatch(keyword='" + std::string(keyword_text(m)) + "', similarity=" + format_similarity(m.similarity) +
-        ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) + ")";
+    std::string text = "KeywordMatch(keyword='" + std::string(keyword_text(m)) +
+                       "', similarity=" + format_similarity(m.similarity) +
+                       ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) +
+                       ")";
     return new_str(text);
   });
 }
@@ -291,8 +292,7 @@ Ref new_match_object(const KeywordMatch& match, NameStrs& names) {
                   match.end);
 }
 
-void append_match_objects(PyObject* list, std::span<const KeywordMatch> matches,
-                          NameStrs& names) {
+void append_match_objects(PyObject* list, std::span<const KeywordMatch> matches, NameStrs& names) {
   for (const KeywordMatch& m : matches) {
     Ref obj = new_match_object(m, names);
     if (PyList_Append(list, obj.get()) != 0) throw_error_set();

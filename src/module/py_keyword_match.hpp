@@ -49,8 +49,7 @@ class NameStrs {
 Ref new_match_object(const KeywordMatch& match, NameStrs& names);
 
 // Appends a new match object per match to `list`.
-void append_match_objects(PyObject* list, std::span<const KeywordMatch> matches,
-                          NameStrs& names);
+void append_match_objects(PyObject* list, std::span<const KeywordMatch> matches, NameStrs& names);
 
 // Builds a list of exactly matches.size() new match objects.
 template <class Matches>

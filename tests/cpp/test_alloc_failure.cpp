@@ -275,7 +275,8 @@ TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
   KeywordProcessor kp(false, false);
   make_fixture(kp, Fixture::kBuilt);
   std::string text;
-  for (int i = 0; i < 400; ++i) text += "new york kw06" + std::to_string(i % 10) + " big istanbul, ";
+  for (int i = 0; i < 400; ++i)
+    text += "new york kw06" + std::to_string(i % 10) + " big istanbul, ";
   const auto want = extract_keywords(kp, text, 1.0f);  // compiles the scan index
   struct Collected {
     std::vector<KeywordMatch> all;

@@ -10,8 +10,8 @@
 #include "keyword_processor/extract.hpp"
 #include "keyword_processor/scan_index.hpp"
 #include "literal_search.hpp"
-#include "state/processor_state.hpp"
 #include "random_text.hpp"
+#include "state/processor_state.hpp"
 #include "text/lowercase.hpp"
 
 using fernquill::ExactWalk;
