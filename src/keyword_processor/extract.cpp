@@ -70,7 +70,9 @@ std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const Sca
   }
   if (threshold != 1.0f) {
     std::vector<KeywordMatch> out = scan_text_inline(processor, text, threshold);
-    if (options.unicode_words) keep_unicode_whole_words(processor.word_set(), text.bytes, out);
+    if (options.unicode_words) {
+      keep_unicode_whole_words(processor.scan_index(), processor.word_set(), text.bytes, out);
+    }
     return out;
   }
   std::vector<KeywordMatch> out;

@@ -24,7 +24,7 @@ void scan_exact_with_options(const ScanIndex& index, const WordSet& words, std::
 // start or end cuts a character, or that has a word character right before
 // its start or at its end. For approximate matches, which are found by the
 // byte tests and then held to the character tests.
-void keep_unicode_whole_words(const WordSet& words, std::string_view text,
+void keep_unicode_whole_words(const ScanIndex& index, const WordSet& words, std::string_view text,
                               std::vector<KeywordMatch>& matches);
 
 }  // namespace fernquill
