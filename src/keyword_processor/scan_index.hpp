@@ -236,10 +236,20 @@ struct ApproxStats {
   std::uint64_t resumed = 0;   // searches begun at a remembered frontier
 };
 
+// How the exact scan runs the walks of a chunk: one after the other, each to
+// its end, or all together one byte per round so that their loads overlap.
+// kChosen is the rounds: measured on the corpus (bench/bench_exact_walk.cpp),
+// they win at every size, 1k keywords and short texts included, even where
+// the whole index stays in cache. kEach is kept for that benchmark.
+enum class ExactWalk { kChosen, kEach, kRounds };
+
 // The scans behind extract_keywords, over a scan text already made. `fold`
 // asks the exact scan to read a pure-ASCII text as its ASCII lower case.
+// With a `sink`, the matches are handed over in pieces as the scan goes, and
+// `out` is empty again on return.
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
-                std::vector<KeywordMatch>& out);
+                std::vector<KeywordMatch>& out, ExactWalk how = ExactWalk::kChosen,
+                const MatchSink* sink = nullptr);
 void scan_approximate(const ApproxIndex& index, std::string_view text, float threshold,
                       std::vector<KeywordMatch>& out);
 // The same scan, also counting its work.
@@ -250,7 +260,7 @@ void scan_approximate_counted(const ApproxIndex& index, std::string_view text, f
 // options. The scan finds, chunk by chunk, the positions that pass the start
 // test of `tables` and whose byte starts a keyword, and walks the longest
 // keyword from each; `accept` then takes them in text order.
-struct ExactWalk {
+struct WalkResult {
   std::uint32_t found;  // slot of the longest keyword on the walk, 0 for none
   std::uint32_t end;    // offset just past it, relative to the chunk
 };
@@ -260,7 +270,7 @@ struct ExactChunk {
   std::size_t begin;              // offset of the chunk
   const std::uint32_t* starts;    // candidate positions, relative to begin, ascending
   std::size_t count;              // number of candidates
-  ExactWalk* walks;               // by relative position; the acceptor may rewrite them
+  WalkResult* walks;              // by relative position; the acceptor may rewrite them
 };
 class ExactAcceptor {
  public:

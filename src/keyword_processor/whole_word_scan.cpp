@@ -127,7 +127,7 @@ class Acceptor final : public ExactAcceptor {
     for (std::size_t k = 0; k < c.count; ++k) {
       const std::uint32_t r = c.starts[k];
       const std::size_t st = begin + r;
-      ExactWalk walk = c.walks[r];
+      WalkResult walk = c.walks[r];
       bool ok = (walk.found != 0) & (st >= at);
       bool span_ok = words.span_ok(s, n, st, begin + walk.end);
       if constexpr (kFallback) {
@@ -150,7 +150,7 @@ class Acceptor final : public ExactAcceptor {
  private:
   // The longest keyword from st that passes the end test and is shorter
   // than the walk's; rewrites the walk and returns true when there is one.
-  bool rewalk(const ExactChunk& c, std::size_t st, ExactWalk& walk) const {
+  bool rewalk(const ExactChunk& c, std::size_t st, WalkResult& walk) const {
     const std::size_t longest = c.begin + walk.end;
     // The walk's path exists up to `longest`: no step needs its check.
     std::uint32_t slot = ScanIndex::base_of(da_[ScanIndex::kRootSlot]) + code_[c.s[st]];
