@@ -50,13 +50,14 @@ class ReadyFlags {
  public:
   explicit ReadyFlags(std::size_t n) : ready_(n) {}
 
-  // Worker side, after result i is stored (or after a body failed).
+  // Worker side, after result i is stored (or after a body failed). Touches
+  // nothing shared with the other workers unless the caller sleeps.
   void mark_ready(std::size_t i) {
-    ready_[i].store(1, std::memory_order_release);
+    ready_[i].store(1, std::memory_order_seq_cst);
     wake();
   }
   void mark_failed() {
-    failed_.store(true, std::memory_order_release);
+    failed_.store(true, std::memory_order_seq_cst);
     wake();
   }
 
@@ -69,25 +70,31 @@ class ReadyFlags {
       if (failed_.load(std::memory_order_acquire)) return false;
     }
     for (;;) {
+      // The flag is raised before the last look, and a worker looks at it
+      // after its store: either the caller sees the store or the worker
+      // sees the flag and bumps the signal, which ends the wait.
       const std::uint32_t seen = signal_.load(std::memory_order_seq_cst);
-      waiting_.store(true, std::memory_order_seq_cst);
-      if (ready_[i].load(std::memory_order_seq_cst) != 0) break;
-      if (failed_.load(std::memory_order_seq_cst)) break;
+      sleeping_.store(true, std::memory_order_seq_cst);
+      if (ready_[i].load(std::memory_order_seq_cst) != 0 ||
+          failed_.load(std::memory_order_seq_cst)) {
+        break;
+      }
       signal_.wait(seen, std::memory_order_seq_cst);
     }
-    waiting_.store(false, std::memory_order_relaxed);
+    sleeping_.store(false, std::memory_order_relaxed);
     return ready_[i].load(std::memory_order_acquire) != 0;
   }
 
  private:
-  static constexpr int kSpins = 4096;
+  static constexpr int kSpins = 2048;
   void wake() {
+    if (!sleeping_.load(std::memory_order_seq_cst)) return;
     signal_.fetch_add(1, std::memory_order_seq_cst);
-    if (waiting_.load(std::memory_order_seq_cst)) signal_.notify_one();
+    signal_.notify_one();
   }
   std::vector<std::atomic<std::uint8_t>> ready_;
   std::atomic<bool> failed_{false};
-  std::atomic<bool> waiting_{false};
+  std::atomic<bool> sleeping_{false};
   std::atomic<std::uint32_t> signal_{0};
 };
 
