@@ -34,10 +34,24 @@ from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_spans
 
 _write_records: Callable[..., Any] | None
+_utf8_error: Callable[[bytes | bytearray], int]
 try:  # the native writer, built with the package
-    _write_records = importlib.import_module("fernquill_tools._native").write_records
-except ImportError:  # the package's source alone: the same output, written in Python
+    _native = importlib.import_module("fernquill_tools._native")
+    _write_records, _utf8_error = _native.write_records, _native.utf8_error
+except (ImportError, AttributeError):  # the package's source alone: the same output, written in Python
     _write_records = None
+
+
+def _python_utf8_error(data: bytes | bytearray) -> int:
+    try:
+        data.decode("utf-8")
+        return -1
+    except UnicodeDecodeError as exc:
+        return exc.start
+
+
+if _write_records is None:
+    _utf8_error = _python_utf8_error
 
 
 PROG = "fernquill"
@@ -356,15 +370,12 @@ def _read(source: Source, size: int) -> bytes:
 def _valid(data: bytes | bytearray, name: str, first_line: int | None,
            errors: str) -> tuple[bytes | bytearray, dict[int, bytes]]:
     """`data` made valid UTF-8 by the --errors policy, and the lines skipped."""
-    if data.isascii():
+    bad = _utf8_error(data)
+    if bad < 0:
         return data, {}
-    try:
-        data.decode("utf-8")
-        return data, {}
-    except UnicodeDecodeError as exc:
-        if errors == "strict":
-            line = (first_line or 1) + data.count(b"\n", 0, exc.start)
-            raise CliError(f"{name}:{line}: invalid UTF-8") from None
+    if errors == "strict":
+        line = (first_line or 1) + data.count(b"\n", 0, bad)
+        raise CliError(f"{name}:{line}: invalid UTF-8")
     if errors == "replace":
         return data.decode("utf-8", "replace").encode("utf-8"), {}
     if first_line is None:  # a whole-file record
