@@ -1,7 +1,7 @@
 // The PyKeywordMatch class: one match owned by Python.
 #pragma once
 
-#include "keyword_processor/keyword_match.hpp"
+#include "exact/keyword_match.hpp"
 #include "module/py_support.hpp"
 
 namespace fernquill::py {
