@@ -94,10 +94,20 @@ class ScanIndex {
   ByteTables fold_{};
 };
 
+// How the exact scan runs the walks of a chunk: one after the other, each to
+// its end, or all together one byte per round so that their loads overlap.
+// kChosen is the rounds: measured on the corpus (bench/bench_exact_walk.cpp),
+// they win at every size, 1k keywords and short texts included, even where
+// the whole index stays in cache. kEach is kept for that benchmark.
+enum class ExactWalk { kChosen, kEach, kRounds };
+
 // The exact scan behind extract_keywords, over a scan text already made.
-// `fold` asks it to read a pure-ASCII text as its ASCII lower case.
+// `fold` asks it to read a pure-ASCII text as its ASCII lower case. With a
+// `sink`, the matches are handed over in pieces as the scan goes, and `out`
+// is empty again on return.
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
-                std::vector<KeywordMatch>& out);
+                std::vector<KeywordMatch>& out, ExactWalk how = ExactWalk::kChosen,
+                const MatchSink* sink = nullptr);
 // The exact scan with the store's own walk, which needs nothing compiled:
 // the same results as scan_exact for the index of the same store. Returns
 // the work done, in positions plus trie nodes looked at (what the processor
