@@ -9,15 +9,12 @@
 #include <string_view>
 
 #include "approx/approx_index.hpp"
+#include "approx/approx_score.hpp"
 #include "exact/scan_index.hpp"
 
 namespace fernquill {
 namespace {
 
-// Keywords and clean names below this length keep every float value of the
-// budget bound exact (see the header); a store with a longer one is not
-// filtered. The approximate search relies on the same limit.
-constexpr std::uint64_t kExactLengths = std::uint64_t{1} << 23;
 // Above this estimated number of verifications per text byte the filter
 // costs more than the searches it saves (measured on English text with
 // typos: about 1 pays well at t = 0.9, about 9 costs more than it saves).
@@ -44,8 +41,7 @@ constexpr std::size_t kMinSample = std::size_t{1} << 12;
 constexpr std::size_t kMaxSample = std::size_t{1} << 18;
 
 float bound_at(std::uint64_t e, std::uint64_t depth, std::uint64_t name_len) {
-  const std::uint64_t d = std::max(depth + e, name_len);
-  return 1.0f - static_cast<float>(e) / static_cast<float>(d);
+  return similarity(static_cast<std::int64_t>(e), std::max(depth + e, name_len));
 }
 
 // k(w): the largest e whose bound meets t, or kMaxBudget + 1 when larger.
@@ -314,7 +310,7 @@ void ApproxPlan::release() {
 
 bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sample) {
   const ApproxIndex::Node& root = index.nodes()[0];
-  if (root.height >= kExactLengths || root.max_name >= kExactLengths) return false;
+  if (!within_exactness_limit(root.height, root.max_name)) return false;
   bool ok = false;
   const std::vector<Keyword> keywords = keywords_to_cut(index, t, ok);
   if (!ok) return false;
@@ -609,7 +605,7 @@ bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, st
     const std::int64_t c = m + d - k;
     if (c < 1 || c > rest || band[d] > k) continue;
     const std::uint64_t den = std::max<std::uint64_t>(static_cast<std::uint64_t>(c), e.name_len);
-    const float v = 1.0f - static_cast<float>(band[d]) / static_cast<float>(den);
+    const float v = similarity(band[d], den);
     if (v >= t_ && end_passes(s, n, i + static_cast<std::size_t>(c))) return true;
   }
   return false;
@@ -635,8 +631,7 @@ bool ApproxPlan::verify_last(const Entry& e, const std::uint8_t* s, std::size_t 
   const std::int64_t edits = band[static_cast<std::int64_t>(offset) - a + k];
   if (edits > k) return false;
   const std::uint64_t c = offset + e.piece_len;
-  const float v =
-      1.0f - static_cast<float>(edits) / static_cast<float>(std::max<std::uint64_t>(c, e.name_len));
+  const float v = similarity(edits, std::max<std::uint64_t>(c, e.name_len));
   return v >= t_;
 }
 

@@ -36,6 +36,7 @@
 
 #include "approx/approx_index.hpp"
 #include "approx/approx_plan.hpp"
+#include "approx/approx_score.hpp"
 #include "approx/search_memo.hpp"
 #include "exact/scan_index.hpp"
 #include "text/utf8.hpp"
@@ -53,10 +54,6 @@ struct State {
   std::int64_t edits;
 };
 
-// 1 - e / d in 32-bit float, each operation rounded to float.
-inline float similarity(std::int64_t e, std::uint64_t d) {
-  return 1.0f - static_cast<float>(e) / static_cast<float>(d);
-}
 
 // std::popcount without a popcount instruction in the baseline target is a
 // library call; this is a few register operations.
@@ -712,9 +709,6 @@ Candidate EditSearch::run(std::size_t i) {
   return best_;
 }
 
-// Keywords and clean names shorter than this keep every edited similarity
-// below 1.0 (see shallowest_exact).
-constexpr std::uint64_t kExactFirstLimit = std::uint64_t{1} << 23;
 
 // Where an exact walk from a start ended: the text from the start spells the
 // path to that slot's node.
@@ -731,7 +725,7 @@ struct ExactEnd {
 // which rule (a) keeps. A state with e >= 1 scores 1 - e / d with
 // d = max(c, len) and c <= height + e; 1 - e / d rounds to 1.0 only for
 // e / d <= 2^-25, which needs d >= 2^25, so no such state ties it while
-// the deepest keyword and longest clean name stay below kExactFirstLimit.
+// the deepest keyword and longest clean name stay below kExactnessLimit.
 // Strictly greater is impossible. When no keyword lies on the exact path,
 // no state with e = 0 is a candidate; then `walked` is where the walk ended.
 Candidate shallowest_exact(const ApproxIndex& index, const std::uint8_t* s, std::size_t n,
@@ -907,7 +901,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   const auto& word = index.plain().word;
   const bool overlaps = index.allow_overlaps();
   const ApproxIndex::Node& root = index.nodes()[0];
-  const bool exact_first = root.height < kExactFirstLimit && root.max_name < kExactFirstLimit;
+  const bool exact_first = within_exactness_limit(root.height, root.max_name);
   const std::shared_ptr<const ApproxPlan> plan = plan_for(index, t, n, text);
   // (e) needs (d): keywords without an edit budget have no pieces.
   const bool filter = exact_first && plan && plan->filtering();
