@@ -321,17 +321,44 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
   const std::optional<Rarity> in_text = sample.size() >= kMinSample
                                             ? std::optional<Rarity>(sample.substr(0, kMaxSample))
                                             : std::nullopt;
-  const Rarity& placing = in_text ? *in_text : rarity;
-
-  struct Planned {
-    std::uint64_t key;
-    std::uint32_t hash;
-    ScanEntry scan;
-    Entry entry;
-  };
+  slots_ = index.slots();
   std::vector<Planned> planned;
   std::vector<PlannedFirst> firsts;
-  slots_ = index.slots();
+  if (!plan_pieces(keywords, in_text ? *in_text : rarity, rarity, planned, firsts)) return false;
+  if (!index_prints(planned)) return false;
+  index_first_pieces(index, firsts);
+  return memory_bytes() <= index.exact_memory_bytes();
+}
+
+struct ApproxPlan::Planned {
+  std::uint64_t key;
+  std::uint32_t hash;
+  ScanEntry scan;
+  Entry entry;
+};
+
+namespace {
+
+// The offset of a piece's rarest print of print_len bytes under `placing`.
+std::uint32_t rarest_print_at(std::string_view piece, std::uint32_t print_len,
+                              const Rarity& placing) {
+  std::uint32_t print_at = 0;
+  double rarest = 2;
+  for (std::uint32_t o = 0; o + print_len <= piece.size(); ++o) {
+    const double r = placing.of(reinterpret_cast<const std::uint8_t*>(piece.data()) + o, print_len);
+    if (r < rarest) {
+      rarest = r;
+      print_at = o;
+    }
+  }
+  return print_at;
+}
+
+}  // namespace
+
+template <class Keywords, class Model>
+bool ApproxPlan::plan_pieces(const Keywords& keywords, const Model& placing, const Model& rarity,
+                             std::vector<Planned>& planned, std::vector<PlannedFirst>& firsts) {
   double verifications = 0;
   for (const Keyword& w : keywords) {
     if (w.bytes.size() > kMaxKeyword) return false;
@@ -342,16 +369,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
       const std::string_view piece = std::string_view(w.bytes).substr(at[j], at[j + 1] - at[j]);
       const auto len = static_cast<std::uint32_t>(piece.size());
       const std::uint32_t print_len = std::min(kPrint, len);
-      std::uint32_t print_at = 0;
-      double rarest = 2;
-      for (std::uint32_t o = 0; o + print_len <= len; ++o) {
-        const double r =
-            placing.of(reinterpret_cast<const std::uint8_t*>(piece.data()) + o, print_len);
-        if (r < rarest) {
-          rarest = r;
-          print_at = o;
-        }
-      }
+      const std::uint32_t print_at = rarest_print_at(piece, print_len, placing);
       Entry entry{};
       entry.keyword = keyword;
       entry.name_len = w.name_len;
@@ -385,7 +403,10 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
       max_back_ = std::max<std::uint32_t>(max_back_, scan.back);
     }
   }
+  return true;
+}
 
+bool ApproxPlan::index_prints(std::vector<Planned>& planned) {
   // Entries sorted by the hash of their print, counted into first_.
   if (planned.size() > kRunMask) return false;
   hash_bits_ = std::clamp<std::uint32_t>(
@@ -415,8 +436,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
     first_[p.hash] |= 1u << (kRunBits + print_tag(p.key, hash_bits_));
   keywords_.append(kHead, '\0');
   keywords_.shrink_to_fit();
-  index_first_pieces(index, firsts);
-  return memory_bytes() <= index.exact_memory_bytes();
+  return true;
 }
 
 void ApproxPlan::index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts) {
