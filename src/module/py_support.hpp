@@ -136,9 +136,39 @@ BoundArgs<N>::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs) 
   bind_tuple(sig, args, kwargs, values_);
 }
 
+// The UTF-8 bytes of a str argument, for as long as this object lives: the
+// str's own buffer when it is ASCII (the str is kept referenced), else a
+// private copy dropped with this object (or by release()). Every text
+// argument is read through it.
+//
+// CPython's cached UTF-8 copy (PyUnicode_AsUTF8AndSize) is not used: it would
+// stay on the caller's str for the str's whole life, so every non-ASCII text
+// ever passed in would cost its UTF-8 size again for as long as the caller
+// keeps it (a batch over a corpus held in memory keeps a second corpus). The
+// private copy is made again on each call instead; encoding runs at several
+// GB/s, a small share of a scan (bench/bench_utf8_argument.py).
+class Utf8Argument {
+ public:
+  // Raises TypeError (wrapped with `param`) for a non-str, and the encoding
+  // error unchanged for a str with lone surrogates.
+  Utf8Argument(PyObject* value, const char* param);
+  std::string_view bytes() const { return bytes_; }
+  void release() {
+    holder_ = Ref();
+    bytes_ = {};
+  }
+
+ private:
+  Ref holder_;  // the ASCII str itself, or the bytes of the copy
+  std::string_view bytes_;
+};
+
 // Conversions. Each raises (and throws ErrorSet) with the wrapped message.
-std::string_view to_text(PyObject* value, const char* param);  // views the str's UTF-8 buffer
-std::optional<std::string_view> to_optional_text(PyObject* value, const char* param);
+std::optional<Utf8Argument> to_optional_text(PyObject* value, const char* param);
+inline std::optional<std::string_view> bytes_of(const std::optional<Utf8Argument>& text) {
+  if (!text) return std::nullopt;
+  return text->bytes();
+}
 std::uint32_t to_char(PyObject* value, const char* param);
 bool to_bool(PyObject* value, const char* param);  // nullptr and None are false
 std::string_view to_bytes(PyObject* value, const char* param);
