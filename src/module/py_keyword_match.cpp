@@ -89,7 +89,7 @@ constexpr Signature kSetStateSig{"PyKeywordMatch", "__setstate__", kStateParams,
 PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     BoundArgs<4> a(kNewSig, args, kwargs);
-    std::string keyword(Utf8Argument(a[0], "keyword").bytes());
+    std::string keyword(Utf8Argument(a[0], "keyword", Utf8Copy::kPrivate).bytes());
     float similarity = to_f32(a[1], "similarity");
     std::size_t start = to_offset(a[2], "start");
     std::size_t end = to_offset(a[3], "end");
@@ -185,7 +185,7 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
     MatchObject& m = self_match(self);
     switch (field) {
       case kKeyword: {
-        std::string keyword(Utf8Argument(value, name).bytes());
+        std::string keyword(Utf8Argument(value, name, Utf8Copy::kPrivate).bytes());
         ExclusiveBorrow borrow(m.borrow);
         m.keyword = std::move(keyword);
         break;

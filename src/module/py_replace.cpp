@@ -1,5 +1,5 @@
-// Memory. The text's UTF-8 copy (see Utf8Argument) is dropped as soon as the
-// spans are known; the result is then made in its final form and filled from
+// Memory. The text's private UTF-8 copy (see Utf8Copy) is dropped as soon as
+// the spans are known; the result is then made in its final form and filled from
 // the input str's own characters. So a call holds the UTF-8 copy and the
 // lower-cased text, or later the result, never all of them together with a
 // UTF-8 form of the result.
@@ -139,7 +139,7 @@ Ref spliced(PyObject* text, const CharSpans& parts) {
 }  // namespace
 
 Ref replace_in_str(const KeywordProcessor& processor, PyObject* text, PyObject* threshold) {
-  Utf8Argument utf8(text, "text");
+  Utf8Argument utf8(text, "text", Utf8Copy::kPrivate);
   const auto t = to_optional_f32(threshold, "threshold");
   CharSpans parts;
   {

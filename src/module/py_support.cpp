@@ -144,7 +144,7 @@ void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
   check_required(sig, out);
 }
 
-Utf8Argument::Utf8Argument(PyObject* value, const char* param) {
+Utf8Argument::Utf8Argument(PyObject* value, const char* param, Utf8Copy copy) {
   if (!PyUnicode_Check(value)) {
     raise_argument_type_error(
         param, "'" + type_qualname(value) + "' object cannot be converted to 'PyString'");
@@ -160,15 +160,23 @@ Utf8Argument::Utf8Argument(PyObject* value, const char* param) {
               static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
     return;
   }
+  if (copy == Utf8Copy::kCached) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) raise_argument_error(param);
+    holder_ = Ref::borrowed(value);
+    bytes_ = {utf8, static_cast<std::size_t>(size)};
+    return;
+  }
   holder_ = Ref(PyUnicode_AsUTF8String(value));
   if (!holder_) raise_argument_error(param);
   bytes_ = {PyBytes_AS_STRING(holder_.get()),
             static_cast<std::size_t>(PyBytes_GET_SIZE(holder_.get()))};
 }
 
-std::optional<Utf8Argument> to_optional_text(PyObject* value, const char* param) {
+std::optional<Utf8Argument> to_optional_text(PyObject* value, const char* param, Utf8Copy copy) {
   if (value == nullptr || value == Py_None) return std::nullopt;
-  return Utf8Argument(value, param);
+  return Utf8Argument(value, param, copy);
 }
 
 std::uint32_t to_char(PyObject* value, const char* param) {

@@ -136,22 +136,36 @@ BoundArgs<N>::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs) 
   bind_tuple(sig, args, kwargs, values_);
 }
 
-// The UTF-8 bytes of a str argument, for as long as this object lives: the
-// str's own buffer when it is ASCII (the str is kept referenced), else a
-// private copy dropped with this object (or by release()). Every text
-// argument is read through it.
+// Where the UTF-8 form of a non-ASCII str comes from (an ASCII str is its own
+// UTF-8 and is always read in place).
 //
-// CPython's cached UTF-8 copy (PyUnicode_AsUTF8AndSize) is not used: it would
-// stay on the caller's str for the str's whole life, so every non-ASCII text
-// ever passed in would cost its UTF-8 size again for as long as the caller
-// keeps it (a batch over a corpus held in memory keeps a second corpus). The
-// private copy is made again on each call instead; encoding runs at several
-// GB/s, a small share of a scan (bench/bench_utf8_argument.py).
+// kCached is CPython's cached copy (PyUnicode_AsUTF8AndSize): made once and
+// kept on the caller's str for the str's whole life. It is what the scans
+// that only read a text use (extract_keywords and both batch methods): a
+// text scanned again, by the same processor or another, skips the encoding,
+// which is 9 to 16% of the instructions of a call on 100 KB of Latin-1, two-
+// or four-byte text with 1k keywords (callgrind), 8 to 20% of its time at
+// 1 KB and 1 MB, and 19% on the 22.6 MB benchmark corpus (one four-byte
+// character makes it a four-byte str). The price is memory: the str carries
+// its UTF-8 size (plus one) until it dies, as much again as its own
+// characters for a Latin-1 str, half for a two-byte one
+// (bench/bench_utf8_argument.py prints both, per kind of str).
+//
+// kPrivate is made for the call and dropped with the Utf8Argument (or by
+// release()). replace_keywords uses it, dropping it before the result is
+// built, so that a call never holds the input's UTF-8, the lower-cased text
+// and the result at once; so do keywords, clean names and match keywords,
+// which are copied into their own storage anyway.
+enum class Utf8Copy { kCached, kPrivate };
+
+// The UTF-8 bytes of a str argument, valid for as long as this object lives
+// (it keeps a reference to whatever holds them). Every text argument is read
+// through it.
 class Utf8Argument {
  public:
   // Raises TypeError (wrapped with `param`) for a non-str, and the encoding
   // error unchanged for a str with lone surrogates.
-  Utf8Argument(PyObject* value, const char* param);
+  Utf8Argument(PyObject* value, const char* param, Utf8Copy copy);
   std::string_view bytes() const { return bytes_; }
   void release() {
     holder_ = Ref();
@@ -159,12 +173,12 @@ class Utf8Argument {
   }
 
  private:
-  Ref holder_;  // the ASCII str itself, or the bytes of the copy
+  Ref holder_;  // the str itself, or the bytes of a private copy
   std::string_view bytes_;
 };
 
 // Conversions. Each raises (and throws ErrorSet) with the wrapped message.
-std::optional<Utf8Argument> to_optional_text(PyObject* value, const char* param);
+std::optional<Utf8Argument> to_optional_text(PyObject* value, const char* param, Utf8Copy copy);
 inline std::optional<std::string_view> bytes_of(const std::optional<Utf8Argument>& text) {
   if (!text) return std::nullopt;
   return text->bytes();
