@@ -1,7 +1,8 @@
 """Text arguments are read as UTF-8 by one rule: the scans that only read a text
-(extract and both batch methods) use CPython's UTF-8 copy cached on the str, so
-that a second scan need not encode it again; replace_keywords, keywords, clean
-names and match keywords use a private copy and leave the str as it was. Every
+(extract and both batch methods) and match keywords use CPython's UTF-8 copy
+cached on the str, so that a second read need not encode it again;
+replace_keywords, keywords and clean names use a private copy and leave the str
+as it was. Every
 kind of str (ASCII, Latin-1, two- and four-byte, a subclass) and str items made
 on the fly by a sequence are read as they are."""
 
@@ -54,8 +55,10 @@ CALLS = {
     "keyword setter": set_keyword,
 }
 
-# The calls that leave CPython's cached UTF-8 copy on a non-ASCII str.
-CACHING = {"extract_keywords", "approximate", "parallel_extract", "parallel_replace"}
+# The calls that leave CPython's cached UTF-8 copy on a non-ASCII str: the
+# scans that only read it, and matches, which keep the str and read it again.
+CACHING = {"extract_keywords", "approximate", "parallel_extract", "parallel_replace", "PyKeywordMatch",
+           "keyword setter"}
 
 # What each call gives for a str that reads as `word`, the processor's keyword.
 EXPECTED = {

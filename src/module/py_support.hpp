@@ -140,8 +140,10 @@ BoundArgs<N>::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs) 
 // UTF-8 and is always read in place).
 //
 // kCached is CPython's cached copy (PyUnicode_AsUTF8AndSize): made once and
-// kept on the caller's str for the str's whole life. It is what the scans
-// that only read a text use (extract_keywords and both batch methods): a
+// kept on the caller's str for the str's whole life. A match keeps its
+// keyword's str and reads its UTF-8 for every repr and pickle, so it takes
+// this one. So do the scans that only read a text (extract_keywords and both
+// batch methods): a
 // text scanned again, by the same processor or another, skips the encoding,
 // which is 9 to 16% of the instructions of a call on 100 KB of Latin-1, two-
 // or four-byte text with 1k keywords (callgrind), 8 to 20% of its time at
@@ -154,8 +156,8 @@ BoundArgs<N>::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs) 
 // kPrivate is made for the call and dropped with the Utf8Argument (or by
 // release()). replace_keywords uses it, dropping it before the result is
 // built, so that a call never holds the input's UTF-8, the lower-cased text
-// and the result at once; so do keywords, clean names and match keywords,
-// which are copied into their own storage anyway.
+// and the result at once; so do keywords and clean names, which the store
+// copies anyway.
 enum class Utf8Copy { kCached, kPrivate };
 
 // The UTF-8 bytes of a str argument, valid for as long as this object lives
