@@ -108,6 +108,21 @@ ScanIndex::ScanIndex(const Trie& trie, const WordSet& words, bool allow_overlaps
     : allow_overlaps_(allow_overlaps) {
   build_double_array(trie);
   build_tables(words);
+  build_keyword_above();
+}
+
+void ScanIndex::build_keyword_above() {
+  // Parents are placed before their children, at lower slots (each node's
+  // children go after its own slot), so one pass in slot order sees every
+  // parent's bit before its children's.
+  keyword_above_.assign(slots_.size() / 64 + 1, 0);
+  for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
+    const std::uint32_t up = check_of(slots_[slot]);
+    if (up == kEmptyCheck || up == kRootSlot) continue;
+    if ((slots_[up] & kKeywordBit) || keyword_above(up)) {
+      keyword_above_[slot / 64] |= std::uint64_t{1} << (slot % 64);
+    }
+  }
 }
 
 void ScanIndex::build_double_array(const Trie& trie) {
@@ -199,12 +214,25 @@ void ScanIndex::build_tables(const WordSet& words) {
     fold_.word[b] = plain_.word[folded];
     fold_.first[b] = plain_.first[folded];
   }
+  constexpr std::uint32_t kAscii = 0x80;
+  auto ascii_alnum = [](std::uint32_t b) {
+    return (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z');
+  };
+  char_plain_ = plain_;
+  char_fold_ = fold_;
+  for (std::uint32_t b = 0; b < kByteKeys; ++b) {
+    char_plain_.word[b] = b < kAscii && (plain_.word[b] || ascii_alnum(b));
+    char_fold_.word[b] = b < kAscii && (fold_.word[b] || ascii_alnum(b));
+  }
   set_word_ranges(plain_);
   set_word_ranges(fold_);
+  set_word_ranges(char_plain_);
+  set_word_ranges(char_fold_);
 }
 
 std::size_t ScanIndex::memory_bytes() const {
-  return sizeof(*this) + vector_bytes(slots_) + vector_bytes(slot_names_) + name_bytes_.capacity();
+  return sizeof(*this) + vector_bytes(slots_) + vector_bytes(slot_names_) + name_bytes_.capacity() +
+         vector_bytes(keyword_above_);
 }
 
 ApproxIndex::ApproxIndex(const Trie& trie, const ScanIndex& exact) : exact_(exact) {

@@ -83,6 +83,16 @@ class ScanIndex {
   // sees each byte as its ASCII lower case.
   const ByteTables& plain() const { return plain_; }
   const ByteTables& fold() const { return fold_; }
+  // The same for a scan whose word tests read whole characters: word bytes
+  // are the ASCII word characters (letters, digits and the set's members);
+  // every other byte is left to the character test.
+  const ByteTables& char_words(bool fold) const { return fold ? char_fold_ : char_plain_; }
+  // Whether a keyword ends strictly between the root and `slot` on its path:
+  // one bit per slot, so that a scan looking for a shorter keyword than the
+  // one at `slot` knows without a walk when there is none.
+  bool keyword_above(std::uint32_t slot) const {
+    return ((keyword_above_[slot / 64] >> (slot % 64)) & 1) != 0;
+  }
   bool allow_overlaps() const { return allow_overlaps_; }
 
   std::size_t memory_bytes() const;
@@ -90,6 +100,7 @@ class ScanIndex {
  private:
   void build_double_array(const Trie& trie);
   void build_tables(const WordSet& words);
+  void build_keyword_above();
 
   // Where a keyword slot's clean name lies in name_bytes_.
   struct NameRef {
@@ -103,6 +114,9 @@ class ScanIndex {
   std::string name_bytes_;           // the clean names, back to back
   ByteTables plain_{};
   ByteTables fold_{};
+  ByteTables char_plain_{};
+  ByteTables char_fold_{};
+  std::vector<std::uint64_t> keyword_above_;
 };
 
 class ApproxIndex {
@@ -241,6 +255,35 @@ void scan_approximate(const ApproxIndex& index, std::string_view text, float thr
 // The same scan, also counting its work.
 void scan_approximate_counted(const ApproxIndex& index, std::string_view text, float threshold,
                               std::vector<KeywordMatch>& out, ApproxStats& stats);
+
+// The exact scan with its own acceptance of candidates, for the scan
+// options. The scan finds, chunk by chunk, the positions that pass the start
+// test of `tables` and whose byte starts a keyword, and walks the longest
+// keyword from each; `accept` then takes them in text order.
+struct WalkResult {
+  std::uint32_t found;  // slot of the longest keyword on the walk, 0 for none
+  std::uint32_t end;    // offset just past it, relative to the chunk
+};
+struct ExactChunk {
+  const std::uint8_t* s;          // the whole text
+  std::size_t n;                  // its length
+  std::size_t begin;              // offset of the chunk
+  const std::uint32_t* starts;    // candidate positions, relative to begin, ascending
+  std::size_t count;              // number of candidates
+  WalkResult* walks;              // by relative position; the acceptor may rewrite them
+};
+class ExactAcceptor {
+ public:
+  virtual ~ExactAcceptor() = default;
+  // Writes the relative positions of the accepted candidates to `accepted`
+  // (their walks then name the keyword and its end), moves `resume` past
+  // each, and returns how many there are. Candidates before `resume` must
+  // be passed over.
+  virtual std::size_t accept(const ExactChunk& chunk, std::uint32_t* accepted,
+                             std::size_t& resume) = 0;
+};
+void scan_exact_accepting(const ScanIndex& index, const ByteTables& tables, std::string_view text,
+                          bool fold, ExactAcceptor& accept, std::vector<KeywordMatch>& out);
 
 // The exact scan with the store's own walk, which needs nothing compiled:
 // the same results as scan_exact for the index of the same store. Returns
