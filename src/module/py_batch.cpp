@@ -49,8 +49,10 @@ Ref run_batch(const KeywordProcessor& processor, PyObject* texts, PyObject* thre
   std::size_t n = in.texts.size();
   std::vector<Result> results(n);
   WorkerPool& pool = WorkerPool::global();
-  std::size_t written = pool.parallel_for(
-      n, [&](std::size_t i) { results[i] = op(processor, in.texts[i], in.threshold); });
+  std::size_t written = in_engine([&] {
+    return pool.parallel_for(
+        n, [&](std::size_t i) { results[i] = op(processor, in.texts[i], in.threshold); });
+  });
   if (written != n) {
     throw Fault("expected " + std::to_string(n) + " total writes, but got " +
                 std::to_string(written));

@@ -26,18 +26,32 @@ MatchObject& self_match(PyObject* self) {
 }
 
 // Memory of freed matches kept for reuse: extraction makes and drops match
-// objects by the million. Only touched with the interpreter lock held.
+// objects by the million. Only touched with the interpreter lock held; a
+// free-threaded interpreter's allocator keeps per-thread pages of its own,
+// so there the list is left out.
+#ifdef Py_GIL_DISABLED
+void* take_free_memory() { return nullptr; }
+bool keep_free_memory(void*) { return false; }
+#else
 constexpr std::size_t kFreeListSize = 1024;
 void* g_free_list[kFreeListSize];
 std::size_t g_free_count = 0;
+
+void* take_free_memory() { return g_free_count > 0 ? g_free_list[--g_free_count] : nullptr; }
+bool keep_free_memory(void* memory) {
+  if (g_free_count == kFreeListSize) return false;
+  g_free_list[g_free_count++] = memory;
+  return true;
+}
+#endif
 
 // Allocates an instance and constructs its fields in place. The object holds
 // no Python references and is not tracked by the garbage collector, so plain
 // object memory and PyObject_Init are all it needs.
 Ref allocate(PyTypeObject* type, std::string&& keyword, float similarity, std::size_t start,
              std::size_t end) {
-  void* memory =
-      g_free_count > 0 ? g_free_list[--g_free_count] : PyObject_Malloc(sizeof(MatchObject));
+  void* memory = take_free_memory();
+  if (memory == nullptr) memory = PyObject_Malloc(sizeof(MatchObject));
   if (memory == nullptr) {
     PyErr_NoMemory();
     throw_error_set();
@@ -56,11 +70,7 @@ void dealloc(PyObject* self) {
   auto* m = reinterpret_cast<MatchObject*>(self);
   m->keyword.~basic_string();
   PyTypeObject* type = Py_TYPE(self);
-  if (g_free_count < kFreeListSize) {
-    g_free_list[g_free_count++] = self;
-  } else {
-    PyObject_Free(self);
-  }
+  if (!keep_free_memory(self)) PyObject_Free(self);
   Py_DECREF(type);
 }
 

@@ -181,7 +181,8 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   return text_scan_method(extract_keywords_sig, self, args, nargs, kwnames,
                           [](KeywordProcessor& p, std::string_view text, auto threshold) {
-                            return new_match_list(extract_keywords(p, text, threshold));
+                            return new_match_list(
+                                in_engine([&] { return extract_keywords(p, text, threshold); }));
                           });
 }
 
