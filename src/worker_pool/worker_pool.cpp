@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "support/fault.hpp"
+#include "worker_pool/platform.hpp"
 #include "worker_pool/pool_sizing.hpp"
 
 namespace fernquill {
@@ -36,12 +35,7 @@ inline void cpu_relax() {
 #endif
 }
 
-std::string os_error(int code) {
-  char buf[256];
-  // The GNU strerror_r may return a static string instead of filling buf.
-  const char* text = strerror_r(code, buf, sizeof buf);
-  return std::string(text) + " (os error " + std::to_string(code) + ")";
-}
+using platform::os_error;
 
 }  // namespace
 
@@ -77,10 +71,7 @@ WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, ThreadStart 
   // Workers start with the asynchronous signals blocked so that those keep
   // going to the application's own threads; faults raised by a worker itself
   // stay deliverable so that crash handlers still see them.
-  sigset_t all, previous;
-  sigfillset(&all);
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, sig);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  std::optional<platform::AsyncSignalsBlocked> blocked(std::in_place);
   try {
     for (std::size_t i = 0; failure.empty() && i < size_; ++i) {
       std::string what =
@@ -101,12 +92,12 @@ WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, ThreadStart 
       }
     }
   } catch (...) {
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    blocked.reset();
     pthread_attr_destroy(&attr);
     stop_workers();
     throw;
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  blocked.reset();
   pthread_attr_destroy(&attr);
   if (!failure.empty()) {
     stop_workers();
@@ -300,7 +291,9 @@ WorkerPool& WorkerPool::global() {
   if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) return *pool;
   if (g_failure != nullptr) throw Fault(*g_failure);
   if (!g_atfork_registered) {
-    if (int rc = pthread_atfork(before_fork, parent_after_fork, child_after_fork); rc != 0) {
+    if (int rc = platform::register_fork_handlers(before_fork, parent_after_fork,
+                                                  child_after_fork);
+        rc != 0) {
       throw Fault(std::string(kNotInitialized) +
                   ": cannot register fork handlers: " + os_error(rc));
     }
