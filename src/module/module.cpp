@@ -54,6 +54,4 @@ PyObject* init() {
 }  // namespace
 }  // namespace fernquill::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_fernquill() {
-  return fernquill::py::init();
-}
+PyMODINIT_FUNC PyInit_fernquill() { return fernquill::py::init(); }

@@ -14,20 +14,22 @@
 #include <Python.h>
 
 #include <atomic>
+#include <new>
 
 namespace fernquill::py {
 
 // Raises the pending RuntimeError and unwinds (defined in py_support.hpp).
 [[noreturn]] void raise_borrow_error(const char* message);
 
-namespace borrow_counter {
-
-// The counter: 0 free, n > 0 shared borrows, -1 exclusive.
+// The counter: 0 free, n > 0 shared borrows, -1 exclusive. Objects hold one
+// as a field, constructed with init_borrow_counter.
 inline constexpr Py_ssize_t kExclusive = -1;
 
 #ifdef Py_GIL_DISABLED
-inline bool try_share(Py_ssize_t& counter) {
-  std::atomic_ref<Py_ssize_t> c(counter);
+using BorrowCounter = std::atomic<Py_ssize_t>;
+
+namespace borrow_counter {
+inline bool try_share(BorrowCounter& c) {
   Py_ssize_t seen = c.load(std::memory_order_relaxed);
   do {
     if (seen == kExclusive) return false;
@@ -35,38 +37,40 @@ inline bool try_share(Py_ssize_t& counter) {
                                     std::memory_order_relaxed));
   return true;
 }
-inline void unshare(Py_ssize_t& counter) {
-  std::atomic_ref<Py_ssize_t>(counter).fetch_sub(1, std::memory_order_release);
-}
-inline bool try_own(Py_ssize_t& counter) {
+inline void unshare(BorrowCounter& c) { c.fetch_sub(1, std::memory_order_release); }
+inline bool try_own(BorrowCounter& c) {
   Py_ssize_t free = 0;
-  return std::atomic_ref<Py_ssize_t>(counter).compare_exchange_strong(
-      free, kExclusive, std::memory_order_acquire, std::memory_order_relaxed);
+  return c.compare_exchange_strong(free, kExclusive, std::memory_order_acquire,
+                                   std::memory_order_relaxed);
 }
-inline void disown(Py_ssize_t& counter) {
-  std::atomic_ref<Py_ssize_t>(counter).store(0, std::memory_order_release);
-}
+inline void disown(BorrowCounter& c) { c.store(0, std::memory_order_release); }
+}  // namespace borrow_counter
 #else
 // The interpreter lock orders every access.
-inline bool try_share(Py_ssize_t& counter) {
-  if (counter == kExclusive) return false;
-  ++counter;
+using BorrowCounter = Py_ssize_t;
+
+namespace borrow_counter {
+inline bool try_share(BorrowCounter& c) {
+  if (c == kExclusive) return false;
+  ++c;
   return true;
 }
-inline void unshare(Py_ssize_t& counter) { --counter; }
-inline bool try_own(Py_ssize_t& counter) {
-  if (counter != 0) return false;
-  counter = kExclusive;
+inline void unshare(BorrowCounter& c) { --c; }
+inline bool try_own(BorrowCounter& c) {
+  if (c != 0) return false;
+  c = kExclusive;
   return true;
 }
-inline void disown(Py_ssize_t& counter) { counter = 0; }
+inline void disown(BorrowCounter& c) { c = 0; }
+}  // namespace borrow_counter
 #endif
 
-}  // namespace borrow_counter
+// Constructs a free counter in an object's freshly allocated memory.
+inline void init_borrow_counter(BorrowCounter* where) { new (where) BorrowCounter(0); }
 
 class SharedBorrow {
  public:
-  explicit SharedBorrow(Py_ssize_t& counter) : c_(counter) {
+  explicit SharedBorrow(BorrowCounter& counter) : c_(counter) {
     if (!borrow_counter::try_share(c_)) raise_borrow_error("Already mutably borrowed");
   }
   ~SharedBorrow() { borrow_counter::unshare(c_); }
@@ -74,12 +78,12 @@ class SharedBorrow {
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
  private:
-  Py_ssize_t& c_;
+  BorrowCounter& c_;
 };
 
 class ExclusiveBorrow {
  public:
-  explicit ExclusiveBorrow(Py_ssize_t& counter) : c_(counter) {
+  explicit ExclusiveBorrow(BorrowCounter& counter) : c_(counter) {
     if (!borrow_counter::try_own(c_)) raise_borrow_error("Already borrowed");
   }
   ~ExclusiveBorrow() { borrow_counter::disown(c_); }
@@ -87,7 +91,7 @@ class ExclusiveBorrow {
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 
  private:
-  Py_ssize_t& c_;
+  BorrowCounter& c_;
 };
 
 // Engine work that touches no Python object. Without the interpreter lock the
@@ -114,7 +118,7 @@ class EngineSection {
 // Runs `work` (engine code only) in an EngineSection and returns its result.
 template <class F>
 decltype(auto) in_engine(F&& work) {
-  EngineSection section;
+  [[maybe_unused]] EngineSection section;
   return work();
 }
 

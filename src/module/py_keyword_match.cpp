@@ -16,7 +16,7 @@ struct MatchObject {
   float similarity;
   std::size_t start;
   std::size_t end;
-  Py_ssize_t borrow;
+  BorrowCounter borrow;
 };
 
 PyTypeObject* g_type = nullptr;
@@ -62,7 +62,7 @@ Ref allocate(PyTypeObject* type, std::string&& keyword, float similarity, std::s
   m->similarity = similarity;
   m->start = start;
   m->end = end;
-  m->borrow = 0;
+  init_borrow_counter(&m->borrow);
   return obj;
 }
 

@@ -2,10 +2,15 @@
 // Windows.
 #include "worker_pool/platform.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(_WIN32)
+#include <process.h>
 #include <windows.h>
+
+#include <cerrno>
+#include <new>
 #else
 #include <pthread.h>
 #include <signal.h>
@@ -99,6 +104,38 @@ AsyncSignalsBlocked::~AsyncSignalsBlocked() = default;
 
 int register_fork_handlers(void (*)(), void (*)(), void (*)()) { return 0; }
 
+namespace {
+
+struct ThreadStart {
+  ThreadBody body;
+  void* arg;
+};
+
+unsigned __stdcall run_thread(void* start) {
+  ThreadStart what = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  what.body(what.arg);
+  return 0;
+}
+
+}  // namespace
+
+int start_detached_thread(std::size_t stack_size, ThreadBody body, void* arg) {
+  if (stack_size > 0xFFFFFFFFu) return EINVAL;
+  auto* start = new (std::nothrow) ThreadStart{body, arg};
+  if (start == nullptr) return ENOMEM;
+  // The size is the stack's reservation; pages are committed as it grows.
+  std::uintptr_t handle = _beginthreadex(nullptr, static_cast<unsigned>(stack_size), run_thread,
+                                         start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (handle == 0) {
+    int code = errno != 0 ? errno : EAGAIN;
+    delete start;
+    return code;
+  }
+  CloseHandle(reinterpret_cast<HANDLE>(handle));  // detached: nobody joins it
+  return 0;
+}
+
 #else
 
 std::optional<std::size_t> online_cpu_count() {
@@ -123,12 +160,21 @@ AsyncSignalsBlocked::AsyncSignalsBlocked() {
   pthread_sigmask(SIG_SETMASK, &all, &previous_);
 }
 
-AsyncSignalsBlocked::~AsyncSignalsBlocked() {
-  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-}
+AsyncSignalsBlocked::~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 int register_fork_handlers(void (*prepare)(), void (*parent)(), void (*child)()) {
   return pthread_atfork(prepare, parent, child);
+}
+
+int start_detached_thread(std::size_t stack_size, ThreadBody body, void* arg) {
+  pthread_attr_t attr;
+  if (int rc = pthread_attr_init(&attr); rc != 0) return rc;
+  int rc = pthread_attr_setstacksize(&attr, stack_size);
+  if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  if (rc == 0) rc = pthread_create(&thread, &attr, body, arg);
+  pthread_attr_destroy(&attr);
+  return rc;
 }
 
 #endif

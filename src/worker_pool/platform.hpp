@@ -48,6 +48,12 @@ class AsyncSignalsBlocked {
 #endif
 };
 
+// Starts a detached thread running body(arg) on a stack of `stack_size`
+// bytes; returns 0, or an errno-style code when it cannot be started.
+// POSIX threads on POSIX systems, the C runtime's threads on Windows.
+using ThreadBody = void* (*)(void*);
+int start_detached_thread(std::size_t stack_size, ThreadBody body, void* arg);
+
 // Registers fork handlers as pthread_atfork does; returns its error code.
 // Where there is no fork (Windows), does nothing and returns 0.
 int register_fork_handlers(void (*prepare)(), void (*parent)(), void (*child)());

@@ -3,12 +3,12 @@
 // The system is asked through platform.hpp.
 #include "worker_pool/pool_sizing.hpp"
 
-#include "worker_pool/platform.hpp"
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
+
+#include "worker_pool/platform.hpp"
 
 namespace fernquill {
 

@@ -228,8 +228,8 @@ TEST(every_change_is_all_or_nothing_under_allocation_failure) {
       std::int64_t& k = points[how == Fixture::kLoaded];
       while (fails_at(op, how, k, check::failures())) ++k;
     }
-    std::printf("allocation failure sweep: %-42s %ld + %ld injection points (built, loaded)\n",
-                op.name, points[0], points[1]);
+    std::printf("allocation failure sweep: %-42s %lld + %lld injection points (built, loaded)\n",
+                op.name, static_cast<long long>(points[0]), static_cast<long long>(points[1]));
   }
 }
 
@@ -264,7 +264,8 @@ TEST(approximate_scans_fail_cleanly_or_give_the_full_result_under_allocation_fai
     }
     CHECK(absorbed > 0);
     std::printf(
-        "allocation failure sweep: approximate scan at t = %.1f: %ld points, %ld absorbed\n",
-        static_cast<double>(t), allocations, absorbed);
+        "allocation failure sweep: approximate scan at t = %.1f: %lld points, %lld absorbed\n",
+        static_cast<double>(t), static_cast<long long>(allocations),
+        static_cast<long long>(absorbed));
   }
 }
