@@ -23,23 +23,78 @@ namespace {
   out.bytes = out.folded;
 }
 
-[[gnu::always_inline]] inline std::vector<KeywordMatch> scan_text_inline(
-    const KeywordProcessor& processor, const ScanText& text, float threshold) {
-  std::vector<KeywordMatch> out;
-  if (text.bytes.empty()) return out;
+// With a sink, the exact index scan hands its matches over as it goes; the
+// other scans leave them in `out`.
+[[gnu::always_inline]] inline void scan_text_into(const KeywordProcessor& processor,
+                                                  const ScanText& text, float threshold,
+                                                  std::vector<KeywordMatch>& out,
+                                                  const MatchSink* sink) {
+  if (text.bytes.empty()) return;
   if (threshold != 1.0f) {
     scan_approximate(processor.approx_index(), text.bytes, threshold, out);
   } else if (const ScanIndex* index = processor.exact_index_for(text.bytes.size())) {
-    scan_exact(*index, text.bytes, text.fold, out);
+    scan_exact(*index, text.bytes, text.fold, out, ExactWalk::kChosen, sink);
   } else {
     processor.charge_store_walk(scan_exact_store(processor.trie(), processor.word_set(),
                                                  processor.allow_overlaps(), text.bytes, text.fold,
                                                  out));
   }
+}
+
+[[gnu::always_inline]] inline std::vector<KeywordMatch> scan_text_inline(
+    const KeywordProcessor& processor, const ScanText& text, float threshold) {
+  std::vector<KeywordMatch> out;
+  scan_text_into(processor, text, threshold, out, nullptr);
   return out;
 }
 
+// The lower-cased copy of the last text this thread scanned is kept for the
+// next call: the copy of a long text is megabytes, which the allocator hands
+// back to the system when it is freed, for the next call to fault it in
+// again page by page. Kept while its room stays within kKeptScanTextBytes.
+constexpr std::size_t kKeptScanTextBytes = std::size_t{64} << 20;
+struct KeptScanText {
+  std::string bytes;
+  bool in_use = false;
+};
+thread_local KeptScanText t_kept_scan_text;
+
+// Lends the kept copy's room to `scan` for one call. A call that finds it in
+// use (a scan started from a sink, on the same thread) makes a copy of its
+// own.
+class KeptRoom {
+ public:
+  explicit KeptRoom(ScanText& scan) : scan_(scan), lent_(!t_kept_scan_text.in_use) {
+    if (!lent_) return;
+    t_kept_scan_text.in_use = true;
+    scan_.folded.swap(t_kept_scan_text.bytes);
+    scan_.folded.clear();
+  }
+  KeptRoom(const KeptRoom&) = delete;
+  KeptRoom& operator=(const KeptRoom&) = delete;
+  ~KeptRoom() {
+    if (!lent_) return;
+    if (scan_.folded.capacity() <= kKeptScanTextBytes) scan_.folded.swap(t_kept_scan_text.bytes);
+    t_kept_scan_text.in_use = false;
+  }
+
+ private:
+  ScanText& scan_;
+  bool lent_;
+};
+
 }  // namespace
+
+void extract_keywords_to(const KeywordProcessor& processor, std::string_view text,
+                         std::optional<float> threshold, const MatchSink& sink) {
+  const float t = checked_threshold(threshold);
+  ScanText scan;
+  const KeptRoom room(scan);
+  make_scan_text_inline(processor, text, t == 1.0f, scan);
+  std::vector<KeywordMatch> rest;
+  scan_text_into(processor, scan, t, rest, &sink);
+  if (!rest.empty()) sink(rest);
+}
 
 void throw_threshold_fault() { throw Fault("Threshold must be between 0 and 1"); }
 
@@ -57,6 +112,7 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
                                            std::optional<float> threshold) {
   const float t = checked_threshold(threshold);
   ScanText scan;
+  const KeptRoom room(scan);
   make_scan_text_inline(processor, text, t == 1.0f, scan);
   return scan_text_inline(processor, scan, t);
 }

@@ -1,6 +1,7 @@
 #include "module/py_batch.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "keyword_processor/extract.hpp"
 #include "module/py_keyword_match.hpp"
 #include "support/limits.hpp"
+#include "worker_pool/ready_flags.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 namespace fernquill::py {
@@ -40,26 +42,59 @@ BatchInput convert_input(PyObject* texts, PyObject* threshold) {
   return in;
 }
 
-// Runs op on every text on the worker pool, checks that every slot was
-// written, then builds the list of to_python(result) on this thread.
+// Set while this thread builds a batch's results with the pool still at work
+// on it. Building can run Python code (a collection, finalizers), which may
+// start another batch: that one runs on this thread alone, since the pool
+// takes one job at a time and would wait for this one forever.
+thread_local bool t_building_batch = false;
+
+// Runs op on every text on the worker pool and builds the list of
+// to_python(result) on this thread as the results come in, each result
+// freed once it is built. The threshold is checked once, here, so that a
+// bad one fails the call before any text is scanned.
 template <class Result, class Op, class ToPython>
 Ref run_batch(const KeywordProcessor& processor, PyObject* texts, PyObject* threshold, Op&& op,
               ToPython&& to_python) {
   BatchInput in = convert_input(texts, threshold);
-  std::size_t n = in.texts.size();
+  const std::size_t n = in.texts.size();
   std::vector<Result> results(n);
+  ReadyFlags flags(n);
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
   WorkerPool& pool = WorkerPool::global();
-  std::size_t written = in_engine([&] {
-    return pool.parallel_for(
-        n, [&](std::size_t i) { results[i] = op(processor, in.texts[i], in.threshold); });
-  });
-  if (written != n) {
+  if (n > 0) checked_threshold(in.threshold);
+  std::size_t built = 0;
+  if (t_building_batch) {
+    for (; built < n; ++built) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(built),
+                      to_python(op(processor, in.texts[built], in.threshold)).release());
+    }
+    return list;
+  }
+  const std::size_t written = pool.parallel_for(
+      n,
+      [&](std::size_t i) {
+        try {
+          results[i] = op(processor, in.texts[i], in.threshold);
+        } catch (...) {
+          flags.mark_failed();
+          throw;
+        }
+        flags.mark_ready(i);
+      },
+      [&] {
+        t_building_batch = true;
+        struct Reset {
+          ~Reset() { t_building_batch = false; }
+        } reset;
+        for (; built < n && flags.wait_for(built); ++built) {
+          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(built),
+                          to_python(results[built]).release());
+          results[built] = Result();
+        }
+      });
+  if (written != n || built != n) {
     throw Fault("expected " + std::to_string(n) + " total writes, but got " +
                 std::to_string(written));
-  }
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
-  for (std::size_t i = 0; i < n; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(results[i]).release());
   }
   return list;
 }
@@ -72,7 +107,9 @@ Ref batch_extract(const KeywordProcessor& processor, PyObject* texts, PyObject* 
       [](const KeywordProcessor& p, std::string_view text, std::optional<float> t) {
         return extract_keywords(p, text, t);
       },
-      [](const std::vector<KeywordMatch>& matches) { return new_match_list(matches); });
+      [names = std::make_unique<NameStrs>()](const std::vector<KeywordMatch>& matches) {
+        return new_match_list(matches, *names);
+      });
 }
 
 Ref batch_replace(const KeywordProcessor& processor, PyObject* texts, PyObject* threshold) {
