@@ -9,6 +9,7 @@
 // so a stale index over a moved name buffer shows up here, under ASan as a
 // use-after-free).
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -293,7 +294,7 @@ TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
     bound.context = &got;
     extract_keywords_to(kp, text, 1.0f, bound);
   };
-  constexpr long kPlenty = 1L << 40;
+  constexpr std::int64_t kPlenty = std::int64_t{1} << 40;
   {
     Collected warm;  // per-thread scan buffers, made once
     run(warm);
@@ -304,10 +305,10 @@ TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
     g_allocations_left = kPlenty;
     run(counted);
   }
-  const long allocations = kPlenty - g_allocations_left.load();
+  const std::int64_t allocations = kPlenty - g_allocations_left.load();
   g_allocations_left = -1;
   CHECK(allocations > 0);
-  for (long k = 0; k <= allocations; ++k) {
+  for (std::int64_t k = 0; k <= allocations; ++k) {
     Collected got;
     got.all.reserve(want.size());
     bool failed = false;
@@ -321,10 +322,10 @@ TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
     CHECK(failed == (k < allocations));
     CHECK(got.all.size() <= want.size());
     const std::vector<KeywordMatch> prefix(want.begin(),
-                                           want.begin() + static_cast<long>(got.all.size()));
+                                           want.begin() + static_cast<std::ptrdiff_t>(got.all.size()));
     CHECK(same_scans({got.all}, {prefix}));
     if (!failed) CHECK(same_scans({got.all}, {want}));
   }
-  std::printf("allocation failure sweep: exact scan handing over pieces: %ld points\n",
-              allocations);
+  std::printf("allocation failure sweep: exact scan handing over pieces: %lld points\n",
+              static_cast<long long>(allocations));
 }
