@@ -1,6 +1,8 @@
 #include "keyword_processor/extract.hpp"
 
-#include "keyword_processor/scan_index.hpp"
+#include "approx/approx_search.hpp"
+#include "exact/scan_index.hpp"
+#include "keyword_processor/whole_word_scan.hpp"
 #include "support/fault.hpp"
 #include "text/lowercase.hpp"
 
@@ -115,6 +117,35 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
   const KeptRoom room(scan);
   make_scan_text_inline(processor, text, t == 1.0f, scan);
   return scan_text_inline(processor, scan, t);
+}
+
+std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
+                                    float threshold, const ScanOptions& options) {
+  // With overlaps allowed there are no word tests for the options to change.
+  if (options.is_default() || processor.allow_overlaps()) {
+    return scan_text_inline(processor, text, threshold);
+  }
+  if (threshold != 1.0f) {
+    std::vector<KeywordMatch> out = scan_text_inline(processor, text, threshold);
+    if (options.unicode_words) {
+      keep_unicode_whole_words(processor.scan_index(), processor.word_set(), text.bytes, out);
+    }
+    return out;
+  }
+  std::vector<KeywordMatch> out;
+  if (text.bytes.empty()) return out;
+  scan_exact_with_options(processor.scan_index(), processor.word_set(), text.bytes, text.fold,
+                          options, out);
+  return out;
+}
+
+std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                                           std::optional<float> threshold,
+                                           const ScanOptions& options) {
+  const float t = checked_threshold(threshold);
+  ScanText scan;
+  make_scan_text_inline(processor, text, t == 1.0f, scan);
+  return scan_text(processor, scan, t, options);
 }
 
 }  // namespace fernquill

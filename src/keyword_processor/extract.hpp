@@ -7,8 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/keyword_match.hpp"
+#include "exact/keyword_match.hpp"
 #include "keyword_processor/keyword_processor.hpp"
+#include "keyword_processor/scan_options.hpp"
 
 namespace fernquill {
 
@@ -37,6 +38,16 @@ struct Replacement {
 };
 std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
                                       std::optional<float> threshold);
+
+// The same three with scan options; default options give exactly the
+// results above.
+std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                                           std::optional<float> threshold,
+                                           const ScanOptions& options);
+std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
+                             std::optional<float> threshold, const ScanOptions& options);
+std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
+                                      std::optional<float> threshold, const ScanOptions& options);
 
 // ---- the steps both are made of ----
 
@@ -69,5 +80,7 @@ void make_scan_text(const KeywordProcessor& processor, std::string_view text, bo
 // The matches over a scan text made for `threshold` (already checked).
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
                                     float threshold);
+std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
+                                    float threshold, const ScanOptions& options);
 
 }  // namespace fernquill

@@ -166,20 +166,39 @@ void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
   check_required(sig, out);
 }
 
-std::string_view to_text(PyObject* value, const char* param) {
+Utf8Argument::Utf8Argument(PyObject* value, const char* param, Utf8Copy copy) {
   if (!PyUnicode_Check(value)) {
     raise_argument_type_error(
         param, "'" + type_qualname(value) + "' object cannot be converted to 'PyString'");
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) raise_argument_error(param);
-  return {utf8, static_cast<std::size_t>(size)};
+#if PY_VERSION_HEX < 0x030C0000
+  // Before 3.12 a str made through the old wide-character API has no
+  // canonical form until it is made ready.
+  if (PyUnicode_READY(value) < 0) raise_argument_error(param);
+#endif
+  if (PyUnicode_IS_ASCII(value)) {
+    holder_ = Ref::borrowed(value);
+    bytes_ = {static_cast<const char*>(PyUnicode_DATA(value)),
+              static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
+    return;
+  }
+  if (copy == Utf8Copy::kCached) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) raise_argument_error(param);
+    holder_ = Ref::borrowed(value);
+    bytes_ = {utf8, static_cast<std::size_t>(size)};
+    return;
+  }
+  holder_ = Ref(PyUnicode_AsUTF8String(value));
+  if (!holder_) raise_argument_error(param);
+  bytes_ = {PyBytes_AS_STRING(holder_.get()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(holder_.get()))};
 }
 
-std::optional<std::string_view> to_optional_text(PyObject* value, const char* param) {
+std::optional<Utf8Argument> to_optional_text(PyObject* value, const char* param, Utf8Copy copy) {
   if (value == nullptr || value == Py_None) return std::nullopt;
-  return to_text(value, param);
+  return Utf8Argument(value, param, copy);
 }
 
 std::uint32_t to_char(PyObject* value, const char* param) {

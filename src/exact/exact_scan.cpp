@@ -6,7 +6,7 @@
 #include <iterator>
 #include <memory>
 
-#include "keyword_processor/scan_index.hpp"
+#include "exact/scan_index.hpp"
 #include "text/utf8.hpp"
 
 #ifdef __SSE2__
@@ -37,10 +37,7 @@ constexpr std::size_t kChunk = 4096;
 
 // The last keyword a walk met, by start offset: its slot (0 for none, the
 // root is never one) and the offset just past it.
-struct Result {
-  std::uint32_t found;
-  std::uint32_t end;
-};
+using Result = WalkResult;
 
 // Working storage for one chunk, kept per thread: a batch of short texts
 // calls the scan once per text and must not allocate each time. It grows to
@@ -85,6 +82,20 @@ inline std::uint32_t non_word_mask16(const std::uint8_t* p, const __m128i* lo,
   return static_cast<std::uint32_t>(_mm_movemask_epi8(word)) ^ 0xFFFFu;
 }
 
+// Appends position base + j for each set bit j of m whose byte p[j] can start
+// a keyword (each is written, and kept only then); returns the new count.
+template <class Mask>
+inline std::size_t push_starts(Mask m, const std::uint8_t* p, std::uint32_t base,
+                               const std::uint8_t* first, std::uint32_t* starts, std::size_t c) {
+  while (m != 0) {
+    const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
+    starts[c] = base + j;
+    c += first[p[j]];
+    m &= m - 1;
+  }
+  return c;
+}
+
 // Candidate positions of [i, limit) for a scan with word-boundary tests, i
 // at least 1: the previous byte is tested sixteen at a time, the first byte
 // of a keyword only at the few positions that pass. Returns where it
@@ -107,23 +118,11 @@ std::size_t gather_vector(const ByteTables& tables, const std::uint8_t* s, std::
     m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 15, lo, span)} << 16;
     m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 31, lo, span)} << 32;
     m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 47, lo, span)} << 48;
-    const auto base = static_cast<std::uint32_t>(i - chunk);
-    while (m != 0) {
-      const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
-      starts[c] = base + j;
-      c += first[s[i + j]];
-      m &= m - 1;
-    }
+    c = push_starts(m, s + i, static_cast<std::uint32_t>(i - chunk), first, starts, c);
   }
   for (; i + 16 <= limit; i += 16) {
-    std::uint32_t m = non_word_mask16<kRanges>(s + i - 1, lo, span);
-    const auto base = static_cast<std::uint32_t>(i - chunk);
-    while (m != 0) {
-      const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
-      starts[c] = base + j;
-      c += first[s[i + j]];
-      m &= m - 1;
-    }
+    const std::uint32_t m = non_word_mask16<kRanges>(s + i - 1, lo, span);
+    c = push_starts(m, s + i, static_cast<std::uint32_t>(i - chunk), first, starts, c);
   }
   count = c;
   return i;
@@ -339,10 +338,12 @@ std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk
 // With a sink, the matches are handed over once this many have gathered.
 constexpr std::size_t kSinkPiece = 512;
 
-template <bool kFold>
-void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out,
-                 ExactWalk how, const MatchSink* sink) {
-  const ByteTables& tables = kFold ? index.fold() : index.plain();
+// `accept(chunk, results, accepted, resume)` takes the chunk's candidates
+// in text order (accept_in_order, or an ExactAcceptor's).
+template <bool kFold, class Accept>
+void scan_chunks(const ScanIndex& index, const ByteTables& tables, std::string_view text,
+                 Accept&& accept, std::vector<KeywordMatch>& out, ExactWalk how,
+                 const MatchSink* sink) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
   const bool overlaps = index.allow_overlaps();
@@ -358,8 +359,7 @@ void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<Keyw
     const std::size_t live = start_walks<kFold>(index, tables, c, buffers.results.get(),
                                                 buffers.walk.get(), buffers.walk_start.get());
     run_walks<kFold>(index, tables, c, buffers, live, how);
-    const std::size_t taken =
-        accept_in_order(tables, overlaps, c, buffers.results.get(), buffers.accepted.get(), resume);
+    const std::size_t taken = accept(c, buffers.results.get(), buffers.accepted.get(), resume);
     record_accepted(index, c, buffers.results.get(), buffers.accepted.get(), taken, out);
     // Handed over between chunks, when this scan no longer needs the
     // per-thread buffers (the sink may run a scan of its own).
@@ -378,10 +378,28 @@ void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<Keyw
 
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
                 std::vector<KeywordMatch>& out, ExactWalk how, const MatchSink* sink) {
+  const ByteTables& tables = fold ? index.fold() : index.plain();
+  auto in_order = [&](const Chunk& c, const Result* results, std::uint32_t* accepted,
+                      std::size_t& resume) {
+    return accept_in_order(tables, index.allow_overlaps(), c, results, accepted, resume);
+  };
   if (fold) {
-    scan_chunks<true>(index, text, out, how, sink);
+    scan_chunks<true>(index, tables, text, in_order, out, how, sink);
   } else {
-    scan_chunks<false>(index, text, out, how, sink);
+    scan_chunks<false>(index, tables, text, in_order, out, how, sink);
+  }
+}
+
+void scan_exact_accepting(const ScanIndex& index, const ByteTables& tables, std::string_view text,
+                          bool fold, ExactAcceptor& acceptor, std::vector<KeywordMatch>& out) {
+  auto accept = [&](const Chunk& c, Result* results, std::uint32_t* accepted,
+                    std::size_t& resume) {
+    return acceptor.accept({c.s, c.n, c.begin, c.starts, c.count, results}, accepted, resume);
+  };
+  if (fold) {
+    scan_chunks<true>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);
+  } else {
+    scan_chunks<false>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);
   }
 }
 
