@@ -20,7 +20,7 @@ struct MatchObject {
   float similarity;
   std::size_t start;
   std::size_t end;
-  Py_ssize_t borrow;
+  BorrowCounter borrow;
 };
 
 PyTypeObject* g_type = nullptr;
@@ -101,7 +101,7 @@ Ref allocate(PyTypeObject* type, Ref keyword, float similarity, std::size_t star
   m->similarity = similarity;
   m->start = start;
   m->end = end;
-  m->borrow = 0;
+  init_borrow_counter(&m->borrow);
   return obj;
 }
 

@@ -18,12 +18,12 @@ namespace {
 struct ProcessorObject {
   PyObject ob_base;
   KeywordProcessor record;
-  Py_ssize_t borrow;
+  BorrowCounter borrow;
 };
 
 PyTypeObject* g_type = nullptr;
 
-KeywordProcessor& record_of(PyObject* self, Py_ssize_t*& borrow) {
+KeywordProcessor& record_of(PyObject* self, BorrowCounter*& borrow) {
   auto& obj = self_as<ProcessorObject>(self, g_type, "KeywordProcessor");
   borrow = &obj.borrow;
   return obj.record;
@@ -35,7 +35,7 @@ PyObject* method(const Signature& sig, PyObject* self, PyObject* const* args, Py
                  PyObject* kwnames, F&& f) {
   return guard([&] {
     BoundArgs<N> a(sig, args, nargs, kwnames);
-    Py_ssize_t* counter;
+    BorrowCounter* counter;
     KeywordProcessor& record = record_of(self, counter);
     Borrow borrow(*counter);
     return f(record, a);
@@ -45,7 +45,7 @@ PyObject* method(const Signature& sig, PyObject* self, PyObject* const* args, Py
 template <class Borrow, class F>
 PyObject* method_noargs(PyObject* self, F&& f) {
   return guard([&] {
-    Py_ssize_t* counter;
+    BorrowCounter* counter;
     KeywordProcessor& record = record_of(self, counter);
     Borrow borrow(*counter);
     return f(record);
@@ -78,7 +78,7 @@ PyObject* kp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref obj = Ref::check(type->tp_alloc(type, 0));
     auto* p = reinterpret_cast<ProcessorObject*>(obj.get());
     new (&p->record) KeywordProcessor(case_sensitive, allow_overlaps);
-    p->borrow = 0;
+    init_borrow_counter(&p->borrow);
     return obj;
   });
 }
@@ -93,7 +93,7 @@ void kp_dealloc(PyObject* self) {
 
 Py_ssize_t kp_len(PyObject* self) {
   return guard<Py_ssize_t>(-1, [&] {
-    Py_ssize_t* counter;
+    BorrowCounter* counter;
     KeywordProcessor& record = record_of(self, counter);
     SharedBorrow borrow(*counter);
     return static_cast<Py_ssize_t>(record.count_keywords());

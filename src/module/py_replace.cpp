@@ -143,7 +143,8 @@ Ref replace_in_str(const KeywordProcessor& processor, PyObject* text, PyObject* 
   const auto t = to_optional_f32(threshold, "threshold");
   CharSpans parts;
   {
-    const std::vector<Replacement> spans = replacements(processor, utf8.bytes(), t);
+    const std::vector<Replacement> spans =
+        in_engine([&] { return replacements(processor, utf8.bytes(), t); });
     parts = char_spans(utf8.bytes(), spans);
   }  // the byte spans and the UTF-8 copy go before the result is made
   utf8.release();

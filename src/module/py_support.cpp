@@ -37,6 +37,11 @@ std::string type_qualname(PyObject* obj) {
   return "<failed to extract type name>";
 }
 
+void raise_borrow_error(const char* message) {
+  PyErr_SetString(PyExc_RuntimeError, message);
+  throw_error_set();
+}
+
 void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
   throw_error_set();
@@ -48,12 +53,29 @@ void raise_argument_type_error(const char* param, const std::string& message) {
   throw_error_set();
 }
 
-void raise_argument_error(const char* param) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
+namespace {
+
+// The pending exception as one (normalised) object; the pending state is cleared.
+Ref take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref(PyErr_GetRaisedException());
+#else
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type(type), owned_value(value), owned_tb(traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref(value);
+#endif
+}
+
+}  // namespace
+
+void raise_argument_error(const char* param) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
+  Ref owned_value = take_raised_exception();
+  PyObject* value = owned_value.get();
   Ref message(PyObject_Str(value));
   if (!message) throw_error_set();
   Ref text = Ref::check(PyUnicode_FromFormat("argument '%s': %U", param, message.get()));

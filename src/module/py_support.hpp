@@ -1,6 +1,6 @@
 // Small RAII helpers over the CPython C API shared by every method: owned
 // references, the error/fault guard, the argument binder, the shared
-// conversions with their wrapping rule, and the borrow guards.
+// conversions with their wrapping rule; the borrow guards come with it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "module/py_borrow.hpp"
 #include "support/fault.hpp"
 
 namespace fernquill::py {
@@ -209,41 +210,6 @@ Ref new_bytes(std::size_t size, Fill&& fill) {
   fill(std::span<char>(PyBytes_AS_STRING(bytes.get()), size));
   return bytes;
 }
-
-// Borrow counter guards: 0 free, n > 0 shared borrows, -1 exclusive.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(Py_ssize_t& counter) : c_(counter) {
-    if (c_ == -1) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      throw_error_set();
-    }
-    ++c_;
-  }
-  ~SharedBorrow() { --c_; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  Py_ssize_t& c_;
-};
-
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(Py_ssize_t& counter) : c_(counter) {
-    if (c_ != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      throw_error_set();
-    }
-    c_ = -1;
-  }
-  ~ExclusiveBorrow() { c_ = 0; }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
- private:
-  Py_ssize_t& c_;
-};
 
 // Checks that `self` is an instance of `type` (named `class_name`) and returns
 // it as the object struct T.
