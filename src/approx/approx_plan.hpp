@@ -53,6 +53,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,16 @@ inline bool end_test_passes(const std::uint8_t* s, std::size_t n, std::size_t en
   }
   return false;
 }
+
+class ApproxPlan;
+
+// The search's structures for threshold t, from the index's plan cache
+// (plan_cache.hpp): null until the approximate scans with this index have
+// covered enough text. `text` (may be empty), the text about to be
+// scanned, steers the plan's cut points when it is built. Safe to call from
+// any number of threads.
+std::shared_ptr<const ApproxPlan> plan_for(const ApproxIndex& index, float t,
+                                           std::size_t text_bytes, std::string_view text = {});
 
 class ApproxPlan {
  public:
@@ -169,7 +180,14 @@ class ApproxPlan {
     Entry entry;
     std::uint32_t second_len;  // bytes of piece 1, at most 3
   };
+  // The steps of build: the pieces of every keyword with their prints, then
+  // the table of prints, then the first pieces by their trie slots.
   bool build(const ApproxIndex& index, float threshold, std::string_view sample);
+  struct Planned;  // a piece on its way into the table of prints
+  template <class Keywords, class Model>
+  bool plan_pieces(const Keywords& keywords, const Model& placing, const Model& rarity,
+                   std::vector<Planned>& planned, std::vector<PlannedFirst>& firsts);
+  bool index_prints(std::vector<Planned>& planned);
   void index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts);
   void release();
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;
