@@ -18,7 +18,7 @@ inline std::uint32_t bits_set(std::uint64_t x) {
 
 }  // namespace
 
-float EditSearch::takes(const State& st) const {
+inline float EditSearch::takes(const State& st) const {
   // A state that consumed no text is never a candidate: it would end
   // before its own start and resume where it began. Leaving it out here
   // lets the best state that did consume text win instead.
@@ -30,7 +30,7 @@ float EditSearch::takes(const State& st) const {
   return v >= table_.t() && v > best_.similarity ? v : 0.0f;
 }
 
-bool EditSearch::consider(const State& st) {
+inline bool EditSearch::consider(const State& st) {
   const float v = takes(st);
   if (v == 0.0f) return false;
   const std::uint32_t name = nodes_[st.node].name;
@@ -39,7 +39,7 @@ bool EditSearch::consider(const State& st) {
   return v == 1.0f;
 }
 
-bool EditSearch::already_expanded(const State& st) {
+inline bool EditSearch::already_expanded(const State& st) {
   // (b) Let (node, c, e0) be expanded before (node, c, e) at this
   // position, with e0 <= e. The second is popped after the first one's
   // whole subtree: the stack is LIFO and it is not the first one's
@@ -95,8 +95,9 @@ bool EditSearch::expand(State& st, std::size_t i) {
   return false;
 }
 
-void EditSearch::push_edit_states(const State& st, const SearchNode& node, std::uint32_t begin,
-                                  std::uint32_t end, std::uint8_t x, std::size_t i) {
+inline void EditSearch::push_edit_states(const State& st, const SearchNode& node,
+                                         std::uint32_t begin, std::uint32_t end, std::uint8_t x,
+                                         std::size_t i) {
   const std::uint64_t c1 = st.consumed + 1;
   const std::int64_t e1 = st.edits + 1;
   // Every edit state below has the bound of (node, c + 1, e + 1) or a
@@ -159,8 +160,9 @@ bool EditSearch::advance(State& st, std::size_t i, std::uint64_t edit_need_e,
   }
 }
 
-std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
-                                      std::uint32_t end, std::uint8_t x) const {
+inline std::uint32_t EditSearch::child_under(std::uint32_t k, const SearchNode& node,
+                                             std::uint32_t begin, std::uint32_t end,
+                                             std::uint8_t x) const {
   // A clear bit in the child-byte mask proves there is none.
   const std::uint64_t bit = std::uint64_t{1} << (x & 63);
   if (!(node.child_bytes & bit)) return end;

@@ -35,6 +35,9 @@ struct Candidate {
 
 // The pruned depth-first edit search from one position, with its working
 // storage kept across the positions of a call.
+// The search's small steps are compiled into the loops that take them (as
+// they were when the search lived in one file): a call per state would
+// cost more than most of the steps themselves.
 class EditSearch {
  public:
   using SearchNode = ApproxIndex::SearchNode;
@@ -62,7 +65,7 @@ class EditSearch {
   // beats the best so far: with it, "worth it" is one integer comparison,
   // and the best does not change while a state is expanded or a chain
   // walked, so each of them asks once.
-  std::uint64_t need(std::int64_t e) {
+  [[gnu::always_inline]] std::uint64_t need(std::int64_t e) {
     if (e >= kTable) {
       return std::max(least_d_at_least(e, table_.t()), least_d_above(e, best_.similarity));
     }
@@ -75,7 +78,7 @@ class EditSearch {
   }
   // The least c + 1 at which a state with e edits may branch into edit
   // states: 1 - e / (c + 1) >= t.
-  std::uint64_t edit_need(std::int64_t e) {
+  [[gnu::always_inline]] std::uint64_t edit_need(std::int64_t e) {
     return e < kTable ? table_.need_t(e) : least_d_at_least(e, table_.t());
   }
   // (c) Bound for a state (k, c, e) with e >= 1. Each byte consumed below
@@ -89,7 +92,8 @@ class EditSearch {
   // t, nothing below is accepted; if it is not above the best, nothing
   // below is strictly greater, now or later (the best only grows). Either
   // way the state and its subtree cannot change the result.
-  static std::uint64_t bound(const SearchNode& node, std::uint64_t c, std::int64_t e) {
+  [[gnu::always_inline]] static std::uint64_t bound(const SearchNode& node, std::uint64_t c,
+                                                    std::int64_t e) {
     if (node.flags & SearchNode::kUnboundedBelow) {
       return ~std::uint64_t{0};
     }
@@ -98,21 +102,22 @@ class EditSearch {
   }
   // The similarity of (node, c, e) when it is a candidate better than the
   // best so far, else 0.
-  float takes(const State& st) const;
+  [[gnu::always_inline]] inline float takes(const State& st) const;
   // Takes (node, c, e) as a candidate when it is better than the best.
   // Returns true when it scores 1.0.
-  bool consider(const State& st);
+  [[gnu::always_inline]] inline bool consider(const State& st);
   // Pushes the states that follow st; returns true and sets st when the
   // only one is the exact continuation, to be taken next without the stack.
   bool expand(State& st, std::size_t i);
   // Rule (b): whether st's node and consumed count were expanded with no
   // more edits at this start; records st when not.
-  bool already_expanded(const State& st);
+  [[gnu::always_inline]] inline bool already_expanded(const State& st);
   // The edit states of st (a text byte x skipped, replaced by a child's
   // key, or a child's key skipped), for a st that allows an edit; children
   // are [begin, end).
-  void push_edit_states(const State& st, const SearchNode& node, std::uint32_t begin,
-                        std::uint32_t end, std::uint8_t x, std::size_t i);
+  [[gnu::always_inline]] inline void push_edit_states(const State& st, const SearchNode& node,
+                                                      std::uint32_t begin, std::uint32_t end,
+                                                      std::uint8_t x, std::size_t i);
   // (g) Chains. A state that is no candidate (no clean name, nothing
   // consumed, or a similarity that misses t or does not beat the best so
   // far, which only grows until its turn) and allows no edit pushes, when
@@ -158,7 +163,7 @@ class EditSearch {
   // Takes the next state into st: st itself when `have` (expand handed it
   // over without a trip through the stack), else the top of the stack.
   // Returns false when there is none.
-  bool pop(State& st, bool& have) {
+  [[gnu::always_inline]] bool pop(State& st, bool& have) {
     if (!have) {
       if (stack_.empty()) return false;
       st = stack_.back();
@@ -169,19 +174,20 @@ class EditSearch {
     return true;
   }
   // The text byte c past the start i, noted in the window.
-  std::uint8_t read(std::size_t i, std::uint64_t c) {
+  [[gnu::always_inline]] std::uint8_t read(std::size_t i, std::uint64_t c) {
     window_ = std::max(window_, c + 1);
     return s_[i + c];
   }
   // Pushes st, first walked down its chain (g) unless it allows an edit,
   // which ends its chain where it is. The needs are those of st's edits.
-  void push(State st, std::size_t i, bool allows_edits, std::uint64_t edit_need_e,
-            std::uint64_t need_e) {
+  [[gnu::always_inline]] void push(State st, std::size_t i, bool allows_edits,
+                                   std::uint64_t edit_need_e, std::uint64_t need_e) {
     if (allows_edits || advance(st, i, edit_need_e, need_e)) stack_.push_back(st);
   }
   // The child of node k under byte x, or `end` when it has none.
-  std::uint32_t child_under(std::uint32_t k, const SearchNode& node, std::uint32_t begin,
-                            std::uint32_t end, std::uint8_t x) const;
+  [[gnu::always_inline]] inline std::uint32_t child_under(std::uint32_t k, const SearchNode& node,
+                                                          std::uint32_t begin, std::uint32_t end,
+                                                          std::uint8_t x) const;
 
   // Recording seen states costs a hash probe per expanded state. It pays
   // where many edit paths meet in the same state, which makes the search
