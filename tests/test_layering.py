@@ -6,7 +6,7 @@ import re
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 
 # Lowest first. A folder may include headers of its own and of earlier folders only.
-LAYERS = ["support", "text", "trie", "keyword_processor", "state", "worker_pool", "module"]
+LAYERS = ["support", "text", "trie", "keyword_processor", "state", "worker_pool", "module", "tools_native"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"', re.MULTILINE)
 
