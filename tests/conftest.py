@@ -17,6 +17,20 @@ except ImportError:  # the module alone from a build directory: use the package 
     sys.path.insert(0, str(ROOT / "python"))
 
 
+# Fixtures that compile C++ with CMake: a test that asks for one takes minutes
+# on a fresh checkout, so it must be in the slow tier.
+BUILD_FIXTURES = frozenset({"engine_build", "engine_tests_binary", "fuzz_build"})
+
+
+def pytest_collection_modifyitems(config, items):
+    unmarked = [item.nodeid for item in items
+                if BUILD_FIXTURES.intersection(getattr(item, "fixturenames", ()))
+                and item.get_closest_marker("slow") is None]
+    if unmarked:
+        raise pytest.UsageError("tests that build C++ must be marked @pytest.mark.slow: "
+                                + ", ".join(unmarked))
+
+
 @pytest.fixture
 def kp():
     return fernquill.KeywordProcessor()

@@ -75,6 +75,7 @@ def test_corpus_results_unchanged(overlaps, threshold, size):
         (overlaps, threshold, size)]
 
 
+@pytest.mark.slow  # a keyword of a million bytes
 @pytest.mark.parametrize("threshold", [0.9, 0.99])
 def test_long_keyword_occurring_exactly_costs_linear_time(threshold):
     rng = random.Random(3)

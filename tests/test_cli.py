@@ -234,6 +234,7 @@ def test_nothing_matched_exits_1():
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", b"")
 
 
+@pytest.mark.slow  # a run over 200,000 lines
 def test_broken_pipe_is_quiet(tmp_path):
     big = tmp_path / "big.txt"
     big.write_text("New York and los angeles\n" * 200_000, encoding="utf-8")

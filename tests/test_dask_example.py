@@ -14,6 +14,9 @@ import pytest
 import fernquill
 from fernquill_tools import load_keywords
 
+# Starts a Dask cluster of worker processes.
+pytestmark = pytest.mark.slow
+
 pytest.importorskip("dask.distributed")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

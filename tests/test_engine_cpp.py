@@ -2,6 +2,11 @@
 
 import subprocess
 
+import pytest
+
+# Builds the engine tests with CMake, then runs the million-case differential among them.
+pytestmark = pytest.mark.slow
+
 
 def test_engine_unit_tests(engine_tests_binary):
     result = subprocess.run([str(engine_tests_binary)], capture_output=True, text=True, timeout=1200)

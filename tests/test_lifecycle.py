@@ -30,6 +30,7 @@ def change(rng, kp, model, alphabet, added):
         model.word_chars.add(ord(char))
 
 
+@pytest.mark.slow  # a randomized differential run
 @pytest.mark.parametrize("seed", range(3))
 def test_every_scan_sees_the_latest_change(seed):
     rng = random.Random(seed)

@@ -129,6 +129,7 @@ def write_cases(path):
     return count
 
 
+@pytest.mark.slow  # every code point
 def test_generator_properties_match_unicode_categories():
     gen = load_generator()
     for ch in all_chars():
@@ -147,6 +148,7 @@ def test_generator_properties_match_unicode_categories():
         assert gen.properties(ch) == 0, hex(ord(ch))
 
 
+@pytest.mark.slow  # generates the whole tables
 def test_generated_tables_are_compact(tmp_path):
     gen = load_generator()
     out = tmp_path / "case_tables.inc"
@@ -156,6 +158,7 @@ def test_generated_tables_are_compact(tmp_path):
     assert "kStage1" in text and "kEntries" in text and "kExpansions" in text
 
 
+@pytest.mark.slow  # builds the engine tests
 def test_engine_lowercase_matches_str_lower(tmp_path, engine_tests_binary):
     cases = tmp_path / "lower_cases.txt"
     count = write_cases(cases)

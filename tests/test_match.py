@@ -148,40 +148,26 @@ def test_getnewargs():
     assert [type(a) for a in args] == [str, float, int, int]
 
 
+# The byte-level cases (every field, cut and fuzzed input) are the engine
+# tests' and the fuzz targets'; here each kind of failure once, through the
+# method: refused with the reader's text, and the match exactly as it was.
 @pytest.mark.parametrize(
     "data, failure",
     [
         (b"", "Io(Kind(UnexpectedEof))"),
-        (bytes(7), "Io(Kind(UnexpectedEof))"),
-        (struct.pack("<Q", 5) + b"abc", 'Io(Custom { kind: UnexpectedEof, error: "" })'),
         (struct.pack("<Q", 2**64 - 1) + b"abc", 'Io(Custom { kind: UnexpectedEof, error: "" })'),
-        (state(b"\xff"), "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })"),
-        (struct.pack("<Q", 4) + b"ab\xe2\x82", "InvalidUtf8Encoding(Utf8Error { valid_up_to: 2, error_len: None })"),
         (state(b"ab\xe2\x82x"), "InvalidUtf8Encoding(Utf8Error { valid_up_to: 2, error_len: Some(2) })"),
-        (state(b"\xed\xa0\x80"), "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })"),
-        (state(b"a\xf0\x90\x80x"), "InvalidUtf8Encoding(Utf8Error { valid_up_to: 1, error_len: Some(3) })"),
-        (state(b"a\xf0\x90\x80"), "InvalidUtf8Encoding(Utf8Error { valid_up_to: 1, error_len: None })"),
-        (state(b"\xc0\x80"), "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })"),
-        (state(b"k")[:10], "Io(Kind(UnexpectedEof))"),
         (state(b"k")[:14], "Io(Kind(UnexpectedEof))"),
         (state(b"k")[:-1], "Io(Kind(UnexpectedEof))"),
     ],
 )
-def test_setstate_failures_keep_the_object(data, failure):
+def test_refused_state_leaves_the_match_as_it_was(data, failure):
     m = PyKeywordMatch("old", 0.5, 1, 2)
     with pytest.raises(PanicException) as info:
         m.__setstate__(data)
     assert str(info.value) == PREFIX + failure
     assert fields(m) == ("old", 0.5, 1, 2)
-
-
-def test_setstate_truncated_at_every_offset():
-    good = state("naïve".encode(), 0.25, 9, 10)
-    for cut in range(len(good)):
-        m = PyKeywordMatch("old", 0.5, 1, 2)
-        with pytest.raises(PanicException):
-            m.__setstate__(good[:cut])
-        assert fields(m) == ("old", 0.5, 1, 2)
+    assert m.__getstate__() == state(b"old", 0.5, 1, 2)
 
 
 def test_setstate_accepts_extra_bytes_and_any_float():
@@ -221,35 +207,6 @@ def test_copy_round_trip(copier):
     m = PyKeywordMatch("k", f32(0.3), 0, 5)
     c = copier(m)
     assert fields(c) == fields(m) and c != m
-
-
-def test_reader_fuzz_never_crashes_and_is_all_or_nothing():
-    rng = random.Random(11)
-    seeds = [state(b"abc", 0.5, 1, 2), state("é€𝄞".encode(), 1.0, 0, 9), state(b"", 0.0, 2**64 - 1, 0)]
-    accepted = refused = 0
-    for i in range(20000):
-        data = bytearray(rng.choice(seeds))
-        kind = i % 4
-        if kind == 0:
-            data = bytearray(rng.randbytes(rng.randrange(0, 48)))
-        elif kind == 1:
-            del data[rng.randrange(0, len(data) + 1):]
-        elif kind == 2:
-            for _ in range(rng.randint(1, 3)):
-                data[rng.randrange(len(data))] = rng.randrange(256)
-        else:
-            data[0:8] = struct.pack("<Q", rng.choice([2**64 - 1, 2**63, 2**32, len(data), rng.randrange(64)]))
-        m = PyKeywordMatch("old", 0.5, 1, 2)
-        try:
-            m.__setstate__(bytes(data))
-        except PanicException as exc:
-            assert str(exc).startswith(PREFIX)
-            assert fields(m) == ("old", 0.5, 1, 2)
-            refused += 1
-        else:
-            assert m.__getstate__() == bytes(data[: 28 + len(m.keyword.encode())])
-            accepted += 1
-    assert accepted > 100 and refused > 100
 
 
 def test_no_reference_leaks_in_accessors():

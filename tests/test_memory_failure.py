@@ -11,8 +11,10 @@ import textwrap
 
 import pytest
 
-pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                                reason="the address sanitizer reserves more address space than the limits allow")
+# Each case starts an interpreter and fills memory up to its limit.
+pytestmark = [pytest.mark.slow,
+              pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                 reason="the address sanitizer reserves more address space than the limits allow")]
 
 PRELUDE = """
 import resource

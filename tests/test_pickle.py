@@ -120,60 +120,35 @@ def test_extra_bytes_are_ignored():
     assert loaded(kp.__getstate__() + b"junk").get_all_keywords() == {"x": "x"}
 
 
-BAD_STATES = [
+# Every field, cut and forged length of the layout is the engine tests' and the
+# fuzz targets' to check; here each kind of failure once, through the method:
+# refused with the reader's text, and the processor exactly as it was.
+REFUSED_STATES = [
     (b"", EOF_FAILURE),
     (u64(17407) + bytes(17407 * 8), 'Custom("Expected 17408 elements, got 17407")'),
-    (u64(17407) + bytes(100), EOF_FAILURE),
-    (u64(2**64 - 1), EOF_FAILURE),
-    (header()[:-3], EOF_FAILURE),
-    (header(), EOF_FAILURE),
     (header() + leaf()[:5], EOF_FAILURE),
-    (header() + leaf() + b"\x02\x00", "InvalidBoolEncoding(2)"),
     (header() + leaf() + b"\x00\x07", "InvalidBoolEncoding(7)"),
-    (header() + leaf() + b"\x00", EOF_FAILURE),
     (header() + u64(0) + b"\x02", "InvalidTagEncoding(2)"),
-    (header() + u64(0), EOF_FAILURE),
-    (header() + u64(1) + b"\xff", "InvalidCharEncoding"),
-    (header() + u64(1) + b"\x80", "InvalidCharEncoding"),
-    (header() + u64(1) + b"\xc3", "InvalidCharEncoding"),
-    (header() + u64(1) + b"\xe2\x82", "InvalidCharEncoding"),
-    (header() + u64(1) + b"\xc0\x80", "InvalidCharEncoding"),
     (header() + u64(1) + b"\xed\xa0\x80", "InvalidCharEncoding"),
-    (header() + u64(1) + b"\xf4\x90\x80\x80", "InvalidCharEncoding"),
-    (header() + u64(1), EOF_FAILURE),
-    (header() + u64(2**64 - 1) + b"a" + leaf(), EOF_FAILURE),
-    (header() + u64(0) + b"\x01" + u64(5) + b"abc", 'Io(Custom { kind: UnexpectedEof, error: "" })'),
     (header() + u64(0) + b"\x01" + u64(2**64 - 1) + b"abc", 'Io(Custom { kind: UnexpectedEof, error: "" })'),
     (header() + u64(0) + b"\x01" + u64(1) + b"\xff" + b"\x00\x00", "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })"),
+    (header() + (u64(1) + b"a") * 100_000, EOF_FAILURE),  # deep, then cut short
 ]
 
 
-@pytest.mark.parametrize("data, failure", BAD_STATES, ids=[f"{i}-{f[:20]}" for i, (_, f) in enumerate(BAD_STATES)])
-def test_bad_states_are_refused_without_harm(data, failure):
-    kp = KeywordProcessor(allow_overlaps=True)
+@pytest.mark.parametrize("data, failure", REFUSED_STATES, ids=[f"{i}-{f[:20]}" for i, (_, f) in enumerate(REFUSED_STATES)])
+def test_refused_state_leaves_the_processor_as_it_was(data, failure):
+    kp = KeywordProcessor(case_sensitive=True, allow_overlaps=True)
     kp.add_keyword("cat")
+    kp.add_non_word_boundary("_")
+    text = "conCATenate cat"
+    assert run(kp, text) == [("cat", 1.0, 12, 15)]  # and the scan index is compiled
     before = kp.__getstate__()
     with pytest.raises(PanicException) as info:
         kp.__setstate__(data)
     assert str(info.value) == PREFIX + failure
     assert kp.__getstate__() == before
-    assert run(kp, "concatenate") == [("cat", 1.0, 3, 6)]
-
-
-def test_truncation_at_every_offset_of_the_trie():
-    kp = KeywordProcessor()
-    for k in ["ab", "é", "a€"]:
-        kp.add_keyword(k, k.upper())
-    good = kp.__getstate__()
-    for cut in range(SET_END - 9, len(good)):
-        target = KeywordProcessor()
-        with pytest.raises(PanicException) as info:
-            target.__setstate__(good[:cut])
-        text = str(info.value)[len(PREFIX):]
-        assert text in (EOF_FAILURE, "InvalidCharEncoding", 'Io(Custom { kind: UnexpectedEof, error: "" })')
-        if text == "InvalidCharEncoding":
-            assert 0x80 <= good[cut - 1] and good[cut] & 0xC0 == 0x80  # cut inside a key
-        assert len(target) == 0
+    assert run(kp, text) == [("cat", 1.0, 12, 15)]
 
 
 @pytest.mark.parametrize("bad", ["text", bytearray(b"x"), memoryview(b"x"), None])
@@ -216,54 +191,6 @@ def test_deep_trie_pickles():
     back = pickle.loads(pickle.dumps(kp))
     assert back.get_all_keywords() == {word: "long"}
     assert [m.keyword for m in back.extract_keywords(word)] == ["long"]
-
-
-def test_forged_deep_nesting_never_crashes():
-    depth = 10_000_000
-    state = header() + (u64(1) + b"a") * depth + leaf(b"deep") + b"\x00" * depth + b"\x00\x00"
-    kp = KeywordProcessor()
-    kp.add_keyword("keep")
-    try:
-        kp.__setstate__(state)
-    except PanicException as exc:
-        assert str(exc)
-        assert kp.get_all_keywords() == {"keep": "keep"}
-    else:
-        assert len(kp) == 1
-    del state
-
-
-def test_fuzzed_states_are_accepted_or_refused_cleanly():
-    rng = random.Random(5)
-    seeds = []
-    for _ in range(6):
-        kp, _ = random_processor(rng)
-        seeds.append(kp.__getstate__())
-    accepted = refused = 0
-    for i in range(3000):
-        data = bytearray(rng.choice(seeds))
-        mode = i % 4
-        if mode == 0:
-            del data[rng.randrange(len(data)):]
-        elif mode == 1:
-            for _ in range(rng.randint(1, 4)):
-                pos = rng.randrange(SET_END - 8, len(data))
-                data[pos] = rng.randrange(256)
-        elif mode == 2:
-            pos = rng.randrange(SET_END, max(SET_END + 1, len(data) - 8))
-            data[pos:pos + 8] = u64(rng.choice([2**64 - 1, 2**63, 2**32, 131073, rng.randrange(1000)]))
-        else:
-            data[0:8] = u64(rng.choice([17408, 17407, 2**64 - 1, 0]))
-        kp = KeywordProcessor()
-        kp.add_keyword("keep")
-        try:
-            kp.__setstate__(bytes(data))
-            accepted += 1
-        except PanicException as exc:
-            assert str(exc).startswith(PREFIX)
-            assert kp.get_all_keywords() == {"keep": "keep"}
-            refused += 1
-    assert accepted > 50 and refused > 500
 
 
 def test_paths_that_are_not_utf8_are_listed_lossily():

@@ -13,6 +13,9 @@ import pytest
 
 import fernquill_tools
 
+# Each test starts mypy or stubtest.
+pytestmark = pytest.mark.slow
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs" / "fernquill-stubs" / "__init__.pyi"
 

@@ -437,6 +437,21 @@ TEST(match_state_failures) {
            "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })");
   CHECK_EQ(match_failure(le64(4) + "ab\xE2\x82" + sim + le64(0) + le64(0)),
            "InvalidUtf8Encoding(Utf8Error { valid_up_to: 2, error_len: None })");
+  // Where the bad sequence is and how long its valid start is, as the
+  // keyword's own field reports them.
+  const std::vector<std::pair<std::string, std::string>> bad_keywords = {
+      {"ab\xE2\x82x", "valid_up_to: 2, error_len: Some(2)"},
+      {"\xED\xA0\x80", "valid_up_to: 0, error_len: Some(1)"},
+      {"a\xF0\x90\x80x", "valid_up_to: 1, error_len: Some(3)"},
+      {"a\xF0\x90\x80", "valid_up_to: 1, error_len: None"},
+      {"\xC0\x80", "valid_up_to: 0, error_len: Some(1)"},
+  };
+  for (const auto& [keyword, where] : bad_keywords) {
+    const std::string got = match_failure(text_field(keyword) + sim + le64(0) + le64(0));
+    if (got != "InvalidUtf8Encoding(Utf8Error { " + where + " })") {
+      check::fail(__FILE__, __LINE__, hex(keyword) + ": " + got);
+    }
+  }
   // The UTF-8 check comes before the fields after the text.
   CHECK_EQ(match_failure(le64(1) + "\xC0"),
            "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })");
@@ -740,6 +755,11 @@ TEST(processor_state_failures) {
            "InvalidUtf8Encoding(Utf8Error { valid_up_to: 2, error_len: Some(1) })");
   CHECK_EQ(processor_failure(with_root(le64(0) + "\x01" + text_field("ab\xE2\x82") + opts)),
            "InvalidUtf8Encoding(Utf8Error { valid_up_to: 2, error_len: None })");
+  CHECK_EQ(processor_failure(with_root(le64(0) + "\x01" + text_field("\xFF") + opts)),
+           "InvalidUtf8Encoding(Utf8Error { valid_up_to: 0, error_len: Some(1) })");
+  // A name cut short inside a child, below the root.
+  CHECK_EQ(processor_failure(with_root(le64(1) + "a" + le64(0) + "\x01" + le64(3) + "ab")),
+           kShortText);
 
   // Options.
   CHECK_EQ(processor_failure(with_root(node({}))), kShortField);
