@@ -208,12 +208,6 @@ PyObject* kp_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                                     });
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef g_methods[] = {
     {"add_keyword", fastcall(kp_add_keyword), kFast,
      "add_keyword($self, keyword, clean_name=None)\n--\n\n"},

@@ -138,16 +138,18 @@ class ExtractColumn final : public ResultColumn {
     return "list<struct<keyword: string, similarity: float, start: int64, end: int64>>";
   }
 
+  // Nullable throughout (though no match is null), so that the type equals
+  // the one pyarrow and Polars spell by default.
   void export_schema(ArrowSchema& out) const override {
     std::vector<ArrowSchema> fields;
     ArraySchemasGuard guard{fields};
-    fields.push_back(make_schema("u", "keyword", 0));
-    fields.push_back(make_schema("f", "similarity", 0));
-    fields.push_back(make_schema("l", "start", 0));
-    fields.push_back(make_schema("l", "end", 0));
+    fields.push_back(make_schema("u", "keyword", ARROW_FLAG_NULLABLE));
+    fields.push_back(make_schema("f", "similarity", ARROW_FLAG_NULLABLE));
+    fields.push_back(make_schema("l", "start", ARROW_FLAG_NULLABLE));
+    fields.push_back(make_schema("l", "end", ARROW_FLAG_NULLABLE));
     std::vector<ArrowSchema> item;
     ArraySchemasGuard item_guard{item};
-    item.push_back(make_schema("+s", "item", 0, std::exchange(fields, {})));
+    item.push_back(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})));
     out = make_schema("+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
   }
 
@@ -166,8 +168,7 @@ class ExtractColumn final : public ResultColumn {
     ArraysGuard item_guard{item};
     item.push_back(make_array(keep, n, 0, {nullptr}, std::exchange(fields, {})));
     out = make_array(keep, b.rows(), b.validity.nulls,
-                     {validity_of(b.validity), buffer_of(b.list_offsets)},
-                     std::exchange(item, {}));
+                     {validity_of(b.validity), buffer_of(b.list_offsets)}, std::exchange(item, {}));
   }
 
   std::shared_ptr<const ResultColumn> single_chunk() const override {

@@ -19,10 +19,10 @@ std::string describe_format(const ArrowSchema& schema) {
   if (schema.dictionary != nullptr) return "dictionary";
   const std::string_view f = schema.format ? schema.format : "";
   static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
-      {"n", "null"},         {"b", "bool"},        {"c", "int8"},     {"s", "int16"},
-      {"i", "int32"},        {"l", "int64"},       {"f", "float"},    {"g", "double"},
-      {"z", "binary"},       {"Z", "large_binary"}, {"vz", "binary_view"}, {"+s", "struct"},
-      {"+l", "list"},        {"+L", "large_list"}};
+      {"n", "null"},   {"b", "bool"},         {"c", "int8"},         {"s", "int16"},
+      {"i", "int32"},  {"l", "int64"},        {"f", "float"},        {"g", "double"},
+      {"z", "binary"}, {"Z", "large_binary"}, {"vz", "binary_view"}, {"+s", "struct"},
+      {"+l", "list"},  {"+L", "large_list"}};
   for (const auto& [format, name] : kNames) {
     if (f == format) return std::string(name);
   }
@@ -36,8 +36,9 @@ std::string_view string_format(const ArrowSchema& schema) {
       (f == arrow::kUtf8 || f == arrow::kLargeUtf8 || f == arrow::kUtf8View)) {
     return f;
   }
-  py::raise_argument_type_error(kParam, "expected string, large_string or string_view values, got " +
-                                            describe_format(schema));
+  py::raise_argument_type_error(
+      kParam,
+      "expected string, large_string or string_view values, got " + describe_format(schema));
 }
 
 // Releases an Arrow struct we moved out of a capsule when it goes.
@@ -142,9 +143,9 @@ ImportedColumn import_column(PyObject* column) {
   } else if (PySequence_Check(column)) {
     import_sequence(column, in);
   } else {
-    py::raise_argument_type_error(
-        kParam, "expected an Arrow string column or a sequence of str, got '" +
-                    py::type_qualname(column) + "'");
+    py::raise_argument_type_error(kParam,
+                                  "expected an Arrow string column or a sequence of str, got '" +
+                                      py::type_qualname(column) + "'");
   }
   return in;
 }

@@ -39,7 +39,8 @@ py::ProcessorObject& processor_arg(PyObject* obj) {
   py::ProcessorObject* p = py::processor_object_or_null(obj);
   if (p == nullptr) {
     py::raise_argument_type_error(
-        "processor", "'" + py::type_qualname(obj) + "' object cannot be converted to 'KeywordProcessor'");
+        "processor",
+        "'" + py::type_qualname(obj) + "' object cannot be converted to 'KeywordProcessor'");
   }
   return *p;
 }
@@ -68,9 +69,9 @@ Ref column_call(PyObject* processor, PyObject* column, PyObject* threshold, Run&
   return result;
 }
 
-#define SIGNATURE(name, required, ...)                                  \
-  constexpr const char* name##_params[] = {__VA_ARGS__};                \
-  constexpr py::Signature name##_sig {                                  \
+#define SIGNATURE(name, required, ...)                                   \
+  constexpr const char* name##_params[] = {__VA_ARGS__};                 \
+  constexpr py::Signature name##_sig {                                   \
     kClassName, #name, name##_params, std::size(name##_params), required \
   }
 SIGNATURE(extract, 2, "processor", "column", "threshold", "offsets");
@@ -114,11 +115,8 @@ PyObject* py_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+using py::fastcall;
+using py::kFast;
 
 PyMethodDef g_functions[] = {
     {"extract", fastcall(py_extract), kFast,

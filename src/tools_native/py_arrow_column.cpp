@@ -90,11 +90,8 @@ void ac_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+using py::fastcall;
+using py::kFast;
 
 PyMethodDef g_methods[] = {
     {"__arrow_c_array__", fastcall(ac_array), kFast,

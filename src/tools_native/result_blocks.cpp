@@ -43,13 +43,7 @@ template <class Offset>
 void StringsBlock<Offset>::append_replaced(std::string_view row,
                                            std::span<const Replacement> pieces) {
   validity.append(true);
-  std::size_t cursor = 0;
-  for (const Replacement& p : pieces) {
-    data.append(row.substr(cursor, p.from - cursor));
-    data.append(p.name);
-    cursor = p.to;
-  }
-  data.append(row.substr(cursor));
+  fernquill::append_replaced(data, row, pieces);
   push_offset(offsets, data.size());
 }
 

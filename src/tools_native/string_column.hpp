@@ -31,10 +31,14 @@ class StringChunk {
   // The bytes of row i ("" for a null row).
   std::string_view row(std::size_t i) const {
     switch (layout_) {
-      case Layout::kOffsets32: return slice(offsets32_[offset_ + i], offsets32_[offset_ + i + 1]);
-      case Layout::kOffsets64: return slice(offsets64_[offset_ + i], offsets64_[offset_ + i + 1]);
-      case Layout::kViews: return view_at(offset_ + i);
-      case Layout::kSpans: return spans_[i];
+      case Layout::kOffsets32:
+        return slice(offsets32_[offset_ + i], offsets32_[offset_ + i + 1]);
+      case Layout::kOffsets64:
+        return slice(offsets64_[offset_ + i], offsets64_[offset_ + i + 1]);
+      case Layout::kViews:
+        return view_at(offset_ + i);
+      case Layout::kSpans:
+        return spans_[i];
     }
     return {};
   }
