@@ -6,6 +6,7 @@ text; fernquill's own results are PyKeywordMatch objects with byte offsets, whic
 """
 
 import argparse
+import importlib.util
 import gc
 import hashlib
 import os
@@ -80,6 +81,30 @@ def best_time(fn, repeat=3, budget=None):
         if budget is not None and sum(times) >= budget:
             break
     return min(times), result
+
+
+def load_build(directory):
+    """The fernquill module of a build directory, loaded beside the one on PYTHONPATH."""
+    found = [f for f in os.listdir(directory) if f.startswith("fernquill") and f.endswith(".so")]
+    if not found:
+        sys.exit(f"no fernquill*.so in {directory}")
+    module_origin = importlib.util.spec_from_file_location("fernquill", os.path.join(directory, found[0]))
+    module = importlib.util.module_from_spec(module_origin)
+    module_origin.loader.exec_module(module)
+    return module
+
+
+def cpu_times(fns, repeat):
+    """Min CPU seconds and last result of each function. The functions take
+    turns, so that a slow spell of the shared machine falls on all alike."""
+    best, results = [None] * len(fns), [None] * len(fns)
+    for _ in range(repeat):
+        for k, fn in enumerate(fns):
+            t0 = time.process_time()
+            results[k] = fn()
+            spent = time.process_time() - t0
+            best[k] = spent if best[k] is None else min(best[k], spent)
+    return best, results
 
 
 def mb_per_s(nbytes, seconds):

@@ -53,32 +53,8 @@ def budgets(keywords, t):
     return out
 
 
-def load_build(directory):
-    """The fernquill module of a build directory, loaded beside the one on PYTHONPATH."""
-    found = [f for f in os.listdir(directory) if f.startswith("fernquill") and f.endswith(".so")]
-    if not found:
-        sys.exit(f"no fernquill*.so in {directory}")
-    module_origin = importlib.util.spec_from_file_location("fernquill", os.path.join(directory, found[0]))
-    module = importlib.util.module_from_spec(module_origin)
-    module_origin.loader.exec_module(module)
-    return module
-
-
-def cpu_times(fns, repeat):
-    """Min CPU seconds and last result of each function. The functions take
-    turns, so that a slow spell of the shared machine falls on all alike."""
-    best, results = [None] * len(fns), [None] * len(fns)
-    for _ in range(repeat):
-        for k, fn in enumerate(fns):
-            t0 = time.process_time()
-            results[k] = fn()
-            spent = time.process_time() - t0
-            best[k] = spent if best[k] is None else min(best[k], spent)
-    return best, results
-
-
 def cpu_time(fn, repeat):
-    (best,), (result,) = cpu_times([fn], repeat)
+    (best,), (result,) = C.cpu_times([fn], repeat)
     return best, result
 
 
@@ -148,7 +124,7 @@ def main():
 
     args = C.common_args(__doc__.split("\n")[0], extra)
     fernquill = C.import_fernquill()
-    base = load_build(args.base) if args.base else None
+    base = C.load_build(args.base) if args.base else None
     typo = prepare_data.read_text(prepare_data.TYPOS)
     scale = 0.2 if args.quick else 1.0
     repeat = 1 if args.quick else 5
@@ -169,7 +145,7 @@ def main():
             runs = [lambda: kp.extract_keywords(text, th)]
             if kp_base is not None:
                 runs.append(lambda: kp_base.extract_keywords(text, th))
-            times, found = cpu_times(runs, repeat)
+            times, found = C.cpu_times(runs, repeat)
             t_new = times[0]
             new = [(m.keyword, m.similarity, m.start, m.end) for m in found[0]]
             row = [th, f"{nbytes / 1e3:.0f}", f"{C.mb_per_s(nbytes, t_new):.2f}", len(new)]

@@ -31,19 +31,6 @@ std::vector<std::string> split(const std::string& list) {
   return out;
 }
 
-void load_keywords(fernquill::KeywordProcessor& kp, const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::size_t tab = line.find('\t');
-    if (tab == std::string::npos) {
-      kp.add_keyword(line, std::nullopt);
-    } else {
-      kp.add_keyword(line.substr(0, tab), std::string_view(line).substr(tab + 1));
-    }
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,7 +47,7 @@ int main(int argc, char** argv) {
               "MB/s");
   for (const std::string& count : counts) {
     fernquill::KeywordProcessor kp(false, false);
-    load_keywords(kp, dir + "/keywords_" + count + ".tsv");
+    bench::load_keywords(kp, dir + "/keywords_" + count + ".tsv");
     const fernquill::ApproxIndex& index = kp.approx_index();
     std::printf("%8s keywords: exact index %.1f KiB, approximate index (flat trie) %.1f KiB\n",
                 count.c_str(), index.exact_memory_bytes() / 1024.0, index.memory_bytes() / 1024.0);

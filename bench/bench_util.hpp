@@ -7,6 +7,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
+
+#include "keyword_processor/keyword_processor.hpp"
 
 namespace bench {
 
@@ -25,6 +28,20 @@ inline std::string read_file(const std::string& path) {
     std::exit(1);
   }
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Adds the keywords of a bench/data keyword file (keyword TAB clean name).
+inline void load_keywords(fernquill::KeywordProcessor& kp, const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string::npos) {
+      kp.add_keyword(line, std::nullopt);
+    } else {
+      kp.add_keyword(line.substr(0, tab), std::string_view(line).substr(tab + 1));
+    }
+  }
 }
 
 }  // namespace bench

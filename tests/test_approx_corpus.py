@@ -10,6 +10,7 @@ import time
 import pytest
 
 from fernquill import KeywordProcessor
+from helpers import build
 
 SYLLABLES = ["al", "an", "ar", "be", "ca", "con", "de", "di", "el", "en", "er", "ex", "for",
              "in", "ing", "is", "it", "la", "le", "lo", "ma", "ment", "ne", "no", "or", "pe",
@@ -91,3 +92,33 @@ def test_long_keyword_occurring_exactly_costs_linear_time(threshold):
     assert [(m.keyword, m.similarity, m.start, m.end) for m in found] == [
         (keyword, 1.0, 0, len(keyword))]
     assert elapsed < 1.0
+
+
+def dense_binary_case(rng, keywords, size, text_size):
+    """A processor without word characters holding keywords over {a, b}, with its
+    model, and a text over the same letters: edit paths meet in the same states
+    over and over."""
+    options = {"case_sensitive": True, "allow_overlaps": False, "word_chars": []}
+    words = {"".join(rng.choice("ab") for _ in range(size)) for _ in range(keywords)}
+    kp, model = build(options, [(w, None) for w in sorted(words)])
+    return kp, model, "".join(rng.choice("ab") for _ in range(text_size))
+
+
+def test_dense_binary_keywords_at_low_threshold_take_well_under_a_second():
+    kp, _, text = dense_binary_case(random.Random(21), 100, 60, 40)
+    t0 = time.perf_counter()
+    found = kp.extract_keywords(text, 0.3)
+    elapsed = time.perf_counter() - t0
+    assert found and all(m.similarity >= 0.3 for m in found)
+    assert elapsed < 1.0
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_dense_binary_keywords_match_the_model(seed):
+    rng = random.Random(seed)
+    kp, model, text = dense_binary_case(rng, rng.randrange(6, 24), rng.randrange(8, 13),
+                                        rng.randrange(5, 10))
+    for threshold in (0.3, 0.45, 0.6):
+        got = [(m.keyword, m.similarity, m.start, m.end)
+               for m in kp.extract_keywords(text, threshold)]
+        assert got == model.extract(text, threshold)

@@ -145,10 +145,17 @@ def test_change_under_memory_limit(name):
 
 def test_match_setters_under_memory_limit():
     run("""
+        class Text(str):
+            pass
         m = PyKeywordMatch("k", 0.5, 1, 2)
         state = PyKeywordMatch("w" * (200 << 20), 1.0, 3, 4).__getstate__()
-        big = "x" * (200 << 20)
+        # A str subclass is copied into a plain str, which does not fit.
+        big = Text("x" * (200 << 20))
         assert limited(100, lambda: setattr(m, "keyword", big))
         assert limited(100, lambda: m.__setstate__(state))
         assert (m.keyword, m.similarity, m.start, m.end) == ("k", 0.5, 1, 2)
+        # A plain str is taken as it is: no copy, nothing to run out of.
+        plain = str(big)
+        assert not limited(100, lambda: setattr(m, "keyword", plain))
+        assert m.keyword is plain
     """)

@@ -7,7 +7,8 @@
 // must therefore leave every update of the best candidate in place. These
 // rules do, each proven where it is applied below:
 //  (a) stop once the best similarity is 1.0;
-//  (b) skip the expansion of a state seen before at this position;
+//  (b) skip the expansion of a state whose node and consumed count were
+//      expanded before at this position with no more edits;
 //  (c) drop a state whose whole subtree is bounded below the threshold or
 //      at or below the best similarity so far;
 //  (f) leave dead ends, states that would do nothing when popped, unpushed;
@@ -63,31 +64,43 @@ inline std::uint32_t bits_set(std::uint64_t x) {
   return static_cast<std::uint32_t>((x * 0x0101010101010101ull) >> 56);
 }
 
-// States expanded at the current position. Open addressing; a generation
-// stamp empties the table for the next position without touching it. When
-// the table is at its size limit it stops recording, which only gives up
-// some skipping.
-class SeenStates {
+// The fewest edits with which each (node, consumed) pair was expanded at the
+// current position: rule (b) keys states by the pair, not the triple, which
+// both prunes more and keeps one entry where a triple would keep one per
+// edit count. Open addressing; a generation stamp empties the table for the
+// next position without touching it. At its size limit the table forgets a
+// pair to make room for a new one, which only gives up some skipping.
+class FewestEdits {
  public:
-  // Returns false when (node, c, e) was recorded at this position before.
-  bool insert(std::uint32_t node, std::uint64_t c, std::int64_t e) {
-    if (static_cast<std::uint64_t>(e) > 0xFFFFFFFFu) return true;
-    const std::uint64_t k1 = node | (static_cast<std::uint64_t>(e) << 32);
-    if (slots_.empty()) resize(1024);
-    std::size_t mask = slots_.size() - 1;
-    for (std::size_t h = hash(k1, c) & mask;; h = (h + 1) & mask) {
+  // Returns false when (node, c) was expanded with at most e edits before
+  // at this position; else records e as its fewest.
+  bool improves(std::uint32_t node, std::uint64_t c, std::int64_t e) {
+    if (c > 0xFFFFFFFFu || static_cast<std::uint64_t>(e) > 0xFFFFFFFFu) return true;
+    const std::uint64_t key = node | (c << 32);
+    const auto edits = static_cast<std::uint32_t>(e);
+    if (slots_.empty()) resize(kFirstSlots);
+    const std::size_t mask = slots_.size() - 1;
+    const std::size_t home = hash(key) & mask;
+    for (std::size_t h = home;; h = (h + 1) & mask) {
       Entry& slot = slots_[h];
       if (slot.generation != generation_) {
-        if ((live_ + 1) * 2 > slots_.size()) {
-          if (slots_.size() >= kMaxSlots) return true;
+        if ((live_ + 1) * 2 <= slots_.size()) {
+          slot = Entry{key, edits, generation_};
+          ++live_;
+        } else if (slots_.size() < kMaxSlots) {
           resize(slots_.size() * 2);
-          return insert(node, c, e);
+          return improves(node, c, e);
+        } else {
+          // Overwriting a live slot keeps every probe sequence intact.
+          slots_[home] = Entry{key, edits, generation_};
         }
-        slot = Entry{k1, c, generation_};
-        ++live_;
         return true;
       }
-      if (slot.k1 == k1 && slot.c == c) return false;
+      if (slot.key == key) {
+        if (slot.edits <= edits) return false;
+        slot.edits = edits;
+        return true;
+      }
     }
   }
   void next_position() {
@@ -100,14 +113,16 @@ class SeenStates {
 
  private:
   struct Entry {
-    std::uint64_t k1 = 0;
-    std::uint64_t c = 0;
+    std::uint64_t key = 0;  // node | consumed << 32
+    std::uint32_t edits = 0;
     std::uint32_t generation = 0;
   };
-  static constexpr std::size_t kMaxSlots = std::size_t{1} << 20;
-  static std::size_t hash(std::uint64_t k1, std::uint64_t c) {
-    std::uint64_t h = (k1 ^ (c * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
-    return static_cast<std::size_t>(h ^ (h >> 31));
+  static constexpr std::size_t kFirstSlots = 1024;
+  // 64 MiB: two million pairs at half load.
+  static constexpr std::size_t kMaxSlots = std::size_t{1} << 22;
+  static std::size_t hash(std::uint64_t key) {
+    std::uint64_t h = (key ^ (key >> 33)) * 0xFF51AFD7ED558CCDull;
+    return static_cast<std::size_t>(h ^ (h >> 33));
   }
   void resize(std::size_t size) {
     std::vector<Entry> old;
@@ -116,7 +131,7 @@ class SeenStates {
     live_ = 0;
     for (const Entry& slot : old) {
       if (slot.generation != generation_) continue;
-      for (std::size_t h = hash(slot.k1, slot.c) & (size - 1);; h = (h + 1) & (size - 1)) {
+      for (std::size_t h = hash(slot.key) & (size - 1);; h = (h + 1) & (size - 1)) {
         if (slots_[h].generation != generation_) {
           slots_[h] = slot;
           ++live_;
@@ -395,7 +410,7 @@ class EditSearch {
   const std::uint8_t* s_;
   std::size_t n_;
   ThresholdTable table_;
-  SeenStates seen_;
+  FewestEdits seen_;
   std::vector<State> stack_;
   std::uint64_t popped_ = 0;
   std::uint64_t resumed_ = 0;
@@ -452,20 +467,30 @@ bool EditSearch::consider(const State& st) {
 }
 
 bool EditSearch::expand(State& st, std::size_t i) {
-  // (b) The states below (node, c, e) depend on nothing but the state.
-  // A repeat is popped after the first copy's whole subtree: the stack
-  // is LIFO and a state is never its own descendant (every move raises
-  // c + e). So every candidate below the repeat was compared before,
-  // against a best no greater than now, and can only tie. The same
-  // holds for the parts of that subtree pruned by (b) or (c), by
-  // induction on the order of popping. Only expanded states are
-  // recorded, so recording just some of them is as sound.
+  // (b) Let (node, c, e0) be expanded before (node, c, e) at this
+  // position, with e0 <= e. The second is popped after the first one's
+  // whole subtree: the stack is LIFO and it is not the first one's
+  // descendant (every move goes deeper in the trie or raises c, so no
+  // path returns to the same node and c). Every path the literal search
+  // may take below (node, c, e) it may take below (node, c, e0) too: an
+  // edit is allowed while 1 - e' / (c' + 1) >= t, which fewer edits only
+  // help. The path ends at the same node and consumed count, so with the
+  // same denominator, and e - e0 edits fewer, which rounds to a
+  // similarity at least as high. So every candidate below the later state
+  // was matched, no lower, by one compared before against a best no
+  // greater than now: it can only tie or miss t. The same holds for the
+  // parts of the first subtree pruned by (b) or (c), by induction on the
+  // order of popping. Only expanded states are recorded, so recording
+  // just some of them is as sound.
+  // Bound: per start, the pairs (node, c) number at most nodes x (R + 1)
+  // and each is expanded once per strictly smaller edit count, so at most
+  // E + 1 times with E the largest budget 1 - e / (c + 1) >= t allows.
   if (popped_ > seen_from_ && st.edits >= kSeenFromEdits) {
     if (!seen_open_) {
       seen_.next_position();
       seen_open_ = true;
     }
-    if (!seen_.insert(st.node, st.consumed, st.edits)) return false;
+    if (!seen_.improves(st.node, st.consumed, st.edits)) return false;
   }
   const SearchNode& node = search_nodes_[st.node];
   const std::uint8_t x = read(i, st.consumed);

@@ -21,8 +21,8 @@ using utf8::is_trim;
 // The candidate positions of a 4 KiB chunk are found first (the start test
 // sixteen bytes at a time), then all their walks are run: on a large store
 // they advance together, one byte per round, so that their trie loads
-// (mostly cache misses) overlap instead of waiting on each other; on a store
-// that stays in cache, one after the other. A walk's result depends
+// overlap instead of waiting on each other (which pays on a store that stays
+// in cache too: the rounds have no branch to mispredict). A walk's result depends
 // only on its start, not on where the scan resumed, so walks may run ahead;
 // the results are then taken in text order exactly as a sequential scan
 // would: a candidate inside an accepted span is passed over.
@@ -209,13 +209,6 @@ std::size_t advance(const ScanIndex::Slot* da, const std::uint8_t* code, const s
   return kept;
 }
 
-// A double array of at most this many slots (1 MiB) stays in the cache
-// next to the core; its walks are then cheaper one after the other, each in
-// a tight loop, than in rounds.
-constexpr std::size_t kResidentSlots = std::size_t{1} << 17;
-// Too few walks to hide each other's misses (a short text): one at a time too.
-constexpr std::size_t kFewWalks = 32;
-
 // The walks one at a time, each to its end.
 template <bool kFold>
 void walk_each(const ScanIndex::Slot* da, const std::uint8_t* code, const std::uint8_t* sc,
@@ -276,18 +269,18 @@ std::size_t start_walks(const ScanIndex& index, const ByteTables& tables, const 
   return live;
 }
 
-// Runs the queued walks to their ends, filling `results`: one at a time on a
-// store that stays in cache or when there are few, else in rounds.
+// Runs the queued walks to their ends, filling `results`: in rounds unless
+// asked for one at a time.
 template <bool kFold>
 void run_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c, Buffers& buffers,
-               std::size_t live) {
+               std::size_t live, ExactWalk how) {
   const ScanIndex::Slot* da = index.slots();
   const std::size_t rest = c.n - c.begin;
   const std::uint8_t* sc = c.s + c.begin;
   Result* results = buffers.results.get();
   std::uint64_t* walk = buffers.walk.get();
   std::uint32_t* walk_start = buffers.walk_start.get();
-  if (index.slot_count() <= kResidentSlots || live < kFewWalks) {
+  if (how == ExactWalk::kEach) {
     walk_each<kFold>(da, tables.code.data(), sc, rest, walk, walk_start, results, live);
     return;
   }
@@ -343,8 +336,12 @@ std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk
   }
 }
 
+// With a sink, the matches are handed over once this many have gathered.
+constexpr std::size_t kSinkPiece = 512;
+
 template <bool kFold>
-void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out) {
+void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out,
+                 ExactWalk how, const MatchSink* sink) {
   const ByteTables& tables = kFold ? index.fold() : index.plain();
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
@@ -360,21 +357,31 @@ void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<Keyw
     if (c.count == 0) continue;
     const std::size_t live = start_walks<kFold>(index, tables, c, buffers.results.get(),
                                                 buffers.walk.get(), buffers.walk_start.get());
-    run_walks<kFold>(index, tables, c, buffers, live);
+    run_walks<kFold>(index, tables, c, buffers, live, how);
     const std::size_t taken =
         accept_in_order(tables, overlaps, c, buffers.results.get(), buffers.accepted.get(), resume);
     record_accepted(index, c, buffers.results.get(), buffers.accepted.get(), taken, out);
+    // Handed over between chunks, when this scan no longer needs the
+    // per-thread buffers (the sink may run a scan of its own).
+    if (sink != nullptr && out.size() >= kSinkPiece) {
+      (*sink)(out);
+      out.clear();
+    }
+  }
+  if (sink != nullptr && !out.empty()) {
+    (*sink)(out);
+    out.clear();
   }
 }
 
 }  // namespace
 
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
-                std::vector<KeywordMatch>& out) {
+                std::vector<KeywordMatch>& out, ExactWalk how, const MatchSink* sink) {
   if (fold) {
-    scan_chunks<true>(index, text, out);
+    scan_chunks<true>(index, text, out, how, sink);
   } else {
-    scan_chunks<false>(index, text, out);
+    scan_chunks<false>(index, text, out, how, sink);
   }
 }
 

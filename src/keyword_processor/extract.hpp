@@ -19,6 +19,11 @@ namespace fernquill {
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
                                            std::optional<float> threshold);
 
+// The same matches, handed to `sink` in pieces in the same order; the exact
+// scan hands them over as it goes, without a vector of them all.
+void extract_keywords_to(const KeywordProcessor& processor, std::string_view text,
+                         std::optional<float> threshold, const MatchSink& sink);
+
 // `text` with every occurrence replaced by its clean name.
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold);

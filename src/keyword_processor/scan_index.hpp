@@ -222,10 +222,20 @@ struct ApproxStats {
   std::uint64_t resumed = 0;   // searches begun at a remembered frontier
 };
 
+// How the exact scan runs the walks of a chunk: one after the other, each to
+// its end, or all together one byte per round so that their loads overlap.
+// kChosen is the rounds: measured on the corpus (bench/bench_exact_walk.cpp),
+// they win at every size, 1k keywords and short texts included, even where
+// the whole index stays in cache. kEach is kept for that benchmark.
+enum class ExactWalk { kChosen, kEach, kRounds };
+
 // The scans behind extract_keywords, over a scan text already made. `fold`
 // asks the exact scan to read a pure-ASCII text as its ASCII lower case.
+// With a `sink`, the matches are handed over in pieces as the scan goes, and
+// `out` is empty again on return.
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
-                std::vector<KeywordMatch>& out);
+                std::vector<KeywordMatch>& out, ExactWalk how = ExactWalk::kChosen,
+                const MatchSink* sink = nullptr);
 void scan_approximate(const ApproxIndex& index, std::string_view text, float threshold,
                       std::vector<KeywordMatch>& out);
 // The same scan, also counting its work.

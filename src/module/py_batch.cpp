@@ -1,6 +1,9 @@
 #include "module/py_batch.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,24 +43,107 @@ BatchInput convert_input(PyObject* texts, PyObject* threshold) {
   return in;
 }
 
-// Runs op on every text on the worker pool, checks that every slot was
-// written, then builds the list of to_python(result) on this thread.
+// Hands the results of the workers to the calling thread in index order, as
+// each is ready: the caller builds the objects of text i while the workers
+// scan the texts after it.
+class ReadyFlags {
+ public:
+  explicit ReadyFlags(std::size_t n) : ready_(n) {}
+
+  // Worker side, after result i is stored (or after a body failed).
+  void mark_ready(std::size_t i) {
+    ready_[i].store(1, std::memory_order_release);
+    wake();
+  }
+  void mark_failed() {
+    failed_.store(true, std::memory_order_release);
+    wake();
+  }
+
+  // Caller side: waits until result i is ready (true) or a body failed
+  // (false). Spins a little first: a short text is done within
+  // microseconds, sooner than a sleep and a wake-up.
+  bool wait_for(std::size_t i) {
+    for (int spin = 0; spin < kSpins; ++spin) {
+      if (ready_[i].load(std::memory_order_acquire) != 0) return true;
+      if (failed_.load(std::memory_order_acquire)) return false;
+    }
+    for (;;) {
+      const std::uint32_t seen = signal_.load(std::memory_order_seq_cst);
+      waiting_.store(true, std::memory_order_seq_cst);
+      if (ready_[i].load(std::memory_order_seq_cst) != 0) break;
+      if (failed_.load(std::memory_order_seq_cst)) break;
+      signal_.wait(seen, std::memory_order_seq_cst);
+    }
+    waiting_.store(false, std::memory_order_relaxed);
+    return ready_[i].load(std::memory_order_acquire) != 0;
+  }
+
+ private:
+  static constexpr int kSpins = 4096;
+  void wake() {
+    signal_.fetch_add(1, std::memory_order_seq_cst);
+    if (waiting_.load(std::memory_order_seq_cst)) signal_.notify_one();
+  }
+  std::vector<std::atomic<std::uint8_t>> ready_;
+  std::atomic<bool> failed_{false};
+  std::atomic<bool> waiting_{false};
+  std::atomic<std::uint32_t> signal_{0};
+};
+
+// Set while this thread builds a batch's results with the pool still at work
+// on it. Building can run Python code (a collection, finalizers), which may
+// start another batch: that one runs on this thread alone, since the pool
+// takes one job at a time and would wait for this one forever.
+thread_local bool t_building_batch = false;
+
+// Runs op on every text on the worker pool and builds the list of
+// to_python(result) on this thread as the results come in, each result
+// freed once it is built. The threshold is checked once, here, so that a
+// bad one fails the call before any text is scanned.
 template <class Result, class Op, class ToPython>
 Ref run_batch(const KeywordProcessor& processor, PyObject* texts, PyObject* threshold, Op&& op,
               ToPython&& to_python) {
   BatchInput in = convert_input(texts, threshold);
-  std::size_t n = in.texts.size();
+  const std::size_t n = in.texts.size();
   std::vector<Result> results(n);
+  ReadyFlags flags(n);
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
   WorkerPool& pool = WorkerPool::global();
-  std::size_t written = pool.parallel_for(
-      n, [&](std::size_t i) { results[i] = op(processor, in.texts[i], in.threshold); });
-  if (written != n) {
+  if (n > 0) checked_threshold(in.threshold);
+  std::size_t built = 0;
+  if (t_building_batch) {
+    for (; built < n; ++built) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(built),
+                      to_python(op(processor, in.texts[built], in.threshold)).release());
+    }
+    return list;
+  }
+  const std::size_t written = pool.parallel_for(
+      n,
+      [&](std::size_t i) {
+        try {
+          results[i] = op(processor, in.texts[i], in.threshold);
+        } catch (...) {
+          flags.mark_failed();
+          throw;
+        }
+        flags.mark_ready(i);
+      },
+      [&] {
+        t_building_batch = true;
+        struct Reset {
+          ~Reset() { t_building_batch = false; }
+        } reset;
+        for (; built < n && flags.wait_for(built); ++built) {
+          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(built),
+                          to_python(results[built]).release());
+          results[built] = Result();
+        }
+      });
+  if (written != n || built != n) {
     throw Fault("expected " + std::to_string(n) + " total writes, but got " +
                 std::to_string(written));
-  }
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
-  for (std::size_t i = 0; i < n; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(results[i]).release());
   }
   return list;
 }
@@ -70,7 +156,9 @@ Ref batch_extract(const KeywordProcessor& processor, PyObject* texts, PyObject* 
       [](const KeywordProcessor& p, std::string_view text, std::optional<float> t) {
         return extract_keywords(p, text, t);
       },
-      [](const std::vector<KeywordMatch>& matches) { return new_match_list(matches); });
+      [names = std::make_unique<NameStrs>()](const std::vector<KeywordMatch>& matches) {
+        return new_match_list(matches, *names);
+      });
 }
 
 Ref batch_replace(const KeywordProcessor& processor, PyObject* texts, PyObject* threshold) {

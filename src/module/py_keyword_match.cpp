@@ -1,18 +1,21 @@
 #include "module/py_keyword_match.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "state/match_state.hpp"
 
 namespace fernquill::py {
 namespace {
 
-// The object form of a match: it owns its keyword text.
+// The object form of a match. The keyword is an exact str, so a call that
+// makes many matches of one keyword can let them all refer to one str.
 struct MatchObject {
   PyObject ob_base;
-  std::string keyword;
+  PyObject* keyword;  // owned
   float similarity;
   std::size_t start;
   std::size_t end;
@@ -25,26 +28,66 @@ MatchObject& self_match(PyObject* self) {
   return self_as<MatchObject>(self, g_type, "PyKeywordMatch");
 }
 
-// Memory of freed matches kept for reuse: extraction makes and drops match
-// objects by the million. Only touched with the interpreter lock held.
-constexpr std::size_t kFreeListSize = 1024;
-void* g_free_list[kFreeListSize];
+// Memory of freed matches, kept for the next call: extraction makes and
+// drops match objects by the hundred thousand, and handing their pages back
+// to the allocator only for the next call to fault them in again costs more
+// than the objects themselves. The freed blocks are chained through their
+// first word. Only touched with the interpreter lock held.
+constexpr std::size_t kKeptMatches = std::size_t{1} << 20;  // about 48 MiB at most
+struct FreeBlock {
+  FreeBlock* next;
+};
+FreeBlock* g_free_head = nullptr;
 std::size_t g_free_count = 0;
 
-// Allocates an instance and constructs its fields in place. The object holds
-// no Python references and is not tracked by the garbage collector, so plain
-// object memory and PyObject_Init are all it needs.
-Ref allocate(PyTypeObject* type, std::string&& keyword, float similarity, std::size_t start,
+void* take_memory() {
+  if (g_free_head == nullptr) return PyObject_Malloc(sizeof(MatchObject));
+  FreeBlock* block = g_free_head;
+  g_free_head = block->next;
+  --g_free_count;
+  return block;
+}
+
+void keep_memory(void* memory) {
+  if (g_free_count >= kKeptMatches) {
+    PyObject_Free(memory);
+    return;
+  }
+  g_free_head = new (memory) FreeBlock{g_free_head};
+  ++g_free_count;
+}
+
+// A keyword argument or attribute value as the str a match holds: converted
+// (and refused) as text, and copied only when it is a subclass of str.
+Ref keyword_str(PyObject* value, const char* param) {
+  const std::string_view text = to_text(value, param);
+  if (PyUnicode_CheckExact(value)) return Ref::borrowed(value);
+  return new_str(text);
+}
+
+// The keyword's UTF-8 text; the str caches it, so this copies nothing after
+// the first time.
+std::string_view keyword_text(const MatchObject& m) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(m.keyword, &size);
+  if (utf8 == nullptr) throw_error_set();
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
+// Allocates an instance and fills its fields; takes over `keyword`. The
+// object holds no reference that could close a cycle (only a str), so it is
+// not tracked by the garbage collector: plain object memory and
+// PyObject_Init are all it needs.
+Ref allocate(PyTypeObject* type, Ref keyword, float similarity, std::size_t start,
              std::size_t end) {
-  void* memory =
-      g_free_count > 0 ? g_free_list[--g_free_count] : PyObject_Malloc(sizeof(MatchObject));
+  void* memory = take_memory();
   if (memory == nullptr) {
     PyErr_NoMemory();
     throw_error_set();
   }
   Ref obj(PyObject_Init(static_cast<PyObject*>(memory), type));  // takes a reference to type
   auto* m = reinterpret_cast<MatchObject*>(obj.get());
-  new (&m->keyword) std::string(std::move(keyword));
+  m->keyword = keyword.release();
   m->similarity = similarity;
   m->start = start;
   m->end = end;
@@ -54,13 +97,9 @@ Ref allocate(PyTypeObject* type, std::string&& keyword, float similarity, std::s
 
 void dealloc(PyObject* self) {
   auto* m = reinterpret_cast<MatchObject*>(self);
-  m->keyword.~basic_string();
+  Py_DECREF(m->keyword);
   PyTypeObject* type = Py_TYPE(self);
-  if (g_free_count < kFreeListSize) {
-    g_free_list[g_free_count++] = self;
-  } else {
-    PyObject_Free(self);
-  }
+  keep_memory(self);
   Py_DECREF(type);
 }
 
@@ -89,7 +128,7 @@ constexpr Signature kSetStateSig{"PyKeywordMatch", "__setstate__", kStateParams,
 PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     BoundArgs<4> a(kNewSig, args, kwargs);
-    std::string keyword(to_text(a[0], "keyword"));
+    Ref keyword = keyword_str(a[0], "keyword");
     float similarity = to_f32(a[1], "similarity");
     std::size_t start = to_offset(a[2], "start");
     std::size_t end = to_offset(a[3], "end");
@@ -107,9 +146,10 @@ PyObject* match_repr(PyObject* self) {
   return guard([&] {
     MatchObject& m = self_match(self);
     SharedBorrow borrow(m.borrow);
-    std::string text =
-        "KeywordMatch(keyword='" + m.keyword + "', similarity=" + format_similarity(m.similarity) +
-        ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) + ")";
+    std::string text = "KeywordMatch(keyword='" + std::string(keyword_text(m)) +
+                       "', similarity=" + format_similarity(m.similarity) +
+                       ", start=" + std::to_string(m.start) + ", end=" + std::to_string(m.end) +
+                       ")";
     return new_str(text);
   });
 }
@@ -118,8 +158,9 @@ PyObject* match_getstate(PyObject* self, PyObject*) {
   return guard([&] {
     MatchObject& m = self_match(self);
     SharedBorrow borrow(m.borrow);
-    return new_bytes(match_state_size(m.keyword.size()), [&](std::span<char> out) {
-      write_match_state(out, m.keyword, m.similarity, m.start, m.end);
+    const std::string_view keyword = keyword_text(m);
+    return new_bytes(match_state_size(keyword.size()), [&](std::span<char> out) {
+      write_match_state(out, keyword, m.similarity, m.start, m.end);
     });
   });
 }
@@ -131,7 +172,8 @@ PyObject* match_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     MatchObject& m = self_match(self);
     ExclusiveBorrow borrow(m.borrow);
     MatchFields fields = decode_match_state(to_bytes(a[0], "state"));
-    m.keyword = std::move(fields.keyword);
+    Ref keyword = new_str(fields.keyword);
+    Ref old(std::exchange(m.keyword, keyword.release()));
     m.similarity = fields.similarity;
     m.start = fields.start;
     m.end = fields.end;
@@ -143,7 +185,7 @@ PyObject* match_getnewargs(PyObject* self, PyObject*) {
   return guard([&] {
     MatchObject& m = self_match(self);
     SharedBorrow borrow(m.borrow);
-    Ref keyword = new_str(m.keyword);
+    Ref keyword = Ref::borrowed(m.keyword);
     Ref similarity = similarity_object(m.similarity);
     Ref start = offset_object(m.start);
     Ref end = offset_object(m.end);
@@ -162,7 +204,7 @@ PyObject* get_field(PyObject* self, void* closure) {
     SharedBorrow borrow(m.borrow);
     switch (static_cast<Field>(reinterpret_cast<std::intptr_t>(closure))) {
       case kKeyword:
-        return new_str(m.keyword);
+        return Ref::borrowed(m.keyword);
       case kSimilarity:
         return similarity_object(m.similarity);
       case kStart:
@@ -185,9 +227,9 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
     MatchObject& m = self_match(self);
     switch (field) {
       case kKeyword: {
-        std::string keyword(to_text(value, name));
+        Ref keyword = keyword_str(value, name);
         ExclusiveBorrow borrow(m.borrow);
-        m.keyword = std::move(keyword);
+        Ref old(std::exchange(m.keyword, keyword.release()));
         break;
       }
       case kSimilarity: {
@@ -243,10 +285,51 @@ PyTypeObject* keyword_match_type() {
   return g_type;
 }
 
-Ref new_match_object(const KeywordMatch& match) {
+Ref new_match_object(const KeywordMatch& match, NameStrs& names) {
   PyTypeObject* type = keyword_match_type();
   if (type == nullptr) throw_error_set();
-  return allocate(type, std::string(match.keyword), match.similarity, match.start, match.end);
+  return allocate(type, Ref::borrowed(names.get(match.keyword)), match.similarity, match.start,
+                  match.end);
+}
+
+void append_match_objects(PyObject* list, std::span<const KeywordMatch> matches, NameStrs& names) {
+  for (const KeywordMatch& m : matches) {
+    Ref obj = new_match_object(m, names);
+    if (PyList_Append(list, obj.get()) != 0) throw_error_set();
+  }
+}
+
+NameStrs::~NameStrs() {
+  for (Entry& e : table_) Py_XDECREF(e.str);
+}
+
+std::size_t NameStrs::slot_of(const char* data) const {
+  // Fibonacci hashing of the address; its low bits are alignment.
+  const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(data));
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 32) & (table_.size() - 1);
+}
+
+void NameStrs::grow() {
+  constexpr std::size_t kFirstSize = 64;
+  std::vector<Entry> bigger(table_.empty() ? kFirstSize : table_.size() * 2);
+  bigger.swap(table_);
+  for (const Entry& e : bigger) {
+    if (e.str == nullptr) continue;
+    std::size_t at = slot_of(e.data);
+    while (table_[at].str != nullptr) at = (at + 1) & (table_.size() - 1);
+    table_[at] = e;
+  }
+}
+
+PyObject* NameStrs::add(std::string_view name) {
+  if ((used_ + 1) * 2 > table_.size()) grow();
+  std::size_t at = slot_of(name.data());
+  for (; table_[at].str != nullptr; at = (at + 1) & (table_.size() - 1)) {
+    if (table_[at].data == name.data() && table_[at].size == name.size()) return table_[at].str;
+  }
+  table_[at] = {name.data(), name.size(), new_str(name).release()};
+  ++used_;
+  return table_[at].str;
 }
 
 std::string format_similarity(float similarity) {

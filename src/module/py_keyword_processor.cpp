@@ -150,6 +150,22 @@ PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_s
       });
 }
 
+// The matches go into the list as the scan hands them over, piece by piece.
+Ref extract_to_list(const KeywordProcessor& p, std::string_view text,
+                    std::optional<float> threshold) {
+  struct Target {
+    Ref list;
+    NameStrs names;
+  } target{Ref::check(PyList_New(0)), {}};
+  const MatchSink sink{[](void* context, std::span<const KeywordMatch> piece) {
+                         auto* t = static_cast<Target*>(context);
+                         append_match_objects(t->list.get(), piece, t->names);
+                       },
+                       &target};
+  extract_keywords_to(p, text, threshold, sink);
+  return std::move(target.list);
+}
+
 // extract_keywords and replace_keywords: text, then threshold, then the scan.
 template <class Scan>
 PyObject* text_scan_method(const Signature& sig, PyObject* self, PyObject* const* args,
@@ -166,7 +182,7 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   return text_scan_method(extract_keywords_sig, self, args, nargs, kwnames,
                           [](KeywordProcessor& p, std::string_view text, auto threshold) {
-                            return new_match_list(extract_keywords(p, text, threshold));
+                            return extract_to_list(p, text, threshold);
                           });
 }
 

@@ -1,27 +1,16 @@
 #include "state/processor_state.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "support/fault.hpp"
-#include "support/limits.hpp"
 
 namespace fernquill {
 
 namespace {
 
 constexpr std::size_t kWordSetBytes = WordSet::kWords * kU64FieldBytes;
-
-using Entry = std::pair<std::uint32_t, NodeId>;  // (key, child)
-
-// Makes room for `extra` more entries without giving up geometric growth
-// (an exact reserve per node would make a deep chain quadratic).
-void reserve_more(std::vector<Entry>& v, std::size_t extra) {
-  if (v.capacity() - v.size() >= extra) return;
-  v.reserve(std::max(v.size() + extra, v.capacity() * 2));
-}
 
 std::size_t node_fixed_bytes(const Trie& trie, NodeId node) {
   std::size_t bytes = kU64FieldBytes + kU8FieldBytes;  // child count, clean-name tag
@@ -38,37 +27,48 @@ void write_node_name(const Trie& trie, NodeId node, StateWriter& out) {
   out.put_text(trie.clean_name(node));
 }
 
-// Gives `node` the children read for it, pending[first..]. A key listed more
-// than once keeps its last child; the earlier subtrees are freed, which also
-// takes their clean names out of the keyword count.
-void attach_children(Trie& trie, NodeId node, const std::vector<Entry>& pending, std::size_t first,
-                     std::vector<Entry>& table) {
-  table.assign(pending.begin() + static_cast<std::ptrdiff_t>(first), pending.end());
-  bool ascending = true;
-  for (std::size_t i = 1; i < table.size() && ascending; ++i) {
-    ascending = table[i - 1].first < table[i].first;
-  }
-  if (!ascending) {
-    // Stable, so equal keys stay in the order they were read.
-    std::stable_sort(table.begin(), table.end(),
-                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-      if (i + 1 < table.size() && table[i + 1].first == table[i].first) {
-        trie.discard_detached(table[i].second);
-        continue;
-      }
-      table[kept++] = table[i];
-    }
-    table.resize(kept);
-  }
-  trie.set_children(node, table);
-}
-
 bool read_bool(StateReader& in) {
   const std::uint8_t b = in.read_u8();
   if (b > 1) throw_state_failure(state_failure::invalid_bool(b));
   return b == 1;
+}
+
+// What a trie state holds, found by a quick pass that builds nothing: the
+// store is then sized exactly once instead of growing node by node.
+struct TrieStateSize {
+  std::size_t nodes = 1;  // the root
+  std::size_t name_bytes = 0;
+};
+
+// Counts what the bytes ahead of `in` (a copy: the reader itself does not
+// move) encode as a trie. Malformed input ends the count early; the reading
+// pass that follows refuses it with its proper failure. Counts only what is
+// present, so a forged count reserves nothing beyond the input's size.
+TrieStateSize measure_trie_state(StateReader in) {
+  TrieStateSize size;
+  std::vector<std::uint64_t> remaining;  // children still to read, per open node
+  try {
+    remaining.push_back(in.read_length());
+    while (!remaining.empty()) {
+      if (remaining.back() > 0) {
+        --remaining.back();
+        in.read_char();
+        ++size.nodes;
+        remaining.push_back(in.read_length());
+        continue;
+      }
+      remaining.pop_back();
+      if (in.read_u8() == 1) {
+        const std::uint64_t n = in.read_length();
+        if (n > in.remaining()) break;
+        in.read_fixed(static_cast<std::size_t>(n));
+        size.name_bytes += static_cast<std::size_t>(n);
+      }
+    }
+  } catch (const Fault&) {
+    // Counted so far; the reading pass reports the failure.
+  }
+  return size;
 }
 
 }  // namespace
@@ -128,53 +128,48 @@ void write_trie_state(const Trie& trie, StateWriter& out) {
 }
 
 void read_trie_state(StateReader& in, Trie& trie) {
-  // One frame per node whose children are still being read. The (key, child)
-  // entries read so far for all open nodes share one stack, `pending`; a
-  // node's own entries are the last `read` of it when it closes.
+  // One frame per node whose children are still being read. Children are
+  // linked to their node as they are read, in the order of the state, which
+  // is key order for every state this module writes; a node whose keys came
+  // out of order (a state written elsewhere) is sorted when it closes.
   struct Frame {
     std::uint64_t remaining;  // children still to read
     NodeId node;
-    // Children read so far. Each is a distinct live node of the arena, whose
-    // ids are 32 bits wide, so this cannot overflow before the arena would.
-    std::uint32_t read;
+    NodeId last_child;  // kNoNode before the first
+    std::uint32_t last_key;
+    bool ordered;  // keys strictly ascending so far
   };
   std::vector<Frame> frames;
-  std::vector<Entry> pending;
-  std::vector<Entry> table;  // scratch for attach_children
+  std::vector<std::pair<std::uint32_t, NodeId>> scratch;  // for sort_children
 
   if (trie.node_count() != 1 || trie.has_clean_name(Trie::kRoot)) {
     throw Fault("read_trie_state: the target trie is not empty");
   }
+  const TrieStateSize size = measure_trie_state(in);
+  trie.reserve(size.nodes, size.name_bytes);
 
-  auto open = [&](NodeId node) {
-    const std::uint64_t count = in.read_length();
-    reserve_more(pending,
-                 static_cast<std::size_t>(std::min<std::uint64_t>(count, kMaxDeclaredReserve)));
-    frames.push_back({count, node, 0});
-  };
+  auto open = [&](NodeId node) { frames.push_back({in.read_length(), node, kNoNode, 0, true}); };
 
   open(Trie::kRoot);
   while (!frames.empty()) {
     Frame& top = frames.back();
     if (top.remaining > 0) {
       --top.remaining;
-      ++top.read;
       const std::uint32_t key = in.read_char();
-      const NodeId child = trie.new_detached_node();
-      pending.emplace_back(key, child);
+      const NodeId child = trie.append_child(top.node, top.last_child, key);
+      top.ordered = top.ordered && (top.last_child == kNoNode || key > top.last_key);
+      top.last_child = child;
+      top.last_key = key;
       open(child);  // `top` is dead from here
       continue;
     }
     const NodeId node = top.node;
-    const std::size_t first = pending.size() - top.read;
+    const bool ordered = top.ordered;
     frames.pop_back();
-    if (first != pending.size()) {
-      attach_children(trie, node, pending, first, table);
-      pending.resize(first);
-    }
+    if (!ordered) trie.sort_children(node, scratch);
     const std::uint8_t tag = in.read_u8();
     if (tag == 1) {
-      trie.set_clean_name(node, std::string(in.read_text()));
+      trie.set_clean_name(node, in.read_text());
     } else if (tag != 0) {
       throw_state_failure(state_failure::invalid_tag(tag));
     }

@@ -272,9 +272,43 @@ std::string Trie::check_invariants() const {
   return {};
 }
 
-NodeId Trie::new_detached_node() {
-  reserve_nodes(1);
-  return allocate_node(0);
+void Trie::reserve(std::size_t nodes, std::size_t name_bytes) {
+  if (nodes > kNoNode || name_bytes > kMaxNameBytes) throw std::bad_alloc();
+  nodes_.reserve(nodes);
+  name_bytes_.reserve(name_bytes);
+}
+
+NodeId Trie::append_child(NodeId parent, NodeId last_child, std::uint32_t key) {
+  NodeId fresh;
+  if (free_node_head_ == kNoNode && nodes_.size() < nodes_.capacity()) {
+    // The common case of a store sized for its state: the next unused slot.
+    fresh = static_cast<NodeId>(nodes_.size());
+    nodes_.push_back(Node{key, kNoNode, kNoNode, 0, kNoName});
+  } else {
+    reserve_nodes(1);
+    fresh = allocate_node(key);
+  }
+  (last_child == kNoNode ? nodes_[parent].first_child : nodes_[last_child].next_sibling) = fresh;
+  return fresh;
+}
+
+void Trie::sort_children(NodeId node, std::vector<std::pair<std::uint32_t, NodeId>>& scratch) {
+  scratch.clear();
+  for (NodeId c = nodes_[node].first_child; c != kNoNode; c = nodes_[c].next_sibling)
+    scratch.emplace_back(nodes_[c].key, c);
+  // Stable, so equal keys stay in the order they were added.
+  std::stable_sort(scratch.begin(), scratch.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < scratch.size(); ++i) {
+    if (i + 1 < scratch.size() && scratch[i + 1].first == scratch[i].first) {
+      free_subtree(scratch[i].second);
+      continue;
+    }
+    scratch[kept++] = scratch[i];
+  }
+  scratch.resize(kept);
+  set_children(node, scratch);
 }
 
 void Trie::set_children(NodeId node,

@@ -63,19 +63,27 @@ class Trie {
   // `name` is copied; it must not view this store's own names.
   void set_clean_name(NodeId node, std::string_view name);
 
-  // Builds a fresh node with no parent; attach it with set_children.
-  NodeId new_detached_node();
+  // Makes room for `nodes` nodes and `name_bytes` bytes of clean names in
+  // all, exactly, so that a builder that knows the final size neither
+  // regrows nor holds spare room. Less than is held already does nothing.
+  void reserve(std::size_t nodes, std::size_t name_bytes);
+  // Building in the order of a depth-first listing (a loaded state): a new
+  // node is linked after `last_child` (kNoNode: as the first child) of
+  // `parent`, whatever its key; sort_children then restores key order where
+  // the keys came out of it, a later child replacing an earlier one of the
+  // same key (the earlier subtree is freed). `scratch` is working storage.
+  NodeId append_child(NodeId parent, NodeId last_child, std::uint32_t key);
+  void sort_children(NodeId node, std::vector<std::pair<std::uint32_t, NodeId>>& scratch);
   // Replaces the children of `node` (which must have none) by `children`,
   // which must be sorted by key with unique keys.
   void set_children(NodeId node, const std::vector<std::pair<std::uint32_t, NodeId>>& children);
-  // Frees a node that no parent refers to, with its whole subtree (for a
-  // builder that drops a subtree it will not attach).
-  void discard_detached(NodeId node) { free_subtree(node); }
 
   // Number of nodes that carry a clean name (the stored keywords).
   std::size_t keyword_count() const { return keyword_count_; }
   // Number of live nodes, the root included.
   std::size_t node_count() const { return nodes_.size() - free_nodes_; }
+  // Nodes the arena has room for, live, free or not yet used.
+  std::size_t node_slots() const { return nodes_.capacity(); }
   // Bytes held by the arena and the names.
   std::size_t memory_bytes() const;
   // Empty when the internal bookkeeping agrees with the nodes (every node

@@ -236,10 +236,12 @@ void WorkerPool::work_on(Job& job, std::size_t self) {
   if (--job.active == 0) done_cv_.notify_one();
 }
 
-std::size_t WorkerPool::run(std::size_t n, void (*fn)(void*, std::size_t), void* ctx) {
+std::size_t WorkerPool::run(std::size_t n, void (*fn)(void*, std::size_t), void* ctx,
+                            void (*meanwhile)(void*), void* meanwhile_ctx) {
   if (n == 0) return 0;
   if (n == 1) {
     fn(ctx, 0);
+    if (meanwhile != nullptr) meanwhile(meanwhile_ctx);
     return 1;
   }
   std::lock_guard<std::mutex> serial(submit_mutex_);
@@ -259,6 +261,15 @@ std::size_t WorkerPool::run(std::size_t n, void (*fn)(void*, std::size_t), void*
   } else {
     for (std::size_t i = 0; i < n; ++i) work_cv_.notify_one();
   }
+  std::exception_ptr caller_error;
+  if (meanwhile != nullptr) {
+    try {
+      meanwhile(meanwhile_ctx);
+    } catch (...) {
+      caller_error = std::current_exception();
+      job.stop.store(true, std::memory_order_relaxed);
+    }
+  }
   {
     // A worker leaves only when nothing is left to hand out, so once one has
     // left and none remains, no worker touches the job or its data again.
@@ -266,6 +277,7 @@ std::size_t WorkerPool::run(std::size_t n, void (*fn)(void*, std::size_t), void*
     done_cv_.wait(lock, [&] { return job.left > 0 && job.active == 0; });
     current_ = nullptr;
   }
+  if (caller_error) std::rethrow_exception(caller_error);
   if (job.error) std::rethrow_exception(job.error);
   return job.completed;
 }

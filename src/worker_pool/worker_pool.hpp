@@ -63,8 +63,26 @@ class WorkerPool {
         const_cast<void*>(static_cast<const void*>(std::addressof(body))));
   }
 
+  // The same, with the calling thread running meanwhile() once the workers
+  // have the job, instead of only sleeping: a caller can consume results
+  // while later items are still being worked on (it must itself wait for
+  // each item it reads; the pool tells it nothing). If meanwhile() throws,
+  // the job is stopped and, once no worker uses it, that exception is
+  // rethrown. With n == 1 the body runs first, then meanwhile().
+  template <class F, class M>
+  std::size_t parallel_for(std::size_t n, F&& body, M&& meanwhile) {
+    using Body = std::remove_reference_t<F>;
+    using Meanwhile = std::remove_reference_t<M>;
+    return run(
+        n, [](void* ctx, std::size_t i) { (*static_cast<Body*>(ctx))(i); },
+        const_cast<void*>(static_cast<const void*>(std::addressof(body))),
+        [](void* ctx) { (*static_cast<Meanwhile*>(ctx))(); },
+        const_cast<void*>(static_cast<const void*>(std::addressof(meanwhile))));
+  }
+
   // The type-erased core of parallel_for.
-  std::size_t run(std::size_t n, void (*fn)(void* ctx, std::size_t index), void* ctx);
+  std::size_t run(std::size_t n, void (*fn)(void* ctx, std::size_t index), void* ctx,
+                  void (*meanwhile)(void* ctx) = nullptr, void* meanwhile_ctx = nullptr);
 
  protected:
   // Starts each worker through `start` (pthread_create's signature), so that

@@ -267,3 +267,62 @@ TEST(approximate_scans_fail_cleanly_or_give_the_full_result_under_allocation_fai
         static_cast<double>(t), allocations, absorbed);
   }
 }
+
+// The matches handed over in pieces: under allocation failure the scan either
+// fails with std::bad_alloc or hands over the whole result, and what it
+// handed over before failing is a prefix of that result.
+TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
+  KeywordProcessor kp(false, false);
+  make_fixture(kp, Fixture::kBuilt);
+  std::string text;
+  for (int i = 0; i < 400; ++i)
+    text += "new york kw06" + std::to_string(i % 10) + " big istanbul, ";
+  const auto want = extract_keywords(kp, text, 1.0f);  // compiles the scan index
+  struct Collected {
+    std::vector<KeywordMatch> all;
+  };
+  const MatchSink sink{[](void* context, std::span<const KeywordMatch> piece) {
+                         auto& all = static_cast<Collected*>(context)->all;
+                         all.insert(all.end(), piece.begin(), piece.end());
+                       },
+                       nullptr};
+  auto run = [&](Collected& got) {
+    MatchSink bound = sink;
+    bound.context = &got;
+    extract_keywords_to(kp, text, 1.0f, bound);
+  };
+  constexpr long kPlenty = 1L << 40;
+  {
+    Collected warm;  // per-thread scan buffers, made once
+    run(warm);
+  }
+  {
+    Collected counted;
+    counted.all.reserve(want.size());
+    g_allocations_left = kPlenty;
+    run(counted);
+  }
+  const long allocations = kPlenty - g_allocations_left.load();
+  g_allocations_left = -1;
+  CHECK(allocations > 0);
+  for (long k = 0; k <= allocations; ++k) {
+    Collected got;
+    got.all.reserve(want.size());
+    bool failed = false;
+    g_allocations_left = k;
+    try {
+      run(got);
+    } catch (const std::bad_alloc&) {
+      failed = true;
+    }
+    g_allocations_left = -1;
+    CHECK(failed == (k < allocations));
+    CHECK(got.all.size() <= want.size());
+    const std::vector<KeywordMatch> prefix(want.begin(),
+                                           want.begin() + static_cast<long>(got.all.size()));
+    CHECK(same_scans({got.all}, {prefix}));
+    if (!failed) CHECK(same_scans({got.all}, {want}));
+  }
+  std::printf("allocation failure sweep: exact scan handing over pieces: %ld points\n",
+              allocations);
+}

@@ -1,0 +1,93 @@
+// The approximate search over dense tries at low thresholds: many long
+// keywords over two letters, every position a start, so that edit paths meet
+// in the same states over and over. The search must stay within a bound
+// polynomial in text length x trie nodes x edit budget, and agree with the
+// literal search.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "keyword_processor/extract.hpp"
+#include "keyword_processor/scan_index.hpp"
+#include "literal_search.hpp"
+
+namespace {
+
+using fernquill::KeywordMatch;
+using fernquill::KeywordProcessor;
+
+std::string binary_word(std::mt19937_64& rng, std::size_t size) {
+  std::string s;
+  for (std::size_t k = 0; k < size; ++k) s += static_cast<char>('a' + rng() % 2);
+  return s;
+}
+
+// A processor without word characters holding `count` keywords of `size`
+// bytes over {a, b}.
+std::unique_ptr<KeywordProcessor> dense_processor(std::mt19937_64& rng, std::size_t count,
+                                                  std::size_t size) {
+  auto kp = std::make_unique<KeywordProcessor>(true, false);
+  kp->set_word_chars({});
+  for (std::size_t k = 0; k < count; ++k) kp->add_keyword(binary_word(rng, size), std::nullopt);
+  return kp;
+}
+
+// States the search may take off the stack over a whole text, summed over
+// its starts: from start i it meets at most nodes x (R + 1) pairs (node,
+// consumed) with R = n - i bytes left, each with one of at most E + 2 edit
+// counts, E = (1 - t) x (R + 1) the budget of the deepest expandable state.
+std::uint64_t polynomial_bound(std::uint64_t nodes, std::size_t n, float t) {
+  std::uint64_t bound = 0;
+  for (std::size_t r = 1; r <= n; ++r) {
+    const auto budget = static_cast<std::uint64_t>((1.0 - t) * static_cast<double>(r + 1));
+    bound += nodes * (r + 1) * (budget + 2);
+  }
+  return bound;
+}
+
+std::uint64_t trie_nodes(const KeywordProcessor& kp) { return kp.trie().node_count(); }
+
+TEST(approx_dense_binary_keywords_stay_within_the_polynomial_bound) {
+  // 100 keywords of 60 bytes, 40 bytes of text, t = 0.3: a search whose
+  // table of seen states gives up when full takes minutes here.
+  std::mt19937_64 rng(2021);
+  for (const std::size_t count : {100u, 200u}) {
+    const auto kp = dense_processor(rng, count, 60);
+    const std::string text = binary_word(rng, 40);
+    for (const float t : {0.3f, 0.2f}) {
+      fernquill::ApproxStats stats;
+      std::vector<KeywordMatch> got;
+      fernquill::scan_approximate_counted(kp->approx_index(), text, t, got, stats);
+      CHECK(stats.searched > 0);
+      CHECK(stats.states <= polynomial_bound(trie_nodes(*kp), text.size(), t));
+    }
+  }
+}
+
+TEST(approx_dense_binary_keywords_match_the_literal_search) {
+  // The same shape, small enough for the literal search: enough keywords
+  // and text for a search to record the states it expanded.
+  std::mt19937_64 rng(4040);
+  std::size_t cases = 0, matched = 0;
+  for (int round = 0; round < 60; ++round) {
+    const auto kp = dense_processor(rng, 6 + rng() % 20, 8 + rng() % 7);
+    const std::string text = binary_word(rng, 6 + rng() % 6);
+    for (const float t : {0.2f, 0.3f, 0.45f, 0.6f}) {
+      std::vector<KeywordMatch> got;
+      fernquill::ApproxStats stats;
+      fernquill::scan_approximate_counted(kp->approx_index(), text, t, got, stats);
+      const auto want = oracle::extract(*kp, text, t);
+      CHECK(oracle::same(got, want));
+      ++cases;
+      matched += want.empty() ? 0 : 1;
+    }
+  }
+  CHECK_EQ(cases, 240u);
+  CHECK(matched > 120);
+}
+
+}  // namespace
