@@ -268,3 +268,62 @@ def test_a_table_is_not_a_column():
     table = pa.table({"text": ["a"]})
     with pytest.raises(TypeError, match="struct"):
         columns.count(KeywordProcessor(), table)
+
+
+MEMORY_SWEEP = """
+import ctypes
+import resource
+import pyarrow as pa
+from fernquill import KeywordProcessor
+from fernquill_tools import columns
+
+kp = KeywordProcessor()
+for i in range(3000):
+    kp.add_keyword(f"w{i}", f"name {i}")
+column = pa.array([" ".join(f"w{j}" for j in range(i % 50, i % 50 + 300)) for i in range(3000)])
+state = kp.__getstate__()
+calls = {"extract": lambda: columns.extract(kp, column),
+         "replace": lambda: columns.replace(kp, column),
+         "count": lambda: columns.count(kp, column)}
+def rows(r):
+    return r if isinstance(r, dict) else pa.chunked_array(r).to_pylist()
+want = {name: rows(call()) for name, call in calls.items()}  # starts the pool first
+failed = completed = 0
+trim = ctypes.CDLL(None).malloc_trim
+for mb in range(0, 96, 3):
+    for name, call in calls.items():
+        trim(0)  # freed memory back to the system, so that the limit bites
+        vm = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (mb << 20), resource.RLIM_INFINITY))
+        try:
+            result = call()
+        except MemoryError:
+            result = None
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+        assert kp.__getstate__() == state
+        if result is None:
+            failed += 1
+        else:
+            completed += 1
+            assert rows(result) == want[name], name
+        del result
+assert rows(calls["extract"]()) == want["extract"]
+print(failed, completed)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more address space than the limits allow")
+def test_memory_errors_leave_the_processor_unchanged():
+    import subprocess
+    import sys
+    # One malloc arena: worker threads' own arenas hold address space reserved
+    # before the limit, which would let every call through.
+    env = dict(__import__("os").environ, MALLOC_ARENA_MAX="1")
+    result = subprocess.run([sys.executable, "-c", MEMORY_SWEEP], capture_output=True, text=True,
+                            timeout=900, env=env)
+    assert result.returncode == 0, result.stderr[-3000:]
+    failed, completed = map(int, result.stdout.split())
+    assert failed > 0 and completed > 0  # the sweep reached both outcomes
