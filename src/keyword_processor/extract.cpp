@@ -1,6 +1,8 @@
 #include "keyword_processor/extract.hpp"
 
-#include "keyword_processor/scan_index.hpp"
+#include "approx/approx_search.hpp"
+#include "exact/scan_index.hpp"
+#include "keyword_processor/whole_word_scan.hpp"
 #include "support/fault.hpp"
 #include "text/lowercase.hpp"
 
@@ -48,12 +50,48 @@ namespace {
   return out;
 }
 
+// The lower-cased copy of the last text this thread scanned is kept for the
+// next call: the copy of a long text is megabytes, which the allocator hands
+// back to the system when it is freed, for the next call to fault it in
+// again page by page. Kept while its room stays within kKeptScanTextBytes.
+constexpr std::size_t kKeptScanTextBytes = std::size_t{64} << 20;
+struct KeptScanText {
+  std::string bytes;
+  bool in_use = false;
+};
+thread_local KeptScanText t_kept_scan_text;
+
+// Lends the kept copy's room to `scan` for one call. A call that finds it in
+// use (a scan started from a sink, on the same thread) makes a copy of its
+// own.
+class KeptRoom {
+ public:
+  explicit KeptRoom(ScanText& scan) : scan_(scan), lent_(!t_kept_scan_text.in_use) {
+    if (!lent_) return;
+    t_kept_scan_text.in_use = true;
+    scan_.folded.swap(t_kept_scan_text.bytes);
+    scan_.folded.clear();
+  }
+  KeptRoom(const KeptRoom&) = delete;
+  KeptRoom& operator=(const KeptRoom&) = delete;
+  ~KeptRoom() {
+    if (!lent_) return;
+    if (scan_.folded.capacity() <= kKeptScanTextBytes) scan_.folded.swap(t_kept_scan_text.bytes);
+    t_kept_scan_text.in_use = false;
+  }
+
+ private:
+  ScanText& scan_;
+  bool lent_;
+};
+
 }  // namespace
 
 void extract_keywords_to(const KeywordProcessor& processor, std::string_view text,
                          std::optional<float> threshold, const MatchSink& sink) {
   const float t = checked_threshold(threshold);
   ScanText scan;
+  const KeptRoom room(scan);
   make_scan_text_inline(processor, text, t == 1.0f, scan);
   std::vector<KeywordMatch> rest;
   scan_text_into(processor, scan, t, rest, &sink);
@@ -76,8 +114,38 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
                                            std::optional<float> threshold) {
   const float t = checked_threshold(threshold);
   ScanText scan;
+  const KeptRoom room(scan);
   make_scan_text_inline(processor, text, t == 1.0f, scan);
   return scan_text_inline(processor, scan, t);
+}
+
+std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
+                                    float threshold, const ScanOptions& options) {
+  // With overlaps allowed there are no word tests for the options to change.
+  if (options.is_default() || processor.allow_overlaps()) {
+    return scan_text_inline(processor, text, threshold);
+  }
+  if (threshold != 1.0f) {
+    std::vector<KeywordMatch> out = scan_text_inline(processor, text, threshold);
+    if (options.unicode_words) {
+      keep_unicode_whole_words(processor.scan_index(), processor.word_set(), text.bytes, out);
+    }
+    return out;
+  }
+  std::vector<KeywordMatch> out;
+  if (text.bytes.empty()) return out;
+  scan_exact_with_options(processor.scan_index(), processor.word_set(), text.bytes, text.fold,
+                          options, out);
+  return out;
+}
+
+std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                                           std::optional<float> threshold,
+                                           const ScanOptions& options) {
+  const float t = checked_threshold(threshold);
+  ScanText scan;
+  make_scan_text_inline(processor, text, t == 1.0f, scan);
+  return scan_text(processor, scan, t, options);
 }
 
 }  // namespace fernquill

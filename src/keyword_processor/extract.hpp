@@ -8,8 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/keyword_match.hpp"
+#include "exact/keyword_match.hpp"
 #include "keyword_processor/keyword_processor.hpp"
+#include "keyword_processor/scan_options.hpp"
 
 namespace fernquill {
 
@@ -40,6 +41,16 @@ std::vector<Replacement> replacements(const KeywordProcessor& processor, std::st
                                       std::optional<float> threshold);
 // Appends `text` with `pieces` (from replacements) spliced in to `out`.
 void append_replaced(std::string& out, std::string_view text, std::span<const Replacement> pieces);
+
+// The same three with scan options; default options give exactly the
+// results above.
+std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
+                                           std::optional<float> threshold,
+                                           const ScanOptions& options);
+std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
+                             std::optional<float> threshold, const ScanOptions& options);
+std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
+                                      std::optional<float> threshold, const ScanOptions& options);
 
 // ---- the steps both are made of ----
 
@@ -72,5 +83,7 @@ void make_scan_text(const KeywordProcessor& processor, std::string_view text, bo
 // The matches over a scan text made for `threshold` (already checked).
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
                                     float threshold);
+std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
+                                    float threshold, const ScanOptions& options);
 
 }  // namespace fernquill

@@ -93,16 +93,26 @@ std::vector<Replacement> pieces_of(std::string_view text, const ScanText& scan,
 
 std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
                                       std::optional<float> threshold) {
+  return replacements(processor, text, threshold, ScanOptions{});
+}
+
+std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
+                                      std::optional<float> threshold, const ScanOptions& options) {
   const float t = checked_threshold(threshold);
   ScanText scan;
   make_scan_text(processor, text, t == 1.0f, scan);
-  const std::vector<KeywordMatch> matches = scan_text(processor, scan, t);
+  const std::vector<KeywordMatch> matches = scan_text(processor, scan, t, options);
   return pieces_of(text, scan, matches);
 }  // the scan text and the matches go before any result is made
 
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold) {
-  const std::vector<Replacement> pieces = replacements(processor, text, threshold);
+  return replace_keywords(processor, text, threshold, ScanOptions{});
+}
+
+std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
+                             std::optional<float> threshold, const ScanOptions& options) {
+  const std::vector<Replacement> pieces = replacements(processor, text, threshold, options);
   if (pieces.empty()) return std::string(text);
   std::size_t out_size = text.size();
   for (const Replacement& p : pieces) out_size = out_size - (p.to - p.from) + p.name.size();

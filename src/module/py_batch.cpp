@@ -1,8 +1,6 @@
 #include "module/py_batch.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,6 +9,7 @@
 #include "keyword_processor/extract.hpp"
 #include "module/py_keyword_match.hpp"
 #include "support/limits.hpp"
+#include "worker_pool/ready_flags.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 namespace fernquill::py {
@@ -42,54 +41,6 @@ BatchInput convert_input(PyObject* texts, PyObject* threshold) {
   in.threshold = to_optional_f32(threshold, "threshold");
   return in;
 }
-
-// Hands the results of the workers to the calling thread in index order, as
-// each is ready: the caller builds the objects of text i while the workers
-// scan the texts after it.
-class ReadyFlags {
- public:
-  explicit ReadyFlags(std::size_t n) : ready_(n) {}
-
-  // Worker side, after result i is stored (or after a body failed).
-  void mark_ready(std::size_t i) {
-    ready_[i].store(1, std::memory_order_release);
-    wake();
-  }
-  void mark_failed() {
-    failed_.store(true, std::memory_order_release);
-    wake();
-  }
-
-  // Caller side: waits until result i is ready (true) or a body failed
-  // (false). Spins a little first: a short text is done within
-  // microseconds, sooner than a sleep and a wake-up.
-  bool wait_for(std::size_t i) {
-    for (int spin = 0; spin < kSpins; ++spin) {
-      if (ready_[i].load(std::memory_order_acquire) != 0) return true;
-      if (failed_.load(std::memory_order_acquire)) return false;
-    }
-    for (;;) {
-      const std::uint32_t seen = signal_.load(std::memory_order_seq_cst);
-      waiting_.store(true, std::memory_order_seq_cst);
-      if (ready_[i].load(std::memory_order_seq_cst) != 0) break;
-      if (failed_.load(std::memory_order_seq_cst)) break;
-      signal_.wait(seen, std::memory_order_seq_cst);
-    }
-    waiting_.store(false, std::memory_order_relaxed);
-    return ready_[i].load(std::memory_order_acquire) != 0;
-  }
-
- private:
-  static constexpr int kSpins = 4096;
-  void wake() {
-    signal_.fetch_add(1, std::memory_order_seq_cst);
-    if (waiting_.load(std::memory_order_seq_cst)) signal_.notify_one();
-  }
-  std::vector<std::atomic<std::uint8_t>> ready_;
-  std::atomic<bool> failed_{false};
-  std::atomic<bool> waiting_{false};
-  std::atomic<std::uint32_t> signal_{0};
-};
 
 // Set while this thread builds a batch's results with the pool still at work
 // on it. Building can run Python code (a collection, finalizers), which may

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -32,15 +33,23 @@ MatchObject& self_match(PyObject* self) {
 // drops match objects by the hundred thousand, and handing their pages back
 // to the allocator only for the next call to fault them in again costs more
 // than the objects themselves. The freed blocks are chained through their
-// first word. Only touched with the interpreter lock held.
+// first word. Guarded by the interpreter lock, or by a mutex of its own where
+// there is none.
 constexpr std::size_t kKeptMatches = std::size_t{1} << 20;  // about 48 MiB at most
 struct FreeBlock {
   FreeBlock* next;
 };
 FreeBlock* g_free_head = nullptr;
 std::size_t g_free_count = 0;
+#ifdef Py_GIL_DISABLED
+std::mutex g_free_mutex;
+#define FREE_LIST_GUARD std::lock_guard<std::mutex> free_list_guard(g_free_mutex)
+#else
+#define FREE_LIST_GUARD
+#endif
 
 void* take_memory() {
+  FREE_LIST_GUARD;
   if (g_free_head == nullptr) return PyObject_Malloc(sizeof(MatchObject));
   FreeBlock* block = g_free_head;
   g_free_head = block->next;
@@ -49,6 +58,7 @@ void* take_memory() {
 }
 
 void keep_memory(void* memory) {
+  FREE_LIST_GUARD;
   if (g_free_count >= kKeptMatches) {
     PyObject_Free(memory);
     return;

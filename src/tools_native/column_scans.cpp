@@ -38,8 +38,8 @@ void for_each_row(const StringColumn& column, const RowBlock& block, OnRow&& on_
 // One scan of a row, reusing the lower-case buffer from row to row.
 class RowScanner {
  public:
-  RowScanner(const KeywordProcessor& processor, float threshold)
-      : processor_(processor), threshold_(threshold) {}
+  RowScanner(const KeywordProcessor& processor, float threshold, const ScanOptions& options)
+      : processor_(processor), threshold_(threshold), options_(options) {}
 
   std::vector<KeywordMatch>& scan(std::string_view row) {
     scan_.bytes = {};
@@ -47,7 +47,7 @@ class RowScanner {
     scan_.folded.clear();
     scan_.lengths_changed = false;
     make_scan_text(processor_, row, threshold_ == 1.0f, scan_);
-    matches_ = scan_text(processor_, scan_, threshold_);
+    matches_ = scan_text(processor_, scan_, threshold_, options_);
     return matches_;
   }
   const ScanText& scan_text_of_last() const { return scan_; }
@@ -55,6 +55,7 @@ class RowScanner {
  private:
   const KeywordProcessor& processor_;
   float threshold_;
+  const ScanOptions& options_;
   ScanText scan_;
   std::vector<KeywordMatch> matches_;
 };
@@ -70,13 +71,14 @@ std::vector<Out> scan_blocks(const StringColumn& column, Fill&& fill) {
 
 template <class Offset>
 std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
-                                           const StringColumn& column, float threshold) {
+                                           const StringColumn& column, float threshold,
+                                           const ScanOptions& options) {
   using Block = StringsBlock<Offset>;
   return make_strings_column(scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
     for_each_row(
         column, b,
         [&](std::string_view row) {
-          out.append_replaced(row, replacements(processor, row, threshold));
+          out.append_replaced(row, replacements(processor, row, threshold, options));
         },
         [&] { out.append_null(); });
   }));
@@ -86,11 +88,11 @@ std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
 
 std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
                                              const StringColumn& column, float threshold,
-                                             const ScanOptions& options) {
+                                             const ColumnOptions& options) {
   const bool chars = options.offsets == OffsetUnit::kChars;
   return make_extract_column(
       scan_blocks<ExtractBlock>(column, [&](const RowBlock& b, ExtractBlock& out) {
-        RowScanner scanner(processor, threshold);
+        RowScanner scanner(processor, threshold, options.scan);
         for_each_row(
             column, b,
             [&](std::string_view row) {
@@ -104,18 +106,18 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
 
 std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
                                              const StringColumn& column, float threshold,
-                                             const ScanOptions&) {
+                                             const ColumnOptions& options) {
   // Large input offsets give large output offsets: a replaced row is as
   // likely to outgrow 32 bits as the input was.
-  if (column.large) return replace_into<std::int64_t>(processor, column, threshold);
-  return replace_into<std::int32_t>(processor, column, threshold);
+  if (column.large) return replace_into<std::int64_t>(processor, column, threshold, options.scan);
+  return replace_into<std::int32_t>(processor, column, threshold, options.scan);
 }
 
 NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,
-                        float threshold, const ScanOptions&) {
+                        float threshold, const ColumnOptions& options) {
   std::vector<NameCounts> per_block =
       scan_blocks<NameCounts>(column, [&](const RowBlock& b, NameCounts& out) {
-        RowScanner scanner(processor, threshold);
+        RowScanner scanner(processor, threshold, options.scan);
         for_each_row(
             column, b,
             [&](std::string_view row) {

@@ -82,7 +82,7 @@ SIGNATURE(count, 2, "processor", "column", "threshold");
 PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return column_guard([&] {
     py::BoundArgs<4> a(extract_sig, args, nargs, kwnames);
-    ScanOptions options;
+    ColumnOptions options;
     options.offsets = offsets_arg(a[3]);
     return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
       return new_arrow_column(extract_column(record, column, t, options));
@@ -94,7 +94,7 @@ PyObject* py_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return column_guard([&] {
     py::BoundArgs<3> a(replace_sig, args, nargs, kwnames);
     return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
-      return new_arrow_column(replace_column(record, column, t, ScanOptions{}));
+      return new_arrow_column(replace_column(record, column, t, ColumnOptions{}));
     });
   });
 }
@@ -103,7 +103,7 @@ PyObject* py_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return column_guard([&] {
     py::BoundArgs<3> a(count_sig, args, nargs, kwnames);
     return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
-      const NameCounts counts = count_column(record, column, t, ScanOptions{});
+      const NameCounts counts = count_column(record, column, t, ColumnOptions{});
       Ref dict = Ref::check(PyDict_New());
       for (const auto& [name, n] : counts) {
         Ref value = Ref::check(PyLong_FromUnsignedLongLong(n));

@@ -21,6 +21,7 @@
 #include "check.hpp"
 #include "support/fault.hpp"
 #include "worker_pool/pool_sizing.hpp"
+#include "worker_pool/ready_flags.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 using fernquill::Fault;
@@ -776,4 +777,97 @@ TEST(global_pool_creation_failure) {
   CHECK(starts_with(first, kSentence));
   CHECK_EQ(second, first);
   CHECK_EQ(thread_count(), threads_before);
+}
+
+// The submitting thread consumes each result as soon as it is ready, in
+// index order, while the workers go on; items of unequal length, several
+// pool sizes, some runs with sleeps so that the consumer waits asleep.
+TEST(parallel_for_results_consumed_in_order_while_workers_run) {
+  for (std::size_t workers : {1u, 2u, 4u}) {
+    WorkerPool pool(workers);
+    for (std::size_t n : {1u, 2u, 7u, 3000u}) {
+      for (int slow = 0; slow < 2; ++slow) {
+        std::vector<std::uint64_t> results(n, 0);
+        fernquill::ReadyFlags flags(n);
+        std::vector<std::uint64_t> consumed;
+        std::atomic<std::size_t> done_by_workers{0};
+        std::size_t done_when_first_consumed = n;
+        const std::size_t calls = pool.parallel_for(
+            n,
+            [&](std::size_t i) {
+              if (slow == 1 && i % 97 == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+              results[i] = i * i + 1;
+              done_by_workers.fetch_add(1);
+              flags.mark_ready(i);
+            },
+            [&] {
+              for (std::size_t i = 0; i < n && flags.wait_for(i); ++i) {
+                if (i == 0) done_when_first_consumed = done_by_workers.load();
+                consumed.push_back(results[i]);
+              }
+            });
+        CHECK_EQ(calls, n);
+        CHECK_EQ(consumed.size(), n);
+        bool in_order = true;
+        for (std::size_t i = 0; i < consumed.size(); ++i) in_order &= consumed[i] == i * i + 1;
+        CHECK(in_order);
+        // With slow items the consumer starts long before the last item is done.
+        if (slow == 1 && n == 3000u) CHECK(done_when_first_consumed < n);
+      }
+    }
+  }
+}
+
+// A failing item ends the consumer's wait; a failing consumer stops the job.
+// Either way the call returns only once no worker uses the job, and the pool
+// serves the next job.
+TEST(parallel_for_consumer_and_item_failures) {
+  WorkerPool pool(3);
+  constexpr std::size_t kN = 2000;
+  for (int round = 0; round < 4; ++round) {
+    std::atomic<int> inside{0};
+    std::vector<int> results(kN, 0);
+    fernquill::ReadyFlags flags(kN);
+    std::size_t consumed = 0;
+    const bool consumer_fails = round % 2 == 1;
+    try {
+      pool.parallel_for(
+          kN,
+          [&](std::size_t i) {
+            inside.fetch_add(1);
+            if (!consumer_fails && i == 1500) {
+              inside.fetch_sub(1);
+              flags.mark_failed();
+              throw Fault("item failed");
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            results[i] = 1;
+            inside.fetch_sub(1);
+            flags.mark_ready(i);
+          },
+          [&] {
+            for (; consumed < kN && flags.wait_for(consumed); ++consumed) {
+              if (consumer_fails && consumed == 100) throw std::runtime_error("consumer failed");
+            }
+          });
+      CHECK(false);
+    } catch (const Fault& f) {
+      CHECK(!consumer_fails);
+      CHECK_EQ(f.message(), std::string("item failed"));
+      CHECK(consumed <= 1500u);
+    } catch (const std::runtime_error& e) {
+      CHECK(consumer_fails);
+      CHECK_EQ(std::string(e.what()), std::string("consumer failed"));
+      CHECK_EQ(consumed, 100u);
+    }
+    CHECK_EQ(inside.load(), 0);
+  }
+  std::vector<int> out(100, 0);
+  CHECK_EQ(pool.parallel_for(
+               100, [&](std::size_t i) { out[i] = 1; }, [] {}),
+           100u);
+  int sum = 0;
+  for (int v : out) sum += v;
+  CHECK_EQ(sum, 100);
 }

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <memory>
 
-#include "keyword_processor/scan_index.hpp"
+#include "exact/scan_index.hpp"
 #include "text/utf8.hpp"
 
 #ifdef __SSE2__
@@ -37,10 +37,7 @@ constexpr std::size_t kChunk = 4096;
 
 // The last keyword a walk met, by start offset: its slot (0 for none, the
 // root is never one) and the offset just past it.
-struct Result {
-  std::uint32_t found;
-  std::uint32_t end;
-};
+using Result = WalkResult;
 
 // Working storage for one chunk, kept per thread: a batch of short texts
 // calls the scan once per text and must not allocate each time. It grows to
@@ -339,10 +336,12 @@ std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk
 // With a sink, the matches are handed over once this many have gathered.
 constexpr std::size_t kSinkPiece = 512;
 
-template <bool kFold>
-void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<KeywordMatch>& out,
-                 ExactWalk how, const MatchSink* sink) {
-  const ByteTables& tables = kFold ? index.fold() : index.plain();
+// `accept(chunk, results, accepted, resume)` takes the chunk's candidates
+// in text order (accept_in_order, or an ExactAcceptor's).
+template <bool kFold, class Accept>
+void scan_chunks(const ScanIndex& index, const ByteTables& tables, std::string_view text,
+                 Accept&& accept, std::vector<KeywordMatch>& out, ExactWalk how,
+                 const MatchSink* sink) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
   const bool overlaps = index.allow_overlaps();
@@ -358,8 +357,7 @@ void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<Keyw
     const std::size_t live = start_walks<kFold>(index, tables, c, buffers.results.get(),
                                                 buffers.walk.get(), buffers.walk_start.get());
     run_walks<kFold>(index, tables, c, buffers, live, how);
-    const std::size_t taken =
-        accept_in_order(tables, overlaps, c, buffers.results.get(), buffers.accepted.get(), resume);
+    const std::size_t taken = accept(c, buffers.results.get(), buffers.accepted.get(), resume);
     record_accepted(index, c, buffers.results.get(), buffers.accepted.get(), taken, out);
     // Handed over between chunks, when this scan no longer needs the
     // per-thread buffers (the sink may run a scan of its own).
@@ -378,10 +376,28 @@ void scan_chunks(const ScanIndex& index, std::string_view text, std::vector<Keyw
 
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
                 std::vector<KeywordMatch>& out, ExactWalk how, const MatchSink* sink) {
+  const ByteTables& tables = fold ? index.fold() : index.plain();
+  auto in_order = [&](const Chunk& c, const Result* results, std::uint32_t* accepted,
+                      std::size_t& resume) {
+    return accept_in_order(tables, index.allow_overlaps(), c, results, accepted, resume);
+  };
   if (fold) {
-    scan_chunks<true>(index, text, out, how, sink);
+    scan_chunks<true>(index, tables, text, in_order, out, how, sink);
   } else {
-    scan_chunks<false>(index, text, out, how, sink);
+    scan_chunks<false>(index, tables, text, in_order, out, how, sink);
+  }
+}
+
+void scan_exact_accepting(const ScanIndex& index, const ByteTables& tables, std::string_view text,
+                          bool fold, ExactAcceptor& acceptor, std::vector<KeywordMatch>& out) {
+  auto accept = [&](const Chunk& c, Result* results, std::uint32_t* accepted,
+                    std::size_t& resume) {
+    return acceptor.accept({c.s, c.n, c.begin, c.starts, c.count, results}, accepted, resume);
+  };
+  if (fold) {
+    scan_chunks<true>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);
+  } else {
+    scan_chunks<false>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);
   }
 }
 
