@@ -20,7 +20,7 @@ struct MatchObject {
   float similarity;
   std::size_t start;
   std::size_t end;
-  Py_ssize_t borrow;
+  BorrowCounter borrow;
 };
 
 PyTypeObject* g_type = nullptr;
@@ -70,9 +70,9 @@ void keep_memory(void* memory) {
 // A keyword argument or attribute value as the str a match holds: converted
 // (and refused) as text, and copied only when it is a subclass of str.
 Ref keyword_str(PyObject* value, const char* param) {
-  const std::string_view text = to_text(value, param);
+  const Utf8Argument text(value, param, Utf8Copy::kCached);
   if (PyUnicode_CheckExact(value)) return Ref::borrowed(value);
-  return new_str(text);
+  return new_str(text.bytes());
 }
 
 // The keyword's UTF-8 text; the str caches it, so this copies nothing after
@@ -101,7 +101,7 @@ Ref allocate(PyTypeObject* type, Ref keyword, float similarity, std::size_t star
   m->similarity = similarity;
   m->start = start;
   m->end = end;
-  m->borrow = 0;
+  init_borrow_counter(&m->borrow);
   return obj;
 }
 

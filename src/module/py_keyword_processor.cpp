@@ -65,7 +65,7 @@ PyObject* kp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref obj = Ref::check(type->tp_alloc(type, 0));
     auto* p = reinterpret_cast<ProcessorObject*>(obj.get());
     new (&p->record) KeywordProcessor(case_sensitive, allow_overlaps);
-    p->borrow = 0;
+    init_borrow_counter(&p->borrow);
     return obj;
   });
 }
@@ -93,20 +93,21 @@ PyObject* kp_repr(PyObject* self) {
 
 PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  return method<ExclusiveBorrow, 2>(add_keyword_sig, self, args, nargs, kwnames,
-                                    [](KeywordProcessor& p, auto& a) {
-                                      std::string_view keyword = to_text(a[0], "keyword");
-                                      auto clean_name = to_optional_text(a[1], "clean_name");
-                                      p.add_keyword(keyword, clean_name);
-                                      return none();
-                                    });
+  return method<ExclusiveBorrow, 2>(
+      add_keyword_sig, self, args, nargs, kwnames, [](KeywordProcessor& p, auto& a) {
+        Utf8Argument keyword(a[0], "keyword", Utf8Copy::kPrivate);
+        auto clean_name = to_optional_text(a[1], "clean_name", Utf8Copy::kPrivate);
+        p.add_keyword(keyword.bytes(), bytes_of(clean_name));
+        return none();
+      });
 }
 
 PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return method<ExclusiveBorrow, 1>(
       remove_keyword_sig, self, args, nargs, kwnames, [](KeywordProcessor& p, auto& a) {
-        return Ref::borrowed(p.remove_keyword(to_text(a[0], "keyword")) ? Py_True : Py_False);
+        Utf8Argument keyword(a[0], "keyword", Utf8Copy::kPrivate);
+        return Ref::borrowed(p.remove_keyword(keyword.bytes()) ? Py_True : Py_False);
       });
 }
 
@@ -172,9 +173,9 @@ PyObject* text_scan_method(const Signature& sig, PyObject* self, PyObject* const
                            Py_ssize_t nargs, PyObject* kwnames, Scan&& scan) {
   return method<SharedBorrow, 2>(sig, self, args, nargs, kwnames,
                                  [&](KeywordProcessor& p, auto& a) {
-                                   std::string_view text = to_text(a[0], "text");
+                                   Utf8Argument text(a[0], "text", Utf8Copy::kCached);
                                    auto threshold = to_optional_f32(a[1], "threshold");
-                                   return scan(p, text, threshold);
+                                   return scan(p, text.bytes(), threshold);
                                  });
 }
 

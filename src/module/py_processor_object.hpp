@@ -5,6 +5,7 @@
 #pragma once
 
 #include "keyword_processor/keyword_processor.hpp"
+#include "module/py_borrow.hpp"
 #include "module/py_support.hpp"
 
 namespace fernquill::py {
@@ -13,7 +14,7 @@ namespace fernquill::py {
 struct ProcessorObject {
   PyObject ob_base;
   KeywordProcessor record;
-  Py_ssize_t borrow;
+  BorrowCounter borrow;
 };
 
 // The registered type, created on first need (nullptr with an error set when

@@ -111,10 +111,15 @@ void import_sequence(PyObject* column, ImportedColumn& in) {
         in.rows_kept.reserve(n);
       },
       [&](PyObject* item) {
-        const bool is_null = item == Py_None;
-        rows.push_back(is_null ? std::string_view() : py::to_text(item, kParam));
-        valid.push_back(!is_null);
-        if (!is_null) in.rows_kept.push_back(Ref::borrowed(item));
+        if (item == Py_None) {
+          rows.emplace_back();
+          valid.push_back(false);
+          return;
+        }
+        // CPython's cached UTF-8, as the batch methods read their texts.
+        in.rows_kept.emplace_back(item, kParam, py::Utf8Copy::kCached);
+        rows.push_back(in.rows_kept.back().bytes());
+        valid.push_back(true);
       });
   in.column.chunks.push_back(StringChunk::from_spans(std::move(rows), std::move(valid)));
 }

@@ -12,7 +12,7 @@ namespace fernquill::columns {
 
 struct ImportedColumn {
   StringColumn column;
-  std::vector<py::Ref> rows_kept;  // the str objects a sequence's rows view
+  std::vector<py::Utf8Argument> rows_kept;  // what a sequence's rows view
 };
 
 // Raises TypeError naming the type for anything else, ValueError for an
