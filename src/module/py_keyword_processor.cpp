@@ -268,24 +268,19 @@ PyMethodDef g_methods[] = {
     {"__getstate__", kp_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot g_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("KeywordProcessor(case_sensitive=False, allow_overlaps=False)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(kp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(kp_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(kp_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(kp_len)},
-    {Py_tp_methods, g_methods},
-    {0, nullptr}};
-
-PyType_Spec g_spec = {"fernquill.KeywordProcessor", sizeof(ProcessorObject), 0, Py_TPFLAGS_DEFAULT,
-                      g_slots};
+constexpr ClassParts kParts = {
+    .name = "fernquill.KeywordProcessor",
+    .size = sizeof(ProcessorObject),
+    .doc = "KeywordProcessor(case_sensitive=False, allow_overlaps=False)\n--\n\n",
+    .new_object = kp_new,
+    .dealloc = kp_dealloc,
+    .repr = kp_repr,
+    .methods = g_methods,
+    .length = kp_len,
+};
 
 }  // namespace
 
-PyTypeObject* keyword_processor_type() {
-  if (g_type == nullptr) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
-  return g_type;
-}
+PyTypeObject* keyword_processor_type() { return class_type(g_type, kParts); }
 
 }  // namespace fernquill::py

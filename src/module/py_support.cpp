@@ -276,6 +276,28 @@ std::optional<float> to_optional_f32(PyObject* value, const char* param) {
   return to_f32(value, param);
 }
 
+PyTypeObject* class_type(PyTypeObject*& kept, const ClassParts& parts) {
+  if (kept != nullptr) return kept;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(parts.doc)},
+      {Py_tp_new, reinterpret_cast<void*>(parts.new_object)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(parts.dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(parts.repr)},
+      {Py_tp_methods, parts.methods},
+      {Py_tp_getset, parts.getset},
+      {Py_sq_length, reinterpret_cast<void*>(parts.length)},
+      {0, nullptr},
+  };
+  // Slots other than the docstring may not be null: move the given ones together.
+  std::size_t given = 0;
+  for (const PyType_Slot& s : slots) {
+    if (s.slot == 0 || s.pfunc != nullptr) slots[given++] = s;
+  }
+  PyType_Spec spec = {parts.name, parts.size, 0, Py_TPFLAGS_DEFAULT, slots};
+  kept = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return kept;
+}
+
 Ref new_str(std::string_view utf8) {
   return Ref::check(
       PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));

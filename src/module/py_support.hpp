@@ -224,6 +224,25 @@ T& self_as(PyObject* self, PyTypeObject* type, const char* class_name) {
 
 inline Ref none() { return Ref::borrowed(Py_None); }
 
+// What one of the module's classes is made of. Both are closed (no
+// subclasses, no __dict__, no weak references, no garbage collection); a
+// slot left null is not given.
+struct ClassParts {
+  const char* name;  // "fernquill.<class>", kept by the type as it is
+  int size;
+  const char* doc;  // the constructor's text signature
+  newfunc new_object;
+  destructor dealloc;
+  reprfunc repr;
+  PyMethodDef* methods;
+  PyGetSetDef* getset = nullptr;
+  lenfunc length = nullptr;
+};
+
+// The class made from `parts` on first need into `kept`, and kept for the
+// life of the process. nullptr with the error set when making it fails (a
+// later call tries again).
+PyTypeObject* class_type(PyTypeObject*& kept, const ClassParts& parts);
 template <class OnSize, class Item>
 void for_each_in_sequence(PyObject* value, const char* param, OnSize&& on_size, Item&& item) {
   if (PyUnicode_Check(value)) raise_argument_type_error(param, "Can't extract `str` to `Vec`");
