@@ -15,6 +15,11 @@ try:
     import fernquill_tools  # noqa: F401 - installed beside the module
 except ImportError:  # the module alone from a build directory: use the package source
     sys.path.insert(0, str(ROOT / "python"))
+    import fernquill_tools
+    # ... with its native module from the same build directory.
+    _built = pathlib.Path(fernquill.__file__).parent / "fernquill_tools"
+    if _built.is_dir():
+        fernquill_tools.__path__.append(str(_built))
 
 
 # Fixtures that compile C++ with CMake: a test that asks for one takes minutes
