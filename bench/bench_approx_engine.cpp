@@ -16,10 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "approx/approx_plan.hpp"
+#include "approx/approx_search.hpp"
 #include "bench_util.hpp"
-#include "keyword_processor/approx_plan.hpp"
+#include "exact/scan_index.hpp"
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/scan_index.hpp"
 #include "text/lowercase.hpp"
 
 namespace {
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
       // Low thresholds search for long: a shorter text keeps the run short.
       const std::size_t size = t >= 0.8f ? lowered.size() : lowered.size() / (t >= 0.7f ? 4 : 40);
       const std::string_view part = std::string_view(lowered).substr(0, size);
-      const auto plan = index.plan(t, ~std::size_t{0} / 2, part);
+      const auto plan = fernquill::plan_for(index, t, ~std::size_t{0} / 2, part);
       fernquill::ApproxStats stats;
       std::vector<fernquill::KeywordMatch> out;
       const double t0 = bench::cpu_seconds();

@@ -28,9 +28,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "approx/approx_search.hpp"
 #include "bench_util.hpp"
+#include "exact/scan_index.hpp"
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/scan_index.hpp"
 #include "literal_search.hpp"
 #include "text/utf8.hpp"
 

@@ -16,7 +16,7 @@
 
 #include "bench_util.hpp"
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/scan_index.hpp"
+#include "exact/scan_index.hpp"
 #include "text/lowercase.hpp"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "keyword_processor/word_set.hpp"
+#include "exact/word_set.hpp"
 
 namespace fuzz {
 

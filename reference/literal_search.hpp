@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/keyword_match.hpp"
+#include "exact/keyword_match.hpp"
 #include "keyword_processor/keyword_processor.hpp"
 #include "support/fault.hpp"
 #include "text/lowercase.hpp"

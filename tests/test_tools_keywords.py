@@ -1,9 +1,12 @@
 """load_keywords: every format, format detection, and all-or-nothing errors
 that name the file and line; the exported PanicException and its pickling."""
 
+import csv
 import io
 import json
 import pickle
+import random
+import time
 from concurrent.futures import ProcessPoolExecutor
 
 import pytest
@@ -144,3 +147,101 @@ def test_panic_in_a_worker_process_reaches_the_parent():
         assert pool.submit(extract_in_worker, 0.9).result() == ["abc"]
         with pytest.raises(PanicException, match="^Threshold must be between 0 and 1$"):
             pool.submit(extract_in_worker, 7.0).result()
+
+
+# Characters that str.splitlines takes for line ends, and others a keyword
+# may hold; none of them may cut a keyword or shift a line number.
+INNER = ["\x85", "\u2028", "\u2029", "\f", "\x1c", "\x1d", "\x1e", "\x0b", "#", " ", "é", "a", "B", "7"]
+
+
+def random_entries(rng):
+    entries = []
+    for _ in range(rng.randint(1, 12)):
+        keyword = rng.choice(["", "#", "x"]) + "".join(rng.choice(INNER) for _ in range(rng.randint(1, 6)))
+        if not keyword.strip(" \t") or keyword == "#" or keyword.startswith(("# ", "#\t")):
+            keyword = "k" + keyword  # not blank, not a comment
+        clean = rng.choice([None, "".join(rng.choice(INNER) for _ in range(rng.randint(1, 4)))])
+        entries.append((keyword, clean))
+    return entries
+
+
+def written(fmt, entries, newline, rng):
+    lines = []
+    for keyword, clean in entries:
+        if rng.random() < 0.2:
+            lines.append(rng.choice(["", "   ", "# a comment \u2028 with a separator", "#"]))
+        if fmt == "tsv":
+            lines.append(keyword if clean is None else f"{keyword}\t{clean}")
+        elif fmt == "csv":
+            buf = io.StringIO()
+            csv.writer(buf, lineterminator="").writerow([keyword] if clean is None else [keyword, clean])
+            lines.append(buf.getvalue())
+        else:
+            lines.append(keyword)
+    return newline.join(lines) + rng.choice(["", newline])
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "csv", "text"])
+@pytest.mark.parametrize("seed", range(40))
+def test_line_formats_keep_every_keyword(tmp_path, fmt, seed):
+    rng = random.Random(seed)
+    entries = random_entries(rng)
+    newline = rng.choice(["\n", "\r\n"])
+    path = tmp_path / f"k.{'txt' if fmt == 'text' else fmt}"
+    path.write_text(written(fmt, entries, newline, rng), encoding="utf-8", newline="")
+    kp = fernquill.KeywordProcessor(case_sensitive=True)
+    assert load_keywords(kp, path) == len(entries)
+    expected = {}
+    for keyword, clean in entries:
+        expected[keyword] = clean if clean is not None and fmt != "text" else keyword
+    assert kp.get_all_keywords() == expected
+
+
+@pytest.mark.parametrize("separator", ["\x85", "\u2028", "\u2029", "\f", "\x1e", "\r"])
+@pytest.mark.parametrize("name", ["k.tsv", "k.txt"])
+def test_separators_inside_a_keyword_and_line_numbers(tmp_path, separator, name):
+    path = tmp_path / name
+    path.write_text(f"caf\u00e9{separator}bar\tCafe\n#MeToo\n\tempty\n", encoding="utf-8", newline="")
+    kp = fernquill.KeywordProcessor()
+    if name == "k.tsv":
+        with pytest.raises(ValueError, match=r"k\.tsv:3: empty keyword"):
+            load_keywords(kp, path)
+        path.write_text(f"caf\u00e9{separator}bar\tCafe\n#MeToo\n", encoding="utf-8", newline="")
+        load_keywords(kp, path)
+        assert kp.get_all_keywords() == {f"caf\u00e9{separator}bar": "Cafe", "#metoo": "#metoo"}
+    else:
+        load_keywords(kp, path)
+        assert f"caf\u00e9{separator}bar\tcafe" in kp.get_all_keywords()
+
+
+def test_csv_refuses_a_lone_carriage_return_naming_its_line(tmp_path):
+    path = tmp_path / "k.csv"
+    path.write_bytes(b"a,A\n\"quoted\rkept\",B\nlone\rcr,C\n")
+    kp = fernquill.KeywordProcessor()
+    with pytest.raises(ValueError, match=r"k\.csv:3: carriage return inside an unquoted field"):
+        load_keywords(kp, path)
+    assert len(kp) == 0
+
+
+@pytest.mark.parametrize("line, kept", [("#MeToo", True), ("#1 fan", True), ("##", True),
+                                        ("# MeToo", False), ("#\tx", False), ("#", False)])
+def test_only_a_hash_and_a_blank_start_a_comment(line, kept):
+    for fmt in ("tsv", "csv", "text"):
+        kp = fernquill.KeywordProcessor(case_sensitive=True)
+        assert load_keywords(kp, io.StringIO(f"{line}\nother\n"), format=fmt) == 1 + kept
+        assert (line in kp.get_all_keywords()) == kept
+
+
+def test_json_loads_in_linear_time():
+    keys = {f"keyword number {i}": f"clean {i % 97}" for i in range(200_000)}
+    content = json.dumps(keys, indent=1)
+    started = time.perf_counter()
+    kp = fernquill.KeywordProcessor()
+    assert load_keywords(kp, io.StringIO(content), format="json") == len(keys)
+    # A search of the whole file per key took about 20 ms per thousand keys at
+    # 10k keys and grows with the square: hours here.
+    assert time.perf_counter() - started < 20
+    assert len(kp) == len(keys)
+    bad = content[:-2] + ',\n "last": 5}'
+    with pytest.raises(ValueError, match=rf":{len(keys) + 2}: 'last': expected a clean name"):
+        load_keywords(kp, io.StringIO(bad), format="json")

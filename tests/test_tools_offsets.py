@@ -140,3 +140,41 @@ def test_many_texts_at_once():
     assert many[-2] is results[-2]  # ASCII: as it was
     with pytest.raises(ValueError):
         char_offsets_many(texts, results[:-1])
+
+
+def scan_size(text, case_sensitive):
+    return len((text if case_sensitive else text.lower()).encode())
+
+
+@pytest.mark.parametrize("alphabet, parts", [(ALPHABET, KEYWORD_PARTS), (SAME_LENGTHS, SAME_LENGTH_PARTS),
+                                             ([" ", "a", "b", "k"], ["a", "ab", "ka"])],
+                         ids=["length-changing", "same-lengths", "ascii"])
+@pytest.mark.parametrize("seed", range(10))
+def test_offsets_of_another_text_are_refused(seed, alphabet, parts):
+    rng = random.Random(seed)
+    refused = 0
+    for _ in range(200):
+        kp, case_sensitive, text, threshold = random_case(rng, alphabet, parts)
+        matches = kp.extract_keywords(text, threshold)
+        shorter = text[: rng.randint(0, len(text))]
+        beyond = any(max(m.start, m.end) > scan_size(shorter, case_sensitive) for m in matches)
+        for call in (char_spans, char_offsets):
+            if beyond:
+                with pytest.raises(ValueError, match="beyond the text"):
+                    call(shorter, matches, case_sensitive=case_sensitive)
+            else:
+                call(shorter, matches, case_sensitive=case_sensitive)
+        refused += beyond
+    assert refused > 20
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_any_iterable_of_matches(seed):
+    rng = random.Random(seed)
+    for _ in range(100):
+        kp, case_sensitive, text, threshold = random_case(rng, ALPHABET, KEYWORD_PARTS)
+        matches = kp.extract_keywords(text, threshold)
+        want = [(m.keyword, m.start, m.end) for m in char_offsets(text, matches, case_sensitive=case_sensitive)]
+        for given in (iter(matches), (m for m in matches), tuple(matches)):
+            got = char_offsets(text, given, case_sensitive=case_sensitive)
+            assert [(m.keyword, m.start, m.end) for m in got] == want

@@ -11,15 +11,20 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
+import gzip
 import importlib
 import json
+import operator
 import os
 import shutil
+import signal
+import stat
 import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO, Any
 
 from fernquill import KeywordProcessor, PyKeywordMatch
@@ -34,15 +39,30 @@ STDIN = "-"
 STDIN_NAME = "<stdin>"
 # Records are read and processed this many bytes at a time, so memory stays
 # flat whatever the input size (a single longer line is still read whole).
+# Small files are packed together up to this size, so that many of them keep
+# the worker pool busy at once.
 DEFAULT_BATCH_BYTES = 4 << 20
 EXIT_MATCH, EXIT_NO_MATCH, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 130
 _MATCH_TUPLE = PyKeywordMatch.__getnewargs__
-# Case-sensitivity flag of a saved processor state: the second byte from the end.
+_SPAN = operator.attrgetter("start", "end")
+# Case-sensitivity flag of a processor state: its second byte from the end.
+# Read from the processor's own state, which has nothing after the flags
+# (a saved file may: the reader ignores trailing bytes).
 STATE_CASE_SENSITIVE = -2
+GZIP_MAGIC = b"\x1f\x8b"
+ERROR_POLICIES = ("strict", "replace", "skip")
 
 
 class CliError(Exception):
     """An error reported as one line, naming the file (and line) at fault."""
+
+
+class OutputError(CliError):
+    """Standard output cannot be written: nothing more is worth doing."""
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised like KeyboardInterrupt so that clean-ups run."""
 
 
 # ---------------------------------------------------------------------------
@@ -69,11 +89,12 @@ def _positive(value: str) -> int:
     return n
 
 
-def _parser() -> argparse.ArgumentParser:
+def _common_options() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     kw = common.add_argument_group("keywords")
     kw.add_argument("-k", "--keywords", metavar="FILE", action="append", default=[],
-                    help="keyword file: TSV/CSV (keyword, optional clean name), JSON or plain text; repeatable")
+                    help="keyword file: TSV/CSV (keyword, optional clean name), JSON or plain text; "
+                         "lines that are '#' alone or start with '# ' are comments; repeatable")
     kw.add_argument("-e", "--keyword", metavar="KW[=CLEAN]", action="append", default=[],
                     help="one keyword, with an optional clean name; repeatable")
     kw.add_argument("--processor", metavar="FILE",
@@ -89,13 +110,23 @@ def _parser() -> argparse.ArgumentParser:
     opts.add_argument("-t", "--threshold", type=_threshold, metavar="T",
                       help="approximate matching with similarity at least T (0..1)")
     inp = common.add_argument_group("input")
-    inp.add_argument("files", nargs="*", metavar="FILE", help="input files; '-' or none for stdin")
+    inp.add_argument("files", nargs="*", metavar="FILE",
+                     help="input files, plain or gzip-compressed; '-' or none for stdin")
+    inp.add_argument("-r", "--recursive", action="store_true",
+                     help="read the files in folders given as FILE, and in their subfolders")
     inp.add_argument("--records", choices=("lines", "file"), default="lines",
                      help="a record is a line (default) or a whole file")
+    inp.add_argument("--errors", choices=ERROR_POLICIES, default="strict",
+                     help="input that is not UTF-8: stop at it with an error (strict, the default), "
+                          "read each bad byte as U+FFFD (replace), or leave its records unscanned (skip)")
     inp.add_argument("--batch-bytes", type=_positive, default=DEFAULT_BATCH_BYTES, metavar="N",
                      help=argparse.SUPPRESS)
     inp.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    return common
 
+
+def _parser() -> argparse.ArgumentParser:
+    common = _common_options()
     status = "exit status: 0 if anything matched, 1 if nothing did, 2 on an error, 130 when interrupted"
     parser = argparse.ArgumentParser(prog=PROG, description="Find and replace many keywords in text in one pass.",
                                      epilog=status)
@@ -107,7 +138,11 @@ def _parser() -> argparse.ArgumentParser:
     ex.add_argument("--offsets", choices=("chars", "bytes"), default="chars",
                     help="offsets as str indices of the record (default) or UTF-8 byte offsets "
                          "into the (lower-cased) record")
+    ex.add_argument("--with-text", action="store_true",
+                    help="add the matched text of the record to each match, as a fifth item")
     ex.add_argument("-c", "--count", action="store_true", help="print match counts per keyword instead")
+    ex.add_argument("--per-file", action="store_true",
+                    help='with --count: counts for each file, {"path": ..., "keyword": ..., "count": ...}')
     rp = sub.add_parser("replace", parents=[common], help="replace keywords by their clean names", epilog=status,
                         description="Print the input with every keyword replaced by its clean name.")
     rp.add_argument("-i", "--in-place", dest="in_place", action="store_true",
@@ -132,6 +167,18 @@ def _split_in_place(argv: Sequence[str]) -> list[str]:
     return out
 
 
+def _usage_conflict(args: argparse.Namespace) -> str | None:
+    """Options that do not go together, as one line, or None."""
+    if args.processor and (args.case_sensitive or args.allow_overlaps):
+        return "-s/--case-sensitive and --allow-overlaps come from the saved state with --processor"
+    if args.command == "extract":
+        if args.per_file and not args.count:
+            return "--per-file goes with -c/--count"
+        if args.with_text and args.count:
+            return "--with-text does not go with -c/--count"
+    return None
+
+
 # ---------------------------------------------------------------------------
 # The processor
 
@@ -139,7 +186,6 @@ def _split_in_place(argv: Sequence[str]) -> list[str]:
 def _build_processor(args: argparse.Namespace) -> tuple[KeywordProcessor, bool]:
     """The processor and its case-sensitivity."""
     kp = KeywordProcessor(case_sensitive=args.case_sensitive, allow_overlaps=args.allow_overlaps)
-    case_sensitive = args.case_sensitive
     if args.processor:
         try:
             with open(args.processor, "rb") as f:
@@ -150,7 +196,6 @@ def _build_processor(args: argparse.Namespace) -> tuple[KeywordProcessor, bool]:
             kp.__setstate__(state)
         except PanicException:
             raise CliError(f"{args.processor}: not a saved fernquill processor") from None
-        case_sensitive = bool(state[STATE_CASE_SENSITIVE])
     for ch in args.word_chars:
         kp.add_non_word_boundary(ch)
     for path in args.keywords:
@@ -167,35 +212,72 @@ def _build_processor(args: argparse.Namespace) -> tuple[KeywordProcessor, bool]:
         kp.add_keyword(keyword, clean_name or None)
     if len(kp) == 0:
         raise CliError("no keywords: give -k FILE, -e KEYWORD or --processor FILE")
+    state = kp.__getstate__()
     if args.save:
-        _write_atomically(args.save, [kp.__getstate__()])
-    return kp, case_sensitive
+        _write_atomically(args.save, [state])
+    return kp, bool(state[STATE_CASE_SENSITIVE])
+
+
+# ---------------------------------------------------------------------------
+# Writing files
 
 
 def _write_atomically(path: str, chunks: Iterable[bytes], suffix: str = "") -> None:
     """Writes `path` through a temporary file beside it and os.replace, so a
-    crash leaves either the old file or the new one, never half of it. With a
-    suffix, the old file stays as `path + suffix`."""
+    crash leaves either the old file or the new one, never half of it. An
+    existing file keeps its owner, group and mode; with a suffix, the old file
+    stays as `path + suffix`. Interrupts and SIGTERM remove the temporary file."""
     directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+    tmp = None
     try:
+        # A signal between the file's creation and `tmp` being set would leave it behind.
+        with _signals_held():
+            try:
+                fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+            except OSError as exc:
+                raise CliError(f"{path}: cannot write a new file beside it: {exc.strerror}") from None
         with os.fdopen(fd, "wb") as out:
             for chunk in chunks:
                 out.write(chunk)
             out.flush()
+            _copy_ownership(path, out.fileno())
             os.fsync(out.fileno())
-        if os.path.exists(path):
-            os.chmod(tmp, os.stat(path).st_mode & 0o7777)
-            if suffix:
-                _backup(path, path + suffix)
-        else:  # a new file gets the usual permissions, not mkstemp's 0600
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(tmp, 0o666 & ~umask)
+        if suffix and os.path.exists(path):
+            _backup(path, path + suffix)
         os.replace(tmp, path)
     except BaseException:
-        os.unlink(tmp)
+        if tmp is not None:
+            os.unlink(tmp)
         raise
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    held = {signal.SIGINT, signal.SIGTERM}
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def _copy_ownership(path: str, fd: int) -> None:
+    try:
+        old = os.stat(path)
+    except FileNotFoundError:  # a new file gets the usual permissions, not mkstemp's 0600
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(fd, 0o666 & ~umask)
+        return
+    # As sed -i: owner and group as they were where allowed (root; or a group
+    # the user is in), then the mode, since a change of owner clears set-id bits.
+    for uid, gid in ((old.st_uid, old.st_gid), (-1, old.st_gid)):
+        try:
+            os.fchown(fd, uid, gid)
+            break
+        except PermissionError:
+            continue
+    os.fchmod(fd, old.st_mode & 0o7777)
 
 
 def _backup(path: str, backup: str) -> None:
@@ -214,76 +296,114 @@ def _backup(path: str, backup: str) -> None:
 
 @dataclass
 class Batch:
+    """Whole records of one file as valid UTF-8: lines (with their line
+    feeds; the last one may lack it at the end of the file) or a whole file."""
+
     path: str
     first_line: int | None  # None: whole-file records
-    texts: list[str]
-    carriage_returns: list[bool] | None  # lines that ended in "\r\n", if any did
-    final_newline: bool
+    data: bytes
+    # Lines left unscanned under --errors skip (their index in the batch, and
+    # their bytes as read); their place in `data` holds an empty line.
+    skipped: dict[int, bytes] = field(default_factory=dict)
 
 
-def _open(path: str) -> tuple[IO[bytes], str, int | None]:
+@dataclass
+class Source:
+    stream: IO[bytes]
+    name: str
+    size: int | None
+    compressed: bool
+    # Reads never wait (a regular file), so its batches may wait for others'.
+    regular: bool
+
+
+def _open(path: str) -> Source:
     if path == STDIN:
-        return sys.stdin.buffer, STDIN_NAME, None
+        stream: IO[bytes] = sys.stdin.buffer
+        name, size, regular = STDIN_NAME, None, False
+    else:
+        try:
+            stream = open(path, "rb")
+            st = os.fstat(stream.fileno())
+        except OSError as exc:
+            raise CliError(f"{path}: {exc.strerror}") from None
+        name, size, regular = path, st.st_size, stat.S_ISREG(st.st_mode)
     try:
-        f = open(path, "rb")
-        return f, path, os.fstat(f.fileno()).st_size
+        compressed = stream.peek(len(GZIP_MAGIC))[: len(GZIP_MAGIC)] == GZIP_MAGIC  # type: ignore[attr-defined]
     except OSError as exc:
-        raise CliError(f"{path}: {exc.strerror}") from None
+        stream.close()
+        raise CliError(f"{name}: {exc.strerror}") from None
+    if compressed:
+        stream = gzip.GzipFile(fileobj=stream, mode="rb")  # type: ignore[assignment]
+    return Source(stream, name, size, compressed, regular)
 
 
-def _decode(data: bytes, name: str, first_line: int) -> str:
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        line = first_line + data.count(b"\n", 0, exc.start)
-        raise CliError(f"{name}:{line}: invalid UTF-8") from None
-
-
-def _read(stream: IO[bytes], name: str, size: int) -> bytes:
+def _read(source: Source, size: int) -> bytes:
     try:
         # One read of what is there (a whole batch from a file, what has
         # arrived from a pipe), so that piped input flows through promptly.
-        return stream.read1(size) if size > 0 else stream.read()  # type: ignore[attr-defined]
-    except OSError as exc:
-        raise CliError(f"{name}: {exc.strerror}") from None
+        return source.stream.read1(size) if size > 0 else source.stream.read()  # type: ignore[attr-defined]
+    except (OSError, EOFError, gzip.BadGzipFile) as exc:
+        raise CliError(f"{source.name}: {getattr(exc, 'strerror', None) or exc}") from None
 
 
-def _line_batches(stream: IO[bytes], name: str, batch_bytes: int, progress: Callable[[int], None]) -> Iterator[Batch]:
-    pending: list[bytes] = []  # the start of a line that has not ended yet
+def _valid(data: bytes, name: str, first_line: int | None, errors: str) -> tuple[bytes, dict[int, bytes]]:
+    """`data` made valid UTF-8 by the --errors policy, and the lines skipped."""
+    if data.isascii():
+        return data, {}
+    try:
+        data.decode("utf-8")
+        return data, {}
+    except UnicodeDecodeError as exc:
+        if errors == "strict":
+            line = (first_line or 1) + data.count(b"\n", 0, exc.start)
+            raise CliError(f"{name}:{line}: invalid UTF-8") from None
+    if errors == "replace":
+        return data.decode("utf-8", "replace").encode("utf-8"), {}
+    if first_line is None:  # a whole-file record
+        return b"", {0: data}
+    lines = data.split(b"\n")
+    skipped: dict[int, bytes] = {}
+    for i, raw in enumerate(lines):
+        try:
+            raw.decode("utf-8")
+        except UnicodeDecodeError:
+            skipped[i] = raw
+            lines[i] = b""
+    return b"\n".join(lines), skipped
+
+
+def _line_batches(source: Source, errors: str, batch_bytes: int, progress: Callable[[int], None]) -> Iterator[Batch]:
+    pending = bytearray()  # the start of a line that has not ended yet
     line = 1
     while True:
-        chunk = _read(stream, name, batch_bytes)
+        chunk = _read(source, batch_bytes)
         progress(len(chunk))
-        if chunk:
-            cut = chunk.rfind(b"\n") + 1
-            if cut == 0:  # still inside one line longer than a batch: keep reading
-                pending.append(chunk)
-                continue
-            data = b"".join([*pending, chunk[:cut]])
-            pending = [chunk[cut:]]
+        cut = chunk.rfind(b"\n") + 1
+        if chunk and cut == 0:  # still inside one line longer than a batch: keep reading
+            pending += chunk
+            continue
+        if pending:  # one line longer than a batch: joined in place, not copied twice
+            pending += chunk[:cut] if chunk else b""
+            data = bytes(pending)
+            pending = bytearray()
         else:
-            data = b"".join(pending)
-        if not data:
-            return
-        text = _decode(data, name, line)
-        lines = text.split("\n")
-        final_newline = text.endswith("\n")
-        if final_newline:
-            lines.pop()
-        crs = None
-        if "\r" in text:
-            crs = [s.endswith("\r") for s in lines]
-            lines = [s[:-1] if cr else s for s, cr in zip(lines, crs)]
-        yield Batch(name, line, lines, crs, final_newline)
-        line += len(lines)
+            data = chunk[:cut] if chunk else b""
+        if chunk:
+            pending += chunk[cut:]
+        if data:
+            valid, skipped = _valid(data, source.name, line, errors)
+            yield Batch(source.name, line, valid, skipped)
+            line += data.count(b"\n") + (not data.endswith(b"\n"))
         if not chunk:
             return
 
 
-def _file_batch(stream: IO[bytes], name: str, progress: Callable[[int], None]) -> Iterator[Batch]:
-    data = _read(stream, name, -1)
+def _file_batch(source: Source, errors: str, progress: Callable[[int], None]) -> Iterator[Batch]:
+    data = _read(source, -1)
     progress(len(data))
-    yield Batch(name, None, [_decode(data, name, 1)], None, False)
+    valid, skipped = _valid(data, source.name, None, errors)
+    yield Batch(source.name, None, valid, skipped)
 
 
 class _Progress:
@@ -322,8 +442,109 @@ class _Progress:
             sys.stderr.flush()
 
 
+def _batches(source: Source, args: argparse.Namespace) -> Iterator[Batch]:
+    # Decompressed bytes have no known total.
+    progress = _Progress(None if source.compressed else source.size, source.name, not args.no_progress)
+    try:
+        if args.records == "file":
+            yield from _file_batch(source, args.errors, progress)
+        else:
+            yield from _line_batches(source, args.errors, args.batch_bytes, progress)
+    finally:
+        progress.close()
+        if source.stream is not sys.stdin.buffer:
+            source.stream.close()
+
+
+def _input_files(args: argparse.Namespace) -> list[str]:
+    """The files to read, folders expanded with -r (sorted, hidden names too)."""
+    files = args.files or ([] if args.save else [STDIN])
+    if not args.recursive:
+        return list(files)
+    out = []
+    for path in files:
+        if path != STDIN and os.path.isdir(path):
+            for folder, subfolders, names in os.walk(path):
+                subfolders.sort()
+                out += [os.path.join(folder, name) for name in sorted(names)]
+        else:
+            out.append(path)
+    return out
+
+
+def _groups(files: Iterable[str], args: argparse.Namespace, report: Callable[[CliError], None]) -> Iterator[list[Batch]]:
+    """Batches of consecutive files, packed up to the batch size. A file that
+    fails is reported after the batches before it, and is not read further.
+    What comes from a pipe or a terminal is processed as it arrives."""
+    group: list[Batch] = []
+    size = 0
+    for path in files:
+        try:
+            source = _open(path)
+            for batch in _batches(source, args):
+                group.append(batch)
+                size += len(batch.data)
+                if size >= args.batch_bytes or not source.regular:
+                    yield group
+                    group, size = [], 0
+        except CliError as exc:
+            if group:
+                yield group
+                group, size = [], 0
+            report(exc)
+    if group:
+        yield group
+
+
+# ---------------------------------------------------------------------------
+# Records
+
+
+@dataclass
+class Records:
+    """A batch split into the texts that are scanned."""
+
+    texts: list[str]
+    carriage_returns: list[bool] | None  # lines that ended in "\r\n", if any did
+    final_newline: bool
+
+
+def _records(batch: Batch) -> Records:
+    text = batch.data.decode("utf-8")
+    if batch.first_line is None:
+        return Records([text], None, False)
+    lines = text.split("\n")
+    final_newline = text.endswith("\n")
+    if final_newline:
+        lines.pop()
+    crs = None
+    if "\r" in text:
+        crs = [s.endswith("\r") for s in lines]
+        lines = [s[:-1] if cr else s for s, cr in zip(lines, crs)]
+    return Records(lines, crs, final_newline)
+
+
 # ---------------------------------------------------------------------------
 # Output
+
+
+class Output:
+    """Standard output as bytes. A failed write (closed, full, an I/O error)
+    becomes OutputError; a reader that went away stays BrokenPipeError."""
+
+    def __init__(self) -> None:
+        if sys.stdout is None:  # started with the descriptor closed
+            raise OutputError("standard output: Bad file descriptor")
+        self.stream = sys.stdout.buffer
+
+    def write(self, data: bytes) -> None:
+        try:
+            self.stream.write(data)
+            self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise OutputError(f"standard output: {exc.strerror}") from None
 
 
 def _json_encoder() -> Callable[[Any], bytes]:
@@ -340,25 +561,43 @@ def _json_encoder() -> Callable[[Any], bytes]:
 
 
 class Extractor:
-    def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, case_sensitive: bool, out: IO[bytes]) -> None:
+    def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, case_sensitive: bool, out: Output) -> None:
         self.kp, self.threshold, self.out = kp, args.threshold, out
         self.case_sensitive = case_sensitive
         self.chars = args.offsets == "chars"
+        self.with_text = args.with_text
         self.exact = args.threshold in (None, 1.0)
-        self.counts: collections.Counter[str] | None = collections.Counter() if args.count else None
+        self.counting = args.count
+        self.per_file = args.per_file
+        # Counts per path; all under "" unless --per-file.
+        self.counts: dict[str, collections.Counter[str]] = {}
         self.dumps = _json_encoder()
         self.matched = False
         self.rounded: dict[float, float] = {}
 
-    def batch(self, batch: Batch) -> None:
-        results = self.kp.parallel_extract_keywords_from_texts(batch.texts, self.threshold)
-        if self.counts is not None:
-            for matches in results:
-                self.counts.update([m.keyword for m in matches])
-            self.matched = self.matched or bool(self.counts)
-            return
-        dumps, first, path, texts = self.dumps, batch.first_line, batch.path, batch.texts
-        exact, chars = self.exact, self.chars
+    def group(self, group: list[Batch]) -> None:
+        records = [_records(batch) for batch in group]
+        texts = [text for r in records for text in r.texts]
+        results = self.kp.parallel_extract_keywords_from_texts(texts, self.threshold)
+        at = 0
+        for batch, r in zip(group, records):
+            mine = results[at : at + len(r.texts)]
+            at += len(r.texts)
+            if self.counting:
+                self._count(batch.path, mine)
+            else:
+                self._write(batch, r.texts, mine)
+
+    def _count(self, path: str, results: list[list[PyKeywordMatch]]) -> None:
+        counter = self.counts.setdefault(path if self.per_file else "", collections.Counter())
+        for matches in results:
+            counter.update([m.keyword for m in matches])
+        self.matched = self.matched or bool(counter)
+
+    def _write(self, batch: Batch, texts: list[str], results: list[list[PyKeywordMatch]]) -> None:
+        dumps, first, path = self.dumps, batch.first_line, batch.path
+        plain = self.exact and not self.with_text
+        chars = self.chars
         # Each match is written as [keyword, similarity, start, end]: for exact
         # matching on ASCII text (or with byte offsets) the engine's own tuple.
         # One comprehension over the records, as this is the command's hot loop.
@@ -367,7 +606,7 @@ class Extractor:
                 "path": path,
                 "line": None if first is None else first + i,
                 "matches": list(map(_MATCH_TUPLE, matches))
-                if exact and (not chars or texts[i].isascii())
+                if plain and (not chars or texts[i].isascii())
                 else self._matches(texts[i], matches),
             })
             for i, matches in enumerate(results)
@@ -378,69 +617,83 @@ class Extractor:
             lines.append(b"")
             self.out.write(b"\n".join(lines))
 
-    def _matches(self, text: str, matches: list[PyKeywordMatch]) -> list[tuple[str, float, int, int]]:
-        if self.chars and not text.isascii():
-            spans = char_spans(text, matches, case_sensitive=self.case_sensitive)
-        else:
-            spans = [(m.start, m.end) for m in matches]
+    def _matches(self, text: str, matches: list[PyKeywordMatch]) -> list[tuple[Any, ...]]:
+        ascii_text = text.isascii()
+        char_ends = (list(map(_SPAN, matches)) if ascii_text
+                     else char_spans(text, matches, case_sensitive=self.case_sensitive))
+        spans = char_ends if self.chars else list(map(_SPAN, matches))
         rounded = self.rounded
-        out = []
-        for m, (start, end) in zip(matches, spans):
+        out: list[tuple[Any, ...]] = []
+        for m, (start, end), (cs, ce) in zip(matches, spans, char_ends):
             s = m.similarity
             r = rounded.get(s)
             if r is None:  # the engine rounds to two decimals in 32 bits; show them as such
                 r = rounded[s] = round(s, 2)
-            out.append((m.keyword, r, start, end))
+            out.append((m.keyword, r, start, end, text[cs:ce]) if self.with_text else (m.keyword, r, start, end))
         return out
 
     def finish(self) -> None:
-        if self.counts is not None:
-            ranked = sorted(self.counts.items(), key=lambda kv: (-kv[1], kv[0]))
-            self.out.write(b"".join(self.dumps({"keyword": k, "count": n}) + b"\n" for k, n in ranked))
+        rows = []
+        for path, counter in self.counts.items():
+            ranked = sorted(counter.items(), key=lambda kv: (-kv[1], kv[0]))
+            rows += [{"path": path, "keyword": k, "count": n} if self.per_file else {"keyword": k, "count": n}
+                     for k, n in ranked]
+        if rows:
+            self.out.write(b"".join(self.dumps(row) + b"\n" for row in rows))
 
 
 class Replacer:
-    def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, out: IO[bytes]) -> None:
+    def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, out: Output | None) -> None:
         self.kp, self.threshold, self.out = kp, args.threshold, out
         self.matched = False
 
     def replaced(self, batch: Batch) -> bytes:
-        texts = batch.texts
+        (data,) = self._replaced([batch])
+        return data
+
+    def _replaced(self, group: list[Batch]) -> list[bytes]:
+        records = [_records(batch) for batch in group]
+        texts = [text for r in records for text in r.texts]
         results = self.kp.parallel_replace_keywords_from_texts(texts, self.threshold)
         if not self.matched:
             # A clean name equal to its keyword leaves the text as it was: ask
             # extraction, until the first match is known.
             self.matched = results != texts or any(self.kp.parallel_extract_keywords_from_texts(texts, self.threshold))
-        if batch.carriage_returns is not None:
-            results = [r + "\r" if cr else r for r, cr in zip(results, batch.carriage_returns)]
-        text = "\n".join(results)
-        if batch.final_newline:
-            text += "\n"
-        return text.encode("utf-8")
+        out = []
+        at = 0
+        for batch, r in zip(group, records):
+            mine = results[at : at + len(r.texts)]
+            at += len(r.texts)
+            out.append(_joined(batch, r, mine))
+        return out
 
-    def batch(self, batch: Batch) -> None:
-        self.out.write(self.replaced(batch))
+    def group(self, group: list[Batch]) -> None:
+        assert self.out is not None
+        self.out.write(b"".join(self._replaced(group)))
 
     def finish(self) -> None:
         pass
 
 
+def _joined(batch: Batch, records: Records, results: list[str]) -> bytes:
+    """The replaced records with their line ends, and skipped lines as read."""
+    if records.carriage_returns is not None:
+        results = [r + "\r" if cr else r for r, cr in zip(results, records.carriage_returns)]
+    if batch.skipped:
+        if batch.first_line is None:
+            return batch.skipped[0]
+        lines = [line.encode("utf-8") for line in results]
+        for i, raw in batch.skipped.items():
+            lines[i] = raw
+        return b"\n".join(lines) + (b"\n" if records.final_newline else b"")
+    text = "\n".join(results)
+    if records.final_newline:
+        text += "\n"
+    return text.encode("utf-8")
+
+
 # ---------------------------------------------------------------------------
 # Running
-
-
-def _batches(path: str, args: argparse.Namespace) -> Iterator[Batch]:
-    stream, name, size = _open(path)
-    progress = _Progress(size, name, not args.no_progress)
-    try:
-        if args.records == "file":
-            yield from _file_batch(stream, name, progress)
-        else:
-            yield from _line_batches(stream, name, args.batch_bytes, progress)
-    finally:
-        progress.close()
-        if stream is not sys.stdin.buffer:
-            stream.close()
 
 
 def _error(message: str) -> None:
@@ -448,58 +701,122 @@ def _error(message: str) -> None:
     sys.stderr.flush()
 
 
-def _run(args: argparse.Namespace) -> int:
-    kp, case_sensitive = _build_processor(args)
-    files = args.files or ([] if args.save else [STDIN])
-    if not files:
-        return EXIT_MATCH
-    out = sys.stdout.buffer
-    worker: Extractor | Replacer
-    worker = Extractor(args, kp, case_sensitive, out) if args.command == "extract" else Replacer(args, kp, out)
-    in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
-    if in_place and STDIN in files:
-        raise CliError("cannot edit stdin in place")
-    failed = False
+def _distinct_files(files: list[str]) -> list[str]:
+    """Each file once, however often and under whatever names it is given:
+    editing one file twice in place would replace twice and lose the backup."""
+    seen = set()
+    out = []
     for path in files:
         try:
-            if in_place:
-                assert isinstance(worker, Replacer)
-                # Streamed into the temporary file, batch by batch.
-                _write_atomically(path, (worker.replaced(b) for b in _batches(path, args)), args.suffix)
-            else:
-                for batch in _batches(path, args):
-                    worker.batch(batch)
-                    out.flush()
+            st = os.stat(path)
+            key: tuple[Any, ...] = (st.st_dev, st.st_ino)
+        except OSError:
+            key = (path,)  # the error is reported when it is opened
+        if key not in seen:
+            seen.add(key)
+            out.append(path)
+    return out
+
+
+def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer) -> bool:
+    """Rewrites each file; whether any failed."""
+    if STDIN in files:
+        raise CliError("cannot edit stdin in place")
+    failed = False
+    for path in _distinct_files(files):
+        try:
+            source = _open(path)
+            if source.compressed:
+                source.stream.close()
+                raise CliError(f"{path}: cannot edit compressed input in place")
+            # Streamed into the temporary file, batch by batch.
+            _write_atomically(path, (worker.replaced(b) for b in _batches(source, args)), args.suffix)
         except CliError as exc:
             _error(str(exc))
             failed = True
         except OSError as exc:
-            if isinstance(exc, BrokenPipeError):
-                raise
-            _error(f"{exc.filename or path}: {exc.strerror}")
+            _error(f"{path}: {exc.strerror}")
             failed = True
+    return failed
+
+
+def _stream(files: list[str], args: argparse.Namespace, worker: Extractor | Replacer) -> bool:
+    """Processes the files to standard output; whether any failed."""
+    failed = False
+
+    def report(exc: CliError) -> None:
+        nonlocal failed
+        _error(str(exc))
+        failed = True
+
+    for group in _groups(files, args, report):
+        worker.group(group)
     worker.finish()
-    out.flush()
+    return failed
+
+
+def _run(args: argparse.Namespace) -> int:
+    kp, case_sensitive = _build_processor(args)
+    files = _input_files(args)
+    if not files:
+        return EXIT_MATCH
+    in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
+    if in_place:
+        replacer = Replacer(args, kp, None)
+        failed = _edit_in_place(files, args, replacer)
+        matched = replacer.matched
+    else:
+        out = Output()
+        worker = Extractor(args, kp, case_sensitive, out) if args.command == "extract" else Replacer(args, kp, out)
+        failed = _stream(files, args, worker)
+        matched = worker.matched
     if failed:
         return EXIT_ERROR
-    return EXIT_MATCH if worker.matched else EXIT_NO_MATCH
+    return EXIT_MATCH if matched else EXIT_NO_MATCH
+
+
+def _silence_stdout() -> None:
+    # Whatever is still buffered goes nowhere, so that the interpreter's final
+    # flush does not fail (and complain) again.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+
+
+def _on_sigterm(signum: int, frame: object) -> None:
+    raise Terminated
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(_split_in_place(sys.argv[1:] if argv is None else argv))
-    if args.processor and (args.case_sensitive or args.allow_overlaps):
-        _error("-s/--case-sensitive and --allow-overlaps come from the saved state with --processor")
+    conflict = _usage_conflict(args)
+    if conflict:
+        _error(conflict)
         return EXIT_ERROR
     try:
+        previous = signal.signal(signal.SIGTERM, _on_sigterm)
+    except ValueError:  # not the main thread: the caller keeps its own handling
+        previous = None
+    try:
         return _run(args)
+    except OutputError as exc:
+        _silence_stdout()
+        _error(str(exc))
+        return EXIT_ERROR
     except CliError as exc:
         _error(str(exc))
         return EXIT_ERROR
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly, and keep the
-        # interpreter's final flush from complaining about stdout again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (`| head`): stop quietly.
+        _silence_stdout()
         return EXIT_MATCH
+    except Terminated:
+        # Clean-ups have run; end by the signal itself, as the sender expects.
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGTERM)
+        raise
+    finally:
+        if previous is not None and signal.getsignal(signal.SIGTERM) is _on_sigterm:
+            signal.signal(signal.SIGTERM, previous)

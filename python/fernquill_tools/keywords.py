@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import csv
-import io
 import json
 import os
+import re
 from collections.abc import Iterator
 from typing import IO, Union
 
@@ -37,8 +37,12 @@ def load_keywords(processor: KeywordProcessor, source: Source, format: str | Non
       (a null clean name means none);
     - ``text``: one keyword per line.
 
-    In the line formats, blank lines and lines starting with ``#`` are skipped.
-    A malformed line raises ValueError naming the file and line, and the
+    Lines end at a line feed (or CR LF) only; any other character, U+2028 or
+    a form feed among them, belongs to the keyword. In the line formats, blank
+    lines (nothing but spaces and tabs) and comment lines are skipped. A
+    comment line is ``#`` alone or ``#`` followed by a space or a tab, so
+    ``#MeToo`` is a keyword; a keyword that starts with "# " can be given in
+    JSON. A malformed line raises ValueError naming the file and line, and the
     processor is left as it was: all keywords are added or none.
     """
     name, content = _read(source)
@@ -79,9 +83,24 @@ def _guess_format(name: str, content: str) -> str:
     return "tsv" if "\t" in content else "text"
 
 
+# A comment is "#" alone or "#" and a blank; "#MeToo" and "#1" stay keywords.
+_COMMENT = re.compile(r"#(?:[ \t]|$)")
+_BLANK = " \t"
+
+
+def _is_skipped(line: str) -> bool:
+    return not line.strip(_BLANK) or _COMMENT.match(line) is not None
+
+
 def _lines(content: str) -> Iterator[tuple[int, str]]:
-    for number, line in enumerate(content.splitlines(), 1):
-        if line.strip() and not line.startswith("#"):
+    # str.splitlines would also split at U+0085, U+2028, form feed and
+    # others, cutting keywords that hold them.
+    lines = content.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    for number, line in enumerate(lines, 1):
+        line = line[:-1] if line.endswith("\r") else line
+        if not _is_skipped(line):
             yield number, line
 
 
@@ -99,18 +118,30 @@ def _parse_tsv(content: str) -> Iterator[Entry]:
         yield _keyword(number, fields[0]), (fields[1] if len(fields) == 2 and fields[1] else None)
 
 
+def _csv_lines(content: str) -> Iterator[str]:
+    start = 0
+    while start < len(content):
+        end = content.find("\n", start) + 1 or len(content)
+        yield content[start:end]
+        start = end
+
+
 def _parse_csv(content: str) -> Iterator[Entry]:
-    reader = csv.reader(io.StringIO(content, newline=""), strict=True)
+    # Lines cut at LF only (a lone CR is refused by the reader, not taken for
+    # a line end, which would split a keyword).
+    reader = csv.reader(_csv_lines(content), strict=True)
     try:
         for row in reader:
             number = reader.line_num
-            if not row or not "".join(row).strip() or row[0].startswith("#"):
+            if not row or not "".join(row).strip(_BLANK) or _COMMENT.match(row[0]):
                 continue
             if len(row) > 2:
                 raise _Malformed(number, f"expected keyword[,clean name], got {len(row)} fields")
             yield _keyword(number, row[0]), (row[1] if len(row) == 2 and row[1] else None)
     except csv.Error as exc:
-        raise _Malformed(reader.line_num, str(exc)) from None
+        # The reader's own words suggest reopening the file, which cannot help.
+        message = "carriage return inside an unquoted field" if "new-line character" in str(exc) else str(exc)
+        raise _Malformed(reader.line_num, message) from None
 
 
 def _parse_text(content: str) -> Iterator[Entry]:
@@ -127,18 +158,22 @@ def _parse_json(content: str) -> Iterator[Entry]:
         raise _Malformed(1, "expected an object of keywords")
 
     def line_of(key: str) -> int:
-        # json keeps no positions; the first place the key is written is close enough.
+        # json keeps no positions; the first place the key is written is close
+        # enough. Sought only for an error, so that loading stays linear.
         at = content.find(json.dumps(key, ensure_ascii=False))
         return content.count("\n", 0, at) + 1 if at >= 0 else 1
 
     for key, value in data.items():
         if isinstance(value, str) or value is None:
-            yield _keyword(line_of(key), key), value
+            keywords, clean_name = [key], value
         elif isinstance(value, list) and all(isinstance(k, str) for k in value):
-            for keyword in value:
-                yield _keyword(line_of(key), keyword), key
+            keywords, clean_name = value, key
         else:
             raise _Malformed(line_of(key), f"{key!r}: expected a clean name or a list of keywords")
+        for keyword in keywords:
+            if not keyword:
+                raise _Malformed(line_of(key), "empty keyword")
+            yield keyword, clean_name
 
 
 _PARSERS = {"tsv": _parse_tsv, "csv": _parse_csv, "json": _parse_json, "text": _parse_text}

@@ -142,6 +142,14 @@ def _changers_in(text: str) -> list[tuple[int, int, int, int]]:
     return changers
 
 
+def _check_within(spans: Iterable[tuple[int, int]], scan_size: int) -> None:
+    # Offsets past the scanned text come from another text: no index of this
+    # one stands for them.
+    for start, end in spans:
+        if start > scan_size or end > scan_size:
+            raise ValueError(f"match offsets {start}..{end} lie beyond the text ({scan_size} bytes scanned)")
+
+
 def char_spans(
     text: str, matches: Sequence[PyKeywordMatch], *, case_sensitive: bool = False
 ) -> list[tuple[int, int]]:
@@ -150,28 +158,37 @@ def char_spans(
     `matches` come from `extract_keywords(text)` of a processor whose
     `case_sensitive` option is the one given here. A span whose ends fall
     inside a character is widened to whole characters, as `replace_keywords`
-    does. Linear in the length of the text; a pure-ASCII text costs only the
-    loop over the matches.
+    does. Offsets beyond the scanned text (matches of another text) raise
+    ValueError. Linear in the length of the text; a pure-ASCII text costs only
+    the loop over the matches.
     """
     if text.isascii():
-        return list(map(_SPAN, matches))
+        spans = list(map(_SPAN, matches))
+        _check_within(spans, len(text))
+        return spans
     data = text.encode("utf-8")
     changers = [] if case_sensitive else _changers_in(text)
     if not changers:
+        _check_within(map(_SPAN, matches), len(data))
         return _same_length_spans(text, data, matches)
+    scan_size = len(data) + sum(folded - given for _, given, folded, _ in changers)
+    _check_within(map(_SPAN, matches), scan_size)
     table = _offset_table(text, data, changers, [m.start for m in matches] + [m.end for m in matches])
     return [(table[m.start][0], table[m.end][1]) for m in matches]
 
 
 def char_offsets(
-    text: str, matches: Sequence[PyKeywordMatch], *, case_sensitive: bool = False
+    text: str, matches: Iterable[PyKeywordMatch], *, case_sensitive: bool = False
 ) -> list[PyKeywordMatch]:
     """The matches with `start` and `end` as str indices of `text` (see
     `char_spans`). For a pure-ASCII text byte and character offsets coincide,
     and the given matches come back as they are; otherwise new match objects.
     """
+    if not isinstance(matches, list):  # any iterable, read once
+        matches = list(matches)
     if text.isascii():
-        return matches if isinstance(matches, list) else list(matches)
+        _check_within(map(_SPAN, matches), len(text))
+        return matches
     spans = char_spans(text, matches, case_sensitive=case_sensitive)
     return [PyKeywordMatch(m.keyword, m.similarity, s, e) for m, (s, e) in zip(matches, spans)]
 

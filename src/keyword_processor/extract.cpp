@@ -1,6 +1,7 @@
 #include "keyword_processor/extract.hpp"
 
-#include "keyword_processor/scan_index.hpp"
+#include "approx/approx_search.hpp"
+#include "exact/scan_index.hpp"
 #include "keyword_processor/whole_word_scan.hpp"
 #include "support/fault.hpp"
 #include "text/lowercase.hpp"

@@ -28,8 +28,9 @@
 #include <span>
 #include <string_view>
 
-#include "keyword_processor/scan_index.hpp"
-#include "keyword_processor/word_set.hpp"
+#include "approx/approx_index.hpp"
+#include "exact/scan_index.hpp"
+#include "exact/word_set.hpp"
 #include "trie/trie.hpp"
 
 namespace fernquill {

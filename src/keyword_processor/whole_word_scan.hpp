@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/keyword_match.hpp"
-#include "keyword_processor/scan_index.hpp"
+#include "exact/keyword_match.hpp"
+#include "exact/scan_index.hpp"
 #include "keyword_processor/scan_options.hpp"
-#include "keyword_processor/word_set.hpp"
+#include "exact/word_set.hpp"
 
 namespace fernquill {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/keyword_match.hpp"
+#include "exact/keyword_match.hpp"
 #include "module/py_support.hpp"
 
 namespace fernquill::py {

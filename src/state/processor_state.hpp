@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "keyword_processor/keyword_processor.hpp"
-#include "keyword_processor/word_set.hpp"
+#include "exact/word_set.hpp"
 #include "state/state_primitives.hpp"
 #include "trie/trie.hpp"
 

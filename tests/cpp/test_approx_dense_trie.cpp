@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "approx/approx_search.hpp"
 #include "check.hpp"
+#include "exact/scan_index.hpp"
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/scan_index.hpp"
 #include "literal_search.hpp"
 
 namespace {

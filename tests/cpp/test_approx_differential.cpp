@@ -19,10 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "approx/approx_plan.hpp"
+#include "approx/approx_search.hpp"
 #include "check.hpp"
-#include "keyword_processor/approx_plan.hpp"
+#include "exact/scan_index.hpp"
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/scan_index.hpp"
 #include "literal_search.hpp"
 
 namespace {
@@ -356,8 +357,8 @@ TEST(approx_plans_built_and_evicted_by_concurrent_scans) {
   std::size_t matches = 0;
   for (const auto& m : want) matches += m.size();
   CHECK(matches > 100);
-  CHECK(kp->approx_index().plan(0.9f, 0) != nullptr &&
-        kp->approx_index().plan(0.9f, 0)->filtering());
+  CHECK(fernquill::plan_for(kp->approx_index(), 0.9f, 0) != nullptr &&
+        fernquill::plan_for(kp->approx_index(), 0.9f, 0)->filtering());
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "check.hpp"
 #include "keyword_processor/extract.hpp"
-#include "keyword_processor/scan_index.hpp"
+#include "exact/scan_index.hpp"
 #include "literal_search.hpp"
 #include "random_text.hpp"
 

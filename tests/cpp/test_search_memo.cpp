@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "keyword_processor/search_memo.hpp"
+#include "approx/search_memo.hpp"
 
 namespace {
 

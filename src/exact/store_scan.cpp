@@ -3,7 +3,7 @@
 // when). It follows the definition of exact matching step by step.
 #include <array>
 
-#include "keyword_processor/scan_index.hpp"
+#include "exact/scan_index.hpp"
 #include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 

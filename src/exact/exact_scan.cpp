@@ -6,7 +6,7 @@
 #include <iterator>
 #include <memory>
 
-#include "keyword_processor/scan_index.hpp"
+#include "exact/scan_index.hpp"
 #include "text/utf8.hpp"
 
 #ifdef __SSE2__

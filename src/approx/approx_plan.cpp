@@ -1,4 +1,4 @@
-#include "keyword_processor/approx_plan.hpp"
+#include "approx/approx_plan.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,8 @@
 #include <optional>
 #include <string_view>
 
-#include "keyword_processor/scan_index.hpp"
+#include "approx/approx_index.hpp"
+#include "exact/scan_index.hpp"
 
 namespace fernquill {
 namespace {
@@ -278,6 +279,13 @@ std::vector<std::size_t> cut(const Keyword& w, const Rarity& rarity) {
 }
 
 }  // namespace
+
+std::shared_ptr<const ApproxPlan> plan_for(const ApproxIndex& index, float t,
+                                           std::size_t text_bytes, std::string_view text) {
+  return index.plans().find_or_build(t, index.nodes().size(), text_bytes, [&] {
+    return std::make_shared<const ApproxPlan>(index, t, text);
+  });
+}
 
 ApproxPlan::ApproxPlan(const ApproxIndex& index, float threshold, std::string_view sample)
     : t_(threshold), overlaps_(index.allow_overlaps()), word_(index.plain().word) {

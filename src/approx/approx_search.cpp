@@ -20,6 +20,8 @@
 // And a search, or its part up to the horizon, that read the same window of
 // text before is not repeated: its result is recalled (search_or_recall,
 // start).
+#include "approx/approx_search.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -32,9 +34,10 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/approx_plan.hpp"
-#include "keyword_processor/scan_index.hpp"
-#include "keyword_processor/search_memo.hpp"
+#include "approx/approx_index.hpp"
+#include "approx/approx_plan.hpp"
+#include "approx/search_memo.hpp"
+#include "exact/scan_index.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
@@ -905,7 +908,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   const bool overlaps = index.allow_overlaps();
   const ApproxIndex::Node& root = index.nodes()[0];
   const bool exact_first = root.height < kExactFirstLimit && root.max_name < kExactFirstLimit;
-  const std::shared_ptr<const ApproxPlan> plan = index.plan(t, n, text);
+  const std::shared_ptr<const ApproxPlan> plan = plan_for(index, t, n, text);
   // (e) needs (d): keywords without an edit budget have no pieces.
   const bool filter = exact_first && plan && plan->filtering();
   std::optional<StartMarks> marks;

@@ -53,6 +53,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,16 @@ inline bool end_test_passes(const std::uint8_t* s, std::size_t n, std::size_t en
   }
   return false;
 }
+
+class ApproxPlan;
+
+// The search's structures for threshold t, from the index's plan cache
+// (plan_cache.hpp): null until the approximate scans with this index have
+// covered enough text. `text` (may be empty), the text about to be
+// scanned, steers the plan's cut points when it is built. Safe to call from
+// any number of threads.
+std::shared_ptr<const ApproxPlan> plan_for(const ApproxIndex& index, float t,
+                                           std::size_t text_bytes, std::string_view text = {});
 
 class ApproxPlan {
  public:

@@ -1,0 +1,166 @@
+"""The `fernquill` command used as a careless or hostile user would: one file
+given twice in place, files owned by others, SIGTERM in the middle of a
+rewrite, folders it may not write to, closed and full output, a saved state
+with bytes appended, and a single line far longer than a batch."""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+import fernquill
+from fernquill_tools import cli
+from test_cli import KEYWORDS, cli_env, fq, records
+
+IS_ROOT = os.geteuid() == 0
+NOBODY = 65534
+
+
+def test_one_file_given_twice_is_edited_once(tmp_path):
+    path = tmp_path / "f.txt"
+    path.write_text("NY twice\n")
+    alias = tmp_path / "alias.txt"
+    alias.hardlink_to(path)
+    link = tmp_path / "link.txt"
+    link.symlink_to(path)
+    result = fq("replace", "-e", "NY=NY-NY", "-i.bak", path, path, alias)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert path.read_text() == "NY-NY twice\n"
+    assert (tmp_path / "f.txt.bak").read_text() == "NY twice\n"
+    assert not (tmp_path / "alias.txt.bak").exists()
+    # To standard output a file given twice is simply read twice, like cat.
+    assert fq("replace", "-e", "NY=X", link, path).stdout == b"X-X twice\n" * 2
+
+
+@pytest.mark.skipif(not IS_ROOT, reason="giving files to another owner needs root")
+def test_in_place_keeps_owner_group_and_mode(tmp_path):
+    path = tmp_path / "f.txt"
+    path.write_text("NY\n")
+    os.chown(path, NOBODY, NOBODY)
+    path.chmod(0o640)
+    assert fq("replace", "-e", "NY=X", "-i", path).returncode == 0
+    st = path.stat()
+    assert (path.read_text(), st.st_uid, st.st_gid, st.st_mode & 0o7777) == ("X\n", NOBODY, NOBODY, 0o640)
+
+
+def test_in_place_keeps_the_mode_for_the_owner(tmp_path):
+    path = tmp_path / "f.txt"
+    path.write_text("NY\n")
+    path.chmod(0o604)
+    before = path.stat()
+    assert fq("replace", "-e", "NY=X", "-i", path).returncode == 0
+    after = path.stat()
+    assert (after.st_uid, after.st_gid, after.st_mode & 0o7777) == (before.st_uid, before.st_gid, 0o604)
+
+
+def _wait_for(predicate, timeout=60):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = predicate()
+        if found:
+            return found
+        time.sleep(0.01)
+    raise AssertionError("timed out")
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGTERM, -signal.SIGTERM), (signal.SIGINT, 130)])
+def test_a_signal_during_a_rewrite_leaves_no_temporary_file(tmp_path, sig, status):
+    path = tmp_path / "big.txt"
+    original = b"some text and New York\n" * 400_000
+    path.write_bytes(original)
+    # Small batches make the rewrite take a while; the temporary file shows it started.
+    proc = subprocess.Popen([sys.executable, "-m", "fernquill_tools", "replace", "-k", str(KEYWORDS),
+                             "--batch-bytes", "2000", "-i.bak", str(path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=cli_env())
+    _wait_for(lambda: [p for p in tmp_path.iterdir() if p.name.endswith(".tmp")])
+    proc.send_signal(sig)
+    assert proc.wait(timeout=60) == status
+    assert proc.stderr.read() == b""
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.txt"]
+    assert path.read_bytes() == original
+
+
+def test_unwritable_folder_names_the_input(tmp_path, monkeypatch, capsys):
+    path = tmp_path / "f.txt"
+    path.write_text("NY\n")
+    if IS_ROOT:  # root writes anywhere: the folder refuses through mkstemp, as it would
+        def refuse(dir=None, prefix=None, suffix=None):
+            name = os.path.join(dir, prefix + "x" + suffix)
+            raise PermissionError(13, "Permission denied", name)
+
+        monkeypatch.setattr(tempfile, "mkstemp", refuse)
+    else:
+        tmp_path.chmod(0o555)
+    try:
+        status = cli.main(["replace", "-e", "NY=X", "-i", str(path)])
+    finally:
+        tmp_path.chmod(0o755)
+    assert status == 2
+    assert capsys.readouterr().err == f"fernquill: error: {path}: cannot write a new file beside it: Permission denied\n"
+    assert path.read_text() == "NY\n"
+    assert [p.name for p in tmp_path.iterdir()] == ["f.txt"]
+
+
+def _shell(command, **kwargs):
+    return subprocess.run(["bash", "-c", command], capture_output=True, env=cli_env(), timeout=120, **kwargs)
+
+
+CLI = f"{sys.executable} -m fernquill_tools"
+
+
+@pytest.mark.parametrize("args", [["extract"], ["extract", "-c"], ["extract", "-c", "--per-file"], ["replace"]])
+@pytest.mark.parametrize("redirect, reason", [(">&-", "Bad file descriptor"), ("> /dev/full", "No space left on device")])
+def test_failed_output_exits_2_with_one_line(tmp_path, args, redirect, reason):
+    path = tmp_path / "f.txt"
+    path.write_text("NY and NY\n" * 1000)
+    result = _shell(f"{CLI} {' '.join(args)} -e NY {path} {redirect}")
+    assert (result.returncode, result.stderr.decode()) == (2, f"fernquill: error: standard output: {reason}\n")
+
+
+@pytest.mark.parametrize("args", [["extract"], ["replace"]])
+def test_a_reader_that_stops_early_is_not_an_error(tmp_path, args):
+    path = tmp_path / "f.txt"
+    path.write_text("NY and NY\n" * 300_000)
+    result = _shell(f"{CLI} {' '.join(args)} -e NY {path} | head -1; exit ${{PIPESTATUS[0]}}")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.count(b"\n") == 1
+
+
+def test_padded_state_file_keeps_its_case_sensitivity(tmp_path):
+    state = tmp_path / "kp.state"
+    assert fq("extract", "-e", "ab", "--save", state).returncode == 0  # not case-sensitive
+    padded = tmp_path / "padded.state"
+    padded.write_bytes(state.read_bytes() + b"\n")
+    kp = fernquill.KeywordProcessor(case_sensitive=True)
+    kp.__setstate__(padded.read_bytes())
+    text = "İ ab\n"  # 'İ' folds to three bytes: byte and character offsets differ
+    (match,) = kp.extract_keywords(text.rstrip("\n"))
+    assert (match.start, match.end) == (4, 6)
+    for saved in (state, padded):
+        result = fq("extract", "--processor", saved, input=text.encode())
+        assert records(result.stdout)[0]["matches"] == [["ab", 1.0, 2, 4]]
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("args", [["replace"], ["extract", "-c"], ["extract"]])
+def test_one_long_line_stays_within_a_few_copies(tmp_path, args):
+    size = 256 << 20
+    path = tmp_path / "line.txt"
+    with open(path, "wb") as f:
+        unit = b"New York and some more words " * 1024
+        for _ in range(size // len(unit)):
+            f.write(unit)
+        f.write(b"\n")
+    code = ("import resource, subprocess, sys; "
+            "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL); "
+            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, r.returncode)")
+    result = subprocess.run([sys.executable, "-c", code, sys.executable, "-m", "fernquill_tools", *args,
+                             "-e", "new york=NYC", str(path)], capture_output=True, env=cli_env(), timeout=900)
+    peak_kib, status = map(int, result.stdout.split())
+    assert status == 0, result.stderr
+    copies = peak_kib * 1024 / size
+    assert copies < 4.5, f"{' '.join(args)}: peak {copies:.1f} times the line"
