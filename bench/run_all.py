@@ -13,7 +13,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCRIPTS = ["bench_extract", "bench_approx", "bench_replace", "bench_batch", "bench_pickle",
-           "bench_objects", "bench_lifecycle"]
+           "bench_objects", "bench_lifecycle", "bench_utf8_argument"]
 
 
 def main():

@@ -5,20 +5,9 @@ import resource
 
 import pytest
 
-import fernquill
 from fernquill import KeywordProcessor
+from fernquill_tools import PanicException  # noqa: F401 - shared from here
 from model import Model, f32  # noqa: F401 - f32 is shared from here
-
-def _panic_exception_type():
-    # The class is not a module attribute; a malformed match state raises it.
-    try:
-        fernquill.PyKeywordMatch("", 0.0, 0, 0).__setstate__(b"")
-    except BaseException as exc:  # noqa: BLE001 - we want exactly this class
-        return type(exc)
-    raise AssertionError("an empty match state was accepted")
-
-
-PanicException = _panic_exception_type()
 
 # Memory checks mean nothing under the address sanitizer, which quarantines freed memory.
 skip_under_asan = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),

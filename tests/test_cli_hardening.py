@@ -121,6 +121,7 @@ def test_failed_output_exits_2_with_one_line(tmp_path, args, redirect, reason):
     assert (result.returncode, result.stderr.decode()) == (2, f"fernquill: error: standard output: {reason}\n")
 
 
+@pytest.mark.slow  # 300,000 lines through a pipe
 @pytest.mark.parametrize("args", [["extract"], ["replace"]])
 def test_a_reader_that_stops_early_is_not_an_error(tmp_path, args):
     path = tmp_path / "f.txt"

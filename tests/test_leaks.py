@@ -3,10 +3,13 @@
 import pickle
 import sys
 
+import pytest
+
 from fernquill import KeywordProcessor, PyKeywordMatch
 from helpers import PanicException, rss_kib, skip_under_asan
 
-pytestmark = skip_under_asan
+# Thousands of rounds of every entry point, watching memory and reference counts.
+pytestmark = [pytest.mark.slow, skip_under_asan]
 
 
 def exercise(kp, text, texts, state):

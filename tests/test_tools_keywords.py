@@ -232,6 +232,7 @@ def test_only_a_hash_and_a_blank_start_a_comment(line, kept):
         assert (line in kp.get_all_keywords()) == kept
 
 
+@pytest.mark.slow  # 200,000 keywords
 def test_json_loads_in_linear_time():
     keys = {f"keyword number {i}": f"clean {i % 97}" for i in range(200_000)}
     content = json.dumps(keys, indent=1)

@@ -82,6 +82,20 @@ inline std::uint32_t non_word_mask16(const std::uint8_t* p, const __m128i* lo,
   return static_cast<std::uint32_t>(_mm_movemask_epi8(word)) ^ 0xFFFFu;
 }
 
+// Appends position base + j for each set bit j of m whose byte p[j] can start
+// a keyword (each is written, and kept only then); returns the new count.
+template <class Mask>
+inline std::size_t push_starts(Mask m, const std::uint8_t* p, std::uint32_t base,
+                               const std::uint8_t* first, std::uint32_t* starts, std::size_t c) {
+  while (m != 0) {
+    const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
+    starts[c] = base + j;
+    c += first[p[j]];
+    m &= m - 1;
+  }
+  return c;
+}
+
 // Candidate positions of [i, limit) for a scan with word-boundary tests, i
 // at least 1: the previous byte is tested sixteen at a time, the first byte
 // of a keyword only at the few positions that pass. Returns where it
@@ -104,23 +118,11 @@ std::size_t gather_vector(const ByteTables& tables, const std::uint8_t* s, std::
     m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 15, lo, span)} << 16;
     m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 31, lo, span)} << 32;
     m |= std::uint64_t{non_word_mask16<kRanges>(s + i + 47, lo, span)} << 48;
-    const auto base = static_cast<std::uint32_t>(i - chunk);
-    while (m != 0) {
-      const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
-      starts[c] = base + j;
-      c += first[s[i + j]];
-      m &= m - 1;
-    }
+    c = push_starts(m, s + i, static_cast<std::uint32_t>(i - chunk), first, starts, c);
   }
   for (; i + 16 <= limit; i += 16) {
-    std::uint32_t m = non_word_mask16<kRanges>(s + i - 1, lo, span);
-    const auto base = static_cast<std::uint32_t>(i - chunk);
-    while (m != 0) {
-      const auto j = static_cast<std::uint32_t>(std::countr_zero(m));
-      starts[c] = base + j;
-      c += first[s[i + j]];
-      m &= m - 1;
-    }
+    const std::uint32_t m = non_word_mask16<kRanges>(s + i - 1, lo, span);
+    c = push_starts(m, s + i, static_cast<std::uint32_t>(i - chunk), first, starts, c);
   }
   count = c;
   return i;

@@ -5,17 +5,13 @@
 #include <span>
 
 #include "support/fault.hpp"
+#include "support/memory_size.hpp"
 #include "text/lowercase.hpp"
 
 namespace fernquill {
 namespace {
 
 constexpr std::size_t kBitsPerWord = 64;
-
-template <class T>
-std::size_t vector_bytes(const std::vector<T>& v) {
-  return v.capacity() * sizeof(T);
-}
 
 // Finds room for a node's children in the double array: the smallest base
 // at which every child's slot (base + key) is free, searched from a given

@@ -1,5 +1,6 @@
 // Module initialisation: one interpreter per process, the module object
-// created once and kept, the two classes registered.
+// created once and kept, the two classes registered, and on free-threaded
+// interpreters the declaration that the module runs without the GIL.
 #include <atomic>
 #include <cstdint>
 
@@ -28,7 +29,14 @@ PyObject* init() {
       throw_error_set();
     }
     if (g_module != nullptr) return Ref::borrowed(g_module);
+    // Every process-wide object is made here, while the import system runs
+    // this once; later calls from any thread only read them.
+    if (panic_exception_type() == nullptr) throw_error_set();
     Ref module = Ref::check(PyModule_Create(&g_module_def));
+#ifdef Py_GIL_DISABLED
+    // Every method borrows its object before touching it (py_borrow.hpp).
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw_error_set();
+#endif
     PyObject* processor = reinterpret_cast<PyObject*>(keyword_processor_type());
     if (processor == nullptr ||
         PyModule_AddObjectRef(module.get(), "KeywordProcessor", processor) < 0) {
@@ -46,6 +54,4 @@ PyObject* init() {
 }  // namespace
 }  // namespace fernquill::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_fernquill() {
-  return fernquill::py::init();
-}
+PyMODINIT_FUNC PyInit_fernquill() { return fernquill::py::init(); }

@@ -15,11 +15,12 @@
 namespace fernquill::py {
 namespace {
 
-// The texts of one batch call. The items stay referenced for the whole call,
-// so the workers can read their UTF-8 buffers in place while the calling
-// thread, holding the interpreter lock, waits for them.
+// The texts of one batch call. Their UTF-8 bytes (CPython's cached copies,
+// see Utf8Copy) are held for the whole call, so the workers can read them in
+// place while the calling thread, holding the interpreter lock, waits for
+// them.
 struct BatchInput {
-  std::vector<Ref> items;
+  std::vector<Utf8Argument> items;
   std::vector<std::string_view> texts;
   std::optional<float> threshold;
 };
@@ -35,8 +36,8 @@ BatchInput convert_input(PyObject* texts, PyObject* threshold) {
         in.texts.reserve(reserve);
       },
       [&](PyObject* item) {
-        in.texts.push_back(to_text(item, "texts"));
-        in.items.push_back(Ref::borrowed(item));
+        in.items.emplace_back(item, "texts", Utf8Copy::kCached);
+        in.texts.push_back(in.items.back().bytes());
       });
   in.threshold = to_optional_f32(threshold, "threshold");
   return in;

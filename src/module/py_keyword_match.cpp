@@ -20,7 +20,7 @@ struct MatchObject {
   float similarity;
   std::size_t start;
   std::size_t end;
-  Py_ssize_t borrow;
+  BorrowCounter borrow;
 };
 
 PyTypeObject* g_type = nullptr;
@@ -70,9 +70,9 @@ void keep_memory(void* memory) {
 // A keyword argument or attribute value as the str a match holds: converted
 // (and refused) as text, and copied only when it is a subclass of str.
 Ref keyword_str(PyObject* value, const char* param) {
-  const std::string_view text = to_text(value, param);
+  const Utf8Argument text(value, param, Utf8Copy::kCached);
   if (PyUnicode_CheckExact(value)) return Ref::borrowed(value);
-  return new_str(text);
+  return new_str(text.bytes());
 }
 
 // The keyword's UTF-8 text; the str caches it, so this copies nothing after
@@ -101,7 +101,7 @@ Ref allocate(PyTypeObject* type, Ref keyword, float similarity, std::size_t star
   m->similarity = similarity;
   m->start = start;
   m->end = end;
-  m->borrow = 0;
+  init_borrow_counter(&m->borrow);
   return obj;
 }
 
@@ -276,24 +276,20 @@ PyMethodDef g_methods[] = {
     {"__getnewargs__", match_getnewargs, METH_NOARGS, "__getnewargs__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PyKeywordMatch(keyword, similarity, start, end)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(match_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(match_repr)},
-    {Py_tp_methods, g_methods},
-    {Py_tp_getset, g_getset},
-    {0, nullptr}};
-
-PyType_Spec g_spec = {"fernquill.PyKeywordMatch", sizeof(MatchObject), 0, Py_TPFLAGS_DEFAULT,
-                      g_slots};
+constexpr ClassParts kParts = {
+    .name = "fernquill.PyKeywordMatch",
+    .size = sizeof(MatchObject),
+    .doc = "PyKeywordMatch(keyword, similarity, start, end)\n--\n\n",
+    .new_object = match_new,
+    .dealloc = dealloc,
+    .repr = match_repr,
+    .methods = g_methods,
+    .getset = g_getset,
+};
 
 }  // namespace
 
-PyTypeObject* keyword_match_type() {
-  if (g_type == nullptr) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
-  return g_type;
-}
+PyTypeObject* keyword_match_type() { return class_type(g_type, kParts); }
 
 Ref new_match_object(const KeywordMatch& match, NameStrs& names) {
   PyTypeObject* type = keyword_match_type();

@@ -18,12 +18,12 @@ namespace {
 struct ProcessorObject {
   PyObject ob_base;
   KeywordProcessor record;
-  Py_ssize_t borrow;
+  BorrowCounter borrow;
 };
 
 PyTypeObject* g_type = nullptr;
 
-KeywordProcessor& record_of(PyObject* self, Py_ssize_t*& borrow) {
+KeywordProcessor& record_of(PyObject* self, BorrowCounter*& borrow) {
   auto& obj = self_as<ProcessorObject>(self, g_type, "KeywordProcessor");
   borrow = &obj.borrow;
   return obj.record;
@@ -35,7 +35,7 @@ PyObject* method(const Signature& sig, PyObject* self, PyObject* const* args, Py
                  PyObject* kwnames, F&& f) {
   return guard([&] {
     BoundArgs<N> a(sig, args, nargs, kwnames);
-    Py_ssize_t* counter;
+    BorrowCounter* counter;
     KeywordProcessor& record = record_of(self, counter);
     Borrow borrow(*counter);
     return f(record, a);
@@ -45,7 +45,7 @@ PyObject* method(const Signature& sig, PyObject* self, PyObject* const* args, Py
 template <class Borrow, class F>
 PyObject* method_noargs(PyObject* self, F&& f) {
   return guard([&] {
-    Py_ssize_t* counter;
+    BorrowCounter* counter;
     KeywordProcessor& record = record_of(self, counter);
     Borrow borrow(*counter);
     return f(record);
@@ -78,7 +78,7 @@ PyObject* kp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref obj = Ref::check(type->tp_alloc(type, 0));
     auto* p = reinterpret_cast<ProcessorObject*>(obj.get());
     new (&p->record) KeywordProcessor(case_sensitive, allow_overlaps);
-    p->borrow = 0;
+    init_borrow_counter(&p->borrow);
     return obj;
   });
 }
@@ -93,7 +93,7 @@ void kp_dealloc(PyObject* self) {
 
 Py_ssize_t kp_len(PyObject* self) {
   return guard<Py_ssize_t>(-1, [&] {
-    Py_ssize_t* counter;
+    BorrowCounter* counter;
     KeywordProcessor& record = record_of(self, counter);
     SharedBorrow borrow(*counter);
     return static_cast<Py_ssize_t>(record.count_keywords());
@@ -108,20 +108,21 @@ PyObject* kp_repr(PyObject* self) {
 
 PyObject* kp_add_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  return method<ExclusiveBorrow, 2>(add_keyword_sig, self, args, nargs, kwnames,
-                                    [](KeywordProcessor& p, auto& a) {
-                                      std::string_view keyword = to_text(a[0], "keyword");
-                                      auto clean_name = to_optional_text(a[1], "clean_name");
-                                      p.add_keyword(keyword, clean_name);
-                                      return none();
-                                    });
+  return method<ExclusiveBorrow, 2>(
+      add_keyword_sig, self, args, nargs, kwnames, [](KeywordProcessor& p, auto& a) {
+        Utf8Argument keyword(a[0], "keyword", Utf8Copy::kPrivate);
+        auto clean_name = to_optional_text(a[1], "clean_name", Utf8Copy::kPrivate);
+        p.add_keyword(keyword.bytes(), bytes_of(clean_name));
+        return none();
+      });
 }
 
 PyObject* kp_remove_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return method<ExclusiveBorrow, 1>(
       remove_keyword_sig, self, args, nargs, kwnames, [](KeywordProcessor& p, auto& a) {
-        return Ref::borrowed(p.remove_keyword(to_text(a[0], "keyword")) ? Py_True : Py_False);
+        Utf8Argument keyword(a[0], "keyword", Utf8Copy::kPrivate);
+        return Ref::borrowed(p.remove_keyword(keyword.bytes()) ? Py_True : Py_False);
       });
 }
 
@@ -187,9 +188,9 @@ PyObject* text_scan_method(const Signature& sig, PyObject* self, PyObject* const
                            Py_ssize_t nargs, PyObject* kwnames, Scan&& scan) {
   return method<SharedBorrow, 2>(sig, self, args, nargs, kwnames,
                                  [&](KeywordProcessor& p, auto& a) {
-                                   std::string_view text = to_text(a[0], "text");
+                                   Utf8Argument text(a[0], "text", Utf8Copy::kCached);
                                    auto threshold = to_optional_f32(a[1], "threshold");
-                                   return scan(p, text, threshold);
+                                   return scan(p, text.bytes(), threshold);
                                  });
 }
 
@@ -267,24 +268,19 @@ PyMethodDef g_methods[] = {
     {"__getstate__", kp_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot g_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("KeywordProcessor(case_sensitive=False, allow_overlaps=False)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(kp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(kp_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(kp_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(kp_len)},
-    {Py_tp_methods, g_methods},
-    {0, nullptr}};
-
-PyType_Spec g_spec = {"fernquill.KeywordProcessor", sizeof(ProcessorObject), 0, Py_TPFLAGS_DEFAULT,
-                      g_slots};
+constexpr ClassParts kParts = {
+    .name = "fernquill.KeywordProcessor",
+    .size = sizeof(ProcessorObject),
+    .doc = "KeywordProcessor(case_sensitive=False, allow_overlaps=False)\n--\n\n",
+    .new_object = kp_new,
+    .dealloc = kp_dealloc,
+    .repr = kp_repr,
+    .methods = g_methods,
+    .length = kp_len,
+};
 
 }  // namespace
 
-PyTypeObject* keyword_processor_type() {
-  if (g_type == nullptr) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
-  return g_type;
-}
+PyTypeObject* keyword_processor_type() { return class_type(g_type, kParts); }
 
 }  // namespace fernquill::py

@@ -1,11 +1,8 @@
-// Memory. The engine needs the text as UTF-8, and a non-ASCII str has no
-// UTF-8 form of its own: asking for one with PyUnicode_AsUTF8AndSize would
-// keep a copy on the str for its lifetime. Here the copy is a temporary,
-// dropped as soon as the spans are known; the result is then made in its
-// final form and filled from the input str's own characters. So a call holds
-// the UTF-8 copy and the lower-cased text, or later the result, never all of
-// them together with a UTF-8 form of the result. A pure-ASCII str is its own
-// UTF-8 and is read in place.
+// Memory. The text's private UTF-8 copy (see Utf8Copy) is dropped as soon as
+// the spans are known; the result is then made in its final form and filled from
+// the input str's own characters. So a call holds the UTF-8 copy and the
+// lower-cased text, or later the result, never all of them together with a
+// UTF-8 form of the result.
 #include "module/py_replace.hpp"
 
 #include <algorithm>
@@ -19,36 +16,6 @@
 
 namespace fernquill::py {
 namespace {
-
-// The UTF-8 bytes of a str argument: a view of the str itself when it is
-// ASCII, else a temporary bytes object.
-class Utf8Argument {
- public:
-  Utf8Argument(PyObject* value, const char* param) {
-    if (!PyUnicode_Check(value)) {
-      raise_argument_type_error(
-          param, "'" + type_qualname(value) + "' object cannot be converted to 'PyString'");
-    }
-    if (PyUnicode_IS_ASCII(value)) {
-      bytes_ = {static_cast<const char*>(PyUnicode_DATA(value)),
-                static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
-      return;
-    }
-    copy_ = Ref(PyUnicode_AsUTF8String(value));
-    if (!copy_) raise_argument_error(param);
-    bytes_ = {PyBytes_AS_STRING(copy_.get()),
-              static_cast<std::size_t>(PyBytes_GET_SIZE(copy_.get()))};
-  }
-  std::string_view bytes() const { return bytes_; }
-  void release() {
-    copy_ = Ref();
-    bytes_ = {};
-  }
-
- private:
-  Ref copy_;
-  std::string_view bytes_;
-};
 
 // A replaced range in characters of the input str, and its clean name as an
 // index into the names made for the call.
@@ -172,11 +139,12 @@ Ref spliced(PyObject* text, const CharSpans& parts) {
 }  // namespace
 
 Ref replace_in_str(const KeywordProcessor& processor, PyObject* text, PyObject* threshold) {
-  Utf8Argument utf8(text, "text");
+  Utf8Argument utf8(text, "text", Utf8Copy::kPrivate);
   const auto t = to_optional_f32(threshold, "threshold");
   CharSpans parts;
   {
-    const std::vector<Replacement> spans = replacements(processor, utf8.bytes(), t);
+    const std::vector<Replacement> spans =
+        in_engine([&] { return replacements(processor, utf8.bytes(), t); });
     parts = char_spans(utf8.bytes(), spans);
   }  // the byte spans and the UTF-8 copy go before the result is made
   utf8.release();

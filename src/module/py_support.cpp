@@ -37,6 +37,11 @@ std::string type_qualname(PyObject* obj) {
   return "<failed to extract type name>";
 }
 
+void raise_borrow_error(const char* message) {
+  PyErr_SetString(PyExc_RuntimeError, message);
+  throw_error_set();
+}
+
 void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
   throw_error_set();
@@ -48,12 +53,29 @@ void raise_argument_type_error(const char* param, const std::string& message) {
   throw_error_set();
 }
 
-void raise_argument_error(const char* param) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
+namespace {
+
+// The pending exception as one (normalised) object; the pending state is cleared.
+Ref take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref(PyErr_GetRaisedException());
+#else
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type(type), owned_value(value), owned_tb(traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref(value);
+#endif
+}
+
+}  // namespace
+
+void raise_argument_error(const char* param) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
+  Ref owned_value = take_raised_exception();
+  PyObject* value = owned_value.get();
   Ref message(PyObject_Str(value));
   if (!message) throw_error_set();
   Ref text = Ref::check(PyUnicode_FromFormat("argument '%s': %U", param, message.get()));
@@ -144,20 +166,39 @@ void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
   check_required(sig, out);
 }
 
-std::string_view to_text(PyObject* value, const char* param) {
+Utf8Argument::Utf8Argument(PyObject* value, const char* param, Utf8Copy copy) {
   if (!PyUnicode_Check(value)) {
     raise_argument_type_error(
         param, "'" + type_qualname(value) + "' object cannot be converted to 'PyString'");
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) raise_argument_error(param);
-  return {utf8, static_cast<std::size_t>(size)};
+#if PY_VERSION_HEX < 0x030C0000
+  // Before 3.12 a str made through the old wide-character API has no
+  // canonical form until it is made ready.
+  if (PyUnicode_READY(value) < 0) raise_argument_error(param);
+#endif
+  if (PyUnicode_IS_ASCII(value)) {
+    holder_ = Ref::borrowed(value);
+    bytes_ = {static_cast<const char*>(PyUnicode_DATA(value)),
+              static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
+    return;
+  }
+  if (copy == Utf8Copy::kCached) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) raise_argument_error(param);
+    holder_ = Ref::borrowed(value);
+    bytes_ = {utf8, static_cast<std::size_t>(size)};
+    return;
+  }
+  holder_ = Ref(PyUnicode_AsUTF8String(value));
+  if (!holder_) raise_argument_error(param);
+  bytes_ = {PyBytes_AS_STRING(holder_.get()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(holder_.get()))};
 }
 
-std::optional<std::string_view> to_optional_text(PyObject* value, const char* param) {
+std::optional<Utf8Argument> to_optional_text(PyObject* value, const char* param, Utf8Copy copy) {
   if (value == nullptr || value == Py_None) return std::nullopt;
-  return to_text(value, param);
+  return Utf8Argument(value, param, copy);
 }
 
 std::uint32_t to_char(PyObject* value, const char* param) {
@@ -233,6 +274,28 @@ float to_f32(PyObject* value, const char* param) {
 std::optional<float> to_optional_f32(PyObject* value, const char* param) {
   if (value == nullptr || value == Py_None) return std::nullopt;
   return to_f32(value, param);
+}
+
+PyTypeObject* class_type(PyTypeObject*& kept, const ClassParts& parts) {
+  if (kept != nullptr) return kept;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(parts.doc)},
+      {Py_tp_new, reinterpret_cast<void*>(parts.new_object)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(parts.dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(parts.repr)},
+      {Py_tp_methods, parts.methods},
+      {Py_tp_getset, parts.getset},
+      {Py_sq_length, reinterpret_cast<void*>(parts.length)},
+      {0, nullptr},
+  };
+  // Slots other than the docstring may not be null: move the given ones together.
+  std::size_t given = 0;
+  for (const PyType_Slot& s : slots) {
+    if (s.slot == 0 || s.pfunc != nullptr) slots[given++] = s;
+  }
+  PyType_Spec spec = {parts.name, parts.size, 0, Py_TPFLAGS_DEFAULT, slots};
+  kept = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return kept;
 }
 
 Ref new_str(std::string_view utf8) {

@@ -1,6 +1,6 @@
 // Small RAII helpers over the CPython C API shared by every method: owned
 // references, the error/fault guard, the argument binder, the shared
-// conversions with their wrapping rule, and the borrow guards.
+// conversions with their wrapping rule; the borrow guards come with it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "module/py_borrow.hpp"
 #include "support/fault.hpp"
 
 namespace fernquill::py {
@@ -136,9 +137,55 @@ BoundArgs<N>::BoundArgs(const Signature& sig, PyObject* args, PyObject* kwargs) 
   bind_tuple(sig, args, kwargs, values_);
 }
 
+// Where the UTF-8 form of a non-ASCII str comes from (an ASCII str is its own
+// UTF-8 and is always read in place).
+//
+// kCached is CPython's cached copy (PyUnicode_AsUTF8AndSize): made once and
+// kept on the caller's str for the str's whole life. A match keeps its
+// keyword's str and reads its UTF-8 for every repr and pickle, so it takes
+// this one. So do the scans that only read a text (extract_keywords and both
+// batch methods): a
+// text scanned again, by the same processor or another, skips the encoding,
+// which is 9 to 16% of the instructions of a call on 100 KB of Latin-1, two-
+// or four-byte text with 1k keywords (callgrind), 8 to 20% of its time at
+// 1 KB and 1 MB, and 19% on the 22.6 MB benchmark corpus (one four-byte
+// character makes it a four-byte str). The price is memory: the str carries
+// its UTF-8 size (plus one) until it dies, as much again as its own
+// characters for a Latin-1 str, half for a two-byte one
+// (bench/bench_utf8_argument.py prints both, per kind of str).
+//
+// kPrivate is made for the call and dropped with the Utf8Argument (or by
+// release()). replace_keywords uses it, dropping it before the result is
+// built, so that a call never holds the input's UTF-8, the lower-cased text
+// and the result at once; so do keywords and clean names, which the store
+// copies anyway.
+enum class Utf8Copy { kCached, kPrivate };
+
+// The UTF-8 bytes of a str argument, valid for as long as this object lives
+// (it keeps a reference to whatever holds them). Every text argument is read
+// through it.
+class Utf8Argument {
+ public:
+  // Raises TypeError (wrapped with `param`) for a non-str, and the encoding
+  // error unchanged for a str with lone surrogates.
+  Utf8Argument(PyObject* value, const char* param, Utf8Copy copy);
+  std::string_view bytes() const { return bytes_; }
+  void release() {
+    holder_ = Ref();
+    bytes_ = {};
+  }
+
+ private:
+  Ref holder_;  // the str itself, or the bytes of a private copy
+  std::string_view bytes_;
+};
+
 // Conversions. Each raises (and throws ErrorSet) with the wrapped message.
-std::string_view to_text(PyObject* value, const char* param);  // views the str's UTF-8 buffer
-std::optional<std::string_view> to_optional_text(PyObject* value, const char* param);
+std::optional<Utf8Argument> to_optional_text(PyObject* value, const char* param, Utf8Copy copy);
+inline std::optional<std::string_view> bytes_of(const std::optional<Utf8Argument>& text) {
+  if (!text) return std::nullopt;
+  return text->bytes();
+}
 std::uint32_t to_char(PyObject* value, const char* param);
 bool to_bool(PyObject* value, const char* param);  // nullptr and None are false
 std::string_view to_bytes(PyObject* value, const char* param);
@@ -164,41 +211,6 @@ Ref new_bytes(std::size_t size, Fill&& fill) {
   return bytes;
 }
 
-// Borrow counter guards: 0 free, n > 0 shared borrows, -1 exclusive.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(Py_ssize_t& counter) : c_(counter) {
-    if (c_ == -1) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      throw_error_set();
-    }
-    ++c_;
-  }
-  ~SharedBorrow() { --c_; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  Py_ssize_t& c_;
-};
-
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(Py_ssize_t& counter) : c_(counter) {
-    if (c_ != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      throw_error_set();
-    }
-    c_ = -1;
-  }
-  ~ExclusiveBorrow() { c_ = 0; }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
- private:
-  Py_ssize_t& c_;
-};
-
 // Checks that `self` is an instance of `type` (named `class_name`) and returns
 // it as the object struct T.
 template <class T>
@@ -212,6 +224,25 @@ T& self_as(PyObject* self, PyTypeObject* type, const char* class_name) {
 
 inline Ref none() { return Ref::borrowed(Py_None); }
 
+// What one of the module's classes is made of. Both are closed (no
+// subclasses, no __dict__, no weak references, no garbage collection); a
+// slot left null is not given.
+struct ClassParts {
+  const char* name;  // "fernquill.<class>", kept by the type as it is
+  int size;
+  const char* doc;  // the constructor's text signature
+  newfunc new_object;
+  destructor dealloc;
+  reprfunc repr;
+  PyMethodDef* methods;
+  PyGetSetDef* getset = nullptr;
+  lenfunc length = nullptr;
+};
+
+// The class made from `parts` on first need into `kept`, and kept for the
+// life of the process. nullptr with the error set when making it fails (a
+// later call tries again).
+PyTypeObject* class_type(PyTypeObject*& kept, const ClassParts& parts);
 template <class OnSize, class Item>
 void for_each_in_sequence(PyObject* value, const char* param, OnSize&& on_size, Item&& item) {
   if (PyUnicode_Check(value)) raise_argument_type_error(param, "Can't extract `str` to `Vec`");

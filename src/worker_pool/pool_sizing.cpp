@@ -1,15 +1,14 @@
 // The pool size from the environment and the system: the environment
 // variables, the affinity mask, the online count and the cgroup CPU limit.
+// The system is asked through platform.hpp.
 #include "worker_pool/pool_sizing.hpp"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
+
+#include "worker_pool/platform.hpp"
 
 namespace fernquill {
 
@@ -132,32 +131,6 @@ std::optional<std::string> read_whole_file(const std::string& path) {
   }
   if (in.bad()) return std::nullopt;
   return data;
-}
-
-std::optional<std::size_t> affinity_cpu_count() {
-  // The kernel's mask may be wider than cpu_set_t; grow until it fits.
-  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
-    cpu_set_t* set = CPU_ALLOC(cpus);
-    if (set == nullptr) return std::nullopt;
-    std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-    CPU_ZERO_S(bytes, set);
-    if (sched_getaffinity(0, bytes, set) == 0) {
-      int count = CPU_COUNT_S(bytes, set);
-      CPU_FREE(set);
-      if (count <= 0) return std::nullopt;
-      return static_cast<std::size_t>(count);
-    }
-    int err = errno;
-    CPU_FREE(set);
-    if (err != EINVAL) return std::nullopt;
-  }
-  return std::nullopt;
-}
-
-std::optional<std::size_t> online_cpu_count() {
-  long n = sysconf(_SC_NPROCESSORS_ONLN);
-  if (n <= 0) return std::nullopt;
-  return static_cast<std::size_t>(n);
 }
 
 }  // namespace
@@ -300,8 +273,10 @@ std::size_t combine_cpu_count(std::optional<std::size_t> affinity_count,
 }
 
 std::size_t system_cpu_count() {
-  return combine_cpu_count(affinity_cpu_count(), online_cpu_count(),
-                           cgroup_cpu_limit(read_whole_file));
+  std::optional<std::uint64_t> cgroup_limit;
+  if constexpr (platform::kHasCgroups) cgroup_limit = cgroup_cpu_limit(read_whole_file);
+  return combine_cpu_count(platform::affinity_cpu_count(), platform::online_cpu_count(),
+                           cgroup_limit);
 }
 
 std::size_t pool_size_from_environment() {

@@ -1,19 +1,16 @@
 #include "worker_pool/worker_pool.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "support/fault.hpp"
+#include "worker_pool/platform.hpp"
 #include "worker_pool/pool_sizing.hpp"
 
 namespace fernquill {
@@ -36,12 +33,7 @@ inline void cpu_relax() {
 #endif
 }
 
-std::string os_error(int code) {
-  char buf[256];
-  // The GNU strerror_r may return a static string instead of filling buf.
-  const char* text = strerror_r(code, buf, sizeof buf);
-  return std::string(text) + " (os error " + std::to_string(code) + ")";
-}
+using platform::os_error;
 
 }  // namespace
 
@@ -62,52 +54,36 @@ struct WorkerPool::Job {
 
 WorkerPool::WorkerPool(std::size_t workers, std::size_t stack_size, ThreadStart start)
     : size_(std::max<std::size_t>(workers, 1)), runs_(new Run[size_]) {
-  pthread_attr_t attr;
-  if (int rc = pthread_attr_init(&attr); rc != 0) {
-    throw Fault(std::string(kNotInitialized) +
-                ": cannot set up thread attributes: " + os_error(rc));
-  }
   std::string failure;
-  if (int rc = pthread_attr_setstacksize(&attr, stack_size); rc != 0) {
-    failure = "cannot use a stack of " + std::to_string(stack_size) + " bytes: " + os_error(rc);
-  } else if (rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED); rc != 0) {
-    failure = "cannot make threads detached: " + os_error(rc);
-  }
-
-  // Workers start with the asynchronous signals blocked so that those keep
-  // going to the application's own threads; faults raised by a worker itself
-  // stay deliverable so that crash handlers still see them.
-  sigset_t all, previous;
-  sigfillset(&all);
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, sig);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  try {
-    for (std::size_t i = 0; failure.empty() && i < size_; ++i) {
-      std::string what =
-          "failed to start worker " + std::to_string(i + 1) + " of " + std::to_string(size_) + ": ";
-      auto* args = new StartArgs{this, i};
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++live_;
-      }
-      pthread_t thread;
-      if (int rc = start(&thread, &attr, &WorkerPool::thread_main, args); rc != 0) {
-        delete args;
+  {
+    // Workers start with the asynchronous signals blocked so that those keep
+    // going to the application's own threads; faults raised by a worker
+    // itself stay deliverable so that crash handlers still see them.
+    platform::AsyncSignalsBlocked blocked;
+    try {
+      for (std::size_t i = 0; failure.empty() && i < size_; ++i) {
+        std::string what = "failed to start worker " + std::to_string(i + 1) + " of " +
+                           std::to_string(size_) + " (stack of " + std::to_string(stack_size) +
+                           " bytes): ";
+        auto* args = new StartArgs{this, i};
         {
           std::lock_guard<std::mutex> lock(mutex_);
-          --live_;
+          ++live_;
         }
-        failure = what + os_error(rc);
+        if (int rc = start(stack_size, &WorkerPool::thread_main, args); rc != 0) {
+          delete args;
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --live_;
+          }
+          failure = what + os_error(rc);
+        }
       }
+    } catch (...) {
+      stop_workers();
+      throw;
     }
-  } catch (...) {
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    pthread_attr_destroy(&attr);
-    stop_workers();
-    throw;
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  pthread_attr_destroy(&attr);
   if (!failure.empty()) {
     stop_workers();
     throw Fault(std::string(kNotInitialized) + ": " + failure);
@@ -148,7 +124,7 @@ WorkerPool::Job* WorkerPool::wait_for_job(std::uint64_t& seen) {
     if (i < kBusyPolls) {
       cpu_relax();
     } else {
-      sched_yield();
+      std::this_thread::yield();
     }
   }
   std::unique_lock<std::mutex> lock(mutex_);
@@ -312,7 +288,8 @@ WorkerPool& WorkerPool::global() {
   if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) return *pool;
   if (g_failure != nullptr) throw Fault(*g_failure);
   if (!g_atfork_registered) {
-    if (int rc = pthread_atfork(before_fork, parent_after_fork, child_after_fork); rc != 0) {
+    if (int rc = platform::register_fork_handlers(before_fork, parent_after_fork, child_after_fork);
+        rc != 0) {
       throw Fault(std::string(kNotInitialized) +
                   ": cannot register fork handlers: " + os_error(rc));
     }

@@ -1,9 +1,7 @@
 // The process-wide worker pool and the order-preserving parallel map that the
-// batch operations run on. Plain C++ over POSIX threads; nothing here knows
-// about Python.
+// batch operations run on. Plain C++ over the system's threads (platform.hpp);
+// nothing here knows about Python.
 #pragma once
-
-#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -16,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+
+#include "worker_pool/platform.hpp"
 
 namespace fernquill {
 
@@ -40,7 +40,7 @@ class WorkerPool {
   // already running are stopped and waited for, then Fault is thrown with the
   // sentence above.
   explicit WorkerPool(std::size_t workers, std::size_t stack_size = kDefaultStackSize)
-      : WorkerPool(workers, stack_size, &pthread_create) {}
+      : WorkerPool(workers, stack_size, &platform::start_detached_thread) {}
   // Stops the workers and waits until none of them touches the pool. The
   // global pool is never destroyed.
   ~WorkerPool();
@@ -85,9 +85,10 @@ class WorkerPool {
                   void (*meanwhile)(void* ctx) = nullptr, void* meanwhile_ctx = nullptr);
 
  protected:
-  // Starts each worker through `start` (pthread_create's signature), so that
-  // a test can make a start fail and exercise the clean-up path.
-  using ThreadStart = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  // Starts each worker through `start` (platform::start_detached_thread's
+  // signature), so that a test can make a start fail and exercise the
+  // clean-up path.
+  using ThreadStart = int (*)(std::size_t stack_size, void* (*body)(void*), void* arg);
   WorkerPool(std::size_t workers, std::size_t stack_size, ThreadStart start);
 
  private:

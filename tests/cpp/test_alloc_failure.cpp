@@ -9,6 +9,8 @@
 // so a stale index over a moved name buffer shows up here, under ASan as a
 // use-after-free).
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -25,7 +27,7 @@
 namespace {
 
 // Allocations left before the injected failure; negative: never fail.
-std::atomic<long> g_allocations_left{-1};
+std::atomic<std::int64_t> g_allocations_left{-1};
 
 void* counted_allocation(std::size_t size) {
   if (g_allocations_left.load(std::memory_order_relaxed) >= 0 &&
@@ -187,7 +189,7 @@ void make_fixture(KeywordProcessor& kp, Fixture how) {
                    state->allow_overlaps);
 }
 
-bool fails_at(const Operation& op, Fixture how, long k, int line_failures_before) {
+bool fails_at(const Operation& op, Fixture how, std::int64_t k, int line_failures_before) {
   KeywordProcessor kp(false, false);
   make_fixture(kp, how);
   const auto scans_before = scans(kp);  // compiles the scan index
@@ -222,13 +224,13 @@ bool fails_at(const Operation& op, Fixture how, long k, int line_failures_before
 
 TEST(every_change_is_all_or_nothing_under_allocation_failure) {
   for (const Operation& op : operations()) {
-    long points[2] = {0, 0};
+    std::int64_t points[2] = {0, 0};
     for (Fixture how : {Fixture::kBuilt, Fixture::kLoaded}) {
-      long& k = points[how == Fixture::kLoaded];
+      std::int64_t& k = points[how == Fixture::kLoaded];
       while (fails_at(op, how, k, check::failures())) ++k;
     }
-    std::printf("allocation failure sweep: %-42s %ld + %ld injection points (built, loaded)\n",
-                op.name, points[0], points[1]);
+    std::printf("allocation failure sweep: %-42s %lld + %lld injection points (built, loaded)\n",
+                op.name, static_cast<long long>(points[0]), static_cast<long long>(points[1]));
   }
 }
 
@@ -243,13 +245,13 @@ TEST(approximate_scans_fail_cleanly_or_give_the_full_result_under_allocation_fai
     text += "new yrok kw06" + std::to_string(i % 10) + " bigg istanbul, ";
   for (const float t : {0.9f, 0.8f, 0.6f}) {
     const auto want = extract_keywords(kp, text, t);  // builds the approximate structures
-    constexpr long kPlenty = 1L << 40;
+    constexpr std::int64_t kPlenty = std::int64_t{1} << 40;
     g_allocations_left = kPlenty;
     extract_keywords(kp, text, t);
-    const long allocations = kPlenty - g_allocations_left.load();
+    const std::int64_t allocations = kPlenty - g_allocations_left.load();
     g_allocations_left = -1;
-    long absorbed = 0;
-    for (long k = 0; k < allocations; ++k) {
+    std::int64_t absorbed = 0;
+    for (std::int64_t k = 0; k < allocations; ++k) {
       std::optional<std::vector<KeywordMatch>> got;
       g_allocations_left = k;
       try {
@@ -263,8 +265,9 @@ TEST(approximate_scans_fail_cleanly_or_give_the_full_result_under_allocation_fai
     }
     CHECK(absorbed > 0);
     std::printf(
-        "allocation failure sweep: approximate scan at t = %.1f: %ld points, %ld absorbed\n",
-        static_cast<double>(t), allocations, absorbed);
+        "allocation failure sweep: approximate scan at t = %.1f: %lld points, %lld absorbed\n",
+        static_cast<double>(t), static_cast<long long>(allocations),
+        static_cast<long long>(absorbed));
   }
 }
 
@@ -291,7 +294,7 @@ TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
     bound.context = &got;
     extract_keywords_to(kp, text, 1.0f, bound);
   };
-  constexpr long kPlenty = 1L << 40;
+  constexpr std::int64_t kPlenty = std::int64_t{1} << 40;
   {
     Collected warm;  // per-thread scan buffers, made once
     run(warm);
@@ -302,10 +305,10 @@ TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
     g_allocations_left = kPlenty;
     run(counted);
   }
-  const long allocations = kPlenty - g_allocations_left.load();
+  const std::int64_t allocations = kPlenty - g_allocations_left.load();
   g_allocations_left = -1;
   CHECK(allocations > 0);
-  for (long k = 0; k <= allocations; ++k) {
+  for (std::int64_t k = 0; k <= allocations; ++k) {
     Collected got;
     got.all.reserve(want.size());
     bool failed = false;
@@ -319,10 +322,10 @@ TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
     CHECK(failed == (k < allocations));
     CHECK(got.all.size() <= want.size());
     const std::vector<KeywordMatch> prefix(want.begin(),
-                                           want.begin() + static_cast<long>(got.all.size()));
+                                           want.begin() + static_cast<std::ptrdiff_t>(got.all.size()));
     CHECK(same_scans({got.all}, {prefix}));
     if (!failed) CHECK(same_scans({got.all}, {want}));
   }
-  std::printf("allocation failure sweep: exact scan handing over pieces: %ld points\n",
-              allocations);
+  std::printf("allocation failure sweep: exact scan handing over pieces: %lld points\n",
+              static_cast<long long>(allocations));
 }

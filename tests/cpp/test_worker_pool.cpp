@@ -1,11 +1,16 @@
 // Worker pool: sizing rules, cgroup limits, the order-preserving parallel map,
-// fault propagation, start-up failure and use after fork().
+// fault propagation, start-up failure and use after fork(). Thread counts,
+// signal masks, fork and address-space limits are checked where the system
+// has them (Linux); the rest runs everywhere.
+#if defined(__linux__)
 #include <dirent.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -20,6 +25,7 @@
 
 #include "check.hpp"
 #include "support/fault.hpp"
+#include "worker_pool/platform.hpp"
 #include "worker_pool/pool_sizing.hpp"
 #include "worker_pool/ready_flags.hpp"
 #include "worker_pool/worker_pool.hpp"
@@ -41,6 +47,17 @@ const std::string kSentence = "The global thread pool has not been initialized.:
 bool starts_with(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
+
+#if defined(_WIN32)
+void set_env(const char* name, const char* value) { _putenv_s(name, value); }
+void unset_env(const char* name) { _putenv_s(name, ""); }
+#else
+void set_env(const char* name, const char* value) { setenv(name, value, 1); }
+void unset_env(const char* name) { unsetenv(name); }
+#endif
+
+#if defined(__linux__)
+constexpr bool kCountsThreads = true;
 
 std::size_t thread_count() {
   std::size_t n = 0;
@@ -103,6 +120,14 @@ bool child_succeeds(int (*child)(), int seconds) {
   std::cerr << "child status " << status << "\n";
   return false;
 }
+
+#else
+// Without a thread list to read, the counts are left unchecked.
+constexpr bool kCountsThreads = false;
+std::size_t settled_thread_count() { return 0; }
+std::size_t thread_count() { return 0; }
+bool thread_count_returns_to(std::size_t) { return true; }
+#endif
 
 }  // namespace
 
@@ -178,31 +203,52 @@ TEST(pool_size_from_real_environment) {
   const char* saved2 = std::getenv("RAYON_RS_NUM_CPUS");
   std::string keep1 = saved1 ? saved1 : "", keep2 = saved2 ? saved2 : "";
 
-  setenv("RAYON_NUM_THREADS", "+3", 1);
-  setenv("RAYON_RS_NUM_CPUS", "9", 1);
+  set_env("RAYON_NUM_THREADS", "+3");
+  set_env("RAYON_RS_NUM_CPUS", "9");
   CHECK_EQ(ps::pool_size_from_environment(), 3u);
-  setenv("RAYON_NUM_THREADS", " 3", 1);
+  set_env("RAYON_NUM_THREADS", " 3");
   CHECK_EQ(ps::pool_size_from_environment(), 9u);
-  setenv("RAYON_NUM_THREADS", "0", 1);
+  set_env("RAYON_NUM_THREADS", "0");
   CHECK_EQ(ps::pool_size_from_environment(), ps::system_cpu_count());
-  unsetenv("RAYON_NUM_THREADS");
-  unsetenv("RAYON_RS_NUM_CPUS");
+  unset_env("RAYON_NUM_THREADS");
+  unset_env("RAYON_RS_NUM_CPUS");
   CHECK_EQ(ps::pool_size_from_environment(), ps::system_cpu_count());
 
-  if (saved1) setenv("RAYON_NUM_THREADS", keep1.c_str(), 1);
-  if (saved2) setenv("RAYON_RS_NUM_CPUS", keep2.c_str(), 1);
+  if (saved1) set_env("RAYON_NUM_THREADS", keep1.c_str());
+  if (saved2) set_env("RAYON_RS_NUM_CPUS", keep2.c_str());
 }
 
 TEST(pool_size_system_default_is_plausible) {
   std::size_t n = ps::system_cpu_count();
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
   CHECK(n >= 1);
-  if (online > 0) CHECK(n <= static_cast<std::size_t>(online));
+  std::optional<std::size_t> online = fernquill::platform::online_cpu_count();
+  CHECK(online.has_value());
+  if (online) CHECK(n <= *online);
+  if (std::optional<std::size_t> mask = fernquill::platform::affinity_cpu_count()) {
+    CHECK(n <= *mask);
+    if (online) CHECK(*mask <= *online);
+  }
+#if defined(__linux__)
+  long sysconf_online = sysconf(_SC_NPROCESSORS_ONLN);
+  if (sysconf_online > 0) CHECK_EQ(online.value_or(0), static_cast<std::size_t>(sysconf_online));
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof set, &set) == 0) {
     CHECK(n <= static_cast<std::size_t>(CPU_COUNT(&set)));
+    CHECK_EQ(fernquill::platform::affinity_cpu_count().value_or(0),
+             static_cast<std::size_t>(CPU_COUNT(&set)));
   }
+#endif
+}
+
+TEST(os_error_text) {
+  for (int code : {EINVAL, EAGAIN, ENOMEM}) {
+    const std::string text = fernquill::platform::os_error(code);
+    const std::string suffix = " (os error " + std::to_string(code) + ")";
+    CHECK(text.size() > suffix.size());
+    CHECK_EQ(text.substr(text.size() - suffix.size()), suffix);
+  }
+  CHECK(fernquill::platform::os_error(EINVAL) != fernquill::platform::os_error(ENOMEM));
 }
 
 TEST(pool_size_combine_counts) {
@@ -595,6 +641,7 @@ TEST(parallel_for_concurrent_submitters) {
 
 // ---- workers and pool life ----------------------------------------------
 
+#if defined(__linux__)
 TEST(worker_threads_attributes) {
   sigset_t caller_before, caller_after;
   pthread_sigmask(SIG_BLOCK, nullptr, &caller_before);
@@ -626,11 +673,13 @@ TEST(worker_threads_attributes) {
   }
 }
 
+#endif
+
 TEST(pool_threads_start_and_stop) {
   std::size_t before = settled_thread_count();
   {
     WorkerPool pool(5);
-    CHECK_EQ(thread_count(), before + 5);
+    if (kCountsThreads) CHECK_EQ(thread_count(), before + 5);
     pool.parallel_for(10, [](std::size_t) {});
   }
   CHECK(thread_count_returns_to(before));
@@ -643,11 +692,10 @@ class ThirdStartFails : public WorkerPool {
       : WorkerPool(workers, kDefaultStackSize, &start_unless_third) {}
 
  private:
-  static int start_unless_third(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),
-                                void* arg) {
+  static int start_unless_third(std::size_t stack_size, void* (*fn)(void*), void* arg) {
     static std::atomic<int> starts{0};
     if (starts.fetch_add(1) == 2) return EAGAIN;
-    return pthread_create(thread, attr, fn, arg);
+    return fernquill::platform::start_detached_thread(stack_size, fn, arg);
   }
 };
 
@@ -684,6 +732,7 @@ TEST(global_pool) {
   CHECK(ok);
 }
 
+#if defined(__linux__)
 namespace {
 
 // In a child forked after the pool started: a batch must still complete, on a
@@ -778,6 +827,7 @@ TEST(global_pool_creation_failure) {
   CHECK_EQ(second, first);
   CHECK_EQ(thread_count(), threads_before);
 }
+#endif
 
 // The submitting thread consumes each result as soon as it is ready, in
 // index order, while the workers go on; items of unequal length, several

@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""Python threads sharing one processor: 1 thread against 2 calling extract_keywords.
+
+Each interpreter given with --python runs a worker process that loads the 10,000
+keywords into one case-insensitive processor and cuts the English corpus into 1 MB
+pieces. The parent then asks the workers, in alternating turns, to scan all pieces
+with one thread, or with two threads taking half of the pieces each, and collects the
+wall times. Printed per interpreter: the best time of each, and "2 threads" as the
+one-thread time over the two-thread time (2.0 is perfect use of two cores; with the
+GIL the threads take turns, so about 1.0). When two interpreters are given, the
+single-thread time of each is also set against the first one's.
+
+Run: python3 bench/bench_threads.py --python python3 --python /path/to/python3.13t
+(each interpreter must import fernquill; the defaults are this interpreter and, when it
+exists, the free-threaded one of tools/build_free_threaded_python.sh in
+build/ci-free-threaded-venv)
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FREE_THREADED_VENV_PYTHON = os.path.join(HERE, "..", "build", "ci-free-threaded-venv", "bin", "python")
+KEYWORDS = 10_000
+PIECE_BYTES = 1 << 20
+
+
+# ---- the worker, inside each interpreter ------------------------------------
+
+
+def corpus_pieces(mb):
+    import prepare_data
+
+    text = prepare_data.read_text(prepare_data.CORPUS)
+    data = text.encode()[: mb * PIECE_BYTES]
+    # Cut at spaces so that every piece is whole UTF-8 and whole words.
+    pieces, start = [], 0
+    while start < len(data):
+        end = min(start + PIECE_BYTES, len(data))
+        if end < len(data):
+            end = data.rindex(b" ", start, end) + 1
+        pieces.append(data[start:end].decode())
+        start = end
+    return pieces
+
+
+def scan(kp, pieces, threads):
+    """Wall seconds to scan every piece with `threads` threads; match count."""
+    counts = [0] * threads
+    start = threading.Barrier(threads + 1)
+
+    def body(part):
+        start.wait()
+        n = 0
+        for text in pieces[part::threads]:
+            n += len(kp.extract_keywords(text))
+        counts[part] = n
+
+    workers = [threading.Thread(target=body, args=(i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    start.wait()
+    t0 = time.perf_counter()
+    for w in workers:
+        w.join()
+    return time.perf_counter() - t0, sum(counts)
+
+
+def worker(mb):
+    sys.path.insert(0, HERE)
+    import prepare_data
+    from fernquill import KeywordProcessor
+
+    kp = KeywordProcessor()
+    for keyword, clean in prepare_data.load_keywords(KEYWORDS):
+        kp.add_keyword(keyword, clean)
+    pieces = corpus_pieces(mb)
+    scan(kp, pieces[:1], 1)  # compiles the index
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"ready {len(pieces)} {int(gil)}", flush=True)
+    for line in sys.stdin:
+        seconds, matches = scan(kp, pieces, int(line))
+        print(f"{seconds} {matches}", flush=True)
+
+
+# ---- the parent ----------------------------------------------------------------
+
+
+class Contender:
+    def __init__(self, python, mb):
+        self.python = python
+        self.proc = subprocess.Popen([python, __file__, "--worker", "--mb", str(mb)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        _, pieces, gil = self.proc.stdout.readline().split()
+        self.pieces, self.gil = int(pieces), gil == "1"
+        self.times = {1: [], 2: []}
+        self.matches = set()
+
+    def run(self, threads):
+        self.proc.stdin.write(f"{threads}\n")
+        self.proc.stdin.flush()
+        seconds, matches = self.proc.stdout.readline().split()
+        self.times[threads].append(float(seconds))
+        self.matches.add(int(matches))
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--python", action="append", help="an interpreter to measure (repeatable)")
+    ap.add_argument("--mb", type=int, default=16, help="megabytes of corpus (default 16)")
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.worker:
+        return worker(args.mb)
+
+    sys.path.insert(0, HERE)
+    import prepare_data
+
+    prepare_data.ensure_data()
+    pythons = args.python or [sys.executable] + (
+        [FREE_THREADED_VENV_PYTHON] if os.path.exists(FREE_THREADED_VENV_PYTHON) else [])
+    print(f"load average at start: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+    contenders = [Contender(p, args.mb) for p in pythons]
+    # The interpreters and thread counts take turns, so that a busy spell of the
+    # machine falls on all of them.
+    for _ in range(args.rounds):
+        for threads in (1, 2):
+            for c in contenders:
+                c.run(threads)
+    for c in contenders:
+        c.close()
+
+    base = min(contenders[0].times[1])
+    print(f"{KEYWORDS} keywords, {contenders[0].pieces} pieces of 1 MB, best of {args.rounds}")
+    print(f"{'interpreter':<44} {'GIL':>4} {'1 thread':>10} {'2 threads':>10} {'2 threads':>10} {'1 thread':>10}")
+    print(f"{'':<44} {'':>4} {'s':>10} {'s':>10} {'speed-up':>10} {'vs first':>10}")
+    for c in contenders:
+        one, two = min(c.times[1]), min(c.times[2])
+        agree = "" if len(c.matches) == 1 else f"  MATCH COUNTS DIFFER: {sorted(c.matches)}"
+        print(f"{c.python[-44:]:<44} {'on' if c.gil else 'off':>4} {one:>10.3f} {two:>10.3f} "
+              f"{one / two:>9.2f}x {base / one:>9.2f}x{agree}")
+    print(f"load average at end: {os.getloadavg()[0]:.1f}")
+
+
+if __name__ == "__main__":
+    main()

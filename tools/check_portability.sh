@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the engine and its tests where Linux with GCC is not enough to find
+# out: for Windows with MinGW-w64 (run under wine), and with clang and libc++
+# (the nearest thing to macOS's toolchain here), then runs the tests of both.
+# Usage: tools/check_portability.sh [BUILD_ROOT] [test-name-filter]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ROOT=${1:-build-portability}
+FILTER=${2:-}
+PACKAGES=(g++-mingw-w64-x86-64-posix wine64 clang libc++-14-dev libc++abi-14-dev)
+GENERATOR=(-G "Unix Makefiles")  # the generator that once lacked the generated/ folder
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    apt-get -o DPkg::Lock::Timeout=900 update -q
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -q "${missing[@]}"
+fi
+
+engine_tests() {  # NAME EXTRA-CMAKE-ARGS...
+    local dir="$ROOT/$1"
+    shift
+    cmake -S . -B "$dir" "${GENERATOR[@]}" -DCMAKE_BUILD_TYPE=Release -DFERNQUILL_BUILD_MODULE=OFF \
+        -DFERNQUILL_BUILD_TESTS=ON -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
+    nice -n 10 cmake --build "$dir" --target engine_tests
+}
+
+echo "== Windows (MinGW-w64, run under wine)"
+engine_tests mingw -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix \
+    -DCMAKE_EXE_LINKER_FLAGS=-static
+WINE=$(command -v wine64 || echo /usr/lib/wine/wine64)
+export WINEPREFIX="$PWD/$ROOT/wine-prefix" WINEDEBUG=-all
+"$WINE" "$ROOT/mingw/engine_tests.exe" $FILTER
+
+echo "== clang with libc++"
+engine_tests clang-libcxx -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
+    "-DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -lc++abi"
+"$ROOT/clang-libcxx/engine_tests" $FILTER
