@@ -9,15 +9,12 @@
 #include <string_view>
 
 #include "approx/approx_index.hpp"
+#include "approx/approx_score.hpp"
 #include "exact/scan_index.hpp"
 
 namespace fernquill {
 namespace {
 
-// Keywords and clean names below this length keep every float value of the
-// budget bound exact (see the header); a store with a longer one is not
-// filtered. The approximate search relies on the same limit.
-constexpr std::uint64_t kExactLengths = std::uint64_t{1} << 23;
 // Above this estimated number of verifications per text byte the filter
 // costs more than the searches it saves (measured on English text with
 // typos: about 1 pays well at t = 0.9, about 9 costs more than it saves).
@@ -44,8 +41,7 @@ constexpr std::size_t kMinSample = std::size_t{1} << 12;
 constexpr std::size_t kMaxSample = std::size_t{1} << 18;
 
 float bound_at(std::uint64_t e, std::uint64_t depth, std::uint64_t name_len) {
-  const std::uint64_t d = std::max(depth + e, name_len);
-  return 1.0f - static_cast<float>(e) / static_cast<float>(d);
+  return similarity(static_cast<std::int64_t>(e), std::max(depth + e, name_len));
 }
 
 // k(w): the largest e whose bound meets t, or kMaxBudget + 1 when larger.
@@ -314,7 +310,7 @@ void ApproxPlan::release() {
 
 bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sample) {
   const ApproxIndex::Node& root = index.nodes()[0];
-  if (root.height >= kExactLengths || root.max_name >= kExactLengths) return false;
+  if (!within_exactness_limit(root.height, root.max_name)) return false;
   bool ok = false;
   const std::vector<Keyword> keywords = keywords_to_cut(index, t, ok);
   if (!ok) return false;
@@ -325,17 +321,44 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
   const std::optional<Rarity> in_text = sample.size() >= kMinSample
                                             ? std::optional<Rarity>(sample.substr(0, kMaxSample))
                                             : std::nullopt;
-  const Rarity& placing = in_text ? *in_text : rarity;
-
-  struct Planned {
-    std::uint64_t key;
-    std::uint32_t hash;
-    ScanEntry scan;
-    Entry entry;
-  };
+  slots_ = index.slots();
   std::vector<Planned> planned;
   std::vector<PlannedFirst> firsts;
-  slots_ = index.slots();
+  if (!plan_pieces(keywords, in_text ? *in_text : rarity, rarity, planned, firsts)) return false;
+  if (!index_prints(planned)) return false;
+  index_first_pieces(index, firsts);
+  return memory_bytes() <= index.exact_memory_bytes();
+}
+
+struct ApproxPlan::Planned {
+  std::uint64_t key;
+  std::uint32_t hash;
+  ScanEntry scan;
+  Entry entry;
+};
+
+namespace {
+
+// The offset of a piece's rarest print of print_len bytes under `placing`.
+std::uint32_t rarest_print_at(std::string_view piece, std::uint32_t print_len,
+                              const Rarity& placing) {
+  std::uint32_t print_at = 0;
+  double rarest = 2;
+  for (std::uint32_t o = 0; o + print_len <= piece.size(); ++o) {
+    const double r = placing.of(reinterpret_cast<const std::uint8_t*>(piece.data()) + o, print_len);
+    if (r < rarest) {
+      rarest = r;
+      print_at = o;
+    }
+  }
+  return print_at;
+}
+
+}  // namespace
+
+template <class Keywords, class Model>
+bool ApproxPlan::plan_pieces(const Keywords& keywords, const Model& placing, const Model& rarity,
+                             std::vector<Planned>& planned, std::vector<PlannedFirst>& firsts) {
   double verifications = 0;
   for (const Keyword& w : keywords) {
     if (w.bytes.size() > kMaxKeyword) return false;
@@ -346,16 +369,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
       const std::string_view piece = std::string_view(w.bytes).substr(at[j], at[j + 1] - at[j]);
       const auto len = static_cast<std::uint32_t>(piece.size());
       const std::uint32_t print_len = std::min(kPrint, len);
-      std::uint32_t print_at = 0;
-      double rarest = 2;
-      for (std::uint32_t o = 0; o + print_len <= len; ++o) {
-        const double r =
-            placing.of(reinterpret_cast<const std::uint8_t*>(piece.data()) + o, print_len);
-        if (r < rarest) {
-          rarest = r;
-          print_at = o;
-        }
-      }
+      const std::uint32_t print_at = rarest_print_at(piece, print_len, placing);
       Entry entry{};
       entry.keyword = keyword;
       entry.name_len = w.name_len;
@@ -389,7 +403,10 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
       max_back_ = std::max<std::uint32_t>(max_back_, scan.back);
     }
   }
+  return true;
+}
 
+bool ApproxPlan::index_prints(std::vector<Planned>& planned) {
   // Entries sorted by the hash of their print, counted into first_.
   if (planned.size() > kRunMask) return false;
   hash_bits_ = std::clamp<std::uint32_t>(
@@ -419,8 +436,7 @@ bool ApproxPlan::build(const ApproxIndex& index, float t, std::string_view sampl
     first_[p.hash] |= 1u << (kRunBits + print_tag(p.key, hash_bits_));
   keywords_.append(kHead, '\0');
   keywords_.shrink_to_fit();
-  index_first_pieces(index, firsts);
-  return memory_bytes() <= index.exact_memory_bytes();
+  return true;
 }
 
 void ApproxPlan::index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts) {
@@ -609,7 +625,7 @@ bool ApproxPlan::verify(const Entry& e, const std::uint8_t* s, std::size_t n, st
     const std::int64_t c = m + d - k;
     if (c < 1 || c > rest || band[d] > k) continue;
     const std::uint64_t den = std::max<std::uint64_t>(static_cast<std::uint64_t>(c), e.name_len);
-    const float v = 1.0f - static_cast<float>(band[d]) / static_cast<float>(den);
+    const float v = similarity(band[d], den);
     if (v >= t_ && end_passes(s, n, i + static_cast<std::size_t>(c))) return true;
   }
   return false;
@@ -635,8 +651,7 @@ bool ApproxPlan::verify_last(const Entry& e, const std::uint8_t* s, std::size_t 
   const std::int64_t edits = band[static_cast<std::int64_t>(offset) - a + k];
   if (edits > k) return false;
   const std::uint64_t c = offset + e.piece_len;
-  const float v =
-      1.0f - static_cast<float>(edits) / static_cast<float>(std::max<std::uint64_t>(c, e.name_len));
+  const float v = similarity(edits, std::max<std::uint64_t>(c, e.name_len));
   return v >= t_;
 }
 

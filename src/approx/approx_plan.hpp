@@ -180,7 +180,14 @@ class ApproxPlan {
     Entry entry;
     std::uint32_t second_len;  // bytes of piece 1, at most 3
   };
+  // The steps of build: the pieces of every keyword with their prints, then
+  // the table of prints, then the first pieces by their trie slots.
   bool build(const ApproxIndex& index, float threshold, std::string_view sample);
+  struct Planned;  // a piece on its way into the table of prints
+  template <class Keywords, class Model>
+  bool plan_pieces(const Keywords& keywords, const Model& placing, const Model& rarity,
+                   std::vector<Planned>& planned, std::vector<PlannedFirst>& firsts);
+  bool index_prints(std::vector<Planned>& planned);
   void index_first_pieces(const ApproxIndex& index, std::vector<PlannedFirst>& firsts);
   void release();
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;

@@ -205,4 +205,16 @@ class SearchMemo {
   std::vector<Lengths> lengths_;
 };
 
+// Bytes a scan may spend on remembering searches: a few times its text,
+// within limits, in twelfths: eight for the searches' results, two for the
+// frontiers' windows and two for their states.
+constexpr std::size_t kMemoBytesPerTextByte = 12;
+constexpr std::size_t kMinMemoBytes = std::size_t{3} << 19;
+constexpr std::size_t kMaxMemoBytes = std::size_t{1} << 26;
+constexpr std::size_t kSearchShare = 8, kFrontierShare = 2, kFrontierStatesShare = 2, kShares = 12;
+inline std::size_t memo_budget(std::size_t text_bytes, std::size_t share) {
+  return std::clamp(text_bytes * kMemoBytesPerTextByte, kMinMemoBytes, kMaxMemoBytes) / kShares *
+         share;
+}
+
 }  // namespace fernquill
