@@ -51,7 +51,10 @@ def engine_build(tmp_path_factory):
     build = tmp_path_factory.mktemp("engine-build")
     configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                  "-DFERNQUILL_BUILD_MODULE=OFF", "-DFERNQUILL_BUILD_TESTS=ON",
-                 "-DFERNQUILL_BUILD_FUZZ=ON", "-DFERNQUILL_FUZZ_ENGINE=driver"]
+                 "-DFERNQUILL_BUILD_FUZZ=ON", "-DFERNQUILL_FUZZ_ENGINE=driver",
+                 # The tables come from this interpreter's Unicode data, as the
+                 # tests' expectations do.
+                 f"-DPython_EXECUTABLE={sys.executable}"]
     if shutil.which("ninja"):
         configure += ["-G", "Ninja"]
     subprocess.run(configure, check=True, capture_output=True)
