@@ -1,11 +1,17 @@
-"""The `fernquill extract` command against the library's batch extraction on the
-same corpus: throughput of each and the ratio, with and without the [cli] extra
-(orjson), in one run. Output of the command goes to /dev/null.
+"""The `fernquill extract` command side by side with what a user would compare it
+with, in one run, the contenders taking turns in each round: the library's batch
+method on the same lines in memory, the command without the [cli] extra, an
+older build of the command (--old-python, e.g. a venv built from an earlier
+commit), `fernquill_tools.columns.extract` on the same lines as a pyarrow
+column, and ripgrep's fixed-string search for the lower-cased keywords in the
+lower-cased corpus (an easier task: no word boundaries, no case folding).
+Output of the commands goes to /dev/null; times are wall-clock, best of the rounds.
 
-    PYTHONPATH=build-bench:python python3 bench/bench_cli.py [--quick] [--keywords 10000]
+    python3 bench/bench_cli.py [--quick] [--keywords 10000] [--old-python /path/to/venv/bin/python]
 """
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -17,10 +23,65 @@ DATA = os.path.join(HERE, "data")
 WITHOUT_EXTRA = "import sys; sys.modules['orjson'] = sys.modules['tqdm'] = None; " \
                 "from fernquill_tools.cli import main; sys.exit(main())"
 WITH_EXTRA = "import sys; from fernquill_tools.cli import main; sys.exit(main())"
+BASELINE = "batch method (in memory)"
+
+
+def arguments(ap):
+    ap.add_argument("--keywords", default="10000")
+    ap.add_argument("--old-python", help="an interpreter with an earlier build of fernquill and its command")
+    ap.add_argument("--rounds", type=int, default=3)
+
+
+def lower_cased_copy(path, suffix):
+    """The file lower-cased beside the data (made once), for ripgrep."""
+    target = os.path.join(DATA, os.path.basename(path) + suffix)
+    if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(path):
+        with open(path, encoding="utf-8") as f, open(target, "w", encoding="utf-8") as out:
+            out.write(f.read().lower())
+    return target
+
+
+def keyword_list(tsv):
+    target = os.path.join(DATA, os.path.basename(tsv) + ".keywords.lower.txt")
+    if not os.path.exists(target):
+        with open(tsv, encoding="utf-8") as f, open(target, "w", encoding="utf-8") as out:
+            out.writelines(line.split("\t")[0].lower() + "\n" for line in f if line.strip())
+    return target
+
+
+def command(argv):
+    def run():
+        with open(os.devnull, "wb") as sink:
+            subprocess.run(argv, stdout=sink, check=True)
+
+    return run
+
+
+def contenders(args, kp, lines, corpus, keywords):
+    runs = {BASELINE: lambda: kp.parallel_extract_keywords_from_texts(lines)}
+    runs["CLI (this build)"] = command([sys.executable, "-c", WITH_EXTRA, "extract", "-k", keywords, corpus])
+    runs["CLI without the extra"] = command([sys.executable, "-c", WITHOUT_EXTRA, "extract", "-k", keywords, corpus])
+    if args.old_python:
+        runs["CLI, older build"] = command([args.old_python, "-c", WITH_EXTRA, "extract", "-k", keywords, corpus])
+    try:
+        import pyarrow
+        from fernquill_tools import columns
+    except ImportError as exc:
+        print(f"[skip] columns.extract: {exc}")
+    else:
+        column = pyarrow.array(lines)
+        runs["columns.extract (pyarrow)"] = lambda: columns.extract(kp, column)
+    rg = shutil.which("rg")
+    if rg:
+        runs["rg -F -o -f (lower-cased)"] = command(
+            [rg, "-F", "-o", "-f", keyword_list(keywords), lower_cased_copy(corpus, ".lower.txt")])
+    else:
+        print("[skip] ripgrep: apt-get install ripgrep")
+    return runs
 
 
 def main():
-    args = common_args(__doc__.splitlines()[0], lambda ap: ap.add_argument("--keywords", default="10000"))
+    args = common_args(__doc__.splitlines()[0], arguments)
     fernquill = import_fernquill()
     import fernquill_tools
 
@@ -36,37 +97,24 @@ def main():
     fernquill_tools.load_keywords(kp, keywords)
     with open(corpus, encoding="utf-8") as f:
         lines = f.read().split("\n")
+    if lines[-1] == "":
+        lines.pop()
 
-    def batch():
-        return kp.parallel_extract_keywords_from_texts(lines)
-
-    def command(code):
-        cmd = [sys.executable, "-c", code, "extract", "-k", keywords, corpus]
-
-        def run():
-            with open(os.devnull, "wb") as sink:
-                subprocess.run(cmd, stdout=sink, check=True)
-
-        return run
-
-    # Rounds of all three, so that each side meets the same changes of load on a
-    # shared machine; the best of each counts.
-    runs = {"batch method (in memory)": batch, "CLI with [cli] extra": command(WITH_EXTRA),
-            "CLI without the extra": command(WITHOUT_EXTRA)}
+    # Rounds of every contender, so that each meets the same changes of load on
+    # a shared machine; the best of each counts.
+    runs = contenders(args, kp, lines, corpus, keywords)
     best = dict.fromkeys(runs, float("inf"))
-    result = None
-    for _ in range(2 if args.quick else 3):
+    for _ in range(1 if args.quick else args.rounds):
         for label, fn in runs.items():
-            t, out = best_time(fn, repeat=1)
+            t, _ = best_time(fn, repeat=1)
             best[label] = min(best[label], t)
-            if label.startswith("batch"):
-                result = out
-    print(f"corpus {size / 1e6:.1f} MB, {len(lines)} lines, keywords_{args.keywords}, "
-          f"{sum(map(len, result))} matches")
-    print(f"{'':28} {'MB/s':>8} {'ratio to batch':>15}")
-    base = best["batch method (in memory)"]
+    print(f"corpus {size / 1e6:.1f} MB, {len(lines)} lines, keywords_{args.keywords}")
+    print(f"{'':30} {'seconds':>8} {'MB/s':>8} {'x batch':>8} {'x CLI':>8}")
+    cli = best["CLI (this build)"]
     for label, t in best.items():
-        print(f"{label:28} {size / t / 1e6:8.1f} {base / t:15.2f}")
+        print(f"{label:30} {t:8.3f} {size / t / 1e6:8.1f} {best[BASELINE] / t:8.2f} {cli / t:8.2f}")
+    print("x batch: the batch method's time over this one; x CLI: this build's command's time over this one")
+
 
 if __name__ == "__main__":
     main()

@@ -117,6 +117,16 @@ def expected_replace(kp, named_files, threshold, errors):
     return b"".join(out)
 
 
+@pytest.fixture(params=["native", "python"])
+def writer(request, monkeypatch):
+    """The native writer, or the Python rendering that stands in without it."""
+    if request.param == "native" and cli._write_records is None:
+        pytest.skip("the companion package's native module is not built")
+    if request.param == "python":
+        monkeypatch.setattr(cli, "_write_records", None)
+    return request.param
+
+
 def run_in_process(capsysbinary, argv):
     status = cli.main(argv)
     captured = capsysbinary.readouterr()
@@ -124,14 +134,27 @@ def run_in_process(capsysbinary, argv):
 
 
 @pytest.mark.parametrize("seed", range(60))
-def test_output_equals_the_line_by_line_rendering(tmp_path, capsysbinary, seed):
+def test_output_equals_the_line_by_line_rendering(tmp_path, capsysbinary, writer, seed):
     rng = random.Random(seed)
+    check_against_rendering(tmp_path, capsysbinary, rng, long_lines=False)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_lines_longer_than_a_share_of_work(tmp_path, capsysbinary, writer, seed):
+    # The native writer hands out a few hundred KiB of lines per worker; these
+    # lines are longer, around short ones.
+    check_against_rendering(tmp_path, capsysbinary, random.Random(seed), long_lines=True)
+
+
+def check_against_rendering(tmp_path, capsysbinary, rng, long_lines):
     kp, case_sensitive, kp_args = random_processor(rng)
     errors = rng.choice(["replace", "skip"])
     bad = rng.random() < 0.5
     named_files = []
     for i in range(rng.randint(1, 5)):
         data = random_file(rng, bad)
+        if long_lines:
+            data += b"x " + random_file(rng, bad).replace(b"\n", b" ") * rng.randint(3000, 9000) + b"\n" + data
         path = tmp_path / f"in{i}.txt"
         path.write_bytes(gzip.compress(data) if rng.random() < 0.2 else data)
         named_files.append((str(path), path.read_bytes()))
@@ -155,7 +178,7 @@ def test_output_equals_the_line_by_line_rendering(tmp_path, capsysbinary, seed):
     assert status == (0 if expected_counts(kp, named_files, threshold, errors, False) else 1)
 
 
-def test_strict_errors_name_the_file_and_line_and_go_on(tmp_path, capsysbinary):
+def test_strict_errors_name_the_file_and_line_and_go_on(tmp_path, capsysbinary, writer):
     good, bad = tmp_path / "good.txt", tmp_path / "bad.txt"
     good.write_bytes(b"la\n")
     bad.write_bytes(b"la\nfine\n\xc3 la\nla\n")
@@ -205,7 +228,7 @@ def test_options_that_do_not_go_together(args, message):
     assert (result.returncode, result.stderr.decode()) == (2, f"fernquill: error: {message}\n")
 
 
-def test_many_small_files_share_a_batch(tmp_path, monkeypatch, capsysbinary):
+def test_many_small_files_share_a_batch(tmp_path, monkeypatch, capsysbinary, writer):
     paths = []
     for i in range(50):
         path = tmp_path / f"{i:02}.txt"

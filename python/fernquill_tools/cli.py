@@ -33,6 +33,26 @@ from fernquill_tools import PanicException, __version__
 from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_spans
 
+_write_records: Callable[..., Any] | None
+_utf8_error: Callable[[bytes | bytearray], int]
+try:  # the native writer, built with the package
+    _native = importlib.import_module("fernquill_tools._native")
+    _write_records, _utf8_error = _native.write_records, _native.utf8_error
+except (ImportError, AttributeError):  # the package's source alone: the same output, written in Python
+    _write_records = None
+
+
+def _python_utf8_error(data: bytes | bytearray) -> int:
+    try:
+        data.decode("utf-8")
+        return -1
+    except UnicodeDecodeError as exc:
+        return exc.start
+
+
+if _write_records is None:
+    _utf8_error = _python_utf8_error
+
 
 PROG = "fernquill"
 STDIN = "-"
@@ -301,7 +321,7 @@ class Batch:
 
     path: str
     first_line: int | None  # None: whole-file records
-    data: bytes
+    data: bytes | bytearray
     # Lines left unscanned under --errors skip (their index in the batch, and
     # their bytes as read); their place in `data` holds an empty line.
     skipped: dict[int, bytes] = field(default_factory=dict)
@@ -347,17 +367,15 @@ def _read(source: Source, size: int) -> bytes:
         raise CliError(f"{source.name}: {getattr(exc, 'strerror', None) or exc}") from None
 
 
-def _valid(data: bytes, name: str, first_line: int | None, errors: str) -> tuple[bytes, dict[int, bytes]]:
+def _valid(data: bytes | bytearray, name: str, first_line: int | None,
+           errors: str) -> tuple[bytes | bytearray, dict[int, bytes]]:
     """`data` made valid UTF-8 by the --errors policy, and the lines skipped."""
-    if data.isascii():
+    bad = _utf8_error(data)
+    if bad < 0:
         return data, {}
-    try:
-        data.decode("utf-8")
-        return data, {}
-    except UnicodeDecodeError as exc:
-        if errors == "strict":
-            line = (first_line or 1) + data.count(b"\n", 0, exc.start)
-            raise CliError(f"{name}:{line}: invalid UTF-8") from None
+    if errors == "strict":
+        line = (first_line or 1) + data.count(b"\n", 0, bad)
+        raise CliError(f"{name}:{line}: invalid UTF-8")
     if errors == "replace":
         return data.decode("utf-8", "replace").encode("utf-8"), {}
     if first_line is None:  # a whole-file record
@@ -383,10 +401,10 @@ def _line_batches(source: Source, errors: str, batch_bytes: int, progress: Calla
         if chunk and cut == 0:  # still inside one line longer than a batch: keep reading
             pending += chunk
             continue
-        if pending:  # one line longer than a batch: joined in place, not copied twice
+        data: bytes | bytearray
+        if pending:  # one line longer than a batch: handed over, not copied again
             pending += chunk[:cut] if chunk else b""
-            data = bytes(pending)
-            pending = bytearray()
+            data, pending = pending, bytearray()
         else:
             data = chunk[:cut] if chunk else b""
         if chunk:
@@ -560,6 +578,38 @@ def _json_encoder() -> Callable[[Any], bytes]:
     return dumps
 
 
+class NativeWriter:
+    """The records of a group of batches scanned and written by the native
+    writer, in one call on the worker pool."""
+
+    def __init__(self, kp: KeywordProcessor, write: Callable[..., Any], threshold: float | None, offsets: str,
+                 with_text: bool, whole_records: bool, dumps: Callable[[Any], bytes]) -> None:
+        self.kp, self.write_records, self.threshold = kp, write, threshold
+        self.offsets, self.with_text, self.whole_records = offsets, with_text, whole_records
+        self.dumps = dumps
+        self.paths: dict[str, bytes] = {}
+
+    @classmethod
+    def for_args(cls, args: argparse.Namespace, kp: KeywordProcessor,
+                 dumps: Callable[[Any], bytes]) -> NativeWriter | None:
+        if _write_records is None:
+            return None
+        return cls(kp, _write_records, args.threshold, getattr(args, "offsets", "chars"),
+                   getattr(args, "with_text", False), args.records == "file", dumps)
+
+    def write(self, group: list[Batch], output: str) -> tuple[bytes, list[dict[str, int]] | None, int]:
+        blocks = [(batch.data, self._path_json(batch.path), batch.first_line or 1) for batch in group]
+        result: tuple[bytes, list[dict[str, int]] | None, int] = self.write_records(
+            self.kp, blocks, self.threshold, output, self.offsets, self.with_text, self.whole_records)
+        return result
+
+    def _path_json(self, path: str) -> bytes:
+        encoded = self.paths.get(path)
+        if encoded is None:
+            encoded = self.paths[path] = self.dumps(path)
+        return encoded
+
+
 class Extractor:
     def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, case_sensitive: bool, out: Output) -> None:
         self.kp, self.threshold, self.out = kp, args.threshold, out
@@ -574,8 +624,12 @@ class Extractor:
         self.dumps = _json_encoder()
         self.matched = False
         self.rounded: dict[float, float] = {}
+        self.native = NativeWriter.for_args(args, kp, self.dumps)
 
     def group(self, group: list[Batch]) -> None:
+        if self.native is not None:
+            self._native_group(group)
+            return
         records = [_records(batch) for batch in group]
         texts = [text for r in records for text in r.texts]
         results = self.kp.parallel_extract_keywords_from_texts(texts, self.threshold)
@@ -587,6 +641,16 @@ class Extractor:
                 self._count(batch.path, mine)
             else:
                 self._write(batch, r.texts, mine)
+
+    def _native_group(self, group: list[Batch]) -> None:
+        assert self.native is not None
+        output, counts, matched = self.native.write(group, "counts" if self.counting else "lines")
+        if counts is not None:
+            for batch, found in zip(group, counts):
+                self.counts.setdefault(batch.path if self.per_file else "", collections.Counter()).update(found)
+        if output:
+            self.out.write(output)
+        self.matched = self.matched or matched > 0
 
     def _count(self, path: str, results: list[list[PyKeywordMatch]]) -> None:
         counter = self.counts.setdefault(path if self.per_file else "", collections.Counter())
@@ -646,12 +710,17 @@ class Replacer:
     def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, out: Output | None) -> None:
         self.kp, self.threshold, self.out = kp, args.threshold, out
         self.matched = False
+        self.native = NativeWriter.for_args(args, kp, _json_encoder())
 
     def replaced(self, batch: Batch) -> bytes:
-        (data,) = self._replaced([batch])
-        return data
+        return b"".join(self._replaced([batch]))
 
     def _replaced(self, group: list[Batch]) -> list[bytes]:
+        # Lines left unscanned go back as they were read: the Python rendering.
+        if self.native is not None and not any(batch.skipped for batch in group):
+            output, _, matched = self.native.write(group, "replaced")
+            self.matched = self.matched or matched > 0
+            return [output]
         records = [_records(batch) for batch in group]
         texts = [text for r in records for text in r.texts]
         results = self.kp.parallel_replace_keywords_from_texts(texts, self.threshold)

@@ -89,7 +89,7 @@ _BLANK = " \t"
 
 
 def _is_skipped(line: str) -> bool:
-    return not line.strip(_BLANK) or _COMMENT.match(line) is not None
+    return not line.strip(_BLANK) or line[:1] == "#" and _COMMENT.match(line) is not None
 
 
 def _lines(content: str) -> Iterator[tuple[int, str]]:

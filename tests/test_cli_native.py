@@ -1,0 +1,124 @@
+"""The command line's native writer called directly, as a careless or hostile
+caller would: wrong arguments, bytes that are not UTF-8, a processor changed
+from another thread while the writer runs without the interpreter lock, and
+memory running out half way."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import fernquill
+from helpers import PanicException
+
+native = pytest.importorskip("fernquill_tools._native")
+write_records = getattr(native, "write_records", None)
+if write_records is None:
+    pytest.skip("this build of the companion module has no command-line writer", allow_module_level=True)
+
+PATH = b'"f.txt"'
+
+
+def processor():
+    kp = fernquill.KeywordProcessor()
+    kp.add_keyword("new york", "NYC")
+    kp.add_keyword("la")
+    return kp
+
+
+def test_writes_lines_counts_and_replaced_text():
+    kp = processor()
+    blocks = [(b"New York\r\nno\nLA and la", PATH, 7), (bytearray(b"la\n"), b'"g"', 1)]
+    out, counts, matched = write_records(kp, blocks, None, "lines")
+    assert out == (b'{"path":"f.txt","line":7,"matches":[["NYC",1.0,0,8]]}\n'
+                   b'{"path":"f.txt","line":9,"matches":[["la",1.0,0,2],["la",1.0,7,9]]}\n'
+                   b'{"path":"g","line":1,"matches":[["la",1.0,0,2]]}\n')
+    assert (counts, matched) == (None, 3)
+    assert write_records(kp, blocks, None, "counts")[1:] == ([{"NYC": 1, "la": 2}, {"la": 1}], 3)
+    assert write_records(kp, blocks, None, "replaced") == (b"NYC\r\nno\nla and lala\n", None, 3)
+    assert write_records(kp, [(b"x la\nla", PATH, 1)], None, "replaced", whole_records=True)[0] == b"x la\nla"
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda kp: write_records("kp", [], None, "lines"), TypeError, "argument 'processor'"),
+    (lambda kp: write_records(kp, ((b"", PATH, 1),), None, "lines"), TypeError, "argument 'blocks'"),
+    (lambda kp: write_records(kp, [(b"", PATH)], None, "lines"), TypeError, "argument 'blocks'"),
+    (lambda kp: write_records(kp, [("text", PATH, 1)], None, "lines"), TypeError, "bytes-like"),
+    (lambda kp: write_records(kp, [(b"", PATH, -1)], None, "lines"), OverflowError, "negative"),
+    (lambda kp: write_records(kp, [(b"", PATH, 2**64)], None, "lines"), OverflowError, "too big"),
+    (lambda kp: write_records(kp, [(b"ok\n\xff\n", PATH, 1)], None, "lines"), ValueError, "not valid UTF-8"),
+    (lambda kp: write_records(kp, [], None, "json"), ValueError, "output must be"),
+    (lambda kp: write_records(kp, [], None, "lines", "words"), ValueError, "offsets must be"),
+    (lambda kp: write_records(kp, [(b"la", PATH, 1)], 1.5, "lines"), PanicException,
+     "Threshold must be between 0 and 1"),
+    (lambda kp: write_records(kp, [], "high", "lines"), TypeError, "argument 'threshold'"),
+])
+def test_wrong_calls_are_refused(call, error, message):
+    kp = processor()
+    before = kp.__getstate__()
+    with pytest.raises(error, match=message):
+        call(kp)
+    assert kp.__getstate__() == before
+    assert write_records(kp, [(b"la", PATH, 1)], None, "counts")[1] == [{"la": 1}]
+
+
+def test_a_change_from_another_thread_waits_for_the_writer():
+    kp = processor()
+    block = b"New York and LA and nothing much\n" * 200_000
+    expected = write_records(kp, [(block, PATH, 1)], None, "lines")
+    results, refused = [], []
+    started = threading.Event()
+
+    def write():
+        started.set()
+        results.append(write_records(kp, [(block, PATH, 1)], None, "lines"))
+
+    thread = threading.Thread(target=write)
+    thread.start()
+    started.wait()
+    while thread.is_alive():
+        try:
+            kp.add_keyword("nothing")
+            kp.remove_keyword("nothing")
+        except RuntimeError as exc:
+            refused.append(str(exc))
+    thread.join()
+    assert results == [expected]
+    assert set(refused) <= {"Already borrowed"}
+    assert len(kp) == 2
+
+
+@pytest.mark.slow
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more address space than the limit allows")
+def test_memory_running_out_leaves_the_processor_usable():
+    code = textwrap.dedent("""
+        import resource
+        import fernquill
+        from fernquill_tools._native import write_records
+        kp = fernquill.KeywordProcessor()
+        kp.add_keyword("la", "Los Angeles")
+        block = b"la " * (20 << 20) + b"\\n"
+        before = kp.__getstate__()
+        outcomes = set()
+        for mb in (8, 32, 128, 512, 2048):
+            vm = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+            resource.setrlimit(resource.RLIMIT_AS, (vm + (mb << 20), resource.RLIM_INFINITY))
+            try:
+                for output in ("lines", "counts", "replaced"):
+                    write_records(kp, [(block, b'"f"', 1)], None, output)
+                outcomes.add("completed")
+            except MemoryError:
+                outcomes.add("failed")
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+            assert kp.__getstate__() == before
+            assert write_records(kp, [(b"la\\n", b'"f"', 1)], None, "counts")[1] == [{"Los Angeles": 1}]
+        print(" ".join(sorted(outcomes)))
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["completed", "failed"]
