@@ -8,7 +8,9 @@ with one thread, or with two threads taking half of the pieces each, and collect
 wall times. Printed per interpreter: the best time of each, and "2 threads" as the
 one-thread time over the two-thread time (2.0 is perfect use of two cores; with the
 GIL the threads take turns, so about 1.0). When two interpreters are given, the
-single-thread time of each is also set against the first one's.
+single-thread time of each is also set against the first one's. "cores" is the process
+CPU time over the wall time (how many cores the threads really had), and "CPU 2t vs 1t"
+the CPU time two threads spent against one (above 1.0: contention between them).
 
 Run: python3 bench/bench_threads.py --python python3 --python /path/to/python3.13t
 (each interpreter must import fernquill; the defaults are this interpreter and, when it
@@ -49,7 +51,8 @@ def corpus_pieces(mb):
 
 
 def scan(kp, pieces, threads):
-    """Wall seconds to scan every piece with `threads` threads; match count."""
+    """Wall and process CPU seconds to scan every piece with `threads` threads; match
+    count."""
     counts = [0] * threads
     start = threading.Barrier(threads + 1)
 
@@ -64,10 +67,10 @@ def scan(kp, pieces, threads):
     for w in workers:
         w.start()
     start.wait()
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     for w in workers:
         w.join()
-    return time.perf_counter() - t0, sum(counts)
+    return time.perf_counter() - t0, time.process_time() - c0, sum(counts)
 
 
 def worker(mb):
@@ -83,8 +86,8 @@ def worker(mb):
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"ready {len(pieces)} {int(gil)}", flush=True)
     for line in sys.stdin:
-        seconds, matches = scan(kp, pieces, int(line))
-        print(f"{seconds} {matches}", flush=True)
+        seconds, cpu, matches = scan(kp, pieces, int(line))
+        print(f"{seconds} {cpu} {matches}", flush=True)
 
 
 # ---- the parent ----------------------------------------------------------------
@@ -98,13 +101,15 @@ class Contender:
         _, pieces, gil = self.proc.stdout.readline().split()
         self.pieces, self.gil = int(pieces), gil == "1"
         self.times = {1: [], 2: []}
+        self.cpu = {1: [], 2: []}
         self.matches = set()
 
     def run(self, threads):
         self.proc.stdin.write(f"{threads}\n")
         self.proc.stdin.flush()
-        seconds, matches = self.proc.stdout.readline().split()
+        seconds, cpu, matches = self.proc.stdout.readline().split()
         self.times[threads].append(float(seconds))
+        self.cpu[threads].append(float(cpu))
         self.matches.add(int(matches))
 
     def close(self):
@@ -141,13 +146,20 @@ def main():
 
     base = min(contenders[0].times[1])
     print(f"{KEYWORDS} keywords, {contenders[0].pieces} pieces of 1 MB, best of {args.rounds}")
-    print(f"{'interpreter':<44} {'GIL':>4} {'1 thread':>10} {'2 threads':>10} {'2 threads':>10} {'1 thread':>10}")
-    print(f"{'':<44} {'':>4} {'s':>10} {'s':>10} {'speed-up':>10} {'vs first':>10}")
+    print(f"{'interpreter':<44} {'GIL':>4} {'1 thread':>9} {'2 threads':>9} {'2 threads':>9} "
+          f"{'1 thread':>9} {'cores':>6} {'cores':>6} {'CPU 2t':>7}")
+    print(f"{'':<44} {'':>4} {'s':>9} {'s':>9} {'speed-up':>9} {'vs first':>9} {'1t':>6} "
+          f"{'2t':>6} {'vs 1t':>7}")
     for c in contenders:
-        one, two = min(c.times[1]), min(c.times[2])
+        best = {t: min(range(len(c.times[t])), key=c.times[t].__getitem__) for t in (1, 2)}
+        one, two = c.times[1][best[1]], c.times[2][best[2]]
+        cpu_one, cpu_two = c.cpu[1][best[1]], c.cpu[2][best[2]]
         agree = "" if len(c.matches) == 1 else f"  MATCH COUNTS DIFFER: {sorted(c.matches)}"
-        print(f"{c.python[-44:]:<44} {'on' if c.gil else 'off':>4} {one:>10.3f} {two:>10.3f} "
-              f"{one / two:>9.2f}x {base / one:>9.2f}x{agree}")
+        print(f"{c.python[-44:]:<44} {'on' if c.gil else 'off':>4} {one:>9.3f} {two:>9.3f} "
+              f"{one / two:>8.2f}x {base / one:>8.2f}x {cpu_one / one:>6.2f} {cpu_two / two:>6.2f} "
+              f"{cpu_two / cpu_one:>6.2f}x{agree}")
+    # A speed-up needs a free core: when the machine is busier than its cores, the
+    # "cores" columns (process CPU time over wall time) show how much was had.
     print(f"load average at end: {os.getloadavg()[0]:.1f}")
 
 

@@ -15,6 +15,11 @@ try:
     import fernquill_tools  # noqa: F401 - installed beside the module
 except ImportError:  # the module alone from a build directory: use the package source
     sys.path.insert(0, str(ROOT / "python"))
+    import fernquill_tools
+    # ... with its native module from the same build directory.
+    _built = pathlib.Path(fernquill.__file__).parent / "fernquill_tools"
+    if _built.is_dir():
+        fernquill_tools.__path__.append(str(_built))
 
 
 # Fixtures that compile C++ with CMake: a test that asks for one takes minutes
@@ -46,7 +51,10 @@ def engine_build(tmp_path_factory):
     build = tmp_path_factory.mktemp("engine-build")
     configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                  "-DFERNQUILL_BUILD_MODULE=OFF", "-DFERNQUILL_BUILD_TESTS=ON",
-                 "-DFERNQUILL_BUILD_FUZZ=ON", "-DFERNQUILL_FUZZ_ENGINE=driver"]
+                 "-DFERNQUILL_BUILD_FUZZ=ON", "-DFERNQUILL_FUZZ_ENGINE=driver",
+                 # The tables come from this interpreter's Unicode data, as the
+                 # tests' expectations do.
+                 f"-DPython_EXECUTABLE={sys.executable}"]
     if shutil.which("ninja"):
         configure += ["-G", "Ninja"]
     subprocess.run(configure, check=True, capture_output=True)

@@ -2,6 +2,7 @@
 
 import os
 import resource
+import sysconfig
 
 import pytest
 
@@ -12,6 +13,15 @@ from model import Model, f32  # noqa: F401 - f32 is shared from here
 # Memory checks mean nothing under the address sanitizer, which quarantines freed memory.
 skip_under_asan = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                      reason="the address sanitizer quarantines freed memory")
+
+
+# A free-threaded interpreter's allocator (mimalloc, with frees of shared storage put
+# off until the thread is quiescent) keeps freed memory around within a call and
+# reserves address space up front: peak-memory ratios and address-space limits
+# measure the allocator there, not fernquill, so they are checked on GIL builds.
+skip_on_free_threaded_allocator = pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+    reason="the free-threaded allocator keeps freed memory within a call")
 
 
 def rss_kib():

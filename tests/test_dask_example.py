@@ -53,3 +53,39 @@ def test_counts_on_two_worker_processes_match_one_process(tmp_path):
     assert report["counts"] == dict(expected) and sum(expected.values()) > 1000
     assert report["lines"] == 9000 and report["workers"] == 2
     assert report["single_process"]["same_counts"]
+
+
+def run_example(tmp_path, *options):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
+    env.pop("RAYON_NUM_THREADS", None)
+    result = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "dask_corpus.py"), str(KEYWORDS), str(tmp_path),
+         "--workers", "2", "--blocksize", "64KiB", "--compare", *options],
+        capture_output=True, text=True, env=env, timeout=600)
+    assert result.returncode == 0, result.stderr[-3000:]
+    return json.loads(result.stdout)
+
+
+def test_per_host_files_and_pool_sizes(tmp_path):
+    write_corpus(tmp_path)
+    report = run_example(tmp_path, "--per-host-files")
+    assert report["single_process"]["same_counts"] and report["lines"] == 9000
+    # Two workers on this host share its cores.
+    cores = len(os.sched_getaffinity(0))
+    assert report["pool_threads"] == [max(1, cores // 2)] * 2
+
+
+def test_a_worker_that_joins_later_gets_a_pool_size(tmp_path):
+    import importlib.util
+    from dask.distributed import Client, LocalCluster
+
+    spec = importlib.util.spec_from_file_location("dask_corpus", ROOT / "examples" / "dask_corpus.py")
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.register_plugin(example.PoolSizing(3))
+        cluster.scale(2)
+        client.wait_for_workers(2)
+        assert sorted(client.run(example.pool_size).values()) == [3, 3]

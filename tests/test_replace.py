@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from helpers import PanicException, build, processor, random_case, skip_under_asan
+from helpers import PanicException, build, processor, random_case, skip_on_free_threaded_allocator, skip_under_asan
 
 
 @pytest.mark.parametrize(
@@ -181,6 +181,7 @@ print((kib("VmHWM") - base) / len(text.encode()))
 """
 
 
+@skip_on_free_threaded_allocator
 @skip_under_asan
 @pytest.mark.parametrize("kind, first, limit", [("ascii", "", 2.2), ("leading", "\u0130", 3.0), ("leading", "\u212a", 3.0)])
 def test_replacement_peak_memory(kind, first, limit):

@@ -13,7 +13,7 @@ import pytest
 
 from fernquill import KeywordProcessor, PyKeywordMatch
 
-from helpers import PanicException, build, fields, fields_of, skip_under_asan
+from helpers import PanicException, build, fields, fields_of, skip_on_free_threaded_allocator, skip_under_asan
 
 LETTERS = "abcAB  ,é"
 
@@ -172,6 +172,7 @@ def test_a_batch_started_while_results_are_built_runs_without_waiting_forever():
     assert out.startswith("ok")
 
 
+@skip_on_free_threaded_allocator
 @skip_under_asan
 def test_running_out_of_memory_while_building_a_batch_leaves_the_pool_usable():
     out = run_isolated("""

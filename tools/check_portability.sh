@@ -34,9 +34,10 @@ engine_tests mingw -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_CXX_COMPILER=x86_64-w64-m
     -DCMAKE_EXE_LINKER_FLAGS=-static
 WINE=$(command -v wine64 || echo /usr/lib/wine/wine64)
 export WINEPREFIX="$PWD/$ROOT/wine-prefix" WINEDEBUG=-all
-"$WINE" "$ROOT/mingw/engine_tests.exe" $FILTER
+# A bound on the run, so that a hang fails the check instead of stalling CI.
+timeout 1800 "$WINE" "$ROOT/mingw/engine_tests.exe" $FILTER
 
 echo "== clang with libc++"
 engine_tests clang-libcxx -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
     "-DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -lc++abi"
-"$ROOT/clang-libcxx/engine_tests" $FILTER
+timeout 1800 "$ROOT/clang-libcxx/engine_tests" $FILTER

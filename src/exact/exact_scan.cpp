@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "exact/scan_index.hpp"
+#include "support/prefetch.hpp"
 #include "text/utf8.hpp"
 
 #ifdef __SSE2__
@@ -200,7 +201,7 @@ std::size_t advance(const ScanIndex::Slot* da, const std::uint8_t* code, const s
     }
     const std::uint32_t byte = kFold ? code[sc[at]] : sc[at];
     const std::uint32_t next = (ScanIndex::base_of(v) + byte) & (0u - more);
-    __builtin_prefetch(da + next);
+    prefetch(da + next);
     walk[kept] = next | (w << 32);
     start[kept] = st;
     kept += more;
@@ -260,7 +261,7 @@ std::size_t start_walks(const ScanIndex& index, const ByteTables& tables, const 
     results[r] = {t & hit, r + 1};
     const bool more = i + 1 < c.n;
     const std::uint32_t next = more ? ScanIndex::base_of(v) + code(c.s[i + 1]) : 0;
-    __builtin_prefetch(da + next);
+    prefetch(da + next);
     walk[live] = next | (std::uint64_t{t} << 32);
     walk_start[live] = r;
     live += more;
@@ -322,7 +323,7 @@ std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk
                                                    const std::uint32_t* accepted, std::size_t taken,
                                                    std::vector<KeywordMatch>& out) {
   for (std::size_t a = 0; a < taken; ++a) {
-    __builtin_prefetch(index.slot_name_entry(results[accepted[a]].found));
+    prefetch(index.slot_name_entry(results[accepted[a]].found));
   }
   if (out.capacity() - out.size() < taken) {
     out.reserve(std::max(out.size() + taken, out.capacity() * 2));

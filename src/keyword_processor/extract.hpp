@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,8 @@ struct Replacement {
 };
 std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
                                       std::optional<float> threshold);
+// Appends `text` with `pieces` (from replacements) spliced in to `out`.
+void append_replaced(std::string& out, std::string_view text, std::span<const Replacement> pieces);
 
 // The same three with scan options; default options give exactly the
 // results above.

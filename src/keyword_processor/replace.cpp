@@ -118,6 +118,11 @@ std::string replace_keywords(const KeywordProcessor& processor, std::string_view
   for (const Replacement& p : pieces) out_size = out_size - (p.to - p.from) + p.name.size();
   std::string out;
   out.reserve(out_size);
+  append_replaced(out, text, pieces);
+  return out;
+}
+
+void append_replaced(std::string& out, std::string_view text, std::span<const Replacement> pieces) {
   std::size_t cursor = 0;
   for (const Replacement& p : pieces) {
     out.append(text.substr(cursor, p.from - cursor));
@@ -125,7 +130,6 @@ std::string replace_keywords(const KeywordProcessor& processor, std::string_view
     cursor = p.to;
   }
   out.append(text.substr(cursor));
-  return out;
 }
 
 }  // namespace fernquill

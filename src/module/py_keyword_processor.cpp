@@ -14,19 +14,10 @@
 namespace fernquill::py {
 namespace {
 
-// The engine record lives inline in the object, beside the borrow counter.
-struct ProcessorObject {
-  PyObject ob_base;
-  KeywordProcessor record;
-  BorrowCounter borrow;
-};
-
 PyTypeObject* g_type = nullptr;
 
-KeywordProcessor& record_of(PyObject* self, BorrowCounter*& borrow) {
-  auto& obj = self_as<ProcessorObject>(self, g_type, "KeywordProcessor");
-  borrow = &obj.borrow;
-  return obj.record;
+ProcessorObject& processor_of(PyObject* self) {
+  return self_as<ProcessorObject>(self, g_type, "KeywordProcessor");
 }
 
 // A method body: binds, borrows, then runs f(record, args).
@@ -35,20 +26,16 @@ PyObject* method(const Signature& sig, PyObject* self, PyObject* const* args, Py
                  PyObject* kwnames, F&& f) {
   return guard([&] {
     BoundArgs<N> a(sig, args, nargs, kwnames);
-    BorrowCounter* counter;
-    KeywordProcessor& record = record_of(self, counter);
-    Borrow borrow(*counter);
-    return f(record, a);
+    BorrowedProcessor<Borrow> borrowed(processor_of(self));
+    return f(borrowed.record(), a);
   });
 }
 
 template <class Borrow, class F>
 PyObject* method_noargs(PyObject* self, F&& f) {
   return guard([&] {
-    BorrowCounter* counter;
-    KeywordProcessor& record = record_of(self, counter);
-    Borrow borrow(*counter);
-    return f(record);
+    BorrowedProcessor<Borrow> borrowed(processor_of(self));
+    return f(borrowed.record());
   });
 }
 
@@ -93,10 +80,8 @@ void kp_dealloc(PyObject* self) {
 
 Py_ssize_t kp_len(PyObject* self) {
   return guard<Py_ssize_t>(-1, [&] {
-    BorrowCounter* counter;
-    KeywordProcessor& record = record_of(self, counter);
-    SharedBorrow borrow(*counter);
-    return static_cast<Py_ssize_t>(record.count_keywords());
+    BorrowedProcessor<SharedBorrow> borrowed(processor_of(self));
+    return static_cast<Py_ssize_t>(borrowed.record().count_keywords());
   });
 }
 
@@ -239,12 +224,6 @@ PyObject* kp_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                                       return none();
                                     });
 }
-
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     {"add_keyword", fastcall(kp_add_keyword), kFast,

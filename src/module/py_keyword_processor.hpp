@@ -1,12 +1,4 @@
-// The KeywordProcessor class.
+// The KeywordProcessor class (its object layout: module/py_processor_object.hpp).
 #pragma once
 
-#include "module/py_support.hpp"
-
-namespace fernquill::py {
-
-// The registered type, created on first need (nullptr with an error set when
-// creation fails).
-PyTypeObject* keyword_processor_type();
-
-}  // namespace fernquill::py
+#include "module/py_processor_object.hpp"

@@ -224,6 +224,13 @@ T& self_as(PyObject* self, PyTypeObject* type, const char* class_name) {
 
 inline Ref none() { return Ref::borrowed(Py_None); }
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table holds.
+template <class F>
+constexpr PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
 // What one of the module's classes is made of. Both are closed (no
 // subclasses, no __dict__, no weak references, no garbage collection); a
 // slot left null is not given.
@@ -243,6 +250,7 @@ struct ClassParts {
 // life of the process. nullptr with the error set when making it fails (a
 // later call tries again).
 PyTypeObject* class_type(PyTypeObject*& kept, const ClassParts& parts);
+
 template <class OnSize, class Item>
 void for_each_in_sequence(PyObject* value, const char* param, OnSize&& on_size, Item&& item) {
   if (PyUnicode_Check(value)) raise_argument_type_error(param, "Can't extract `str` to `Vec`");

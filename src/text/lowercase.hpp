@@ -30,6 +30,8 @@ class LoweredOffsets {
   // Where that character starts in `text`, and its length there.
   std::size_t input_offset() const { return input_; }
   std::size_t input_length() const { return input_len_; }
+  // Where that character's lower case starts in lower(text).
+  std::size_t scan_offset() const { return scan_; }
 
  private:
   std::string_view text_;

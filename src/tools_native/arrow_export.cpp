@@ -1,0 +1,296 @@
+#include "tools_native/arrow_export.hpp"
+
+#include <cerrno>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace fernquill::columns {
+namespace {
+
+// Stands in for an empty buffer, which consumers may not accept as null.
+alignas(64) const std::int64_t kEmptyBuffer[8] = {};
+
+template <class T>
+const void* buffer_of(const std::vector<T>& v) {
+  return v.empty() ? static_cast<const void*>(kEmptyBuffer) : static_cast<const void*>(v.data());
+}
+const void* buffer_of(const std::string& s) {
+  return s.empty() ? static_cast<const void*>(kEmptyBuffer) : static_cast<const void*>(s.data());
+}
+const void* validity_of(const Validity& v) { return v.nulls == 0 ? nullptr : v.bits.data(); }
+
+// ---- schemas ----
+
+// Owns what its schema points to; children a consumer moved out are theirs.
+struct SchemaNode {
+  std::string format, name;
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> child_pointers;
+  ~SchemaNode() {
+    for (ArrowSchema& c : children) {
+      if (c.release != nullptr) c.release(&c);
+    }
+  }
+};
+
+void release_schema(ArrowSchema* s) {
+  delete static_cast<SchemaNode*>(s->private_data);
+  s->release = nullptr;
+}
+
+ArrowSchema make_schema(std::string format, std::string name, std::int64_t flags,
+                        std::vector<ArrowSchema> children = {}) {
+  auto node = std::make_unique<SchemaNode>();
+  node->format = std::move(format);
+  node->name = std::move(name);
+  node->children = std::move(children);
+  for (ArrowSchema& c : node->children) node->child_pointers.push_back(&c);
+  ArrowSchema s{};
+  s.format = node->format.c_str();
+  s.name = node->name.c_str();
+  s.flags = flags;
+  s.n_children = static_cast<std::int64_t>(node->children.size());
+  s.children = node->child_pointers.data();
+  s.release = release_schema;
+  s.private_data = node.release();
+  return s;
+}
+
+// ---- arrays ----
+
+// Owns what its array points to and keeps the result's buffers alive.
+struct ArrayNode {
+  std::shared_ptr<const void> keep_alive;
+  std::vector<const void*> buffers;
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> child_pointers;
+  ~ArrayNode() {
+    for (ArrowArray& c : children) {
+      if (c.release != nullptr) c.release(&c);
+    }
+  }
+};
+
+void release_array(ArrowArray* a) {
+  delete static_cast<ArrayNode*>(a->private_data);
+  a->release = nullptr;
+}
+
+ArrowArray make_array(const std::shared_ptr<const void>& keep_alive, std::size_t length,
+                      std::size_t nulls, std::initializer_list<const void*> buffers,
+                      std::vector<ArrowArray> children = {}) {
+  auto node = std::make_unique<ArrayNode>();
+  node->keep_alive = keep_alive;
+  node->buffers = buffers;
+  node->children = std::move(children);
+  for (ArrowArray& c : node->children) node->child_pointers.push_back(&c);
+  ArrowArray a{};
+  a.length = static_cast<std::int64_t>(length);
+  a.null_count = static_cast<std::int64_t>(nulls);
+  a.n_buffers = static_cast<std::int64_t>(node->buffers.size());
+  a.buffers = node->buffers.data();
+  a.n_children = static_cast<std::int64_t>(node->children.size());
+  a.children = node->child_pointers.data();
+  a.release = release_array;
+  a.private_data = node.release();
+  return a;
+}
+
+// Releases what was built so far if a later step throws.
+struct ArraysGuard {
+  std::vector<ArrowArray>& arrays;
+  ~ArraysGuard() {
+    for (ArrowArray& a : arrays) {
+      if (a.release != nullptr) a.release(&a);
+    }
+  }
+};
+
+template <class Block>
+std::vector<Block> one_empty_block_if_none(std::vector<Block> blocks) {
+  if (blocks.empty()) blocks.emplace_back();
+  return blocks;
+}
+
+template <class Block>
+Block concatenate(const std::vector<Block>& blocks) {
+  Block all;
+  for (const Block& b : blocks) all.append_block(b);
+  return all;
+}
+
+template <class Block>
+std::size_t rows_of(const std::vector<Block>& blocks) {
+  std::size_t n = 0;
+  for (const Block& b : blocks) n += b.rows();
+  return n;
+}
+
+class ExtractColumn final : public ResultColumn {
+ public:
+  explicit ExtractColumn(std::vector<ExtractBlock> blocks)
+      : blocks_(one_empty_block_if_none(std::move(blocks))), rows_(rows_of(blocks_)) {}
+  std::size_t rows() const override { return rows_; }
+  std::size_t chunk_count() const override { return blocks_.size(); }
+  const char* type_name() const override {
+    return "list<struct<keyword: string, similarity: float, start: int64, end: int64>>";
+  }
+
+  // Nullable throughout (though no match is null), so that the type equals
+  // the one pyarrow and Polars spell by default.
+  void export_schema(ArrowSchema& out) const override {
+    std::vector<ArrowSchema> fields;
+    ArraySchemasGuard guard{fields};
+    fields.push_back(make_schema("u", "keyword", ARROW_FLAG_NULLABLE));
+    fields.push_back(make_schema("f", "similarity", ARROW_FLAG_NULLABLE));
+    fields.push_back(make_schema("l", "start", ARROW_FLAG_NULLABLE));
+    fields.push_back(make_schema("l", "end", ARROW_FLAG_NULLABLE));
+    std::vector<ArrowSchema> item;
+    ArraySchemasGuard item_guard{item};
+    item.push_back(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})));
+    out = make_schema("+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
+  }
+
+  void export_chunk(std::size_t i, ArrowArray& out) const override {
+    const ExtractBlock& b = blocks_[i];
+    std::shared_ptr<const void> keep = shared_from_this();
+    const std::size_t n = b.matches();
+    std::vector<ArrowArray> fields;
+    ArraysGuard guard{fields};
+    fields.push_back(
+        make_array(keep, n, 0, {nullptr, buffer_of(b.name_offsets), buffer_of(b.names)}));
+    fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.similarity)}));
+    fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.start)}));
+    fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.end)}));
+    std::vector<ArrowArray> item;
+    ArraysGuard item_guard{item};
+    item.push_back(make_array(keep, n, 0, {nullptr}, std::exchange(fields, {})));
+    out = make_array(keep, b.rows(), b.validity.nulls,
+                     {validity_of(b.validity), buffer_of(b.list_offsets)}, std::exchange(item, {}));
+  }
+
+  std::shared_ptr<const ResultColumn> single_chunk() const override {
+    if (blocks_.size() == 1) return shared_from_this();
+    std::vector<ExtractBlock> one;
+    one.push_back(concatenate(blocks_));
+    return std::make_shared<ExtractColumn>(std::move(one));
+  }
+
+ private:
+  struct ArraySchemasGuard {
+    std::vector<ArrowSchema>& schemas;
+    ~ArraySchemasGuard() {
+      for (ArrowSchema& s : schemas) {
+        if (s.release != nullptr) s.release(&s);
+      }
+    }
+  };
+  std::vector<ExtractBlock> blocks_;
+  std::size_t rows_;
+};
+
+template <class Offset>
+class StringsColumn final : public ResultColumn {
+ public:
+  static constexpr bool kLarge = sizeof(Offset) == 8;
+  explicit StringsColumn(std::vector<StringsBlock<Offset>> blocks)
+      : blocks_(one_empty_block_if_none(std::move(blocks))), rows_(rows_of(blocks_)) {}
+  std::size_t rows() const override { return rows_; }
+  std::size_t chunk_count() const override { return blocks_.size(); }
+  const char* type_name() const override { return kLarge ? "large_string" : "string"; }
+
+  void export_schema(ArrowSchema& out) const override {
+    out = make_schema(kLarge ? arrow::kLargeUtf8 : arrow::kUtf8, "", ARROW_FLAG_NULLABLE);
+  }
+  void export_chunk(std::size_t i, ArrowArray& out) const override {
+    const StringsBlock<Offset>& b = blocks_[i];
+    out = make_array(shared_from_this(), b.rows(), b.validity.nulls,
+                     {validity_of(b.validity), buffer_of(b.offsets), buffer_of(b.data)});
+  }
+  std::shared_ptr<const ResultColumn> single_chunk() const override {
+    if (blocks_.size() == 1) return shared_from_this();
+    std::vector<StringsBlock<Offset>> one;
+    one.push_back(concatenate(blocks_));
+    return std::make_shared<StringsColumn>(std::move(one));
+  }
+
+ private:
+  std::vector<StringsBlock<Offset>> blocks_;
+  std::size_t rows_;
+};
+
+// ---- the stream ----
+
+struct StreamState {
+  std::shared_ptr<const ResultColumn> column;
+  std::size_t next = 0;
+  std::string error;
+};
+
+template <class F>
+int stream_step(ArrowArrayStream* s, F&& f) {
+  auto* state = static_cast<StreamState*>(s->private_data);
+  try {
+    f(*state);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    state->error = "out of memory";
+    return ENOMEM;
+  } catch (const std::exception& e) {
+    state->error = e.what();
+    return EIO;
+  }
+}
+
+int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) {
+  return stream_step(s, [&](StreamState& st) { st.column->export_schema(*out); });
+}
+
+int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
+  return stream_step(s, [&](StreamState& st) {
+    if (st.next == st.column->chunk_count()) {
+      *out = ArrowArray{};  // release == nullptr: the end of the stream
+      return;
+    }
+    st.column->export_chunk(st.next, *out);
+    ++st.next;
+  });
+}
+
+const char* stream_last_error(ArrowArrayStream* s) {
+  auto* state = static_cast<StreamState*>(s->private_data);
+  return state->error.empty() ? nullptr : state->error.c_str();
+}
+
+void stream_release(ArrowArrayStream* s) {
+  delete static_cast<StreamState*>(s->private_data);
+  s->release = nullptr;
+}
+
+}  // namespace
+
+void ResultColumn::export_stream(ArrowArrayStream& out) const {
+  auto state = std::make_unique<StreamState>();
+  state->column = shared_from_this();
+  out.get_schema = stream_get_schema;
+  out.get_next = stream_get_next;
+  out.get_last_error = stream_last_error;
+  out.release = stream_release;
+  out.private_data = state.release();
+}
+
+std::shared_ptr<ResultColumn> make_extract_column(std::vector<ExtractBlock> blocks) {
+  return std::make_shared<ExtractColumn>(std::move(blocks));
+}
+
+template <class Offset>
+std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<Offset>> blocks) {
+  return std::make_shared<StringsColumn<Offset>>(std::move(blocks));
+}
+
+template std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<std::int32_t>>);
+template std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<std::int64_t>>);
+
+}  // namespace fernquill::columns

@@ -1,0 +1,158 @@
+#include "tools_native/column_import.hpp"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "support/limits.hpp"
+
+namespace fernquill::columns {
+namespace {
+
+using py::Ref;
+
+constexpr const char* kParam = "column";
+
+// Readable names of the Arrow formats a user is likely to pass by mistake.
+std::string describe_format(const ArrowSchema& schema) {
+  if (schema.dictionary != nullptr) return "dictionary";
+  const std::string_view f = schema.format ? schema.format : "";
+  static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
+      {"n", "null"},   {"b", "bool"},         {"c", "int8"},         {"s", "int16"},
+      {"i", "int32"},  {"l", "int64"},        {"f", "float"},        {"g", "double"},
+      {"z", "binary"}, {"Z", "large_binary"}, {"vz", "binary_view"}, {"+s", "struct"},
+      {"+l", "list"},  {"+L", "large_list"}};
+  for (const auto& [format, name] : kNames) {
+    if (f == format) return std::string(name);
+  }
+  return "format '" + std::string(f) + "'";
+}
+
+// Throws unless the schema is a string layout; returns its format.
+std::string_view string_format(const ArrowSchema& schema) {
+  const std::string_view f = schema.format ? schema.format : "";
+  if (schema.dictionary == nullptr &&
+      (f == arrow::kUtf8 || f == arrow::kLargeUtf8 || f == arrow::kUtf8View)) {
+    return f;
+  }
+  py::raise_argument_type_error(
+      kParam,
+      "expected string, large_string or string_view values, got " + describe_format(schema));
+}
+
+// Releases an Arrow struct we moved out of a capsule when it goes.
+template <class T>
+struct Released {
+  T value{};
+  ~Released() {
+    if (value.release != nullptr) value.release(&value);
+  }
+};
+
+// Moves the struct out of a capsule, leaving it released so that the
+// capsule's destructor does nothing.
+template <class T>
+void take_from_capsule(PyObject* capsule, const char* name, T& out) {
+  auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+  if (p == nullptr) py::raise_argument_error(kParam);
+  if (p->release == nullptr) {
+    py::raise_argument_type_error(kParam, std::string("the ") + name + " capsule was already used");
+  }
+  out = *p;
+  p->release = nullptr;
+}
+
+void add_chunk(ImportedColumn& in, std::string_view format, ArrowArray& array) {
+  in.column.chunks.push_back(StringChunk::from_arrow(format, array));
+  in.column.large = in.column.large || in.column.chunks.back().has_large_offsets();
+}
+
+void import_stream(PyObject* column, ImportedColumn& in) {
+  Ref capsule = Ref::check(PyObject_CallMethod(column, "__arrow_c_stream__", nullptr));
+  Released<ArrowArrayStream> stream;
+  take_from_capsule(capsule.get(), arrow::kStreamCapsule, stream.value);
+  auto fail = [&](const char* step) {
+    const char* why = stream.value.get_last_error(&stream.value);
+    throw MalformedColumn(std::string("the Arrow stream failed to ") + step +
+                          (why ? std::string(": ") + why : std::string()));
+  };
+  Released<ArrowSchema> schema;
+  if (stream.value.get_schema(&stream.value, &schema.value) != 0) fail("give its schema");
+  const std::string_view format = string_format(schema.value);
+  while (true) {
+    Released<ArrowArray> array;
+    if (stream.value.get_next(&stream.value, &array.value) != 0) fail("give its next chunk");
+    if (array.value.release == nullptr) break;  // the end
+    add_chunk(in, format, array.value);
+  }
+}
+
+void import_array(PyObject* column, ImportedColumn& in) {
+  Ref pair = Ref::check(PyObject_CallMethod(column, "__arrow_c_array__", nullptr));
+  if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+    py::raise_argument_type_error(kParam, "__arrow_c_array__ did not return two capsules");
+  }
+  Released<ArrowSchema> schema;
+  Released<ArrowArray> array;
+  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), arrow::kSchemaCapsule, schema.value);
+  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), arrow::kArrayCapsule, array.value);
+  add_chunk(in, string_format(schema.value), array.value);
+}
+
+void import_sequence(PyObject* column, ImportedColumn& in) {
+  std::vector<std::string_view> rows;
+  std::vector<bool> valid;
+  py::for_each_in_sequence(
+      column, kParam,
+      [&](Py_ssize_t hint) {
+        const std::size_t n = std::min(static_cast<std::size_t>(hint), kMaxDeclaredReserve);
+        rows.reserve(n);
+        in.rows_kept.reserve(n);
+      },
+      [&](PyObject* item) {
+        if (item == Py_None) {
+          rows.emplace_back();
+          valid.push_back(false);
+          return;
+        }
+        // CPython's cached UTF-8, as the batch methods read their texts.
+        in.rows_kept.emplace_back(item, kParam, py::Utf8Copy::kCached);
+        rows.push_back(in.rows_kept.back().bytes());
+        valid.push_back(true);
+      });
+  in.column.chunks.push_back(StringChunk::from_spans(std::move(rows), std::move(valid)));
+}
+
+// hasattr() that lets errors other than AttributeError through.
+bool has_attr(PyObject* obj, const char* name) {
+  Ref attr(PyObject_GetAttrString(obj, name));
+  if (attr) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error_set();
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace
+
+ImportedColumn import_column(PyObject* column) {
+  ImportedColumn in;
+  if (PyUnicode_Check(column) || PyBytes_Check(column) || PyByteArray_Check(column)) {
+    py::raise_argument_type_error(
+        kParam, "expected a column of strings, got '" + py::type_qualname(column) + "'");
+  }
+  if (has_attr(column, "__arrow_c_stream__")) {
+    import_stream(column, in);
+  } else if (has_attr(column, "__arrow_c_array__")) {
+    import_array(column, in);
+  } else if (PySequence_Check(column)) {
+    import_sequence(column, in);
+  } else {
+    py::raise_argument_type_error(kParam,
+                                  "expected an Arrow string column or a sequence of str, got '" +
+                                      py::type_qualname(column) + "'");
+  }
+  return in;
+}
+
+}  // namespace fernquill::columns

@@ -1,0 +1,135 @@
+#include "tools_native/column_scans.hpp"
+
+#include <string>
+#include <vector>
+
+#include "keyword_processor/extract.hpp"
+#include "text/lowercase.hpp"
+#include "text/utf8.hpp"
+#include "tools_native/char_offsets.hpp"
+#include "tools_native/row_blocks.hpp"
+
+namespace fernquill::columns {
+namespace {
+
+// Arrow promises UTF-8 but cannot enforce it; the scans need it.
+void check_utf8(std::string_view row) {
+  if (!is_ascii(row) && utf8::find_error(row)) {
+    throw MalformedColumn("a row of the column is not valid UTF-8");
+  }
+}
+
+// Calls on_row(row) or on_null() for each row of the block, in order.
+template <class OnRow, class OnNull>
+void for_each_row(const StringColumn& column, const RowBlock& block, OnRow&& on_row,
+                  OnNull&& on_null) {
+  const StringChunk& chunk = column.chunks[block.chunk];
+  for (std::size_t i = block.begin; i < block.end; ++i) {
+    if (chunk.is_null(i)) {
+      on_null();
+      continue;
+    }
+    const std::string_view row = chunk.row(i);
+    check_utf8(row);
+    on_row(row);
+  }
+}
+
+// One scan of a row, reusing the lower-case buffer from row to row.
+class RowScanner {
+ public:
+  RowScanner(const KeywordProcessor& processor, float threshold, const ScanOptions& options)
+      : processor_(processor), threshold_(threshold), options_(options) {}
+
+  std::vector<KeywordMatch>& scan(std::string_view row) {
+    scan_.bytes = {};
+    scan_.fold = false;
+    scan_.folded.clear();
+    scan_.lengths_changed = false;
+    make_scan_text(processor_, row, threshold_ == 1.0f, scan_);
+    matches_ = scan_text(processor_, scan_, threshold_, options_);
+    return matches_;
+  }
+  const ScanText& scan_text_of_last() const { return scan_; }
+
+ private:
+  const KeywordProcessor& processor_;
+  float threshold_;
+  const ScanOptions& options_;
+  ScanText scan_;
+  std::vector<KeywordMatch> matches_;
+};
+
+// Runs fill(block, out) for every block on the pool; one output per block.
+template <class Out, class Fill>
+std::vector<Out> scan_blocks(const StringColumn& column, Fill&& fill) {
+  const std::vector<RowBlock> blocks = plan_row_blocks(column);
+  std::vector<Out> out(blocks.size());
+  run_blocks(blocks.size(), [&](std::size_t i) { fill(blocks[i], out[i]); });
+  return out;
+}
+
+template <class Offset>
+std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
+                                           const StringColumn& column, float threshold,
+                                           const ScanOptions& options) {
+  using Block = StringsBlock<Offset>;
+  return make_strings_column(scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
+    for_each_row(
+        column, b,
+        [&](std::string_view row) {
+          out.append_replaced(row, replacements(processor, row, threshold, options));
+        },
+        [&] { out.append_null(); });
+  }));
+}
+
+}  // namespace
+
+std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
+                                             const StringColumn& column, float threshold,
+                                             const ColumnOptions& options) {
+  const bool chars = options.offsets == OffsetUnit::kChars;
+  return make_extract_column(
+      scan_blocks<ExtractBlock>(column, [&](const RowBlock& b, ExtractBlock& out) {
+        RowScanner scanner(processor, threshold, options.scan);
+        for_each_row(
+            column, b,
+            [&](std::string_view row) {
+              std::vector<KeywordMatch>& found = scanner.scan(row);
+              if (chars) to_char_offsets(row, scanner.scan_text_of_last(), found);
+              out.append_row(found);
+            },
+            [&] { out.append_null(); });
+      }));
+}
+
+std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
+                                             const StringColumn& column, float threshold,
+                                             const ColumnOptions& options) {
+  // Large input offsets give large output offsets: a replaced row is as
+  // likely to outgrow 32 bits as the input was.
+  if (column.large) return replace_into<std::int64_t>(processor, column, threshold, options.scan);
+  return replace_into<std::int32_t>(processor, column, threshold, options.scan);
+}
+
+NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,
+                        float threshold, const ColumnOptions& options) {
+  std::vector<NameCounts> per_block =
+      scan_blocks<NameCounts>(column, [&](const RowBlock& b, NameCounts& out) {
+        RowScanner scanner(processor, threshold, options.scan);
+        for_each_row(
+            column, b,
+            [&](std::string_view row) {
+              for (const KeywordMatch& m : scanner.scan(row)) ++out[m.keyword];
+            },
+            [] {});
+      });
+  NameCounts total;
+  for (const NameCounts& block : per_block) {
+    for (const auto& [name, n] : block) total[name] += n;
+  }
+  return total;
+}
+
+}  // namespace fernquill::columns

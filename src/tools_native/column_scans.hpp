@@ -1,0 +1,40 @@
+// The three column operations over an imported column, run block by block
+// on the worker pool. Plain C++: the caller holds a shared borrow of the
+// processor and owns the column for the whole call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+
+#include "keyword_processor/keyword_processor.hpp"
+#include "keyword_processor/scan_options.hpp"
+#include "tools_native/arrow_export.hpp"
+#include "tools_native/string_column.hpp"
+
+namespace fernquill::columns {
+
+enum class OffsetUnit { kChars, kBytes };
+
+// The keyword-only options of the column calls. New options go here, with
+// defaults that give the module's own behaviour.
+struct ColumnOptions {
+  OffsetUnit offsets = OffsetUnit::kChars;
+  ScanOptions scan;  // how rows are scanned (word rules)
+};
+
+// `threshold` is already checked (checked_threshold).
+std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
+                                             const StringColumn& column, float threshold,
+                                             const ColumnOptions& options);
+std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
+                                             const StringColumn& column, float threshold,
+                                             const ColumnOptions& options);
+// Matches per clean name; the names view the processor's store, so they are
+// valid while the borrow lasts.
+using NameCounts = std::unordered_map<std::string_view, std::uint64_t>;
+NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,
+                        float threshold, const ColumnOptions& options);
+
+}  // namespace fernquill::columns

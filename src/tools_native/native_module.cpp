@@ -1,0 +1,161 @@
+// fernquill_tools._native: the companion package's native calls. It links
+// the same engine library as the fernquill module and reaches a processor's
+// engine record through the module's own object layout and borrow guards.
+//
+// Column calls, in order: bind, check the processor's type, take a shared
+// borrow (held to the end), check the threshold, import the column, scan on
+// the pool with the interpreter lock released, build the result, then let a
+// pending Ctrl-C through.
+#include <string_view>
+
+#include "keyword_processor/extract.hpp"
+#include "module/py_processor_object.hpp"
+#include "module/py_support.hpp"
+#include "tools_native/column_import.hpp"
+#include "tools_native/column_scans.hpp"
+#include "tools_native/py_arrow_column.hpp"
+
+namespace fernquill::columns {
+namespace {
+
+using py::Ref;
+
+constexpr const char* kClassName = "columns";
+
+// A column call's body, with MalformedColumn reported as ValueError.
+template <class F>
+PyObject* column_guard(F&& body) {
+  return py::guard([&]() -> Ref {
+    try {
+      return body();
+    } catch (const MalformedColumn& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+      py::throw_error_set();
+    }
+  });
+}
+
+py::ProcessorObject& processor_arg(PyObject* obj) {
+  py::ProcessorObject* p = py::processor_object_or_null(obj);
+  if (p == nullptr) {
+    py::raise_argument_type_error(
+        "processor",
+        "'" + py::type_qualname(obj) + "' object cannot be converted to 'KeywordProcessor'");
+  }
+  return *p;
+}
+
+OffsetUnit offsets_arg(PyObject* value) {
+  if (value == nullptr) return OffsetUnit::kChars;
+  if (PyUnicode_Check(value)) {
+    if (PyUnicode_CompareWithASCIIString(value, "chars") == 0) return OffsetUnit::kChars;
+    if (PyUnicode_CompareWithASCIIString(value, "bytes") == 0) return OffsetUnit::kBytes;
+  }
+  PyErr_SetString(PyExc_ValueError, "offsets must be \"chars\" or \"bytes\"");
+  py::throw_error_set();
+}
+
+// The shared steps of the three calls; run(record, column, threshold)
+// returns the Python result.
+template <class Run>
+Ref column_call(PyObject* processor, PyObject* column, PyObject* threshold, Run&& run) {
+  py::ProcessorObject& obj = processor_arg(processor);
+  Ref keep_processor = Ref::borrowed(processor);
+  py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
+  const float t = checked_threshold(py::to_optional_f32(threshold, "threshold"));
+  ImportedColumn in = import_column(column);
+  Ref result = run(borrowed.record(), in.column, t);
+  if (PyErr_CheckSignals() < 0) py::throw_error_set();
+  return result;
+}
+
+#define SIGNATURE(name, required, ...)                                   \
+  constexpr const char* name##_params[] = {__VA_ARGS__};                 \
+  constexpr py::Signature name##_sig {                                   \
+    kClassName, #name, name##_params, std::size(name##_params), required \
+  }
+SIGNATURE(extract, 2, "processor", "column", "threshold", "offsets");
+SIGNATURE(replace, 2, "processor", "column", "threshold");
+SIGNATURE(count, 2, "processor", "column", "threshold");
+#undef SIGNATURE
+
+PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return column_guard([&] {
+    py::BoundArgs<4> a(extract_sig, args, nargs, kwnames);
+    ColumnOptions options;
+    options.offsets = offsets_arg(a[3]);
+    return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
+      return new_arrow_column(extract_column(record, column, t, options));
+    });
+  });
+}
+
+PyObject* py_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return column_guard([&] {
+    py::BoundArgs<3> a(replace_sig, args, nargs, kwnames);
+    return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
+      return new_arrow_column(replace_column(record, column, t, ColumnOptions{}));
+    });
+  });
+}
+
+PyObject* py_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return column_guard([&] {
+    py::BoundArgs<3> a(count_sig, args, nargs, kwnames);
+    return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
+      const NameCounts counts = count_column(record, column, t, ColumnOptions{});
+      Ref dict = Ref::check(PyDict_New());
+      for (const auto& [name, n] : counts) {
+        Ref value = Ref::check(PyLong_FromUnsignedLongLong(n));
+        Ref key = py::new_str(name);
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) py::throw_error_set();
+      }
+      return dict;
+    });
+  });
+}
+
+using py::fastcall;
+using py::kFast;
+
+PyMethodDef g_functions[] = {
+    {"extract", fastcall(py_extract), kFast,
+     "extract(processor, column, threshold=None, offsets='chars')\n--\n\n"},
+    {"replace", fastcall(py_replace), kFast, "replace(processor, column, threshold=None)\n--\n\n"},
+    {"count", fastcall(py_count), kFast, "count(processor, column, threshold=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,
+                            "fernquill_tools._native",
+                            "Native calls of the fernquill companion package.",
+                            0,
+                            g_functions,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr};
+
+PyObject* init() {
+  return py::guard([]() -> Ref {
+    // The processor type and the PanicException class are the fernquill
+    // module's; importing it first makes sure they are the ones we see.
+    Ref fernquill = Ref::check(PyImport_ImportModule("fernquill"));
+    Ref module = Ref::check(PyModule_Create(&g_module_def));
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) py::throw_error_set();
+#endif
+    PyObject* column_type = reinterpret_cast<PyObject*>(arrow_column_type());
+    if (column_type == nullptr ||
+        PyModule_AddObjectRef(module.get(), "ArrowColumn", column_type) < 0) {
+      py::throw_error_set();
+    }
+    return module;
+  });
+}
+
+}  // namespace
+}  // namespace fernquill::columns
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
+  return fernquill::columns::init();
+}

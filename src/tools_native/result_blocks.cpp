@@ -1,0 +1,63 @@
+#include "tools_native/result_blocks.hpp"
+
+namespace fernquill::columns {
+
+void Validity::append_all(const Validity& other) {
+  if ((rows & 7) == 0) {  // byte-aligned: copy whole bytes
+    bits.insert(bits.end(), other.bits.begin(), other.bits.end());
+    rows += other.rows;
+    nulls += other.nulls;
+    return;
+  }
+  for (std::size_t i = 0; i < other.rows; ++i) append((other.bits[i >> 3] >> (i & 7)) & 1);
+}
+
+void ExtractBlock::append_row(std::span<const KeywordMatch> found) {
+  validity.append(true);
+  for (const KeywordMatch& m : found) {
+    names.append(m.keyword);
+    push_offset(name_offsets, names.size());
+    similarity.push_back(m.similarity);
+    start.push_back(static_cast<std::int64_t>(m.start));
+    end.push_back(static_cast<std::int64_t>(m.end));
+  }
+  push_offset(list_offsets, matches());
+}
+
+void ExtractBlock::append_block(const ExtractBlock& other) {
+  const std::size_t match_base = matches(), name_base = names.size();
+  validity.append_all(other.validity);
+  for (std::size_t i = 1; i < other.list_offsets.size(); ++i) {
+    push_offset(list_offsets, match_base + static_cast<std::size_t>(other.list_offsets[i]));
+  }
+  for (std::size_t i = 1; i < other.name_offsets.size(); ++i) {
+    push_offset(name_offsets, name_base + static_cast<std::size_t>(other.name_offsets[i]));
+  }
+  names += other.names;
+  similarity.insert(similarity.end(), other.similarity.begin(), other.similarity.end());
+  start.insert(start.end(), other.start.begin(), other.start.end());
+  end.insert(end.end(), other.end.begin(), other.end.end());
+}
+
+template <class Offset>
+void StringsBlock<Offset>::append_replaced(std::string_view row,
+                                           std::span<const Replacement> pieces) {
+  validity.append(true);
+  fernquill::append_replaced(data, row, pieces);
+  push_offset(offsets, data.size());
+}
+
+template <class Offset>
+void StringsBlock<Offset>::append_block(const StringsBlock& other) {
+  const std::size_t base = data.size();
+  validity.append_all(other.validity);
+  for (std::size_t i = 1; i < other.offsets.size(); ++i) {
+    push_offset(offsets, base + static_cast<std::size_t>(other.offsets[i]));
+  }
+  data += other.data;
+}
+
+template struct StringsBlock<std::int32_t>;
+template struct StringsBlock<std::int64_t>;
+
+}  // namespace fernquill::columns

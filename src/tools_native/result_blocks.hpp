@@ -1,0 +1,84 @@
+// The output of a column scan, one block per input block, each in the
+// buffer layout of an Arrow array so that it is handed out without a copy.
+// Plain C++; a block is written by one worker only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "keyword_processor/extract.hpp"
+#include "support/fault.hpp"
+
+namespace fernquill::columns {
+
+// A validity bitmap (bit set: the row is valid) and its null count.
+struct Validity {
+  std::vector<std::uint8_t> bits;
+  std::size_t rows = 0;
+  std::size_t nulls = 0;
+  void append(bool valid) {
+    if ((rows & 7) == 0) bits.push_back(0);
+    if (valid) {
+      bits.back() |= static_cast<std::uint8_t>(1u << (rows & 7));
+    } else {
+      ++nulls;
+    }
+    ++rows;
+  }
+  void append_all(const Validity& other);
+};
+
+// Appends to 32- or 64-bit Arrow offsets, failing cleanly on overflow.
+template <class Offset>
+void push_offset(std::vector<Offset>& offsets, std::size_t value) {
+  if (value > static_cast<std::size_t>(std::numeric_limits<Offset>::max())) {
+    throw Fault("capacity overflow");
+  }
+  offsets.push_back(static_cast<Offset>(value));
+}
+
+// list<struct<keyword: string, similarity: float32, start: int64, end: int64>>
+struct ExtractBlock {
+  Validity validity;
+  std::vector<std::int32_t> list_offsets{0};
+  std::vector<std::int32_t> name_offsets{0};
+  std::string names;
+  std::vector<float> similarity;
+  std::vector<std::int64_t> start, end;
+
+  std::size_t rows() const { return validity.rows; }
+  std::size_t matches() const { return similarity.size(); }
+  void append_null() {
+    validity.append(false);
+    push_offset(list_offsets, matches());
+  }
+  void append_row(std::span<const KeywordMatch> found);
+  void append_block(const ExtractBlock& other);
+};
+
+// A string or large_string column.
+template <class Offset>
+struct StringsBlock {
+  Validity validity;
+  std::vector<Offset> offsets{0};
+  std::string data;
+
+  std::size_t rows() const { return validity.rows; }
+  void append_null() {
+    validity.append(false);
+    push_offset(offsets, data.size());
+  }
+  // The row as given, with each replacement's range swapped for its name.
+  void append_replaced(std::string_view row, std::span<const Replacement> pieces);
+  void append_block(const StringsBlock& other);
+};
+
+extern template struct StringsBlock<std::int32_t>;
+extern template struct StringsBlock<std::int64_t>;
+
+}  // namespace fernquill::columns

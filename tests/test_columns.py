@@ -1,0 +1,329 @@
+"""The column calls give, row for row, what the module gives for each row.
+
+The reference is literal: `char_offsets(row, kp.extract_keywords(row, t))`,
+`kp.replace_keywords(row, t)` and a Counter over the matches, run row by row
+in Python. The columns come in every form the calls take: lists, pyarrow
+string / large_string / string_view arrays, sliced and in several chunks,
+Polars and Arrow-backed pandas Series.
+"""
+
+import collections
+import random
+import threading
+
+import pytest
+
+from fernquill import KeywordProcessor
+from fernquill_tools import char_offsets, columns
+from helpers import PanicException
+
+pa = pytest.importorskip("pyarrow")
+pl = pytest.importorskip("polars")
+pd = pytest.importorskip("pandas")
+
+# Characters whose lower case changes byte length (İ, Kelvin K, ẞ), sigma in
+# its three forms, ASCII case pairs, a two-byte letter, separators.
+ALPHABET = ["a", "b", "A", "B", "é", "É", "İ", "i", "\u212a", "k", "ẞ", "ß", "Σ", "σ", "ς",
+            " ", " ", "-", "_", "1"]
+
+
+def random_word(rng, n_max=4):
+    return "".join(rng.choice(ALPHABET[:15]) for _ in range(rng.randint(1, n_max)))
+
+
+def random_row(rng):
+    if rng.random() < 0.1:
+        return None
+    if rng.random() < 0.1:
+        return ""
+    return "".join(rng.choice(ALPHABET) for _ in range(rng.randint(1, 30)))
+
+
+def random_processor(rng):
+    """A processor and whether it is case-sensitive."""
+    case_sensitive = rng.random() < 0.4
+    kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=rng.random() < 0.2)
+    for _ in range(rng.randint(1, 12)):
+        word = random_word(rng)
+        if rng.random() < 0.5:
+            kp.add_keyword(word)
+        else:
+            kp.add_keyword(word, rng.choice(["X", "Ω", "", word.upper(), "long clean name"]))
+    if rng.random() < 0.3:
+        kp.add_non_word_boundary(rng.choice(["-", "_", "é", "İ"]))
+    return kp, case_sensitive
+
+
+def reference_extract(kp, row, threshold, offsets, case_sensitive=False):
+    matches = kp.extract_keywords(row, threshold)
+    if offsets == "chars":
+        matches = char_offsets(row, matches, case_sensitive=case_sensitive)
+    return [{"keyword": m.keyword, "similarity": m.similarity, "start": m.start, "end": m.end}
+            for m in matches]
+
+
+def as_column(rows, form, rng):
+    """`rows` in the given form, nulls kept."""
+    if form == "list":
+        return list(rows)
+    if form == "tuple":
+        return tuple(rows)
+    if form in ("string", "large_string", "string_view"):
+        return pa.array(rows, type=getattr(pa, form)())
+    if form == "chunked":
+        cuts = sorted(rng.sample(range(len(rows) + 1), min(3, len(rows) + 1)))
+        pieces = [rows[a:b] for a, b in zip([0] + cuts, cuts + [len(rows)])]
+        return pa.chunked_array([pa.array(p, type=rng.choice([pa.string(), pa.string()]))
+                                 for p in pieces], type=pa.string())
+    if form == "chunked_large":
+        half = len(rows) // 2
+        return pa.chunked_array([pa.array(rows[:half], pa.large_string()),
+                                 pa.array(rows[half:], pa.large_string())])
+    if form == "sliced":
+        # A slice with a non-zero offset into a longer array, nulls around it.
+        padded = ["pad", None] + list(rows) + [None, "pad"]
+        return pa.array(padded, type=rng.choice([pa.string(), pa.large_string(),
+                                                 pa.string_view()])).slice(2, len(rows))
+    if form == "polars":
+        return pl.Series(rows, dtype=pl.String)
+    if form == "pandas":
+        return pd.Series(rows, dtype=pd.ArrowDtype(pa.string()))
+    raise AssertionError(form)
+
+
+FORMS = ["list", "tuple", "string", "large_string", "string_view", "chunked", "chunked_large",
+         "sliced", "polars", "pandas"]
+
+
+def rows_of(result):
+    return pa.chunked_array(result).to_pylist()
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("threshold", [None, 0.75])
+def test_random_columns_match_the_module_row_for_row(form, threshold):
+    rng = random.Random(f"{form}-{threshold}")
+    for _ in range(25):
+        kp, case_sensitive = random_processor(rng)
+        rows = [random_row(rng) for _ in range(rng.randint(0, 40))]
+        column = as_column(rows, form, rng)
+        for offsets in ("chars", "bytes"):
+            got = rows_of(columns.extract(kp, column, threshold, offsets=offsets))
+            want = [None if r is None
+                    else reference_extract(kp, r, threshold, offsets, case_sensitive)
+                    for r in rows]
+            assert got == want, (rows, offsets)
+        replaced = rows_of(columns.replace(kp, column, threshold))
+        assert replaced == [None if r is None else kp.replace_keywords(r, threshold) for r in rows]
+        counted = collections.Counter(m.keyword for r in rows if r is not None
+                                      for m in kp.extract_keywords(r, threshold))
+        assert columns.count(kp, column, threshold) == dict(counted)
+
+
+@pytest.mark.slow
+def test_many_blocks_match_the_module():
+    # Enough text for many blocks on the pool, rows of every size.
+    rng = random.Random(7)
+    kp, case_sensitive = random_processor(rng)
+    rows = [random_row(rng) if rng.random() < 0.99 else (random_row(rng) or "ab") * 5000
+            for _ in range(60_000)]
+    column = pa.array(rows, pa.large_string())
+    got = columns.extract(kp, column)
+    assert pa.chunked_array(got).num_chunks > 1
+    assert rows_of(got) == [
+        None if r is None else reference_extract(kp, r, None, "chars", case_sensitive)
+        for r in rows]
+    assert rows_of(columns.replace(kp, column)) == [
+        None if r is None else kp.replace_keywords(r) for r in rows]
+
+
+def test_result_types_and_imports():
+    kp = KeywordProcessor()
+    kp.add_keyword("new york", "NY")
+    rows = ["I love New York", None, "", "new york, new york"]
+    extracted = columns.extract(kp, rows)
+    want = pa.list_(pa.struct([("keyword", pa.string()), ("similarity", pa.float32()),
+                               ("start", pa.int64()), ("end", pa.int64())]))
+    assert pa.array(extracted).type.equals(want, check_metadata=False)
+    assert len(extracted) == 4
+    assert pl.Series(extracted).to_list()[3] == [
+        {"keyword": "NY", "similarity": 1.0, "start": 0, "end": 8},
+        {"keyword": "NY", "similarity": 1.0, "start": 10, "end": 18}]
+    assert pa.array(columns.replace(kp, rows)).type == pa.string()
+    assert pa.array(columns.replace(kp, pa.array(rows, pa.large_string()))).type == pa.large_string()
+    assert pl.Series(columns.replace(kp, rows)).to_list() == ["I love NY", None, "", "NY, NY"]
+
+
+def test_the_result_is_shared_not_copied():
+    kp = KeywordProcessor()
+    kp.add_keyword("a")
+    result = columns.replace(kp, ["a b", "b a"])
+    first, second = pa.array(result), pa.chunked_array(result).chunk(0)
+    assert first.buffers()[2].address == second.buffers()[2].address
+    del result  # the arrays keep the buffers alive
+    assert first.to_pylist() == ["a b", "b a"] and second.to_pylist() == first.to_pylist()
+
+
+@pytest.mark.parametrize("column, named", [
+    (42, "'int'"),
+    ("a text", "'str'"),
+    (b"bytes", "'bytes'"),
+    ({1, 2}, "'set'"),
+    (pa.array([1, 2]), "int64"),
+    (pa.array([b"x"]), "binary"),
+    (pa.array(["a"]).dictionary_encode(), "dictionary"),
+])
+def test_other_types_are_refused_by_name(column, named):
+    kp = KeywordProcessor()
+    for call in (columns.extract, columns.replace, columns.count):
+        with pytest.raises(TypeError, match=named):
+            call(kp, column)
+
+
+def test_rows_of_a_sequence_must_be_str_or_none():
+    with pytest.raises(TypeError, match="argument 'column'"):
+        columns.extract(KeywordProcessor(), ["a", 3])
+
+
+def test_processor_must_be_a_keyword_processor():
+    with pytest.raises(TypeError, match="'list' object cannot be converted to 'KeywordProcessor'"):
+        columns.extract(["a"], ["a"])
+
+
+@pytest.mark.parametrize("threshold", [1.5, -0.1, float("nan")])
+def test_bad_threshold_panics_before_the_column_is_read(threshold):
+    class Column:
+        def __arrow_c_stream__(self, requested_schema=None):
+            raise AssertionError("the column was read")
+
+    for call in (columns.extract, columns.replace, columns.count):
+        with pytest.raises(PanicException, match="^Threshold must be between 0 and 1$"):
+            call(KeywordProcessor(), Column(), threshold)
+
+
+def test_offsets_option_is_checked():
+    with pytest.raises(ValueError, match="chars"):
+        columns.extract(KeywordProcessor(), ["a"], offsets="lines")
+
+
+def test_processor_stays_borrowed_while_the_column_is_read():
+    kp = KeywordProcessor()
+    kp.add_keyword("a")
+
+    class Column:
+        def __arrow_c_stream__(self, requested_schema=None):
+            kp.add_keyword("b")  # a change in the middle of the call
+            return pa.chunked_array([["a b"]]).__arrow_c_stream__()
+
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        columns.extract(kp, Column())
+    assert kp.get_all_keywords() == {"a": "a"}
+    assert rows_of(columns.replace(kp, ["a b"])) == ["a b"]  # the borrow was given back
+
+
+def test_other_threads_run_during_a_call_and_cannot_change_the_processor():
+    kp = KeywordProcessor()
+    for i in range(2000):
+        kp.add_keyword(f"word{i}")
+    column = pa.array([" ".join(f"word{j}" for j in range(i, i + 400)) for i in range(3000)])
+    want = rows_of(columns.replace(kp, column))
+    outcome = {}
+
+    def scan():
+        outcome["result"] = rows_of(columns.replace(kp, column))
+
+    worker = threading.Thread(target=scan)
+    refused = 0
+    worker.start()
+    while worker.is_alive():
+        try:
+            kp.add_keyword("intruder")
+            kp.remove_keyword("intruder")
+        except RuntimeError as exc:
+            assert str(exc) == "Already borrowed"
+            refused += 1
+    worker.join()
+    assert outcome["result"] == want
+    assert refused > 0  # this thread ran, and met the borrow, while the scan worked
+    assert "intruder" not in kp.get_all_keywords()
+
+
+def malformed_arrays():
+    offsets = pa.py_buffer(bytes(pa.array([0, 3, 1], pa.int32()).buffers()[1]))
+    data = pa.py_buffer(b"abc")
+    yield pa.Array.from_buffers(pa.string(), 2, [None, offsets, data])  # decreasing offsets
+    bad = pa.py_buffer(bytes(pa.array([0, 2], pa.int32()).buffers()[1]))
+    yield pa.Array.from_buffers(pa.string(), 1, [None, bad, pa.py_buffer(b"\xff\xfe")])
+
+
+@pytest.mark.parametrize("array", list(malformed_arrays()), ids=["offsets", "utf8"])
+def test_malformed_arrow_input_is_a_value_error(array):
+    kp = KeywordProcessor()
+    kp.add_keyword("a")
+    with pytest.raises(ValueError, match="malformed Arrow string array|not valid UTF-8"):
+        columns.extract(kp, array)
+
+
+def test_a_table_is_not_a_column():
+    table = pa.table({"text": ["a"]})
+    with pytest.raises(TypeError, match="struct"):
+        columns.count(KeywordProcessor(), table)
+
+
+MEMORY_SWEEP = """
+import ctypes
+import resource
+import pyarrow as pa
+from fernquill import KeywordProcessor
+from fernquill_tools import columns
+
+kp = KeywordProcessor()
+for i in range(3000):
+    kp.add_keyword(f"w{i}", f"name {i}")
+column = pa.array([" ".join(f"w{j}" for j in range(i % 50, i % 50 + 300)) for i in range(3000)])
+state = kp.__getstate__()
+calls = {"extract": lambda: columns.extract(kp, column),
+         "replace": lambda: columns.replace(kp, column),
+         "count": lambda: columns.count(kp, column)}
+def rows(r):
+    return r if isinstance(r, dict) else pa.chunked_array(r).to_pylist()
+want = {name: rows(call()) for name, call in calls.items()}  # starts the pool first
+failed = completed = 0
+trim = ctypes.CDLL(None).malloc_trim
+for mb in range(0, 96, 3):
+    for name, call in calls.items():
+        trim(0)  # freed memory back to the system, so that the limit bites
+        vm = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (mb << 20), resource.RLIM_INFINITY))
+        try:
+            result = call()
+        except MemoryError:
+            result = None
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+        assert kp.__getstate__() == state
+        if result is None:
+            failed += 1
+        else:
+            completed += 1
+            assert rows(result) == want[name], name
+        del result
+assert rows(calls["extract"]()) == want["extract"]
+print(failed, completed)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more address space than the limits allow")
+def test_memory_errors_leave_the_processor_unchanged():
+    import subprocess
+    import sys
+    # One malloc arena: worker threads' own arenas hold address space reserved
+    # before the limit, which would let every call through.
+    env = dict(__import__("os").environ, MALLOC_ARENA_MAX="1")
+    result = subprocess.run([sys.executable, "-c", MEMORY_SWEEP], capture_output=True, text=True,
+                            timeout=900, env=env)
+    assert result.returncode == 0, result.stderr[-3000:]
+    failed, completed = map(int, result.stdout.split())
+    assert failed > 0 and completed > 0  # the sweep reached both outcomes
