@@ -14,6 +14,7 @@
 #include "tools_native/column_import.hpp"
 #include "tools_native/column_scans.hpp"
 #include "tools_native/py_arrow_column.hpp"
+#include "tools_native/py_cli_writer.hpp"
 
 namespace fernquill::columns {
 namespace {
@@ -146,7 +147,8 @@ PyObject* init() {
 #endif
     PyObject* column_type = reinterpret_cast<PyObject*>(arrow_column_type());
     if (column_type == nullptr ||
-        PyModule_AddObjectRef(module.get(), "ArrowColumn", column_type) < 0) {
+        PyModule_AddObjectRef(module.get(), "ArrowColumn", column_type) < 0 ||
+        PyModule_AddFunctions(module.get(), cli::g_cli_writer_functions) < 0) {
       py::throw_error_set();
     }
     return module;

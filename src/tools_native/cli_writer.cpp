@@ -1,0 +1,340 @@
+#include "tools_native/cli_writer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "keyword_processor/extract.hpp"
+#include "text/lowercase.hpp"
+#include "text/utf8.hpp"
+#include "tools_native/char_offsets.hpp"
+
+namespace fernquill::cli {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// One record of a unit: its text without line end, and how the line ended.
+struct Record {
+  std::string_view text;
+  std::uint64_t line;
+  bool carriage_return;  // the line ended in CR LF (or in a CR at the end of the file)
+  bool line_feed;
+};
+
+// Calls on_record(record) for each line of the unit, in order.
+template <class OnRecord>
+void for_each_line(std::string_view data, const Unit& unit, OnRecord&& on_record) {
+  std::size_t pos = unit.begin;
+  std::uint64_t line = unit.first_line;
+  while (pos < unit.end) {
+    const void* nl = std::memchr(data.data() + pos, '\n', unit.end - pos);
+    const std::size_t stop = nl ? static_cast<const char*>(nl) - data.data() : unit.end;
+    std::string_view text = data.substr(pos, stop - pos);
+    const bool cr = !text.empty() && text.back() == '\r';
+    if (cr) text.remove_suffix(1);
+    on_record(Record{text, line, cr, nl != nullptr});
+    pos = stop + (nl != nullptr);
+    ++line;
+  }
+}
+
+// Byte offsets of character indices of one text, for indices asked mostly in
+// ascending order (a smaller one starts the walk again).
+class CharToByte {
+ public:
+  explicit CharToByte(std::string_view text) : text_(text) {}
+  std::size_t at(std::size_t index) {
+    if (index < chars_) byte_ = chars_ = 0;
+    while (chars_ < index && byte_ < text_.size()) {
+      ++byte_;
+      while (byte_ < text_.size() && utf8::is_continuation(text_[byte_])) ++byte_;
+      ++chars_;
+    }
+    return byte_;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t byte_ = 0, chars_ = 0;
+};
+
+void append_number(std::string& out, std::uint64_t n) {
+  char digits[20];
+  int len = 0;
+  do {
+    digits[len++] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  while (len > 0) out.push_back(digits[--len]);
+}
+
+// Scans records one after another, keeping the scan text's room.
+class RecordScanner {
+ public:
+  RecordScanner(const KeywordProcessor& processor, float threshold, const ScanOptions& options)
+      : processor_(processor), threshold_(threshold), options_(options) {}
+
+  const std::vector<KeywordMatch>& scan(std::string_view text) {
+    scan_.bytes = {};
+    scan_.fold = false;
+    scan_.folded.clear();
+    scan_.lengths_changed = false;
+    make_scan_text(processor_, text, threshold_ == 1.0f, scan_);
+    matches_ = scan_text(processor_, scan_, threshold_, options_);
+    return matches_;
+  }
+  const ScanText& last_scan() const { return scan_; }
+
+ private:
+  const KeywordProcessor& processor_;
+  float threshold_;
+  const ScanOptions& options_;
+  ScanText scan_;
+  std::vector<KeywordMatch> matches_;
+};
+
+// Room for `more` bytes: a huge record grows the output once, to its exact
+// size, rather than doubling through copies; many small ones double.
+void make_room(std::string& out, std::size_t more) {
+  if (out.size() + more > out.capacity()) out.reserve(std::max(out.size() + more, 2 * out.capacity()));
+}
+
+std::size_t digits(std::uint64_t n) {
+  std::size_t count = 1;
+  for (; n >= 10; n /= 10) ++count;
+  return count;
+}
+
+std::size_t json_escaped_size(std::string_view text) {
+  std::size_t size = text.size();
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f') {
+      size += 1;
+    } else if (c < 0x20) {
+      size += 5;
+    }
+  }
+  return size;
+}
+
+// The two ways through a record's JSON line: measuring it, then writing it.
+struct Measure {
+  std::size_t size = 0;
+  void text(std::string_view s) { size += s.size(); }
+  void escaped(std::string_view s) { size += json_escaped_size(s); }
+  void number(std::uint64_t n) { size += digits(n); }
+  void similarity(float s) {
+    std::string shown;
+    append_similarity(shown, s);
+    size += shown.size();
+  }
+};
+
+struct Write {
+  std::string& out;
+  void text(std::string_view s) { out += s; }
+  void escaped(std::string_view s) { append_json_string_body(out, s); }
+  void number(std::uint64_t n) { append_number(out, n); }
+  void similarity(float s) { append_similarity(out, s); }
+};
+
+class JsonWriter {
+ public:
+  JsonWriter(const Block& block, const WriterOptions& options, std::string& out)
+      : block_(block), options_(options), out_(out) {}
+
+  void record(std::string_view text, const std::uint64_t* line,
+              const std::vector<KeywordMatch>& matches, const ScanText& scan) {
+    // On ASCII text characters are bytes; otherwise a mapped copy.
+    const bool mapped = (options_.char_offsets || options_.with_text) && !is_ascii(text);
+    if (mapped) {
+      chars_.assign(matches.begin(), matches.end());
+      columns::to_char_offsets(text, scan, chars_);
+    }
+    const std::vector<KeywordMatch>& chars = mapped ? chars_ : matches;
+    Measure measure;
+    render(measure, text, line, matches, chars);
+    make_room(out_, measure.size);
+    Write write{out_};
+    render(write, text, line, matches, chars);
+  }
+
+ private:
+  template <class Sink>
+  void render(Sink& sink, std::string_view text, const std::uint64_t* line,
+              const std::vector<KeywordMatch>& matches, const std::vector<KeywordMatch>& chars) {
+    sink.text("{\"path\":");
+    sink.text(block_.path_json);
+    sink.text(",\"line\":");
+    if (line) {
+      sink.number(*line);
+    } else {
+      sink.text("null");
+    }
+    sink.text(",\"matches\":[");
+    CharToByte bytes_of(text);
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+      const KeywordMatch& m = matches[i];
+      const KeywordMatch& shown = options_.char_offsets ? chars[i] : m;
+      sink.text(i == 0 ? "[\"" : ",[\"");
+      sink.escaped(m.keyword);
+      sink.text("\",");
+      sink.similarity(m.similarity);
+      sink.text(",");
+      sink.number(shown.start);
+      sink.text(",");
+      sink.number(shown.end);
+      if (options_.with_text) {
+        // text[start:end] in characters; an inverted span is empty, as in Python.
+        const std::size_t from = bytes_of.at(chars[i].start);
+        const std::size_t to = chars[i].end > chars[i].start ? bytes_of.at(chars[i].end) : from;
+        sink.text(",\"");
+        sink.escaped(text.substr(from, to - from));
+        sink.text("\"");
+      }
+      sink.text("]");
+    }
+    sink.text("]}\n");
+  }
+
+  const Block& block_;
+  const WriterOptions& options_;
+  std::string& out_;
+  std::vector<KeywordMatch> chars_;
+};
+
+void write_matches(const KeywordProcessor& processor, const Block& block, const Unit& unit,
+                   float threshold, const WriterOptions& options, UnitOutput& out) {
+  RecordScanner scanner(processor, threshold, options.scan);
+  JsonWriter json(block, options, out.bytes);
+  auto take = [&](std::string_view text, const std::uint64_t* line) {
+    const std::vector<KeywordMatch>& matches = scanner.scan(text);
+    if (matches.empty()) return;
+    ++out.matched;
+    if (options.output == Output::kCounts) {
+      for (const KeywordMatch& m : matches) ++out.counts[m.keyword];
+    } else {
+      json.record(text, line, matches, scanner.last_scan());
+    }
+  };
+  if (options.whole_records) {
+    take(block.data.substr(unit.begin, unit.end - unit.begin), nullptr);
+  } else {
+    for_each_line(block.data, unit, [&](const Record& r) { take(r.text, &r.line); });
+  }
+}
+
+void write_replaced(const KeywordProcessor& processor, const Block& block, const Unit& unit,
+                    float threshold, const WriterOptions& options, UnitOutput& out) {
+  std::string& bytes = out.bytes;
+  auto take = [&](std::string_view text) {
+    const std::vector<Replacement> found = replacements(processor, text, threshold, options.scan);
+    // The record's exact size (and its line end), so that one huge record is
+    // written once; many small ones grow the room by doubling.
+    std::size_t size = text.size() + 2;
+    for (const Replacement& r : found) size += r.name.size() - (r.to - r.from);
+    make_room(bytes, size);
+    if (!found.empty()) {
+      ++out.matched;
+    } else if (out.matched == 0 && threshold < 1.0f) {
+      // An approximate match can replace nothing (an inverted span) and still
+      // count as one.
+      out.matched += !extract_keywords(processor, text, threshold, options.scan).empty();
+    }
+    std::size_t kept = 0;
+    for (const Replacement& r : found) {
+      bytes.append(text.substr(kept, r.from - kept));
+      bytes.append(r.name);
+      kept = r.to;
+    }
+    bytes.append(text.substr(kept));
+  };
+  if (options.whole_records) {
+    take(block.data.substr(unit.begin, unit.end - unit.begin));
+    return;
+  }
+  for_each_line(block.data, unit, [&](const Record& r) {
+    take(r.text);
+    if (r.carriage_return) bytes += '\r';
+    if (r.line_feed) bytes += '\n';
+  });
+}
+
+}  // namespace
+
+std::vector<Unit> plan_units(std::span<const Block> blocks, bool whole_records,
+                             std::size_t unit_bytes) {
+  std::vector<Unit> units;
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    const std::string_view data = blocks[b].data;
+    if (data.empty()) continue;
+    if (whole_records) {
+      units.push_back({b, 0, data.size(), blocks[b].first_line});
+      continue;
+    }
+    std::uint64_t line = blocks[b].first_line;
+    for (std::size_t begin = 0; begin < data.size();) {
+      std::size_t end = std::min(data.size(), begin + std::max<std::size_t>(unit_bytes, 1));
+      if (end < data.size()) {  // on to the end of the line the cut falls in
+        const void* nl = std::memchr(data.data() + end - 1, '\n', data.size() - (end - 1));
+        end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data.data()) + 1
+                 : data.size();
+      }
+      units.push_back({b, begin, end, line});
+      line += static_cast<std::uint64_t>(std::count(data.begin() + begin, data.begin() + end, '\n'));
+      begin = end;
+    }
+  }
+  return units;
+}
+
+void write_unit(const KeywordProcessor& processor, const Block& block, const Unit& unit,
+                float threshold, const WriterOptions& options, UnitOutput& out) {
+  if (options.output == Output::kReplaced) {
+    write_replaced(processor, block, unit, threshold, options, out);
+  } else {
+    write_matches(processor, block, unit, threshold, options, out);
+  }
+}
+
+void append_similarity(std::string& out, float similarity) {
+  // The engine keeps two decimals; Python shows the shortest form of the
+  // nearest double: 1.0, 0.5, 0.67, 0.05.
+  const long hundredths = std::lround(static_cast<double>(similarity) * 100.0);
+  if (hundredths >= 100) {
+    out += "1.0";
+    return;
+  }
+  const long h = std::max(0L, hundredths);
+  out += "0.";
+  out += static_cast<char>('0' + h / 10);
+  if (h % 10 != 0) out += static_cast<char>('0' + h % 10);
+}
+
+void append_json_string_body(std::string& out, std::string_view text) {
+  std::size_t plain = 0;  // start of the run not yet copied
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.substr(plain, i - plain));
+    plain = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+        out += "\\u00";
+        out += kHexDigits[c >> 4];
+        out += kHexDigits[c & 0xF];
+    }
+  }
+  out.append(text.substr(plain));
+}
+
+}  // namespace fernquill::cli
