@@ -139,6 +139,7 @@ def test_output_equals_the_line_by_line_rendering(tmp_path, capsysbinary, writer
     check_against_rendering(tmp_path, capsysbinary, rng, long_lines=False)
 
 
+@pytest.mark.slow  # a randomized differential over long lines
 @pytest.mark.parametrize("seed", range(3))
 def test_lines_longer_than_a_share_of_work(tmp_path, capsysbinary, writer, seed):
     # The native writer hands out a few hundred KiB of lines per worker; these

@@ -328,7 +328,7 @@ def check_toggled_reads(worker: Worker, versions, base: KeywordProcessor):
             assert position < len(versions), f"no version of the processor gives {kind}{args}"
 
 
-@pytest.mark.slow
+@pytest.mark.slow  # a randomized stress run of many threads
 def test_stress_against_single_threaded_replay():
     rng = random.Random(7)
     texts = [random_text(rng, n) for n in (0, 3, 40, 400, 2000)]

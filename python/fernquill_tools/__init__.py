@@ -4,6 +4,8 @@
 - `char_offsets`, `char_offsets_many`, `char_spans`: the byte offsets of matches as
   `str` indices;
 - `load_keywords`: fills a processor from a TSV, CSV, JSON or plain-text file;
+- `extract`, `replace`: one text by whole words in any script (Unicode word
+  boundaries and the longest whole-word keyword);
 - the `fernquill` command-line tool (`python -m fernquill_tools`).
 """
 
@@ -11,8 +13,17 @@ from fernquill import KeywordProcessor, PyKeywordMatch
 
 from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_offsets, char_offsets_many, char_spans
+from fernquill_tools.whole_words import extract, replace
 
-__all__ = ["PanicException", "char_offsets", "char_offsets_many", "char_spans", "load_keywords"]
+__all__ = [
+    "PanicException",
+    "char_offsets",
+    "char_offsets_many",
+    "char_spans",
+    "extract",
+    "load_keywords",
+    "replace",
+]
 __version__ = "0.2.0"
 
 

@@ -1,6 +1,6 @@
 from typing import Any, Literal, final
 
-from fernquill import KeywordProcessor
+from fernquill import KeywordProcessor, PyKeywordMatch
 
 @final
 class ArrowColumn:
@@ -17,3 +17,17 @@ def extract(
 ) -> ArrowColumn: ...
 def replace(processor: KeywordProcessor, column: Any, threshold: float | None = None) -> ArrowColumn: ...
 def count(processor: KeywordProcessor, column: Any, threshold: float | None = None) -> dict[str, int]: ...
+def extract_text(
+    processor: KeywordProcessor,
+    text: str,
+    threshold: float | None = None,
+    words: Literal["ascii", "unicode"] | None = "unicode",
+    fallback: bool | None = True,
+) -> list[PyKeywordMatch]: ...
+def replace_text(
+    processor: KeywordProcessor,
+    text: str,
+    threshold: float | None = None,
+    words: Literal["ascii", "unicode"] | None = "unicode",
+    fallback: bool | None = True,
+) -> str: ...

@@ -242,7 +242,7 @@ Candidate search_or_recall(const ApproxIndex& index, EditSearch& search, SearchM
 }
 
 void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<KeywordMatch>& out,
-          ApproxStats* stats) {
+          ApproxStats* stats, const ApproxSwitches& switches) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
   const auto& word = index.plain().word;
@@ -251,11 +251,12 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   const bool exact_first = within_exactness_limit(root.height, root.max_name);
   const std::shared_ptr<const ApproxPlan> plan = plan_for(index, t, n, text);
   // (e) needs (d): keywords without an edit budget have no pieces.
-  const bool filter = exact_first && plan && plan->filtering();
+  const bool filter = switches.filter && exact_first && plan && plan->filtering();
   std::optional<StartMarks> marks;
   if (filter) marks.emplace(*plan, s, n);
-  EditSearch search(index, s, n, t);
-  SearchMemo<Recalled> memo(memo_budget(n, kSearchShare));
+  EditSearch search(index, s, n, t, switches.memos);
+  // A memo without a budget keeps nothing.
+  SearchMemo<Recalled> memo(switches.memos ? memo_budget(n, kSearchShare) : 0);
   std::uint64_t starts = 0, filtered = 0, searched = 0, recalled = 0;
 
   Starts next_start(s, n, word, overlaps);
@@ -290,12 +291,18 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
 
 void scan_approximate(const ApproxIndex& index, std::string_view text, float threshold,
                       std::vector<KeywordMatch>& out) {
-  scan(index, text, threshold, out, nullptr);
+  scan(index, text, threshold, out, nullptr, ApproxSwitches{});
 }
 
 void scan_approximate_counted(const ApproxIndex& index, std::string_view text, float threshold,
                               std::vector<KeywordMatch>& out, ApproxStats& stats) {
-  scan(index, text, threshold, out, &stats);
+  scan(index, text, threshold, out, &stats, ApproxSwitches{});
+}
+
+void scan_approximate_switched(const ApproxIndex& index, std::string_view text, float threshold,
+                               std::vector<KeywordMatch>& out, ApproxStats& stats,
+                               const ApproxSwitches& switches) {
+  scan(index, text, threshold, out, &stats, switches);
 }
 
 }  // namespace fernquill

@@ -27,4 +27,14 @@ void scan_approximate(const ApproxIndex& index, std::string_view text, float thr
 void scan_approximate_counted(const ApproxIndex& index, std::string_view text, float threshold,
                               std::vector<KeywordMatch>& out, ApproxStats& stats);
 
+// For tests: the scan's shortcuts, each of which must leave every result as
+// it is, switched on or off.
+struct ApproxSwitches {
+  bool filter = true;  // the piece filter (rule (e))
+  bool memos = true;   // the result memo and the frontier memo
+};
+void scan_approximate_switched(const ApproxIndex& index, std::string_view text, float threshold,
+                               std::vector<KeywordMatch>& out, ApproxStats& stats,
+                               const ApproxSwitches& switches);
+
 }  // namespace fernquill

@@ -42,7 +42,9 @@ class EditSearch {
  public:
   using SearchNode = ApproxIndex::SearchNode;
 
-  EditSearch(const ApproxIndex& index, const std::uint8_t* s, std::size_t n, float t)
+  // `frontiers`: whether searches begin at remembered frontiers.
+  EditSearch(const ApproxIndex& index, const std::uint8_t* s, std::size_t n, float t,
+             bool frontiers = true)
       : index_(index),
         nodes_(index.nodes().data()),
         search_nodes_(index.search_nodes()),
@@ -51,7 +53,7 @@ class EditSearch {
         s_(s),
         n_(n),
         table_(t),
-        horizon_(frontier_horizon(table_)),
+        horizon_(frontiers ? frontier_horizon(table_) : kNoHorizon),
         frontiers_(n) {}
 
   Candidate run(std::size_t i);

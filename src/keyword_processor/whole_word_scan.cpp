@@ -107,14 +107,14 @@ class CharWords {
 // Takes the exact scan's candidates in text order with the options' tests.
 // The scan's start test (the byte tables of `Words`) lets through a superset
 // of the starts; the longest keyword of each walk is the candidate, and
-// with the fallback a candidate that fails the end test is walked again for
-// the longest keyword that passes it, when the index says that a shorter
-// keyword lies on its path.
+// with the fallback a candidate that fails the end test climbs its path
+// for the longest keyword that passes it, when the index says that a
+// shorter keyword lies on the path.
 template <bool kFallback, class Words>
 class Acceptor final : public ExactAcceptor {
  public:
-  Acceptor(const ScanIndex& index, const ByteTables& tables, const Words& words)
-      : index_(index), da_(index.slots()), code_(tables.code.data()), words_(words) {}
+  Acceptor(const ScanIndex& index, const Words& words)
+      : index_(index), da_(index.slots()), words_(words) {}
 
   std::size_t accept(const ExactChunk& c, std::uint32_t* accepted, std::size_t& resume) override {
     // As the module's acceptance, without a branch on the common path; all
@@ -134,7 +134,7 @@ class Acceptor final : public ExactAcceptor {
         // The start test passes when a shorter keyword is sought.
         if (ok && !span_ok && index_.keyword_above(walk.found) && words.start_ok(s, n, st))
             [[unlikely]] {
-          span_ok = rewalk(c, st, walk);
+          span_ok = climb(c, walk);
           c.walks[r] = walk;
         }
       }
@@ -150,25 +150,25 @@ class Acceptor final : public ExactAcceptor {
  private:
   // The longest keyword from st that passes the end test and is shorter
   // than the walk's; rewrites the walk and returns true when there is one.
-  bool rewalk(const ExactChunk& c, std::size_t st, WalkResult& walk) const {
-    const std::size_t longest = c.begin + walk.end;
-    // The walk's path exists up to `longest`: no step needs its check.
-    std::uint32_t slot = ScanIndex::base_of(da_[ScanIndex::kRootSlot]) + code_[c.s[st]];
-    bool found = false;
-    for (std::size_t cursor = st + 1; cursor < longest; ++cursor) {
-      const ScanIndex::Slot v = da_[slot];
-      if ((v & ScanIndex::kKeywordBit) && words_.end_ok(c.s, c.n, cursor)) {
-        walk = {slot, static_cast<std::uint32_t>(cursor - c.begin)};
-        found = true;
+  // It climbs from the walk's keyword towards the root through the parent
+  // slots (the ones the walk just read), and stops at the first keyword that
+  // passes or where no keyword lies above.
+  bool climb(const ExactChunk& c, WalkResult& walk) const {
+    std::uint32_t slot = walk.found;
+    std::size_t end = c.begin + walk.end;
+    while (index_.keyword_above(slot)) {
+      slot = ScanIndex::check_of(da_[slot]);
+      --end;
+      if ((da_[slot] & ScanIndex::kKeywordBit) && words_.end_ok(c.s, c.n, end)) {
+        walk = {slot, static_cast<std::uint32_t>(end - c.begin)};
+        return true;
       }
-      slot = ScanIndex::base_of(v) + code_[c.s[cursor]];
     }
-    return found;
+    return false;
   }
 
   const ScanIndex& index_;
   const ScanIndex::Slot* da_;
-  const std::uint8_t* code_;
   const Words& words_;
 };
 
@@ -176,10 +176,10 @@ template <bool kFold, class Words>
 void scan_with(const ScanIndex& index, const ByteTables& tables, const Words& words,
                std::string_view text, bool fallback, std::vector<KeywordMatch>& out) {
   if (fallback) {
-    Acceptor<true, Words> accept(index, tables, words);
+    Acceptor<true, Words> accept(index, words);
     scan_exact_accepting(index, tables, text, kFold, accept, out);
   } else {
-    Acceptor<false, Words> accept(index, tables, words);
+    Acceptor<false, Words> accept(index, words);
     scan_exact_accepting(index, tables, text, kFold, accept, out);
   }
 }

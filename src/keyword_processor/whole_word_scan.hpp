@@ -8,8 +8,8 @@
 
 #include "exact/keyword_match.hpp"
 #include "exact/scan_index.hpp"
-#include "keyword_processor/scan_options.hpp"
 #include "exact/word_set.hpp"
+#include "keyword_processor/scan_options.hpp"
 
 namespace fernquill {
 

@@ -15,6 +15,7 @@
 #include "tools_native/column_scans.hpp"
 #include "tools_native/py_arrow_column.hpp"
 #include "tools_native/py_cli_writer.hpp"
+#include "tools_native/whole_word_calls.hpp"
 
 namespace fernquill::columns {
 namespace {
@@ -124,6 +125,10 @@ PyMethodDef g_functions[] = {
      "extract(processor, column, threshold=None, offsets='chars')\n--\n\n"},
     {"replace", fastcall(py_replace), kFast, "replace(processor, column, threshold=None)\n--\n\n"},
     {"count", fastcall(py_count), kFast, "count(processor, column, threshold=None)\n--\n\n"},
+    {"extract_text", fastcall(py_extract_text), kFast,
+     "extract_text(processor, text, threshold=None, words='unicode', fallback=True)\n--\n\n"},
+    {"replace_text", fastcall(py_replace_text), kFast,
+     "replace_text(processor, text, threshold=None, words='unicode', fallback=True)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,

@@ -22,6 +22,7 @@
 #include "approx/approx_plan.hpp"
 #include "approx/approx_search.hpp"
 #include "check.hpp"
+#include "every_engine.hpp"
 #include "exact/scan_index.hpp"
 #include "keyword_processor/extract.hpp"
 #include "literal_search.hpp"
@@ -365,17 +366,14 @@ TEST(approx_plans_built_and_evicted_by_concurrent_scans) {
 
 namespace {
 
-// Scans `text` with the counted scan, checks its matches against the literal
-// search, and returns the scan's counts; adds the matches to `matches`.
+// Runs `text` through every engine against the literal search and returns
+// the counts of the scan with every shortcut on; adds the matches to `matches`.
 fernquill::ApproxStats scan_as_literal(const KeywordProcessor& kp, const std::string& text, float t,
                                        std::uint64_t& matches) {
-  fernquill::ApproxStats stats;
-  std::vector<KeywordMatch> got;
-  fernquill::scan_approximate_counted(kp.approx_index(), text, t, got, stats);
-  const auto want = oracle::extract(kp, text, t);
-  CHECK(oracle::same(got, want));
-  matches += want.size();
-  return stats;
+  every_engine::Counts counts;
+  CHECK(every_engine::check(kp, text, t, counts));
+  matches += counts.matches;
+  return counts.approx;
 }
 
 TEST(approx_plans_cut_from_long_texts_match_the_literal_search) {

@@ -4,6 +4,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -210,6 +211,31 @@ TEST(whole_words_approximate) {
     CHECK(oracle::same(fernquill::extract_keywords(kp, text, 0.8f, kFallback),
                        fernquill::extract_keywords(kp, text, 0.8f)));
   }
+}
+
+TEST(whole_words_from_many_threads_after_a_change) {
+  // Option scans compile the index on first use; eight threads race for it
+  // on a freshly changed processor and must all see the reference result.
+  std::mt19937_64 rng(25);
+  KeywordProcessor kp(false, false);
+  for (int k = 0; k < 40; ++k) kp.add_keyword(random_string(rng, 4), std::nullopt);
+  std::vector<std::string> texts;
+  for (int q = 0; q < 50; ++q) texts.push_back(random_string(rng, 80));
+  std::vector<std::vector<KeywordMatch>> want;
+  kp.add_keyword("\xC3\xBC", std::nullopt);  // a change: the compiled index is dropped
+  for (const std::string& t : texts) want.push_back(oracle::extract_with(kp, t, std::nullopt, kBoth));
+  std::vector<int> wrong(8, 0);
+  std::vector<std::thread> threads;
+  for (int th = 0; th < 8; ++th) {
+    threads.emplace_back([&, th] {
+      for (std::size_t q = 0; q < texts.size(); ++q) {
+        const auto got = fernquill::extract_keywords(kp, texts[q], std::nullopt, kBoth);
+        if (!oracle::same(got, want[q])) ++wrong[th];
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int th = 0; th < 8; ++th) CHECK_EQ(wrong[th], 0);
 }
 
 TEST(unicode_word_chars_table) {

@@ -1,0 +1,101 @@
+// Each call, in the module's order: bind, check the processor's type, take a
+// shared borrow (held until the result is built, since the matches view the
+// store's clean names), convert the text, then the threshold (range test
+// included), then the options; scan; build the result.
+#include "tools_native/whole_word_calls.hpp"
+
+#include <string>
+#include <vector>
+
+#include "keyword_processor/extract.hpp"
+#include "module/py_keyword_match.hpp"
+#include "module/py_processor_object.hpp"
+#include "tools_native/char_offsets.hpp"
+
+namespace fernquill::columns {
+namespace {
+
+using py::Ref;
+
+constexpr const char* kClassName = "whole words";
+// What users of these two calls come for: whole words in any script.
+constexpr fernquill::ScanOptions kTextDefaults{true, true};
+
+constexpr const char* text_params[] = {"processor", "text", "threshold", "words", "fallback"};
+constexpr py::Signature extract_text_sig{kClassName, "extract_text", text_params,
+                                         std::size(text_params), 2};
+constexpr py::Signature replace_text_sig{kClassName, "replace_text", text_params,
+                                         std::size(text_params), 2};
+
+py::ProcessorObject& processor_of(PyObject* obj) {
+  py::ProcessorObject* p = py::processor_object_or_null(obj);
+  if (p == nullptr) {
+    py::raise_argument_type_error(
+        "processor",
+        "'" + py::type_qualname(obj) + "' object cannot be converted to 'KeywordProcessor'");
+  }
+  return *p;
+}
+
+// Binds the five arguments and runs body(record, text, threshold, options)
+// under a shared borrow.
+template <class Body>
+PyObject* text_call(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Body&& body) {
+  return py::guard([&]() -> Ref {
+    py::BoundArgs<5> a(sig, args, nargs, kwnames);
+    py::ProcessorObject& obj = processor_of(a[0]);
+    Ref keep_processor = Ref::borrowed(a[0]);
+    py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
+    const py::Utf8Argument text(a[1], "text", py::Utf8Copy::kPrivate);
+    const std::optional<float> threshold = py::to_optional_f32(a[2], "threshold");
+    checked_threshold(threshold);
+    const fernquill::ScanOptions options = scan_options_arg(a[3], a[4], kTextDefaults);
+    return body(borrowed.record(), text.bytes(), threshold, options);
+  });
+}
+
+}  // namespace
+
+fernquill::ScanOptions scan_options_arg(PyObject* words, PyObject* fallback,
+                                        const fernquill::ScanOptions& defaults) {
+  fernquill::ScanOptions options = defaults;
+  if (words != nullptr && words != Py_None) {
+    if (PyUnicode_Check(words) && PyUnicode_CompareWithASCIIString(words, "ascii") == 0) {
+      options.unicode_words = false;
+    } else if (PyUnicode_Check(words) && PyUnicode_CompareWithASCIIString(words, "unicode") == 0) {
+      options.unicode_words = true;
+    } else {
+      PyErr_SetString(PyExc_ValueError, "words must be \"ascii\" or \"unicode\"");
+      py::throw_error_set();
+    }
+  }
+  if (fallback != nullptr && fallback != Py_None) {
+    options.whole_word_fallback = py::to_bool(fallback, "fallback");
+  }
+  return options;
+}
+
+PyObject* py_extract_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return text_call(extract_text_sig, args, nargs, kwnames,
+                   [](const KeywordProcessor& record, std::string_view text,
+                      std::optional<float> threshold, const fernquill::ScanOptions& options) {
+                     const float t = checked_threshold(threshold);
+                     ScanText scan;
+                     make_scan_text(record, text, t == 1.0f, scan);
+                     std::vector<KeywordMatch> matches = scan_text(record, scan, t, options);
+                     to_char_offsets(text, scan, matches);
+                     py::NameStrs names;
+                     return py::new_match_list(matches, names);
+                   });
+}
+
+PyObject* py_replace_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return text_call(replace_text_sig, args, nargs, kwnames,
+                   [](const KeywordProcessor& record, std::string_view text,
+                      std::optional<float> threshold, const fernquill::ScanOptions& options) {
+                     return py::new_str(replace_keywords(record, text, threshold, options));
+                   });
+}
+
+}  // namespace fernquill::columns

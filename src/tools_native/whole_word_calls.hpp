@@ -1,0 +1,23 @@
+// The single-text calls with scan options: fernquill_tools.extract and
+// fernquill_tools.replace reach them as _native.extract_text and
+// _native.replace_text.
+#pragma once
+
+#include "keyword_processor/scan_options.hpp"
+#include "module/py_support.hpp"
+
+namespace fernquill::columns {
+
+// The options from the `words` ("ascii" or "unicode"; absent: `defaults`)
+// and `fallback` (absent: `defaults`) arguments; ValueError for another
+// `words`.
+fernquill::ScanOptions scan_options_arg(PyObject* words, PyObject* fallback,
+                                        const fernquill::ScanOptions& defaults);
+
+// extract_text(processor, text, threshold=None, words="unicode", fallback=True):
+// the matches with str indices of `text`.
+PyObject* py_extract_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// replace_text(processor, text, threshold=None, words="unicode", fallback=True)
+PyObject* py_replace_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace fernquill::columns
