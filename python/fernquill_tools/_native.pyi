@@ -31,3 +31,13 @@ def replace_text(
     words: Literal["ascii", "unicode"] | None = "unicode",
     fallback: bool | None = True,
 ) -> str: ...
+def write_records(
+    processor: KeywordProcessor,
+    blocks: list[tuple[bytes | bytearray, bytes, int]],
+    threshold: float | None,
+    output: Literal["lines", "counts", "replaced"],
+    offsets: Literal["chars", "bytes"] = "chars",
+    with_text: bool = False,
+    whole_records: bool = False,
+) -> tuple[bytes, list[dict[str, int]] | None, int]: ...
+def utf8_error(data: bytes | bytearray) -> int: ...

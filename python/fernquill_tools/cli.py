@@ -379,8 +379,8 @@ def _valid(data: bytes | bytearray, name: str, first_line: int | None,
     if errors == "replace":
         return data.decode("utf-8", "replace").encode("utf-8"), {}
     if first_line is None:  # a whole-file record
-        return b"", {0: data}
-    lines = data.split(b"\n")
+        return b"", {0: bytes(data)}
+    lines = bytes(data).split(b"\n")
     skipped: dict[int, bytes] = {}
     for i, raw in enumerate(lines):
         try:
