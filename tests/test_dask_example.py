@@ -80,9 +80,9 @@ def test_a_worker_that_joins_later_gets_a_pool_size(tmp_path):
     import importlib.util
     from dask.distributed import Client, LocalCluster
 
-    spec = importlib.util.spec_from_file_location("dask_corpus", ROOT / "examples" / "dask_corpus.py")
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module_spec = importlib.util.spec_from_file_location("dask_corpus", ROOT / "examples" / "dask_corpus.py")
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
     with LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
         client.register_plugin(example.PoolSizing(3))

@@ -13,9 +13,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("dask_corpus", ROOT / "examples" / "dask_corpus.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("dask_corpus", ROOT / "examples" / "dask_corpus.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -293,8 +293,8 @@ PyTypeObject* class_type(PyTypeObject*& kept, const ClassParts& parts) {
   for (const PyType_Slot& s : slots) {
     if (s.slot == 0 || s.pfunc != nullptr) slots[given++] = s;
   }
-  PyType_Spec spec = {parts.name, parts.size, 0, Py_TPFLAGS_DEFAULT, slots};
-  kept = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  PyType_Spec type_spec = {parts.name, parts.size, 0, Py_TPFLAGS_DEFAULT, slots};
+  kept = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return kept;
 }
 
