@@ -28,6 +28,18 @@ inline ProcessorObject* processor_object_or_null(PyObject* obj) {
   return Py_TYPE(obj) == type ? reinterpret_cast<ProcessorObject*>(obj) : nullptr;
 }
 
+// The `processor` argument of the companion package's native calls: a
+// KeywordProcessor, or the binding's conversion error naming the parameter.
+inline ProcessorObject& processor_argument(PyObject* obj) {
+  ProcessorObject* p = processor_object_or_null(obj);
+  if (p == nullptr) {
+    raise_argument_type_error(
+        "processor",
+        "'" + type_qualname(obj) + "' object cannot be converted to 'KeywordProcessor'");
+  }
+  return *p;
+}
+
 // A borrow of a processor's record for the length of a scope: shared for
 // reads, exclusive for changes. Raises RuntimeError (ErrorSet) on conflict.
 template <class Borrow>

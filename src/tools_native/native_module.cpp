@@ -37,16 +37,6 @@ PyObject* column_guard(F&& body) {
   });
 }
 
-py::ProcessorObject& processor_arg(PyObject* obj) {
-  py::ProcessorObject* p = py::processor_object_or_null(obj);
-  if (p == nullptr) {
-    py::raise_argument_type_error(
-        "processor",
-        "'" + py::type_qualname(obj) + "' object cannot be converted to 'KeywordProcessor'");
-  }
-  return *p;
-}
-
 OffsetUnit offsets_arg(PyObject* value) {
   if (value == nullptr) return OffsetUnit::kChars;
   if (PyUnicode_Check(value)) {
@@ -61,7 +51,7 @@ OffsetUnit offsets_arg(PyObject* value) {
 // returns the Python result.
 template <class Run>
 Ref column_call(PyObject* processor, PyObject* column, PyObject* threshold, Run&& run) {
-  py::ProcessorObject& obj = processor_arg(processor);
+  py::ProcessorObject& obj = py::processor_argument(processor);
   Ref keep_processor = Ref::borrowed(processor);
   py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
   const float t = checked_threshold(py::to_optional_f32(threshold, "threshold"));

@@ -49,16 +49,6 @@ class HeldBuffer {
   py::throw_error_set();
 }
 
-py::ProcessorObject& processor_arg(PyObject* obj) {
-  py::ProcessorObject* p = py::processor_object_or_null(obj);
-  if (p == nullptr) {
-    py::raise_argument_type_error(
-        "processor",
-        "'" + py::type_qualname(obj) + "' object cannot be converted to 'KeywordProcessor'");
-  }
-  return *p;
-}
-
 Output output_arg(PyObject* value) {
   if (value != nullptr && PyUnicode_Check(value)) {
     if (PyUnicode_CompareWithASCIIString(value, "lines") == 0) return Output::kJsonLines;
@@ -92,7 +82,8 @@ std::vector<Block> blocks_arg(PyObject* list, std::vector<std::unique_ptr<HeldBu
     PyObject* data = PyTuple_GET_ITEM(item, 0);
     PyObject* path = PyTuple_GET_ITEM(item, 1);
     const unsigned long long first_line = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(item, 2));
-    if (first_line == static_cast<unsigned long long>(-1) && PyErr_Occurred()) py::throw_error_set();
+    if (first_line == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+      py::throw_error_set();
     held.push_back(std::make_unique<HeldBuffer>(data));
     const std::string_view bytes = held.back()->bytes();
     held.push_back(std::make_unique<HeldBuffer>(path));
@@ -142,7 +133,7 @@ constexpr py::Signature kSignature{"_native", "write_records", kParams, std::siz
 PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&]() -> Ref {
     py::BoundArgs<7> a(kSignature, args, nargs, kwnames);
-    py::ProcessorObject& obj = processor_arg(a[0]);
+    py::ProcessorObject& obj = py::processor_argument(a[0]);
     Ref keep_processor = Ref::borrowed(a[0]);
     py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
     const float threshold = checked_threshold(py::to_optional_f32(a[2], "threshold"));

@@ -27,16 +27,6 @@ constexpr py::Signature extract_text_sig{kClassName, "extract_text", text_params
 constexpr py::Signature replace_text_sig{kClassName, "replace_text", text_params,
                                          std::size(text_params), 2};
 
-py::ProcessorObject& processor_of(PyObject* obj) {
-  py::ProcessorObject* p = py::processor_object_or_null(obj);
-  if (p == nullptr) {
-    py::raise_argument_type_error(
-        "processor",
-        "'" + py::type_qualname(obj) + "' object cannot be converted to 'KeywordProcessor'");
-  }
-  return *p;
-}
-
 // Binds the five arguments and runs body(record, text, threshold, options)
 // under a shared borrow.
 template <class Body>
@@ -44,7 +34,7 @@ PyObject* text_call(const py::Signature& sig, PyObject* const* args, Py_ssize_t 
                     PyObject* kwnames, Body&& body) {
   return py::guard([&]() -> Ref {
     py::BoundArgs<5> a(sig, args, nargs, kwnames);
-    py::ProcessorObject& obj = processor_of(a[0]);
+    py::ProcessorObject& obj = py::processor_argument(a[0]);
     Ref keep_processor = Ref::borrowed(a[0]);
     py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
     const py::Utf8Argument text(a[1], "text", py::Utf8Copy::kPrivate);
