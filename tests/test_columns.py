@@ -14,6 +14,7 @@ import threading
 import pytest
 
 from fernquill import KeywordProcessor
+import fernquill_tools
 from fernquill_tools import char_offsets, columns
 from helpers import PanicException
 
@@ -118,6 +119,52 @@ def test_random_columns_match_the_module_row_for_row(form, threshold):
         counted = collections.Counter(m.keyword for r in rows if r is not None
                                       for m in kp.extract_keywords(r, threshold))
         assert columns.count(kp, column, threshold) == dict(counted)
+
+
+# Letters of several scripts, a combining mark, and separators, so that the
+# Unicode word test and the fallback both decide matches.
+WORD_ALPHABET = ["a", "b", "ab", "ä", "ß", "é", "ı", "д", "σ", "ς", "日", "\u0301", " ", " ", ",",
+                 "_", "1"]
+
+
+@pytest.mark.parametrize("form", ["list", "string_view", "chunked", "polars"])
+@pytest.mark.parametrize("words, fallback", [("unicode", True), ("unicode", False),
+                                             ("ascii", True)])
+def test_whole_word_options_match_the_single_text_calls(form, words, fallback):
+    rng = random.Random(f"{form}-{words}-{fallback}")
+    for _ in range(25):
+        kp = KeywordProcessor(case_sensitive=rng.random() < 0.3)
+        for _ in range(rng.randint(1, 10)):
+            word = "".join(rng.choice(WORD_ALPHABET[:12]) for _ in range(rng.randint(1, 4)))
+            kp.add_keyword(word, rng.choice([None, "X", word.upper()]))
+        if rng.random() < 0.3:
+            kp.add_non_word_boundary(rng.choice(["_", "ä", "日"]))
+        rows = [None if rng.random() < 0.1 else
+                "".join(rng.choice(WORD_ALPHABET) for _ in range(rng.randint(0, 25)))
+                for _ in range(rng.randint(0, 30))]
+        column = as_column(rows, form, rng)
+        threshold = rng.choice([None, 0.7])
+        got = rows_of(columns.extract(kp, column, threshold, words=words, fallback=fallback))
+        want = [None if r is None else
+                [{"keyword": m.keyword, "similarity": m.similarity, "start": m.start, "end": m.end}
+                 for m in fernquill_tools.extract(kp, r, threshold, words=words, fallback=fallback)]
+                for r in rows]
+        assert got == want, rows
+        replaced = rows_of(columns.replace(kp, column, threshold, words=words, fallback=fallback))
+        assert replaced == [None if r is None else
+                            fernquill_tools.replace(kp, r, threshold, words=words, fallback=fallback)
+                            for r in rows]
+        counted = collections.Counter(m["keyword"] for r in got if r is not None for m in r)
+        assert columns.count(kp, column, threshold, words=words, fallback=fallback) == dict(counted)
+
+
+def test_word_options_are_checked():
+    kp = KeywordProcessor()
+    kp.add_keyword("a")
+    with pytest.raises(ValueError, match="words must be"):
+        columns.extract(kp, ["a"], words="latin")
+    with pytest.raises(TypeError, match="fallback"):
+        columns.count(kp, ["a"], fallback="yes")
 
 
 @pytest.mark.slow

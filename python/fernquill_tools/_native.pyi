@@ -14,9 +14,23 @@ def extract(
     column: Any,
     threshold: float | None = None,
     offsets: Literal["chars", "bytes"] = "chars",
+    words: Literal["ascii", "unicode"] | None = "ascii",
+    fallback: bool | None = False,
 ) -> ArrowColumn: ...
-def replace(processor: KeywordProcessor, column: Any, threshold: float | None = None) -> ArrowColumn: ...
-def count(processor: KeywordProcessor, column: Any, threshold: float | None = None) -> dict[str, int]: ...
+def replace(
+    processor: KeywordProcessor,
+    column: Any,
+    threshold: float | None = None,
+    words: Literal["ascii", "unicode"] | None = "ascii",
+    fallback: bool | None = False,
+) -> ArrowColumn: ...
+def count(
+    processor: KeywordProcessor,
+    column: Any,
+    threshold: float | None = None,
+    words: Literal["ascii", "unicode"] | None = "ascii",
+    fallback: bool | None = False,
+) -> dict[str, int]: ...
 def extract_text(
     processor: KeywordProcessor,
     text: str,

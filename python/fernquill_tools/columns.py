@@ -35,6 +35,8 @@ def extract(
     threshold: float | None = None,
     *,
     offsets: Literal["chars", "bytes"] = "chars",
+    words: Literal["ascii", "unicode"] = "ascii",
+    fallback: bool = False,
 ) -> ArrowColumn:
     """Every keyword occurrence in each row, as
     `list<struct<keyword: string, similarity: float32, start: int64, end: int64>>`.
@@ -43,18 +45,39 @@ def extract(
     threshold))` (`offsets="chars"`: `str` indices of the row), or as
     `processor.extract_keywords(row, threshold)` itself (`offsets="bytes"`:
     UTF-8 byte offsets into the scanned row).
+
+    `words` and `fallback` are the scan options of `fernquill_tools.extract`;
+    with `words="unicode", fallback=True` each row equals
+    `fernquill_tools.extract(processor, row, threshold)`. The defaults scan as
+    the module's methods do.
     """
-    return _native.extract(processor, column, threshold, offsets=offsets)
+    return _native.extract(processor, column, threshold, offsets=offsets, words=words, fallback=fallback)
 
 
-def replace(processor: KeywordProcessor, column: Any, threshold: float | None = None) -> ArrowColumn:
+def replace(
+    processor: KeywordProcessor,
+    column: Any,
+    threshold: float | None = None,
+    *,
+    words: Literal["ascii", "unicode"] = "ascii",
+    fallback: bool = False,
+) -> ArrowColumn:
     """Each row with every keyword replaced by its clean name, as a string
     column (large_string when the input has large_string chunks); row for row
-    `processor.replace_keywords(row, threshold)`."""
-    return _native.replace(processor, column, threshold)
+    `processor.replace_keywords(row, threshold)` (with `words`/`fallback`
+    as in `extract`: `fernquill_tools.replace(processor, row, threshold, ...)`)."""
+    return _native.replace(processor, column, threshold, words=words, fallback=fallback)
 
 
-def count(processor: KeywordProcessor, column: Any, threshold: float | None = None) -> dict[str, int]:
+def count(
+    processor: KeywordProcessor,
+    column: Any,
+    threshold: float | None = None,
+    *,
+    words: Literal["ascii", "unicode"] = "ascii",
+    fallback: bool = False,
+) -> dict[str, int]:
     """The number of matches of each clean name over the whole column; names
-    that never match are left out (as `collections.Counter` does)."""
-    return _native.count(processor, column, threshold)
+    that never match are left out (as `collections.Counter` does); `words`
+    and `fallback` as in `extract`."""
+    return _native.count(processor, column, threshold, words=words, fallback=fallback)

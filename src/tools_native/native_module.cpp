@@ -37,6 +37,9 @@ PyObject* column_guard(F&& body) {
   });
 }
 
+// Column calls scan as the module's methods do unless asked for whole words.
+constexpr fernquill::ScanOptions kModuleScan{};
+
 OffsetUnit offsets_arg(PyObject* value) {
   if (value == nullptr) return OffsetUnit::kChars;
   if (PyUnicode_Check(value)) {
@@ -66,16 +69,17 @@ Ref column_call(PyObject* processor, PyObject* column, PyObject* threshold, Run&
   constexpr py::Signature name##_sig {                                   \
     kClassName, #name, name##_params, std::size(name##_params), required \
   }
-SIGNATURE(extract, 2, "processor", "column", "threshold", "offsets");
-SIGNATURE(replace, 2, "processor", "column", "threshold");
-SIGNATURE(count, 2, "processor", "column", "threshold");
+SIGNATURE(extract, 2, "processor", "column", "threshold", "offsets", "words", "fallback");
+SIGNATURE(replace, 2, "processor", "column", "threshold", "words", "fallback");
+SIGNATURE(count, 2, "processor", "column", "threshold", "words", "fallback");
 #undef SIGNATURE
 
 PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return column_guard([&] {
-    py::BoundArgs<4> a(extract_sig, args, nargs, kwnames);
+    py::BoundArgs<6> a(extract_sig, args, nargs, kwnames);
     ColumnOptions options;
     options.offsets = offsets_arg(a[3]);
+    options.scan = scan_options_arg(a[4], a[5], kModuleScan);
     return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
       return new_arrow_column(extract_column(record, column, t, options));
     });
@@ -84,18 +88,22 @@ PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* py_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return column_guard([&] {
-    py::BoundArgs<3> a(replace_sig, args, nargs, kwnames);
+    py::BoundArgs<5> a(replace_sig, args, nargs, kwnames);
+    ColumnOptions options;
+    options.scan = scan_options_arg(a[3], a[4], kModuleScan);
     return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
-      return new_arrow_column(replace_column(record, column, t, ColumnOptions{}));
+      return new_arrow_column(replace_column(record, column, t, options));
     });
   });
 }
 
 PyObject* py_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return column_guard([&] {
-    py::BoundArgs<3> a(count_sig, args, nargs, kwnames);
+    py::BoundArgs<5> a(count_sig, args, nargs, kwnames);
+    ColumnOptions options;
+    options.scan = scan_options_arg(a[3], a[4], kModuleScan);
     return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
-      const NameCounts counts = count_column(record, column, t, ColumnOptions{});
+      const NameCounts counts = count_column(record, column, t, options);
       Ref dict = Ref::check(PyDict_New());
       for (const auto& [name, n] : counts) {
         Ref value = Ref::check(PyLong_FromUnsignedLongLong(n));
@@ -112,9 +120,12 @@ using py::kFast;
 
 PyMethodDef g_functions[] = {
     {"extract", fastcall(py_extract), kFast,
-     "extract(processor, column, threshold=None, offsets='chars')\n--\n\n"},
-    {"replace", fastcall(py_replace), kFast, "replace(processor, column, threshold=None)\n--\n\n"},
-    {"count", fastcall(py_count), kFast, "count(processor, column, threshold=None)\n--\n\n"},
+     "extract(processor, column, threshold=None, offsets='chars', words='ascii', "
+     "fallback=False)\n--\n\n"},
+    {"replace", fastcall(py_replace), kFast,
+     "replace(processor, column, threshold=None, words='ascii', fallback=False)\n--\n\n"},
+    {"count", fastcall(py_count), kFast,
+     "count(processor, column, threshold=None, words='ascii', fallback=False)\n--\n\n"},
     {"extract_text", fastcall(py_extract_text), kFast,
      "extract_text(processor, text, threshold=None, words='unicode', fallback=True)\n--\n\n"},
     {"replace_text", fastcall(py_replace_text), kFast,
