@@ -8,6 +8,7 @@
 #include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 #include "tools_native/char_offsets.hpp"
+#include "tools_native/row_scanner.hpp"
 
 namespace fernquill::cli {
 namespace {
@@ -68,31 +69,6 @@ void append_number(std::string& out, std::uint64_t n) {
   } while (n != 0);
   while (len > 0) out.push_back(digits[--len]);
 }
-
-// Scans records one after another, keeping the scan text's room.
-class RecordScanner {
- public:
-  RecordScanner(const KeywordProcessor& processor, float threshold, const ScanOptions& options)
-      : processor_(processor), threshold_(threshold), options_(options) {}
-
-  const std::vector<KeywordMatch>& scan(std::string_view text) {
-    scan_.bytes = {};
-    scan_.fold = false;
-    scan_.folded.clear();
-    scan_.lengths_changed = false;
-    make_scan_text(processor_, text, threshold_ == 1.0f, scan_);
-    matches_ = scan_text(processor_, scan_, threshold_, options_);
-    return matches_;
-  }
-  const ScanText& last_scan() const { return scan_; }
-
- private:
-  const KeywordProcessor& processor_;
-  float threshold_;
-  const ScanOptions& options_;
-  ScanText scan_;
-  std::vector<KeywordMatch> matches_;
-};
 
 // Room for `more` bytes: a huge record grows the output once, to its exact
 // size, rather than doubling through copies; many small ones double.
@@ -207,7 +183,7 @@ class JsonWriter {
 
 void write_matches(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                    float threshold, const WriterOptions& options, UnitOutput& out) {
-  RecordScanner scanner(processor, threshold, options.scan);
+  columns::RowScanner scanner(processor, threshold, options.scan);
   JsonWriter json(block, options, out.bytes);
   auto take = [&](std::string_view text, const std::uint64_t* line) {
     const std::vector<KeywordMatch>& matches = scanner.scan(text);

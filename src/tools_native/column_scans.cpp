@@ -8,6 +8,7 @@
 #include "text/utf8.hpp"
 #include "tools_native/char_offsets.hpp"
 #include "tools_native/row_blocks.hpp"
+#include "tools_native/row_scanner.hpp"
 
 namespace fernquill::columns {
 namespace {
@@ -34,31 +35,6 @@ void for_each_row(const StringColumn& column, const RowBlock& block, OnRow&& on_
     on_row(row);
   }
 }
-
-// One scan of a row, reusing the lower-case buffer from row to row.
-class RowScanner {
- public:
-  RowScanner(const KeywordProcessor& processor, float threshold, const ScanOptions& options)
-      : processor_(processor), threshold_(threshold), options_(options) {}
-
-  std::vector<KeywordMatch>& scan(std::string_view row) {
-    scan_.bytes = {};
-    scan_.fold = false;
-    scan_.folded.clear();
-    scan_.lengths_changed = false;
-    make_scan_text(processor_, row, threshold_ == 1.0f, scan_);
-    matches_ = scan_text(processor_, scan_, threshold_, options_);
-    return matches_;
-  }
-  const ScanText& scan_text_of_last() const { return scan_; }
-
- private:
-  const KeywordProcessor& processor_;
-  float threshold_;
-  const ScanOptions& options_;
-  ScanText scan_;
-  std::vector<KeywordMatch> matches_;
-};
 
 // Runs fill(block, out) for every block on the pool; one output per block.
 template <class Out, class Fill>
@@ -97,7 +73,7 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
             column, b,
             [&](std::string_view row) {
               std::vector<KeywordMatch>& found = scanner.scan(row);
-              if (chars) to_char_offsets(row, scanner.scan_text_of_last(), found);
+              if (chars) to_char_offsets(row, scanner.last_scan(), found);
               out.append_row(found);
             },
             [&] { out.append_null(); });
