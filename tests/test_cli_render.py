@@ -93,11 +93,18 @@ def expected_extract(kp, case_sensitive, named_files, threshold, offsets, errors
 
 
 def expected_counts(kp, named_files, threshold, errors, per_file):
+    return counted(named_files, lambda data: decoded_lines(data, errors), lambda text: kp.extract_keywords(text, threshold),
+                   per_file)
+
+
+def counted(named_files, records_of, extract, per_file):
+    """The count rows of extract(text) over the records of each file (a text
+    of None is a record left unscanned)."""
     tables = {}
     for name, data in named_files:
         table = tables.setdefault(name if per_file else "", {})
-        for _, text, _, _ in decoded_lines(data, errors)[0]:
-            for m in [] if text is None else kp.extract_keywords(text, threshold):
+        for _, text, _, _ in records_of(data)[0]:
+            for m in [] if text is None else extract(text):
                 table[m.keyword] = table.get(m.keyword, 0) + 1
     out = []
     for name, table in tables.items():
