@@ -13,6 +13,7 @@
 #include "module/py_support.hpp"
 #include "tools_native/column_import.hpp"
 #include "tools_native/column_scans.hpp"
+#include "tools_native/option_args.hpp"
 #include "tools_native/py_arrow_column.hpp"
 #include "tools_native/py_cli_writer.hpp"
 #include "tools_native/whole_word_calls.hpp"
@@ -39,16 +40,6 @@ PyObject* column_guard(F&& body) {
 
 // Column calls scan as the module's methods do unless asked for whole words.
 constexpr fernquill::ScanOptions kModuleScan{};
-
-OffsetUnit offsets_arg(PyObject* value) {
-  if (value == nullptr) return OffsetUnit::kChars;
-  if (PyUnicode_Check(value)) {
-    if (PyUnicode_CompareWithASCIIString(value, "chars") == 0) return OffsetUnit::kChars;
-    if (PyUnicode_CompareWithASCIIString(value, "bytes") == 0) return OffsetUnit::kBytes;
-  }
-  PyErr_SetString(PyExc_ValueError, "offsets must be \"chars\" or \"bytes\"");
-  py::throw_error_set();
-}
 
 #define SIGNATURE(name, required, ...)                                   \
   constexpr const char* name##_params[] = {__VA_ARGS__};                 \
@@ -125,7 +116,8 @@ PyMethodDef g_functions[] = {
     {"count", fastcall(py_count), kFast,
      "count(processor, column, threshold=None, words='ascii', fallback=False)\n--\n\n"},
     {"extract_text", fastcall(py_extract_text), kFast,
-     "extract_text(processor, text, threshold=None, words='unicode', fallback=True)\n--\n\n"},
+     "extract_text(processor, text, threshold=None, words='unicode', fallback=True, "
+     "offsets='chars')\n--\n\n"},
     {"replace_text", fastcall(py_replace_text), kFast,
      "replace_text(processor, text, threshold=None, words='unicode', fallback=True)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
