@@ -58,7 +58,7 @@ void walk_trie_state(StateReader& in, Visitor& visit) {
     NodeId last_child;  // kNoNode before the first
     std::uint32_t last_key;
     std::uint64_t chain;  // single-child nodes on the current path below it
-    bool ordered;  // keys strictly ascending so far
+    bool ordered;         // keys strictly ascending so far
   };
   StateReader r = in;  // a local copy stays in registers
   NodeId next_id = 1;
@@ -72,7 +72,7 @@ void walk_trie_state(StateReader& in, Visitor& visit) {
   };
   // Most nodes of a path have no clean name: a short run of tags that are
   // all 0 is passed in one step.
-  auto close_chain = [&](Branch& branch, NodeId bottom) __attribute__((always_inline)) {
+  auto close_chain = [&](Branch & branch, NodeId bottom) __attribute__((always_inline)) {
     if (!r.skip_zero_bytes(branch.chain)) {
       for (std::uint64_t k = 1; k <= branch.chain; ++k) close(bottom - static_cast<NodeId>(k));
     }

@@ -227,8 +227,7 @@ class StateReader {
   std::uint32_t read_char() {
     if (pos_ == end_) state_reading::short_field();
     if (*pos_ < 0x80) return *pos_++;
-    const utf8::Char c =
-        utf8::decode({reinterpret_cast<const char*>(pos_), remaining()});
+    const utf8::Char c = utf8::decode({reinterpret_cast<const char*>(pos_), remaining()});
     if (c.length == 0) state_reading::invalid_char();
     pos_ += c.length;
     return c.code_point;
@@ -253,7 +252,8 @@ class StateReader {
     if (remaining() < kU64FieldBytes || n > kU64FieldBytes) return false;
     std::uint64_t v;
     std::memcpy(&v, pos_, kU64FieldBytes);
-    const std::uint64_t mask = n == kU64FieldBytes ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+    const std::uint64_t mask =
+        n == kU64FieldBytes ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
     if ((little_endian(v) & mask) != 0) return false;
     pos_ += n;
     return true;

@@ -89,7 +89,8 @@ class Trie {
   // `scratch` is working storage.
   void start_listing(std::size_t nodes, std::size_t name_bytes);
   void list_node(NodeId id, NodeId parent, NodeId previous, std::uint32_t key) {
-    if (id == kRoot || id >= nodes_.size()) [[unlikely]] listing_overrun();
+    if (id == kRoot || id >= nodes_.size()) [[unlikely]]
+      listing_overrun();
     nodes_[id] = fresh_node(key);
     (previous == kNoNode ? nodes_[parent].first_child : nodes_[previous].next_sibling) = id;
   }
@@ -135,7 +136,9 @@ class Trie {
     std::uint32_t name_offset;
     std::uint32_t name_size;
   };
-  static constexpr Node fresh_node(std::uint32_t key) { return {key, kNoNode, kNoNode, 0, kNoName}; }
+  static constexpr Node fresh_node(std::uint32_t key) {
+    return {key, kNoNode, kNoNode, 0, kNoName};
+  }
 
   // How a new clean name will be stored, decided (and its memory reserved)
   // before the store changes.

@@ -307,15 +307,16 @@ TEST(state_utf8_short_texts_agree_with_oracle) {
   // all ASCII, and with one byte above 0x7F (alone, or starting a valid
   // character) at every position, so that each word and the overlapping
   // last one are the one to catch it.
-  const std::vector<std::string> odd = {"\x80", "\xFF", "\xC3", "\xC3\xA9", "\xE2\x82\xAC",
-                                        "\xF0\x9F\x98\x80", "\xED\xA0\x80"};
+  const std::vector<std::string> odd = {
+      "\x80", "\xFF", "\xC3", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\xA0\x80"};
   int mismatches = 0;
   for (std::size_t len = 0; len <= 80; ++len) {
     std::string ascii;
     for (std::size_t i = 0; i < len; ++i) ascii.push_back(static_cast<char>('a' + i % 26));
     std::vector<std::string> cases = {ascii};
     for (std::size_t at = 0; at < len; ++at) {
-      for (const std::string& o : odd) cases.push_back(ascii.substr(0, at) + o + ascii.substr(at + 1));
+      for (const std::string& o : odd)
+        cases.push_back(ascii.substr(0, at) + o + ascii.substr(at + 1));
     }
     for (const std::string& s : cases) {
       const auto expected = oracle().check(s);
@@ -1228,7 +1229,8 @@ class RefReader {
       pos_ += len;
       static constexpr unsigned kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
       std::uint32_t cp = static_cast<unsigned char>(e[0]) & kLeadBits[len];
-      for (std::size_t i = 1; i < len; ++i) cp = (cp << 6) | (static_cast<unsigned char>(e[i]) & 0x3F);
+      for (std::size_t i = 1; i < len; ++i)
+        cp = (cp << 6) | (static_cast<unsigned char>(e[i]) & 0x3F);
       return cp;
     }
     fail(kInvalidChar);
