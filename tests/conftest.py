@@ -22,6 +22,26 @@ except ImportError:  # the module alone from a build directory: use the package 
         fernquill_tools.__path__.append(str(_built))
 
 
+def _stale_installed_sources():
+    """The package's Python files that differ between the checkout and the
+    installed copy: tests of the checkout against an older install fail in
+    ways that look like real faults."""
+    installed = pathlib.Path(fernquill_tools.__file__).parent
+    source = ROOT / "python" / "fernquill_tools"
+    if installed == source or not source.is_dir():
+        return []
+    return sorted(path.name for path in source.glob("*.py")
+                  if not (installed / path.name).is_file()
+                  or (installed / path.name).read_bytes() != path.read_bytes())
+
+
+def pytest_configure(config):
+    stale = _stale_installed_sources()
+    if stale:
+        raise pytest.UsageError("the installed fernquill_tools differs from this checkout in "
+                                + ", ".join(stale) + "; reinstall it (pip install .)")
+
+
 # Fixtures that compile C++ with CMake: a test that asks for one takes minutes
 # on a fresh checkout, so it must be in the slow tier.
 BUILD_FIXTURES = frozenset({"engine_build", "engine_tests_binary", "fuzz_build"})

@@ -52,6 +52,8 @@ def test_writes_lines_counts_and_replaced_text():
     (lambda kp: write_records(kp, [(b"ok\n\xff\n", PATH, 1)], None, "lines"), ValueError, "not valid UTF-8"),
     (lambda kp: write_records(kp, [], None, "json"), ValueError, "output must be"),
     (lambda kp: write_records(kp, [], None, "lines", "words"), ValueError, "offsets must be"),
+    (lambda kp: write_records(kp, [], None, "lines", words="latin"), ValueError, "words must be"),
+    (lambda kp: write_records(kp, [], None, "lines", fallback="yes"), TypeError, "argument 'fallback'"),
     (lambda kp: write_records(kp, [(b"la", PATH, 1)], 1.5, "lines"), PanicException,
      "Threshold must be between 0 and 1"),
     (lambda kp: write_records(kp, [], "high", "lines"), TypeError, "argument 'threshold'"),

@@ -93,11 +93,18 @@ def expected_extract(kp, case_sensitive, named_files, threshold, offsets, errors
 
 
 def expected_counts(kp, named_files, threshold, errors, per_file):
+    return counted(named_files, lambda data: decoded_lines(data, errors), lambda text: kp.extract_keywords(text, threshold),
+                   per_file)
+
+
+def counted(named_files, records_of, extract, per_file):
+    """The count rows of extract(text) over the records of each file (a text
+    of None is a record left unscanned)."""
     tables = {}
     for name, data in named_files:
         table = tables.setdefault(name if per_file else "", {})
-        for _, text, _, _ in decoded_lines(data, errors)[0]:
-            for m in [] if text is None else kp.extract_keywords(text, threshold):
+        for _, text, _, _ in records_of(data)[0]:
+            for m in [] if text is None else extract(text):
                 table[m.keyword] = table.get(m.keyword, 0) + 1
     out = []
     for name, table in tables.items():
@@ -187,6 +194,18 @@ def test_strict_errors_name_the_file_and_line_and_go_on(tmp_path, capsysbinary, 
     assert status == 2
     assert err == f"fernquill: error: {bad}:3: invalid UTF-8\n".encode()
     assert out == dumps({"path": str(good), "line": 1, "matches": [["la", 1.0, 0, 2]]}) + b"\n"
+
+
+@pytest.mark.parametrize("count", [[], ["-c", "--per-file"]], ids=["records", "counts"])
+def test_file_names_that_are_not_utf8_come_back_byte_for_byte(tmp_path, capsysbinary, writer, count):
+    raw = os.fsencode(tmp_path) + b"/caf\xe9 \xff.txt"
+    with open(raw, "wb") as f:
+        f.write("la Straße\nla\n".encode())
+    status, out, err = run_in_process(capsysbinary, ["extract", "-e", "la", *count, os.fsdecode(raw)])
+    assert (status, err) == (0, b"")
+    records = [json.loads(line) for line in out.splitlines()]
+    assert [os.fsencode(r["path"]) for r in records] == [raw] * (1 if count else 2)
+    assert records[0]["count" if count else "line"] == (2 if count else 1)
 
 
 def test_gzip_from_stdin_and_in_place_refused(tmp_path):

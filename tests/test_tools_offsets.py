@@ -140,6 +140,8 @@ def test_many_texts_at_once():
     assert many[-2] is results[-2]  # ASCII: as it was
     with pytest.raises(ValueError):
         char_offsets_many(texts, results[:-1])
+    with pytest.raises(ValueError, match="beyond the text"):  # an ASCII row given a longer text's matches
+        char_offsets_many(["", "a b"], [[], results[-2]])
 
 
 def scan_size(text, case_sensitive):

@@ -191,6 +191,7 @@ def test_approximate_mode():
     "call, message",
     [
         (lambda kp: fernquill_tools.extract(kp, "x", words="latin"), "words must be"),
+        (lambda kp: fernquill_tools.extract(kp, "x", offsets="lines"), "offsets must be"),
         (lambda kp: fernquill_tools.extract(kp, "x", 1.5), "Threshold must be between 0 and 1"),
         (lambda kp: fernquill_tools.replace(kp, b"x"), "argument 'text'"),
         (lambda kp: fernquill_tools.extract("kp", "x"), "KeywordProcessor"),

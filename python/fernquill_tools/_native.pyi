@@ -37,6 +37,7 @@ def extract_text(
     threshold: float | None = None,
     words: Literal["ascii", "unicode"] | None = "unicode",
     fallback: bool | None = True,
+    offsets: Literal["chars", "bytes"] = "chars",
 ) -> list[PyKeywordMatch]: ...
 def replace_text(
     processor: KeywordProcessor,
@@ -53,5 +54,7 @@ def write_records(
     offsets: Literal["chars", "bytes"] = "chars",
     with_text: bool = False,
     whole_records: bool = False,
+    words: Literal["ascii", "unicode"] | None = "ascii",
+    fallback: bool | None = False,
 ) -> tuple[bytes, list[dict[str, int]] | None, int]: ...
 def utf8_error(data: bytes | bytearray) -> int: ...

@@ -2,6 +2,7 @@
 
     fernquill extract -k keywords.tsv notes/*.txt      # JSON Lines, one per matching line
     fernquill replace -e 'New York=NYC' -i.bak city.txt
+    fernquill extract --words unicode --fallback -k stichworte.tsv texte/*.txt   # whole words
 
 Exit status: 0 if something matched, 1 if nothing did, 2 on any error,
 130 when interrupted.
@@ -29,7 +30,7 @@ from typing import IO, Any
 
 from fernquill import KeywordProcessor, PyKeywordMatch
 
-from fernquill_tools import PanicException, __version__
+from fernquill_tools import PanicException, __version__, whole_words
 from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_spans
 
@@ -71,6 +72,7 @@ _SPAN = operator.attrgetter("start", "end")
 STATE_CASE_SENSITIVE = -2
 GZIP_MAGIC = b"\x1f\x8b"
 ERROR_POLICIES = ("strict", "replace", "skip")
+WORD_TESTS = ("ascii", "unicode")
 
 
 class CliError(Exception):
@@ -129,6 +131,14 @@ def _common_options() -> argparse.ArgumentParser:
                       help="characters to count as word characters besides ASCII letters and digits")
     opts.add_argument("-t", "--threshold", type=_threshold, metavar="T",
                       help="approximate matching with similarity at least T (0..1)")
+    opts.add_argument("--words", choices=WORD_TESTS, default="ascii",
+                      help="the word-boundary test: single bytes (ascii, the default), or whole characters, "
+                           "where Unicode letters, marks and digits are word characters (unicode, for "
+                           "'zurück' or 'daß'); --word-chars then means characters of any script")
+    opts.add_argument("--fallback", action="store_true",
+                      help="where the longest keyword at a position is glued to the next word, take the "
+                           "longest shorter one there that is a whole word (as grep -w does); exact "
+                           "matching only")
     inp = common.add_argument_group("input")
     inp.add_argument("files", nargs="*", metavar="FILE",
                      help="input files, plain or gzip-compressed; '-' or none for stdin")
@@ -578,41 +588,90 @@ def _json_encoder() -> Callable[[Any], bytes]:
     return dumps
 
 
+def _escaped_json(obj: Any) -> bytes:
+    """JSON in ASCII, for records of a file whose name is not UTF-8: the name's
+    undecodable bytes come out as \\udcXX escapes, which `json.loads` then
+    `os.fsencode` turn back into the name's own bytes."""
+    return json.dumps(obj, separators=(",", ":")).encode("ascii")
+
+
+def _encoder_for_path(path: str, dumps: Callable[[Any], bytes]) -> Callable[[Any], bytes]:
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:  # bytes the file system gave that are not UTF-8
+        return _escaped_json
+    return dumps
+
+
+@dataclass(frozen=True)
+class Scan:
+    """How records are scanned: the processor, the threshold and the
+    whole-word options (--words, --fallback)."""
+
+    kp: KeywordProcessor
+    threshold: float | None
+    words: whole_words.Words = "ascii"
+    fallback: bool = False
+
+    @classmethod
+    def for_args(cls, args: argparse.Namespace, kp: KeywordProcessor) -> Scan:
+        return cls(kp, args.threshold, args.words, args.fallback)
+
+    @property
+    def module_scan(self) -> bool:
+        return self.words == "ascii" and not self.fallback
+
+    def extract(self, texts: list[str]) -> list[list[PyKeywordMatch]]:
+        """The matches of each text with byte offsets into its scan text, as
+        the module's batch method gives them."""
+        if self.module_scan:
+            return self.kp.parallel_extract_keywords_from_texts(texts, self.threshold)
+        return [whole_words.extract(self.kp, text, self.threshold, words=self.words,
+                                    fallback=self.fallback, offsets="bytes") for text in texts]
+
+    def replace(self, texts: list[str]) -> list[str]:
+        if self.module_scan:
+            return self.kp.parallel_replace_keywords_from_texts(texts, self.threshold)
+        return [whole_words.replace(self.kp, text, self.threshold, words=self.words,
+                                    fallback=self.fallback) for text in texts]
+
+
 class NativeWriter:
     """The records of a group of batches scanned and written by the native
     writer, in one call on the worker pool."""
 
-    def __init__(self, kp: KeywordProcessor, write: Callable[..., Any], threshold: float | None, offsets: str,
-                 with_text: bool, whole_records: bool, dumps: Callable[[Any], bytes]) -> None:
-        self.kp, self.write_records, self.threshold = kp, write, threshold
+    def __init__(self, scan: Scan, write: Callable[..., Any], offsets: str, with_text: bool, whole_records: bool,
+                 dumps: Callable[[Any], bytes]) -> None:
+        self.scan, self.write_records = scan, write
         self.offsets, self.with_text, self.whole_records = offsets, with_text, whole_records
         self.dumps = dumps
         self.paths: dict[str, bytes] = {}
 
     @classmethod
-    def for_args(cls, args: argparse.Namespace, kp: KeywordProcessor,
-                 dumps: Callable[[Any], bytes]) -> NativeWriter | None:
+    def for_args(cls, args: argparse.Namespace, scan: Scan, dumps: Callable[[Any], bytes]) -> NativeWriter | None:
         if _write_records is None:
             return None
-        return cls(kp, _write_records, args.threshold, getattr(args, "offsets", "chars"),
-                   getattr(args, "with_text", False), args.records == "file", dumps)
+        return cls(scan, _write_records, getattr(args, "offsets", "chars"), getattr(args, "with_text", False),
+                   args.records == "file", dumps)
 
     def write(self, group: list[Batch], output: str) -> tuple[bytes, list[dict[str, int]] | None, int]:
         blocks = [(batch.data, self._path_json(batch.path), batch.first_line or 1) for batch in group]
+        scan = self.scan
         result: tuple[bytes, list[dict[str, int]] | None, int] = self.write_records(
-            self.kp, blocks, self.threshold, output, self.offsets, self.with_text, self.whole_records)
+            scan.kp, blocks, scan.threshold, output, self.offsets, self.with_text, self.whole_records,
+            scan.words, scan.fallback)
         return result
 
     def _path_json(self, path: str) -> bytes:
         encoded = self.paths.get(path)
         if encoded is None:
-            encoded = self.paths[path] = self.dumps(path)
+            encoded = self.paths[path] = _encoder_for_path(path, self.dumps)(path)
         return encoded
 
 
 class Extractor:
     def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, case_sensitive: bool, out: Output) -> None:
-        self.kp, self.threshold, self.out = kp, args.threshold, out
+        self.scan, self.out = Scan.for_args(args, kp), out
         self.case_sensitive = case_sensitive
         self.chars = args.offsets == "chars"
         self.with_text = args.with_text
@@ -624,7 +683,7 @@ class Extractor:
         self.dumps = _json_encoder()
         self.matched = False
         self.rounded: dict[float, float] = {}
-        self.native = NativeWriter.for_args(args, kp, self.dumps)
+        self.native = NativeWriter.for_args(args, self.scan, self.dumps)
 
     def group(self, group: list[Batch]) -> None:
         if self.native is not None:
@@ -632,7 +691,7 @@ class Extractor:
             return
         records = [_records(batch) for batch in group]
         texts = [text for r in records for text in r.texts]
-        results = self.kp.parallel_extract_keywords_from_texts(texts, self.threshold)
+        results = self.scan.extract(texts)
         at = 0
         for batch, r in zip(group, records):
             mine = results[at : at + len(r.texts)]
@@ -659,7 +718,8 @@ class Extractor:
         self.matched = self.matched or bool(counter)
 
     def _write(self, batch: Batch, texts: list[str], results: list[list[PyKeywordMatch]]) -> None:
-        dumps, first, path = self.dumps, batch.first_line, batch.path
+        first, path = batch.first_line, batch.path
+        dumps = _encoder_for_path(path, self.dumps)
         plain = self.exact and not self.with_text
         chars = self.chars
         # Each match is written as [keyword, similarity, start, end]: for exact
@@ -703,14 +763,15 @@ class Extractor:
             rows += [{"path": path, "keyword": k, "count": n} if self.per_file else {"keyword": k, "count": n}
                      for k, n in ranked]
         if rows:
-            self.out.write(b"".join(self.dumps(row) + b"\n" for row in rows))
+            self.out.write(b"".join(_encoder_for_path(row.get("path", ""), self.dumps)(row) + b"\n"
+                                    for row in rows))
 
 
 class Replacer:
     def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, out: Output | None) -> None:
-        self.kp, self.threshold, self.out = kp, args.threshold, out
+        self.scan, self.out = Scan.for_args(args, kp), out
         self.matched = False
-        self.native = NativeWriter.for_args(args, kp, _json_encoder())
+        self.native = NativeWriter.for_args(args, self.scan, _json_encoder())
 
     def replaced(self, batch: Batch) -> bytes:
         return b"".join(self._replaced([batch]))
@@ -723,11 +784,11 @@ class Replacer:
             return [output]
         records = [_records(batch) for batch in group]
         texts = [text for r in records for text in r.texts]
-        results = self.kp.parallel_replace_keywords_from_texts(texts, self.threshold)
+        results = self.scan.replace(texts)
         if not self.matched:
             # A clean name equal to its keyword leaves the text as it was: ask
             # extraction, until the first match is known.
-            self.matched = results != texts or any(self.kp.parallel_extract_keywords_from_texts(texts, self.threshold))
+            self.matched = results != texts or any(self.scan.extract(texts))
         out = []
         at = 0
         for batch, r in zip(group, records):

@@ -34,6 +34,7 @@ KNOWN_LENGTH_CHANGERS = {
 }
 
 _SPAN = operator.attrgetter("start", "end")
+_END = operator.attrgetter("end")
 
 _changers: re.Pattern[str] | None = None
 _changers_lock = threading.Lock()
@@ -197,8 +198,15 @@ def char_offsets_many(
     texts: Sequence[str], results: Sequence[list[PyKeywordMatch]], *, case_sensitive: bool = False
 ) -> list[list[PyKeywordMatch]]:
     """`char_offsets` of each text with its matches, for the result of a batch
-    method; an ASCII text costs one test, without a call."""
+    method; an ASCII text costs a test and a look at its matches' ends."""
     return [
-        matches if text.isascii() else char_offsets(text, matches, case_sensitive=case_sensitive)
+        _ascii_checked(text, matches) if text.isascii() else char_offsets(text, matches, case_sensitive=case_sensitive)
         for text, matches in zip(texts, results, strict=True)
     ]
+
+
+def _ascii_checked(text: str, matches: list[PyKeywordMatch]) -> list[PyKeywordMatch]:
+    # A match's start never exceeds its end, so the largest end decides.
+    if max(map(_END, matches), default=0) > len(text):
+        _check_within(map(_SPAN, matches), len(text))
+    return matches

@@ -43,11 +43,14 @@ def extract(
     *,
     words: Words = "unicode",
     fallback: bool = True,
+    offsets: Literal["chars", "bytes"] = "chars",
 ) -> list[PyKeywordMatch]:
     """Every keyword occurrence in `text` that is a whole word, with `start`
-    and `end` as `str` indices of `text` (as `char_offsets` gives them).
+    and `end` as `str` indices of `text` (as `char_offsets` gives them), or
+    with `offsets="bytes"` as UTF-8 byte offsets into the scanned (lower-cased)
+    text, as the module's methods report them.
     The defaults are for whole words in any script; see the module's note."""
-    return _native.extract_text(processor, text, threshold, words, fallback)
+    return _native.extract_text(processor, text, threshold, words, fallback, offsets)
 
 
 def replace(

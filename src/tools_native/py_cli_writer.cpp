@@ -1,10 +1,12 @@
 // write_records(processor, blocks, threshold, output, offsets="chars",
-//               with_text=False, whole_records=False)
+//               with_text=False, whole_records=False, words="ascii", fallback=False)
 //
 // `blocks` is a list of (data, path_json, first_line): data a bytes-like
 // object of valid UTF-8 whole lines, path_json the file name as a JSON string.
 // `output` is "lines" (JSON Lines), "counts" or "replaced". Returns
 // (output bytes, per-block dicts of counts or None, records with a match).
+// `words` and `fallback` are the scan options of fernquill_tools.extract;
+// the defaults scan as the module's methods do.
 //
 // Order: bind, check the processor's type, take a shared borrow (held to the
 // end), check the threshold, take every block's buffer, scan on the pool with
@@ -20,6 +22,7 @@
 #include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 #include "tools_native/cli_writer.hpp"
+#include "tools_native/option_args.hpp"
 #include "tools_native/row_blocks.hpp"
 
 namespace fernquill::cli {
@@ -56,15 +59,6 @@ Output output_arg(PyObject* value) {
     if (PyUnicode_CompareWithASCIIString(value, "replaced") == 0) return Output::kReplaced;
   }
   value_error("output must be \"lines\", \"counts\" or \"replaced\"");
-}
-
-bool char_offsets_arg(PyObject* value) {
-  if (value == nullptr) return true;
-  if (PyUnicode_Check(value)) {
-    if (PyUnicode_CompareWithASCIIString(value, "chars") == 0) return true;
-    if (PyUnicode_CompareWithASCIIString(value, "bytes") == 0) return false;
-  }
-  value_error("offsets must be \"chars\" or \"bytes\"");
 }
 
 // The blocks, their buffers held in `held` (which must outlive them).
@@ -126,22 +120,23 @@ Ref counts_per_block(const std::vector<Unit>& units, const std::vector<UnitOutpu
   return list;
 }
 
-constexpr const char* kParams[] = {"processor", "blocks",    "threshold",    "output",
-                                   "offsets",   "with_text", "whole_records"};
+constexpr const char* kParams[] = {"processor", "blocks",        "threshold", "output",  "offsets",
+                                   "with_text", "whole_records", "words",     "fallback"};
 constexpr py::Signature kSignature{"_native", "write_records", kParams, std::size(kParams), 4};
 
 PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guard([&]() -> Ref {
-    py::BoundArgs<7> a(kSignature, args, nargs, kwnames);
+    py::BoundArgs<std::size(kParams)> a(kSignature, args, nargs, kwnames);
     py::ProcessorObject& obj = py::processor_argument(a[0]);
     Ref keep_processor = Ref::borrowed(a[0]);
     py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
     const float threshold = checked_threshold(py::to_optional_f32(a[2], "threshold"));
     WriterOptions options;
     options.output = output_arg(a[3]);
-    options.char_offsets = char_offsets_arg(a[4]);
+    options.char_offsets = columns::offsets_arg(a[4]) == columns::OffsetUnit::kChars;
     options.with_text = py::to_bool(a[5], "with_text");
     options.whole_records = py::to_bool(a[6], "whole_records");
+    options.scan = columns::scan_options_arg(a[7], a[8], ScanOptions{});
     Ref keep_blocks = Ref::borrowed(a[1]);
     std::vector<std::unique_ptr<HeldBuffer>> held;
     const std::vector<Block> blocks = blocks_arg(a[1], held);
@@ -182,7 +177,7 @@ PyObject* py_utf8_error(PyObject*, PyObject* data) {
 PyMethodDef g_cli_writer_functions[] = {
     {"write_records", py::fastcall(py_write_records), py::kFast,
      "write_records(processor, blocks, threshold, output, offsets='chars', with_text=False, "
-     "whole_records=False)\n--\n\n"
+     "whole_records=False, words='ascii', fallback=False)\n--\n\n"
      "The command line's records of `blocks` scanned and written as JSON Lines, counts or "
      "replaced text."},
     {"utf8_error", py_utf8_error, METH_O,

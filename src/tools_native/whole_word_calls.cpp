@@ -11,6 +11,7 @@
 #include "module/py_keyword_match.hpp"
 #include "module/py_processor_object.hpp"
 #include "tools_native/char_offsets.hpp"
+#include "tools_native/option_args.hpp"
 
 namespace fernquill::columns {
 namespace {
@@ -21,19 +22,22 @@ constexpr const char* kClassName = "whole words";
 // What users of these two calls come for: whole words in any script.
 constexpr fernquill::ScanOptions kTextDefaults{true, true};
 
-constexpr const char* text_params[] = {"processor", "text", "threshold", "words", "fallback"};
+constexpr const char* text_params[] = {"processor", "text",     "threshold",
+                                       "words",     "fallback", "offsets"};
+constexpr std::size_t kOffsetsArg = 5;
 constexpr py::Signature extract_text_sig{kClassName, "extract_text", text_params,
                                          std::size(text_params), 2};
+// The same parameters but the last.
 constexpr py::Signature replace_text_sig{kClassName, "replace_text", text_params,
-                                         std::size(text_params), 2};
+                                         std::size(text_params) - 1, 2};
 
-// Binds the five arguments and runs body(record, text, threshold, options)
+// Binds the arguments and runs body(record, text, threshold, options, offsets)
 // under a shared borrow.
 template <class Body>
 PyObject* text_call(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Body&& body) {
   return py::guard([&]() -> Ref {
-    py::BoundArgs<5> a(sig, args, nargs, kwnames);
+    py::BoundArgs<std::size(text_params)> a(sig, args, nargs, kwnames);
     py::ProcessorObject& obj = py::processor_argument(a[0]);
     Ref keep_processor = Ref::borrowed(a[0]);
     py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
@@ -41,51 +45,34 @@ PyObject* text_call(const py::Signature& sig, PyObject* const* args, Py_ssize_t 
     const std::optional<float> threshold = py::to_optional_f32(a[2], "threshold");
     checked_threshold(threshold);
     const fernquill::ScanOptions options = scan_options_arg(a[3], a[4], kTextDefaults);
-    return body(borrowed.record(), text.bytes(), threshold, options);
+    const OffsetUnit offsets = offsets_arg(a[kOffsetsArg]);
+    return body(borrowed.record(), text.bytes(), threshold, options, offsets);
   });
 }
 
 }  // namespace
 
-fernquill::ScanOptions scan_options_arg(PyObject* words, PyObject* fallback,
-                                        const fernquill::ScanOptions& defaults) {
-  fernquill::ScanOptions options = defaults;
-  if (words != nullptr && words != Py_None) {
-    if (PyUnicode_Check(words) && PyUnicode_CompareWithASCIIString(words, "ascii") == 0) {
-      options.unicode_words = false;
-    } else if (PyUnicode_Check(words) && PyUnicode_CompareWithASCIIString(words, "unicode") == 0) {
-      options.unicode_words = true;
-    } else {
-      PyErr_SetString(PyExc_ValueError, "words must be \"ascii\" or \"unicode\"");
-      py::throw_error_set();
-    }
-  }
-  if (fallback != nullptr && fallback != Py_None) {
-    options.whole_word_fallback = py::to_bool(fallback, "fallback");
-  }
-  return options;
-}
-
 PyObject* py_extract_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return text_call(extract_text_sig, args, nargs, kwnames,
-                   [](const KeywordProcessor& record, std::string_view text,
-                      std::optional<float> threshold, const fernquill::ScanOptions& options) {
-                     const float t = checked_threshold(threshold);
-                     ScanText scan;
-                     make_scan_text(record, text, t == 1.0f, scan);
-                     std::vector<KeywordMatch> matches = scan_text(record, scan, t, options);
-                     to_char_offsets(text, scan, matches);
-                     py::NameStrs names;
-                     return py::new_match_list(matches, names);
-                   });
+  return text_call(
+      extract_text_sig, args, nargs, kwnames,
+      [](const KeywordProcessor& record, std::string_view text, std::optional<float> threshold,
+         const fernquill::ScanOptions& options, OffsetUnit offsets) {
+        const float t = checked_threshold(threshold);
+        ScanText scan;
+        make_scan_text(record, text, t == 1.0f, scan);
+        std::vector<KeywordMatch> matches = scan_text(record, scan, t, options);
+        if (offsets == OffsetUnit::kChars) to_char_offsets(text, scan, matches);
+        py::NameStrs names;
+        return py::new_match_list(matches, names);
+      });
 }
 
 PyObject* py_replace_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return text_call(replace_text_sig, args, nargs, kwnames,
-                   [](const KeywordProcessor& record, std::string_view text,
-                      std::optional<float> threshold, const fernquill::ScanOptions& options) {
-                     return py::new_str(replace_keywords(record, text, threshold, options));
-                   });
+  return text_call(
+      replace_text_sig, args, nargs, kwnames,
+      [](const KeywordProcessor& record, std::string_view text, std::optional<float> threshold,
+         const fernquill::ScanOptions& options,
+         OffsetUnit) { return py::new_str(replace_keywords(record, text, threshold, options)); });
 }
 
 }  // namespace fernquill::columns

@@ -8,14 +8,9 @@
 
 namespace fernquill::columns {
 
-// The options from the `words` ("ascii" or "unicode"; absent: `defaults`)
-// and `fallback` (absent: `defaults`) arguments; ValueError for another
-// `words`.
-fernquill::ScanOptions scan_options_arg(PyObject* words, PyObject* fallback,
-                                        const fernquill::ScanOptions& defaults);
-
-// extract_text(processor, text, threshold=None, words="unicode", fallback=True):
-// the matches with str indices of `text`.
+// extract_text(processor, text, threshold=None, words="unicode", fallback=True,
+//              offsets="chars"): the matches with str indices of `text`, or
+// with byte offsets into the scanned text (offsets="bytes", as the module's).
 PyObject* py_extract_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // replace_text(processor, text, threshold=None, words="unicode", fallback=True)
 PyObject* py_replace_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
