@@ -51,7 +51,34 @@ bool read_bool(StateReader& in) {
 // each one's child comes right after it, their ids are the ones just below
 // the bottom node's.
 template <bool kCheckText, class Visitor>
-void walk_trie_state(StateReader& in, Visitor& visit) {
+class TrieStateWalk {
+ public:
+  TrieStateWalk(StateReader in, Visitor& visit) : r_(in), visit_(visit) {}
+
+  // Returns the reader past the trie.
+  StateReader run() {
+    open_.push_back({r_.read_length(), Trie::kRoot, kNoNode, 0, 0, true});
+    for (;;) {
+      Branch& top = open_.back();
+      if (top.remaining > 0) {
+        const NodeId bottom = descend(top);  // `top` may be dead from here
+        if (bottom == kNoNode) continue;     // it has children to read
+        close(bottom);                       // a leaf
+        close_chain(open_.back(), bottom);
+        continue;
+      }
+      // Every child read: close the node, then the path above it.
+      const NodeId node = top.node;
+      const bool ordered = top.ordered;
+      open_.pop_back();
+      if (!ordered) visit_.unordered(node);
+      close(node);
+      if (open_.empty()) return r_;
+      close_chain(open_.back(), node);
+    }
+  }
+
+ private:
   struct Branch {
     std::uint64_t remaining;  // children still to read
     NodeId node;
@@ -60,69 +87,63 @@ void walk_trie_state(StateReader& in, Visitor& visit) {
     std::uint64_t chain;  // single-child nodes on the current path below it
     bool ordered;         // keys strictly ascending so far
   };
-  StateReader r = in;  // a local copy stays in registers
-  NodeId next_id = 1;
-  auto close = [&](NodeId node) __attribute__((always_inline)) {
-    const std::uint8_t tag = r.read_u8();
+
+  // Reads the next child of `top` and the path below it while each node has
+  // one child. Returns the node at the bottom when it is a leaf, else
+  // kNoNode, having opened an entry for it.
+  [[gnu::always_inline]] NodeId descend(Branch& top) {
+    --top.remaining;
+    std::uint32_t key = r_.read_char();
+    NodeId node = next_id_++;
+    visit_.node(node, top.node, top.last_child, key);
+    top.ordered = top.ordered && (top.last_child == kNoNode || key > top.last_key);
+    top.last_child = node;
+    top.last_key = key;
+    std::uint64_t chain = 0;
+    std::uint64_t count;
+    for (;;) {
+      if (!r_.read_size_and_ascii_char(1, key)) {
+        count = r_.read_length();
+        if (count != 1) break;
+        key = r_.read_char();
+      }
+      ++chain;
+      visit_.node(next_id_, node, kNoNode, key);
+      node = next_id_++;
+    }
+    top.chain = chain;
+    if (count == 0) return node;
+    open_.push_back({count, node, kNoNode, 0, 0, true});
+    return kNoNode;
+  }
+
+  [[gnu::always_inline]] void close(NodeId node) {
+    const std::uint8_t tag = r_.read_u8();
     if (tag == 1) {
-      visit.name(node, kCheckText ? r.read_text() : r.read_text_bytes());
+      visit_.name(node, kCheckText ? r_.read_text() : r_.read_text_bytes());
     } else if (tag != 0) {
       throw_state_failure(state_failure::invalid_tag(tag));
     }
-  };
-  // Most nodes of a path have no clean name: a short run of tags that are
-  // all 0 is passed in one step.
-  auto close_chain = [&](Branch & branch, NodeId bottom) __attribute__((always_inline)) {
-    if (!r.skip_zero_bytes(branch.chain)) {
+  }
+
+  // Closes the one-child nodes above `bottom`. Most of them have no clean
+  // name: a short run of tags that are all 0 is passed in one step.
+  [[gnu::always_inline]] void close_chain(Branch& branch, NodeId bottom) {
+    if (!r_.skip_zero_bytes(branch.chain)) {
       for (std::uint64_t k = 1; k <= branch.chain; ++k) close(bottom - static_cast<NodeId>(k));
     }
     branch.chain = 0;
-  };
-
-  std::vector<Branch> open;
-  open.push_back({r.read_length(), Trie::kRoot, kNoNode, 0, 0, true});
-  for (;;) {
-    Branch& top = open.back();
-    if (top.remaining > 0) {
-      --top.remaining;
-      std::uint32_t key = r.read_char();
-      NodeId node = next_id++;
-      visit.node(node, top.node, top.last_child, key);
-      top.ordered = top.ordered && (top.last_child == kNoNode || key > top.last_key);
-      top.last_child = node;
-      top.last_key = key;
-      // Down the path while a node has one child.
-      std::uint64_t chain = 0;
-      std::uint64_t count;
-      for (;;) {
-        if (!r.read_size_and_ascii_char(1, key)) {
-          count = r.read_length();
-          if (count != 1) break;
-          key = r.read_char();
-        }
-        ++chain;
-        visit.node(next_id, node, kNoNode, key);
-        node = next_id++;
-      }
-      top.chain = chain;
-      if (count > 1) {
-        open.push_back({count, node, kNoNode, 0, 0, true});  // `top` is dead from here
-        continue;
-      }
-      close(node);  // a leaf
-      close_chain(top, node);
-      continue;
-    }
-    // Every child read: close the node, then the path above it.
-    const NodeId node = top.node;
-    const bool ordered = top.ordered;
-    open.pop_back();
-    if (!ordered) visit.unordered(node);
-    close(node);
-    if (open.empty()) break;
-    close_chain(open.back(), node);
   }
-  in = r;
+
+  StateReader r_;
+  Visitor& visit_;
+  NodeId next_id_ = 1;
+  std::vector<Branch> open_;
+};
+
+template <bool kCheckText, class Visitor>
+void walk_trie_state(StateReader& in, Visitor& visit) {
+  in = TrieStateWalk<kCheckText, Visitor>(in, visit).run();
 }
 
 // What a trie state holds: the store is sized exactly once from it instead
