@@ -196,6 +196,18 @@ def test_strict_errors_name_the_file_and_line_and_go_on(tmp_path, capsysbinary, 
     assert out == dumps({"path": str(good), "line": 1, "matches": [["la", 1.0, 0, 2]]}) + b"\n"
 
 
+@pytest.mark.parametrize("count", [[], ["-c", "--per-file"]], ids=["records", "counts"])
+def test_file_names_that_are_not_utf8_come_back_byte_for_byte(tmp_path, capsysbinary, writer, count):
+    raw = os.fsencode(tmp_path) + b"/caf\xe9 \xff.txt"
+    with open(raw, "wb") as f:
+        f.write("la Straße\nla\n".encode())
+    status, out, err = run_in_process(capsysbinary, ["extract", "-e", "la", *count, os.fsdecode(raw)])
+    assert (status, err) == (0, b"")
+    records = [json.loads(line) for line in out.splitlines()]
+    assert [os.fsencode(r["path"]) for r in records] == [raw] * (1 if count else 2)
+    assert records[0]["count" if count else "line"] == (2 if count else 1)
+
+
 def test_gzip_from_stdin_and_in_place_refused(tmp_path):
     data = "New York\nnothing\nİ new york\n".encode()
     result = fq("extract", "-e", "new york", "--with-text", input=gzip.compress(data))

@@ -588,6 +588,21 @@ def _json_encoder() -> Callable[[Any], bytes]:
     return dumps
 
 
+def _escaped_json(obj: Any) -> bytes:
+    """JSON in ASCII, for records of a file whose name is not UTF-8: the name's
+    undecodable bytes come out as \\udcXX escapes, which `json.loads` then
+    `os.fsencode` turn back into the name's own bytes."""
+    return json.dumps(obj, separators=(",", ":")).encode("ascii")
+
+
+def _encoder_for_path(path: str, dumps: Callable[[Any], bytes]) -> Callable[[Any], bytes]:
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:  # bytes the file system gave that are not UTF-8
+        return _escaped_json
+    return dumps
+
+
 @dataclass(frozen=True)
 class Scan:
     """How records are scanned: the processor, the threshold and the
@@ -650,7 +665,7 @@ class NativeWriter:
     def _path_json(self, path: str) -> bytes:
         encoded = self.paths.get(path)
         if encoded is None:
-            encoded = self.paths[path] = self.dumps(path)
+            encoded = self.paths[path] = _encoder_for_path(path, self.dumps)(path)
         return encoded
 
 
@@ -703,7 +718,8 @@ class Extractor:
         self.matched = self.matched or bool(counter)
 
     def _write(self, batch: Batch, texts: list[str], results: list[list[PyKeywordMatch]]) -> None:
-        dumps, first, path = self.dumps, batch.first_line, batch.path
+        first, path = batch.first_line, batch.path
+        dumps = _encoder_for_path(path, self.dumps)
         plain = self.exact and not self.with_text
         chars = self.chars
         # Each match is written as [keyword, similarity, start, end]: for exact
@@ -747,7 +763,8 @@ class Extractor:
             rows += [{"path": path, "keyword": k, "count": n} if self.per_file else {"keyword": k, "count": n}
                      for k, n in ranked]
         if rows:
-            self.out.write(b"".join(self.dumps(row) + b"\n" for row in rows))
+            self.out.write(b"".join(_encoder_for_path(row.get("path", ""), self.dumps)(row) + b"\n"
+                                    for row in rows))
 
 
 class Replacer:

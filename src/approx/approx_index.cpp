@@ -3,16 +3,12 @@
 #include <algorithm>
 
 #include "support/fault.hpp"
+#include "support/memory_size.hpp"
 
 namespace fernquill {
 namespace {
 
 constexpr std::size_t kBitsPerWord = 64;
-
-template <class T>
-std::size_t vector_bytes(const std::vector<T>& v) {
-  return v.capacity() * sizeof(T);
-}
 
 }  // namespace
 

@@ -194,9 +194,38 @@ class ApproxPlan {
   bool verify_last(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i,
                    std::size_t offset) const;
   bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const;
+  // The print scan of find_hits for prints of L bytes, in named steps:
+  // the positions of a stretch whose print has a nonempty run, whether a
+  // run's piece occurs there whole, and the starts it stands for.
   template <std::uint32_t L>
   void scan_prints(const std::uint8_t* s, std::size_t n, std::size_t lo, std::size_t hi,
                    std::vector<Hit>& hits, std::size_t cap, std::uint64_t* forced) const;
+  // Positions looked up per stretch, and how far ahead runs are fetched.
+  static constexpr std::size_t kStretch = 256;
+  static constexpr std::size_t kAhead = 8;
+  struct PrintRun {
+    std::uint32_t offset;  // of the position in its stretch
+    std::uint32_t begin;   // its run: scans_[begin, end)
+    std::uint32_t end;
+  };
+  template <std::uint32_t L>
+  [[gnu::always_inline]] inline std::size_t runs_in_stretch(const std::uint8_t* s, std::size_t base,
+                                                            std::size_t stop,
+                                                            PrintRun* found) const;
+  template <std::uint32_t L>
+  // Whether the piece of scans_[k] = e occurs whole where its print is at p.
+  [[gnu::always_inline]] inline bool piece_occurs(const ScanEntry& e, std::uint32_t k,
+                                                  const std::uint8_t* s, std::size_t n,
+                                                  std::size_t p) const;
+  // Adds the starts that a piece found as above stands for.
+  [[gnu::always_inline]] inline void add_starts(const ScanEntry& e, std::uint32_t k,
+                                                const std::uint8_t* s, std::size_t n, std::size_t p,
+                                                std::size_t lo, std::size_t hi,
+                                                std::vector<Hit>& hits, std::size_t cap,
+                                                std::uint64_t* forced) const;
+  [[gnu::always_inline]] static inline bool lead_agrees(std::uint32_t lead, const std::uint8_t* s,
+                                                        std::size_t i, std::size_t offset,
+                                                        std::size_t piece_at);
 
   float t_;
   bool overlaps_ = false;

@@ -50,12 +50,15 @@ using utf8::is_trim;
 
 using SearchNode = ApproxIndex::SearchNode;
 
-// A search's result as the memo keeps it.
+// A search's result as the memo keeps it, in 8 bytes: its similarity is
+// computed again from its edits, consumed count and clean name, as the
+// search computed it (approx_score.hpp), which gives the same float.
 struct Recalled {
-  float similarity;
   std::uint32_t name_id;  // kNoName when the search found no candidate
-  std::uint32_t consumed;
+  std::uint16_t consumed;
+  std::uint16_t edits;
 };
+constexpr std::uint64_t kMaxRecalled = 0xFFFF;
 
 // Where an exact walk from a start ended: the text from the start spells the
 // path to that slot's node.
@@ -228,15 +231,18 @@ Candidate search_or_recall(const ApproxIndex& index, EditSearch& search, SearchM
   if (const Recalled* known = memo.find(walked.slot, tail, remaining - walked.depth)) {
     ++recalled;
     if (known->name_id == ApproxIndex::kNoName) return {};
-    return {true, known->similarity, index.name(known->name_id), known->consumed, known->name_id};
+    const std::string_view name = index.name(known->name_id);
+    const float v = similarity(known->edits, std::max<std::uint64_t>(known->consumed, name.size()));
+    return {true, v, name, known->consumed, known->name_id, known->edits};
   }
   ++searched;
   const Candidate found = search.run(i);
-  // A result is kept with a 32-bit consumed count (which the window bounds).
+  // A result is kept with 16-bit counts; a larger one is searched again.
   if (search.window() > walked.depth && search.window() < remaining &&
-      search.window() <= std::numeric_limits<std::uint32_t>::max()) {
+      found.consumed <= kMaxRecalled && static_cast<std::uint64_t>(found.edits) <= kMaxRecalled) {
     memo.insert(walked.slot, tail, search.window() - walked.depth,
-                {found.similarity, found.name_id, static_cast<std::uint32_t>(found.consumed)});
+                {found.name_id, static_cast<std::uint16_t>(found.consumed),
+                 static_cast<std::uint16_t>(found.edits)});
   }
   return found;
 }

@@ -34,7 +34,7 @@ inline bool EditSearch::consider(const State& st) {
   const float v = takes(st);
   if (v == 0.0f) return false;
   const std::uint32_t name = nodes_[st.node].name;
-  best_ = {true, v, index_.name(name), st.consumed, name};
+  best_ = {true, v, index_.name(name), st.consumed, name, st.edits};
   ++stamp_;
   return v == 1.0f;
 }

@@ -31,6 +31,7 @@ struct Candidate {
   std::string_view name;
   std::uint64_t consumed = 0;
   std::uint32_t name_id = ApproxIndex::kNoName;  // set by the edit search
+  std::int64_t edits = 0;                        // the edits of its state
 };
 
 // The pruned depth-first edit search from one position, with its working

@@ -38,11 +38,12 @@ class FrontierMemo {
  private:
   struct Frontier {
     std::uint32_t first;  // in pool_
-    std::uint32_t count;
-    std::uint32_t window;
+    std::uint16_t count;
+    std::uint8_t window;  // a kept window has at most SearchMemo's kMaxWindow bytes
     bool complete;
   };
   static constexpr std::uint32_t kAnchor = 0;
+  static constexpr std::size_t kMaxKeptStates = 0xFFFF;
   std::size_t text_bytes_;
   SearchMemo<Frontier> memo_;
   std::vector<std::uint32_t> pool_;  // the kept frontiers, back to back
