@@ -158,13 +158,38 @@ def test_whole_word_options_match_the_single_text_calls(form, words, fallback):
         assert columns.count(kp, column, threshold, words=words, fallback=fallback) == dict(counted)
 
 
-def test_word_options_are_checked():
+@pytest.mark.parametrize("call", [columns.extract, columns.replace, columns.count])
+def test_word_options_are_checked(call):
     kp = KeywordProcessor()
     kp.add_keyword("a")
     with pytest.raises(ValueError, match="words must be"):
-        columns.extract(kp, ["a"], words="latin")
+        call(kp, ["a"], words="latin")
     with pytest.raises(TypeError, match="fallback"):
-        columns.count(kp, ["a"], fallback="yes")
+        call(kp, ["a"], fallback="yes")
+
+
+@pytest.mark.parametrize("name", ["extract", "replace", "count"])
+def test_native_calls_read_their_options_by_position_and_by_name(name):
+    # The native calls share one argument reader; each must find `words`
+    # and `fallback` in its own places, and only extract takes `offsets`.
+    call = getattr(fernquill_tools._native, name)
+    kp = KeywordProcessor()
+    kp.add_keyword("ab")
+    rows = ["ab", "xab ab", "ab\u00e9 ab"]
+    extra = ("chars",) if name == "extract" else ()
+    for words, fallback in [("ascii", False), ("unicode", True), ("unicode", False)]:
+        by_position = call(kp, rows, None, *extra, words, fallback)
+        by_name = call(kp, rows, None, words=words, fallback=fallback)
+        want = getattr(columns, name)(kp, rows, words=words, fallback=fallback)
+        if name == "count":
+            assert by_position == by_name == want
+        else:
+            assert rows_of(by_position) == rows_of(by_name) == rows_of(want)
+    with pytest.raises(ValueError, match="words must be"):
+        call(kp, rows, None, *extra, "latin")
+    if name != "extract":
+        with pytest.raises(TypeError, match="offsets"):
+            call(kp, rows, offsets="bytes")
 
 
 @pytest.mark.slow

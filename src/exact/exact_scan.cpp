@@ -231,26 +231,17 @@ void walk_each(const ScanIndex::Slot* da, const std::uint8_t* code, const std::u
   }
 }
 
-// One chunk of text under scan: where it starts, the text around it, and the
-// per-thread buffers its walks use.
-struct Chunk {
-  const std::uint8_t* s;  // the whole text
-  std::size_t n;          // its length
-  std::size_t begin;      // offset of the chunk
-  std::uint32_t* starts;  // candidate positions, relative to begin
-  std::size_t count;      // number of candidates
-};
-
 // Queues the walks of the chunk's candidates. Their first step is known to
 // succeed (the byte starts a keyword); each walk is queued with the slot its
 // second byte leads to, and a walk at the last byte of the text stops here.
 // Returns the number queued.
 template <bool kFold>
-std::size_t start_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c,
-                        Result* results, std::uint64_t* walk, std::uint32_t* walk_start) {
+std::size_t start_walks(const ScanIndex& index, const ByteTables& tables, const ExactChunk& c,
+                        std::uint64_t* walk, std::uint32_t* walk_start) {
   const ScanIndex::Slot* da = index.slots();
   const std::uint32_t root_base = ScanIndex::base_of(da[ScanIndex::kRootSlot]);
   auto code = [&](std::uint8_t b) -> std::uint32_t { return kFold ? tables.code[b] : b; };
+  Result* results = c.walks;
   std::size_t live = 0;
   for (std::size_t k = 0; k < c.count; ++k) {
     const std::uint32_t r = c.starts[k];
@@ -269,15 +260,15 @@ std::size_t start_walks(const ScanIndex& index, const ByteTables& tables, const 
   return live;
 }
 
-// Runs the queued walks to their ends, filling `results`: in rounds unless
-// asked for one at a time.
+// Runs the queued walks to their ends, filling the chunk's walks: in rounds
+// unless asked for one at a time.
 template <bool kFold>
-void run_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c, Buffers& buffers,
-               std::size_t live, ExactWalk how) {
+void run_walks(const ScanIndex& index, const ByteTables& tables, const ExactChunk& c,
+               Buffers& buffers, std::size_t live, ExactWalk how) {
   const ScanIndex::Slot* da = index.slots();
   const std::size_t rest = c.n - c.begin;
   const std::uint8_t* sc = c.s + c.begin;
-  Result* results = buffers.results.get();
+  Result* results = c.walks;
   std::uint64_t* walk = buffers.walk.get();
   std::uint32_t* walk_start = buffers.walk_start.get();
   if (how == ExactWalk::kEach) {
@@ -300,9 +291,10 @@ void run_walks(const ScanIndex& index, const ByteTables& tables, const Chunk& c,
 // accepted when its walk starts at or after the resume position and it
 // passes the end test. Writes the accepted candidates' offsets to
 // `accepted`, moves `resume` past each, and returns how many there are.
-std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk& c,
-                            const Result* results, std::uint32_t* accepted, std::size_t& resume) {
+std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const ExactChunk& c,
+                            std::uint32_t* accepted, std::size_t& resume) {
   const std::uint8_t* word = tables.word.data();
+  const Result* results = c.walks;
   std::size_t taken = 0;
   for (std::size_t k = 0; k < c.count; ++k) {
     const std::size_t st = c.begin + c.starts[k];
@@ -318,10 +310,10 @@ std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk
   return taken;
 }
 
-[[gnu::always_inline]] inline void record_accepted(const ScanIndex& index, const Chunk& c,
-                                                   const Result* results,
+[[gnu::always_inline]] inline void record_accepted(const ScanIndex& index, const ExactChunk& c,
                                                    const std::uint32_t* accepted, std::size_t taken,
                                                    std::vector<KeywordMatch>& out) {
+  const Result* results = c.walks;
   for (std::size_t a = 0; a < taken; ++a) {
     prefetch(index.slot_name_entry(results[accepted[a]].found));
   }
@@ -339,7 +331,7 @@ std::size_t accept_in_order(const ByteTables& tables, bool overlaps, const Chunk
 // With a sink, the matches are handed over once this many have gathered.
 constexpr std::size_t kSinkPiece = 512;
 
-// `accept(chunk, results, accepted, resume)` takes the chunk's candidates
+// `accept(chunk, accepted, resume)` takes the chunk's candidates
 // in text order (accept_in_order, or an ExactAcceptor's).
 template <bool kFold, class Accept>
 void scan_chunks(const ScanIndex& index, const ByteTables& tables, std::string_view text,
@@ -354,14 +346,15 @@ void scan_chunks(const ScanIndex& index, const ByteTables& tables, std::string_v
   std::size_t resume = 0;
   for (std::size_t begin = 0; begin < n; begin += kChunk) {
     const std::size_t limit = std::min(n, begin + kChunk);
-    Chunk c{s, n, begin, buffers.starts.get(), 0};
-    c.count = gather(tables, overlaps, s, std::max(begin, resume), limit, begin, c.starts);
+    std::uint32_t* starts = buffers.starts.get();
+    ExactChunk c{s, n, begin, starts, 0, buffers.results.get()};
+    c.count = gather(tables, overlaps, s, std::max(begin, resume), limit, begin, starts);
     if (c.count == 0) continue;
-    const std::size_t live = start_walks<kFold>(index, tables, c, buffers.results.get(),
-                                                buffers.walk.get(), buffers.walk_start.get());
+    const std::size_t live =
+        start_walks<kFold>(index, tables, c, buffers.walk.get(), buffers.walk_start.get());
     run_walks<kFold>(index, tables, c, buffers, live, how);
-    const std::size_t taken = accept(c, buffers.results.get(), buffers.accepted.get(), resume);
-    record_accepted(index, c, buffers.results.get(), buffers.accepted.get(), taken, out);
+    const std::size_t taken = accept(c, buffers.accepted.get(), resume);
+    record_accepted(index, c, buffers.accepted.get(), taken, out);
     // Handed over between chunks, when this scan no longer needs the
     // per-thread buffers (the sink may run a scan of its own).
     if (sink != nullptr && out.size() >= kSinkPiece) {
@@ -380,9 +373,8 @@ void scan_chunks(const ScanIndex& index, const ByteTables& tables, std::string_v
 void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
                 std::vector<KeywordMatch>& out, ExactWalk how, const MatchSink* sink) {
   const ByteTables& tables = fold ? index.fold() : index.plain();
-  auto in_order = [&](const Chunk& c, const Result* results, std::uint32_t* accepted,
-                      std::size_t& resume) {
-    return accept_in_order(tables, index.allow_overlaps(), c, results, accepted, resume);
+  auto in_order = [&](const ExactChunk& c, std::uint32_t* accepted, std::size_t& resume) {
+    return accept_in_order(tables, index.allow_overlaps(), c, accepted, resume);
   };
   if (fold) {
     scan_chunks<true>(index, tables, text, in_order, out, how, sink);
@@ -393,9 +385,8 @@ void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
 
 void scan_exact_accepting(const ScanIndex& index, const ByteTables& tables, std::string_view text,
                           bool fold, ExactAcceptor& acceptor, std::vector<KeywordMatch>& out) {
-  auto accept = [&](const Chunk& c, Result* results, std::uint32_t* accepted,
-                    std::size_t& resume) {
-    return acceptor.accept({c.s, c.n, c.begin, c.starts, c.count, results}, accepted, resume);
+  auto accept = [&](const ExactChunk& c, std::uint32_t* accepted, std::size_t& resume) {
+    return acceptor.accept(c, accepted, resume);
   };
   if (fold) {
     scan_chunks<true>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);

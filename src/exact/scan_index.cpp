@@ -77,6 +77,30 @@ class SlotAllocator {
   std::size_t top_ = 0;
 };
 
+// The children of `node` a scan can take, in ascending key order: only edges
+// of a single byte; subtrees under larger keys (only a loaded state has
+// them) are left out.
+void byte_children(const Trie& trie, NodeId node, std::vector<std::uint32_t>& keys,
+                   std::vector<NodeId>& kids) {
+  keys.clear();
+  kids.clear();
+  for (NodeId c = trie.first_child(node); c != kNoNode; c = trie.next_sibling(c)) {
+    if (trie.key(c) > kMaxByteKey) continue;
+    keys.push_back(trie.key(c));
+    kids.push_back(c);
+  }
+}
+
+// The array's length: every base plus any byte must stay inside it.
+std::size_t array_size(const SlotAllocator& alloc, const std::vector<std::uint32_t>& base) {
+  const std::size_t top = alloc.top();
+  std::size_t size = top;
+  for (std::size_t slot = 0; slot < top; ++slot) {
+    if (alloc.used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + kByteKeys);
+  }
+  return size;
+}
+
 void set_word_ranges(ByteTables& tables) {
   tables.word_ranges = 0;
   for (std::uint32_t b = 0; b < kByteKeys;) {
@@ -120,6 +144,14 @@ void ScanIndex::build_keyword_above() {
   }
 }
 
+// Where the trie's nodes went: the slots of the double array before they
+// are packed into it.
+struct ScanIndex::Layout {
+  SlotAllocator alloc;
+  std::vector<std::uint32_t> base, parent;
+  std::vector<NodeId> named;  // the keyword node of each slot, or kNoNode
+};
+
 void ScanIndex::build_double_array(const Trie& trie) {
   // Slots are placed depth first, each node's children at the first free
   // positions after the node's own slot. A chain of single children (the
@@ -147,15 +179,7 @@ void ScanIndex::build_double_array(const Trie& trie) {
   while (!stack.empty()) {
     const Placed at = stack.back();
     stack.pop_back();
-    // Only edges of a single byte can be taken by a scan; subtrees under
-    // larger keys (only a loaded state has them) are left out.
-    keys.clear();
-    kids.clear();
-    for (NodeId c = trie.first_child(at.node); c != kNoNode; c = trie.next_sibling(c)) {
-      if (trie.key(c) > kMaxByteKey) continue;
-      keys.push_back(trie.key(c));
-      kids.push_back(c);
-    }
+    byte_children(trie, at.node, keys, kids);
     std::size_t b = 0;
     if (!keys.empty()) {
       b = alloc.place(std::size_t{at.slot} + 1, keys);
@@ -173,20 +197,21 @@ void ScanIndex::build_double_array(const Trie& trie) {
     base[at.slot] = static_cast<std::uint32_t>(b);
     if (at.slot != kRootSlot && trie.has_clean_name(at.node)) named[at.slot] = at.node;
   }
-  // Every base plus any byte must stay inside the array.
-  const std::size_t top = alloc.top();
-  std::size_t size = top;
-  for (std::size_t slot = 0; slot < top; ++slot) {
-    if (alloc.used(slot)) size = std::max<std::size_t>(size, std::size_t{base[slot]} + kByteKeys);
-  }
+  pack_slots(trie, {std::move(alloc), std::move(base), std::move(parent), std::move(named)});
+}
+
+void ScanIndex::pack_slots(const Trie& trie, const Layout& layout) {
+  const std::size_t size = array_size(layout.alloc, layout.base);
   slots_.assign(size, Slot{kEmptyCheck} << 32);
   slot_names_.assign(size, NameRef{0, 0});
+  const std::size_t top = layout.alloc.top();
   for (std::size_t slot = 0; slot < top; ++slot) {
-    if (!alloc.used(slot)) continue;
-    Slot v = base[slot] | (Slot{slot == kRootSlot ? kEmptyCheck : parent[slot]} << 32);
-    if (named[slot] != kNoNode) {
+    if (!layout.alloc.used(slot)) continue;
+    Slot v =
+        layout.base[slot] | (Slot{slot == kRootSlot ? kEmptyCheck : layout.parent[slot]} << 32);
+    if (layout.named[slot] != kNoNode) {
       v |= kKeywordBit;
-      const std::string_view name = trie.clean_name(named[slot]);
+      const std::string_view name = trie.clean_name(layout.named[slot]);
       // The store keeps its names below 4 GiB in total; so does this copy.
       slot_names_[slot] = {static_cast<std::uint32_t>(name_bytes_.size()),
                            static_cast<std::uint32_t>(name.size())};

@@ -87,7 +87,10 @@ class ScanIndex {
   std::size_t memory_bytes() const;
 
  private:
+  // Where the trie's nodes went, before the slots are packed (scan_index.cpp).
+  struct Layout;
   void build_double_array(const Trie& trie);
+  void pack_slots(const Trie& trie, const Layout& layout);
   void build_tables(const WordSet& words);
   void build_keyword_above();
 
@@ -130,6 +133,8 @@ struct WalkResult {
   std::uint32_t found;  // slot of the longest keyword on the walk, 0 for none
   std::uint32_t end;    // offset just past it, relative to the chunk
 };
+// One chunk of text under scan, as the scan's own steps and an acceptor see
+// it.
 struct ExactChunk {
   const std::uint8_t* s;        // the whole text
   std::size_t n;                // its length

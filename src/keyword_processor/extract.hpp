@@ -41,6 +41,8 @@ std::vector<Replacement> replacements(const KeywordProcessor& processor, std::st
                                       std::optional<float> threshold);
 // Appends `text` with `pieces` (from replacements) spliced in to `out`.
 void append_replaced(std::string& out, std::string_view text, std::span<const Replacement> pieces);
+// The length of `text` with `pieces` spliced in.
+std::size_t replaced_size(std::string_view text, std::span<const Replacement> pieces);
 
 // The same three with scan options; default options give exactly the
 // results above.

@@ -114,12 +114,16 @@ std::string replace_keywords(const KeywordProcessor& processor, std::string_view
                              std::optional<float> threshold, const ScanOptions& options) {
   const std::vector<Replacement> pieces = replacements(processor, text, threshold, options);
   if (pieces.empty()) return std::string(text);
-  std::size_t out_size = text.size();
-  for (const Replacement& p : pieces) out_size = out_size - (p.to - p.from) + p.name.size();
   std::string out;
-  out.reserve(out_size);
+  out.reserve(replaced_size(text, pieces));
   append_replaced(out, text, pieces);
   return out;
+}
+
+std::size_t replaced_size(std::string_view text, std::span<const Replacement> pieces) {
+  std::size_t size = text.size();
+  for (const Replacement& p : pieces) size = size - (p.to - p.from) + p.name.size();
+  return size;
 }
 
 void append_replaced(std::string& out, std::string_view text, std::span<const Replacement> pieces) {

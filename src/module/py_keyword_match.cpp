@@ -270,8 +270,7 @@ PyGetSetDef g_getset[] = {FIELD(kKeyword),
 #undef FIELD
 
 PyMethodDef g_methods[] = {
-    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(match_setstate)),
-     METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    {"__setstate__", fastcall(match_setstate), kFast, "__setstate__($self, state)\n--\n\n"},
     {"__getstate__", match_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__getnewargs__", match_getnewargs, METH_NOARGS, "__getnewargs__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};

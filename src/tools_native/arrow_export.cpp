@@ -21,6 +21,22 @@ const void* buffer_of(const std::string& s) {
 }
 const void* validity_of(const Validity& v) { return v.nulls == 0 ? nullptr : v.bits.data(); }
 
+// The Arrow release protocol, the same for schemas, arrays and streams: the
+// producer's `Node` behind private_data is freed, and a released struct has
+// a null release callback.
+template <class Node, class Struct>
+void release_node(Struct* x) {
+  delete static_cast<Node*>(x->private_data);
+  x->release = nullptr;
+}
+// Releases the children a consumer did not move out.
+template <class Struct>
+void release_children(std::vector<Struct>& children) {
+  for (Struct& c : children) {
+    if (c.release != nullptr) c.release(&c);
+  }
+}
+
 // ---- schemas ----
 
 // Owns what its schema points to; children a consumer moved out are theirs.
@@ -28,17 +44,8 @@ struct SchemaNode {
   std::string format, name;
   std::vector<ArrowSchema> children;
   std::vector<ArrowSchema*> child_pointers;
-  ~SchemaNode() {
-    for (ArrowSchema& c : children) {
-      if (c.release != nullptr) c.release(&c);
-    }
-  }
+  ~SchemaNode() { release_children(children); }
 };
-
-void release_schema(ArrowSchema* s) {
-  delete static_cast<SchemaNode*>(s->private_data);
-  s->release = nullptr;
-}
 
 ArrowSchema make_schema(std::string format, std::string name, std::int64_t flags,
                         std::vector<ArrowSchema> children = {}) {
@@ -53,7 +60,7 @@ ArrowSchema make_schema(std::string format, std::string name, std::int64_t flags
   s.flags = flags;
   s.n_children = static_cast<std::int64_t>(node->children.size());
   s.children = node->child_pointers.data();
-  s.release = release_schema;
+  s.release = release_node<SchemaNode>;
   s.private_data = node.release();
   return s;
 }
@@ -66,17 +73,8 @@ struct ArrayNode {
   std::vector<const void*> buffers;
   std::vector<ArrowArray> children;
   std::vector<ArrowArray*> child_pointers;
-  ~ArrayNode() {
-    for (ArrowArray& c : children) {
-      if (c.release != nullptr) c.release(&c);
-    }
-  }
+  ~ArrayNode() { release_children(children); }
 };
-
-void release_array(ArrowArray* a) {
-  delete static_cast<ArrayNode*>(a->private_data);
-  a->release = nullptr;
-}
 
 ArrowArray make_array(const std::shared_ptr<const void>& keep_alive, std::size_t length,
                       std::size_t nulls, std::initializer_list<const void*> buffers,
@@ -93,7 +91,7 @@ ArrowArray make_array(const std::shared_ptr<const void>& keep_alive, std::size_t
   a.buffers = node->buffers.data();
   a.n_children = static_cast<std::int64_t>(node->children.size());
   a.children = node->child_pointers.data();
-  a.release = release_array;
+  a.release = release_node<ArrayNode>;
   a.private_data = node.release();
   return a;
 }
@@ -264,11 +262,6 @@ const char* stream_last_error(ArrowArrayStream* s) {
   return state->error.empty() ? nullptr : state->error.c_str();
 }
 
-void stream_release(ArrowArrayStream* s) {
-  delete static_cast<StreamState*>(s->private_data);
-  s->release = nullptr;
-}
-
 }  // namespace
 
 void ResultColumn::export_stream(ArrowArrayStream& out) const {
@@ -277,7 +270,7 @@ void ResultColumn::export_stream(ArrowArrayStream& out) const {
   out.get_schema = stream_get_schema;
   out.get_next = stream_get_next;
   out.get_last_error = stream_last_error;
-  out.release = stream_release;
+  out.release = release_node<StreamState>;
   out.private_data = state.release();
 }
 

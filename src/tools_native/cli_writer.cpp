@@ -209,9 +209,7 @@ void write_replaced(const KeywordProcessor& processor, const Block& block, const
     const std::vector<Replacement> found = replacements(processor, text, threshold, options.scan);
     // The record's exact size (and its line end), so that one huge record is
     // written once; many small ones grow the room by doubling.
-    std::size_t size = text.size() + 2;
-    for (const Replacement& r : found) size += r.name.size() - (r.to - r.from);
-    make_room(bytes, size);
+    make_room(bytes, replaced_size(text, found) + 2);
     if (!found.empty()) {
       ++out.matched;
     } else if (out.matched == 0 && threshold < 1.0f) {
@@ -219,13 +217,7 @@ void write_replaced(const KeywordProcessor& processor, const Block& block, const
       // count as one.
       out.matched += !extract_keywords(processor, text, threshold, options.scan).empty();
     }
-    std::size_t kept = 0;
-    for (const Replacement& r : found) {
-      bytes.append(text.substr(kept, r.from - kept));
-      bytes.append(r.name);
-      kept = r.to;
-    }
-    bytes.append(text.substr(kept));
+    append_replaced(bytes, text, found);
   };
   if (options.whole_records) {
     take(block.data.substr(unit.begin, unit.end - unit.begin));

@@ -41,20 +41,6 @@ PyObject* column_guard(F&& body) {
 // Column calls scan as the module's methods do unless asked for whole words.
 constexpr fernquill::ScanOptions kModuleScan{};
 
-// The shared steps of the three calls; run(record, column, threshold)
-// returns the Python result.
-template <class Run>
-Ref column_call(PyObject* processor, PyObject* column, PyObject* threshold, Run&& run) {
-  py::ProcessorObject& obj = py::processor_argument(processor);
-  Ref keep_processor = Ref::borrowed(processor);
-  py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
-  const float t = checked_threshold(py::to_optional_f32(threshold, "threshold"));
-  ImportedColumn in = import_column(column);
-  Ref result = run(borrowed.record(), in.column, t);
-  if (PyErr_CheckSignals() < 0) py::throw_error_set();
-  return result;
-}
-
 #define SIGNATURE(name, required, ...)                                   \
   constexpr const char* name##_params[] = {__VA_ARGS__};                 \
   constexpr py::Signature name##_sig {                                   \
@@ -65,45 +51,57 @@ SIGNATURE(replace, 2, "processor", "column", "threshold", "words", "fallback");
 SIGNATURE(count, 2, "processor", "column", "threshold", "words", "fallback");
 #undef SIGNATURE
 
-PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The parameters every column call has; a call with one more takes
+// `offsets` fourth.
+constexpr int kCommonParams = 5;
+
+// The steps of every column call; run(record, column, threshold, options)
+// returns the Python result.
+template <int kParams, class Run>
+PyObject* column_call(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Run&& run) {
   return column_guard([&] {
-    py::BoundArgs<6> a(extract_sig, args, nargs, kwnames);
+    py::BoundArgs<kParams> a(sig, args, nargs, kwnames);
     ColumnOptions options;
-    options.offsets = offsets_arg(a[3]);
-    options.scan = scan_options_arg(a[4], a[5], kModuleScan);
-    return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
-      return new_arrow_column(extract_column(record, column, t, options));
-    });
+    if constexpr (kParams > kCommonParams) options.offsets = offsets_arg(a[3]);
+    options.scan = scan_options_arg(a[kParams - 2], a[kParams - 1], kModuleScan);
+    py::ProcessorObject& obj = py::processor_argument(a[0]);
+    Ref keep_processor = Ref::borrowed(a[0]);
+    py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
+    const float t = checked_threshold(py::to_optional_f32(a[2], "threshold"));
+    ImportedColumn in = import_column(a[1]);
+    Ref result = run(borrowed.record(), in.column, t, options);
+    if (PyErr_CheckSignals() < 0) py::throw_error_set();
+    return result;
   });
+}
+
+PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return column_call<std::size(extract_params)>(
+      extract_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
+        return new_arrow_column(extract_column(record, column, t, options));
+      });
 }
 
 PyObject* py_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_guard([&] {
-    py::BoundArgs<5> a(replace_sig, args, nargs, kwnames);
-    ColumnOptions options;
-    options.scan = scan_options_arg(a[3], a[4], kModuleScan);
-    return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
-      return new_arrow_column(replace_column(record, column, t, options));
-    });
-  });
+  return column_call<std::size(replace_params)>(
+      replace_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
+        return new_arrow_column(replace_column(record, column, t, options));
+      });
 }
 
 PyObject* py_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_guard([&] {
-    py::BoundArgs<5> a(count_sig, args, nargs, kwnames);
-    ColumnOptions options;
-    options.scan = scan_options_arg(a[3], a[4], kModuleScan);
-    return column_call(a[0], a[1], a[2], [&](auto& record, auto& column, float t) {
-      const NameCounts counts = count_column(record, column, t, options);
-      Ref dict = Ref::check(PyDict_New());
-      for (const auto& [name, n] : counts) {
-        Ref value = Ref::check(PyLong_FromUnsignedLongLong(n));
-        Ref key = py::new_str(name);
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) py::throw_error_set();
-      }
-      return dict;
-    });
-  });
+  return column_call<std::size(count_params)>(
+      count_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
+        const NameCounts counts = count_column(record, column, t, options);
+        Ref dict = Ref::check(PyDict_New());
+        for (const auto& [name, n] : counts) {
+          Ref value = Ref::check(PyLong_FromUnsignedLongLong(n));
+          Ref key = py::new_str(name);
+          if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) py::throw_error_set();
+        }
+        return dict;
+      });
 }
 
 using py::fastcall;

@@ -8,12 +8,12 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "check.hpp"
+#include "every_engine.hpp"
 #include "keyword_processor/extract.hpp"
 #include "support/fault.hpp"
 
@@ -28,15 +28,9 @@ struct Want {
   std::size_t start, end;
 };
 
-std::string show(const std::vector<KeywordMatch>& got) {
-  std::ostringstream os;
-  for (const auto& m : got) {
-    os << "('" << m.keyword << "', " << m.similarity << ", " << m.start << ", " << m.end << ") ";
-  }
-  return os.str();
-}
-
 // Similarities are compared bit for bit: 0.8f is the float nearest 0.8.
+// Every engine must then give the literal search's matches, which must be
+// these.
 void expect(const KeywordProcessor& kp, std::string_view text, std::optional<float> t,
             std::initializer_list<Want> want, int line) {
   auto got = fernquill::extract_keywords(kp, text, t);
@@ -49,8 +43,10 @@ void expect(const KeywordProcessor& kp, std::string_view text, std::optional<flo
          std::bit_cast<std::uint32_t>(m.similarity) == std::bit_cast<std::uint32_t>(w.similarity);
   }
   if (!ok) {
-    check::fail(__FILE__, line, "text '" + std::string(text) + "' got " + show(got));
+    check::fail(__FILE__, line,
+                "text '" + std::string(text) + "' got " + every_engine::describe(got));
   }
+  if (!every_engine::check(kp, text, t)) check::fail(__FILE__, line, "engines differ");
 }
 #define EXPECT(kp, text, t, ...) expect(kp, text, t, __VA_ARGS__, __LINE__)
 
