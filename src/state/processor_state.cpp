@@ -33,42 +33,138 @@ bool read_bool(StateReader& in) {
   return b == 1;
 }
 
-// What a trie state holds, found by a quick pass that builds nothing: the
-// store is then sized exactly once instead of growing node by node.
+// Walks the trie encoding ahead of `in` depth first, reading every field in
+// the order of the state (so a malformed state fails at its first bad
+// field), and tells `visit` what it finds:
+//   visit.node(id, parent, previous, key): a node, `previous` being the
+//     sibling read before it or kNoNode;
+//   visit.name(id, text): its clean name, read once its children are;
+//   visit.unordered(id): its children, all read, came out of key order.
+// Nodes are numbered in the order they appear, the root 0. `kCheckText`
+// checks that clean names are UTF-8; a second pass over a state the first
+// has walked can skip that.
+//
+// Most nodes have one child, and those are not stacked: an entry is kept
+// for the root and for each node with several children, and counts the
+// single-child nodes on the path below it. A path closes from the bottom
+// up, so their tags follow the bottom node's one after another, and since
+// each one's child comes right after it, their ids are the ones just below
+// the bottom node's.
+template <bool kCheckText, class Visitor>
+class TrieStateWalk {
+ public:
+  TrieStateWalk(StateReader in, Visitor& visit) : r_(in), visit_(visit) {}
+
+  // Returns the reader past the trie.
+  StateReader run() {
+    open_.push_back({r_.read_length(), Trie::kRoot, kNoNode, 0, 0, true});
+    for (;;) {
+      Branch& top = open_.back();
+      if (top.remaining > 0) {
+        const NodeId bottom = descend(top);  // `top` may be dead from here
+        if (bottom == kNoNode) continue;     // it has children to read
+        close(bottom);                       // a leaf
+        close_chain(open_.back(), bottom);
+        continue;
+      }
+      // Every child read: close the node, then the path above it.
+      const NodeId node = top.node;
+      const bool ordered = top.ordered;
+      open_.pop_back();
+      if (!ordered) visit_.unordered(node);
+      close(node);
+      if (open_.empty()) return r_;
+      close_chain(open_.back(), node);
+    }
+  }
+
+ private:
+  struct Branch {
+    std::uint64_t remaining;  // children still to read
+    NodeId node;
+    NodeId last_child;  // kNoNode before the first
+    std::uint32_t last_key;
+    std::uint64_t chain;  // single-child nodes on the current path below it
+    bool ordered;         // keys strictly ascending so far
+  };
+
+  // Reads the next child of `top` and the path below it while each node has
+  // one child. Returns the node at the bottom when it is a leaf, else
+  // kNoNode, having opened an entry for it.
+  [[gnu::always_inline]] NodeId descend(Branch& top) {
+    --top.remaining;
+    std::uint32_t key = r_.read_char();
+    NodeId node = next_id_++;
+    visit_.node(node, top.node, top.last_child, key);
+    top.ordered = top.ordered && (top.last_child == kNoNode || key > top.last_key);
+    top.last_child = node;
+    top.last_key = key;
+    std::uint64_t chain = 0;
+    std::uint64_t count;
+    for (;;) {
+      if (!r_.read_size_and_ascii_char(1, key)) {
+        count = r_.read_length();
+        if (count != 1) break;
+        key = r_.read_char();
+      }
+      ++chain;
+      visit_.node(next_id_, node, kNoNode, key);
+      node = next_id_++;
+    }
+    top.chain = chain;
+    if (count == 0) return node;
+    open_.push_back({count, node, kNoNode, 0, 0, true});
+    return kNoNode;
+  }
+
+  [[gnu::always_inline]] void close(NodeId node) {
+    const std::uint8_t tag = r_.read_u8();
+    if (tag == 1) {
+      visit_.name(node, kCheckText ? r_.read_text() : r_.read_text_bytes());
+    } else if (tag != 0) {
+      throw_state_failure(state_failure::invalid_tag(tag));
+    }
+  }
+
+  // Closes the one-child nodes above `bottom`. Most of them have no clean
+  // name: a short run of tags that are all 0 is passed in one step.
+  [[gnu::always_inline]] void close_chain(Branch& branch, NodeId bottom) {
+    if (!r_.skip_zero_bytes(branch.chain)) {
+      for (std::uint64_t k = 1; k <= branch.chain; ++k) close(bottom - static_cast<NodeId>(k));
+    }
+    branch.chain = 0;
+  }
+
+  StateReader r_;
+  Visitor& visit_;
+  NodeId next_id_ = 1;
+  std::vector<Branch> open_;
+};
+
+template <bool kCheckText, class Visitor>
+void walk_trie_state(StateReader& in, Visitor& visit) {
+  in = TrieStateWalk<kCheckText, Visitor>(in, visit).run();
+}
+
+// What a trie state holds: the store is sized exactly once from it instead
+// of growing node by node.
 struct TrieStateSize {
   std::size_t nodes = 1;  // the root
   std::size_t name_bytes = 0;
 };
 
-// Counts what the bytes ahead of `in` (a copy: the reader itself does not
-// move) encode as a trie. Malformed input ends the count early; the reading
-// pass that follows refuses it with its proper failure. Counts only what is
-// present, so a forged count reserves nothing beyond the input's size.
-TrieStateSize measure_trie_state(StateReader in) {
-  TrieStateSize size;
-  std::vector<std::uint64_t> remaining;  // children still to read, per open node
-  try {
-    remaining.push_back(in.read_length());
-    while (!remaining.empty()) {
-      if (remaining.back() > 0) {
-        --remaining.back();
-        in.read_char();
-        ++size.nodes;
-        remaining.push_back(in.read_length());
-        continue;
-      }
-      remaining.pop_back();
-      if (in.read_u8() == 1) {
-        const std::uint64_t n = in.read_length();
-        if (n > in.remaining()) break;
-        in.read_fixed(static_cast<std::size_t>(n));
-        size.name_bytes += static_cast<std::size_t>(n);
-      }
-    }
-  } catch (const Fault&) {
-    // Counted so far; the reading pass reports the failure.
-  }
-  return size;
+// The first of two passes: checks every field of the trie encoding ahead of
+// `in` (a copy: the reader itself does not move) and measures it. A refused
+// state allocates no store.
+TrieStateSize check_trie_state(StateReader in) {
+  struct Measure {
+    TrieStateSize size;
+    void node(NodeId, NodeId, NodeId, std::uint32_t) { ++size.nodes; }
+    void name(NodeId, std::string_view text) { size.name_bytes += text.size(); }
+    void unordered(NodeId) {}
+  } measure;
+  walk_trie_state<true>(in, measure);
+  return measure.size;
 }
 
 }  // namespace
@@ -128,52 +224,26 @@ void write_trie_state(const Trie& trie, StateWriter& out) {
 }
 
 void read_trie_state(StateReader& in, Trie& trie) {
-  // One frame per node whose children are still being read. Children are
-  // linked to their node as they are read, in the order of the state, which
-  // is key order for every state this module writes; a node whose keys came
-  // out of order (a state written elsewhere) is sorted when it closes.
-  struct Frame {
-    std::uint64_t remaining;  // children still to read
-    NodeId node;
-    NodeId last_child;  // kNoNode before the first
-    std::uint32_t last_key;
-    bool ordered;  // keys strictly ascending so far
-  };
-  std::vector<Frame> frames;
-  std::vector<std::pair<std::uint32_t, NodeId>> scratch;  // for sort_children
-
   if (trie.node_count() != 1 || trie.has_clean_name(Trie::kRoot)) {
     throw Fault("read_trie_state: the target trie is not empty");
   }
-  const TrieStateSize size = measure_trie_state(in);
-  trie.reserve(size.nodes, size.name_bytes);
+  const TrieStateSize size = check_trie_state(in);
+  trie.start_listing(size.nodes, size.name_bytes);
 
-  auto open = [&](NodeId node) { frames.push_back({in.read_length(), node, kNoNode, 0, true}); };
-
-  open(Trie::kRoot);
-  while (!frames.empty()) {
-    Frame& top = frames.back();
-    if (top.remaining > 0) {
-      --top.remaining;
-      const std::uint32_t key = in.read_char();
-      const NodeId child = trie.append_child(top.node, top.last_child, key);
-      top.ordered = top.ordered && (top.last_child == kNoNode || key > top.last_key);
-      top.last_child = child;
-      top.last_key = key;
-      open(child);  // `top` is dead from here
-      continue;
+  // The second pass builds, over fields the first has checked. Children are
+  // linked to their node as they are read, in the order of the state, which
+  // is key order for every state this module writes; a node whose keys came
+  // out of order (a state written elsewhere) is sorted once they are all in.
+  struct Build {
+    Trie& trie;
+    std::vector<std::pair<std::uint32_t, NodeId>> scratch;  // for sort_children
+    void node(NodeId id, NodeId parent, NodeId previous, std::uint32_t key) {
+      trie.list_node(id, parent, previous, key);
     }
-    const NodeId node = top.node;
-    const bool ordered = top.ordered;
-    frames.pop_back();
-    if (!ordered) trie.sort_children(node, scratch);
-    const std::uint8_t tag = in.read_u8();
-    if (tag == 1) {
-      trie.set_clean_name(node, in.read_text());
-    } else if (tag != 0) {
-      throw_state_failure(state_failure::invalid_tag(tag));
-    }
-  }
+    void name(NodeId id, std::string_view text) { trie.set_clean_name(id, text); }
+    void unordered(NodeId id) { trie.sort_children(id, scratch); }
+  } build{trie, {}};
+  walk_trie_state<false>(in, build);
 }
 
 std::size_t processor_state_size(const WordSet&, const Trie& trie) {

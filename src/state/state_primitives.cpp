@@ -54,34 +54,24 @@ void StateWriter::put_wide_char(std::uint32_t code_point) {
 
 void StateWriter::overrun() { throw Fault("state writer: buffer smaller than the state"); }
 
-void StateReader::short_field() { throw_state_failure(state_failure::kShortField); }
+namespace state_reading {
 
-void StateReader::oversized_length(std::uint64_t n) const {
-  throw_state_failure(state_failure::oversized_length(n, max_size_));
+void short_field() { throw_state_failure(state_failure::kShortField); }
+
+void short_text() { throw_state_failure(state_failure::kShortText); }
+
+void oversized_length(std::uint64_t n, std::uint64_t max) {
+  throw_state_failure(state_failure::oversized_length(n, max));
 }
 
-std::uint64_t StateReader::read_usize() {
-  const std::uint64_t n = read_u64();
-  if (n > max_size_) throw_state_failure(state_failure::oversized_integer(n));
-  return n;
+void oversized_integer(std::uint64_t n) {
+  throw_state_failure(state_failure::oversized_integer(n));
 }
 
-std::string_view StateReader::read_text() {
-  const std::uint64_t n = read_length();
-  // Compared before the bytes are touched, so a forged length costs nothing.
-  if (n > remaining()) throw_state_failure(state_failure::kShortText);
-  std::string_view text = bytes_.substr(pos_, static_cast<std::size_t>(n));
-  if (auto error = utf8::find_error(text)) throw_state_failure(invalid_utf8_text(*error));
-  pos_ += text.size();
-  return text;
-}
+void invalid_char() { throw_state_failure(state_failure::kInvalidChar); }
 
-std::uint32_t StateReader::read_wide_char() {
-  if (remaining() == 0) short_field();
-  const utf8::Char c = utf8::decode(bytes_.substr(pos_));
-  if (c.length == 0) throw_state_failure(state_failure::kInvalidChar);
-  pos_ += c.length;
-  return c.code_point;
-}
+void invalid_utf8(const utf8::Error& error) { throw_state_failure(invalid_utf8_text(error)); }
+
+}  // namespace state_reading
 
 }  // namespace fernquill

@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "text/utf8.hpp"
 
@@ -148,72 +149,124 @@ class StateWriter {
 
 // ---------------------------------------------------------------------------
 // Consumes fields from the front of a byte string; every read either returns
-// the field or throws its failure.
+// the field or throws its failure. Every read is inline and every failure a
+// free function of plain values, so that a reader held in a local variable
+// lives in registers through a whole state.
+
+namespace state_reading {
+
+[[noreturn]] void short_field();
+[[noreturn]] void short_text();
+[[noreturn]] void oversized_length(std::uint64_t n, std::uint64_t max);
+[[noreturn]] void oversized_integer(std::uint64_t n);
+[[noreturn]] void invalid_char();
+[[noreturn]] void invalid_utf8(const utf8::Error& error);
+
+}  // namespace state_reading
 
 class StateReader {
  public:
   explicit StateReader(std::string_view bytes, std::uint64_t max_size = kMaxSizeField)
-      : bytes_(bytes), max_size_(max_size) {}
+      : pos_(reinterpret_cast<const unsigned char*>(bytes.data())),
+        end_(pos_ + bytes.size()),
+        max_size_(max_size) {}
 
-  std::size_t remaining() const { return bytes_.size() - pos_; }
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
 
   std::uint8_t read_u8() {
-    if (remaining() < 1) short_field();
-    return static_cast<std::uint8_t>(bytes_[pos_++]);
+    if (pos_ == end_) state_reading::short_field();
+    return *pos_++;
   }
   std::uint64_t read_u64() {
-    if (remaining() < 8) short_field();
+    if (remaining() < 8) state_reading::short_field();
     std::uint64_t v;
-    std::memcpy(&v, bytes_.data() + pos_, 8);
+    std::memcpy(&v, pos_, 8);
     pos_ += 8;
-    v = little_endian(v);
-    return v;
+    return little_endian(v);
   }
   float read_f32() {
-    if (remaining() < 4) short_field();
+    if (remaining() < 4) state_reading::short_field();
     std::uint32_t bits;
-    std::memcpy(&bits, bytes_.data() + pos_, 4);
+    std::memcpy(&bits, pos_, 4);
     pos_ += 4;
-    bits = little_endian(bits);
-    return std::bit_cast<float>(bits);
+    return std::bit_cast<float>(little_endian(bits));
   }
   // A length or count: a 64-bit integer, refused with the oversized-length
   // failure above the largest pointer-sized integer.
   std::uint64_t read_length() {
     const std::uint64_t n = read_u64();
-    if (n > max_size_) oversized_length(n);
+    if (n > max_size_) state_reading::oversized_length(n, max_size_);
     return n;
   }
   // An integer value (a match offset): the same bound, but the
   // oversized-integer failure.
-  std::uint64_t read_usize();
+  std::uint64_t read_usize() {
+    const std::uint64_t n = read_u64();
+    if (n > max_size_) state_reading::oversized_integer(n);
+    return n;
+  }
   // A length, then that many bytes of valid UTF-8. The length is checked
   // against the bytes left before anything is copied. The view points into
   // the input.
-  std::string_view read_text();
+  std::string_view read_text() {
+    const std::string_view text = read_text_bytes();
+    if (auto error = utf8::find_error(text)) state_reading::invalid_utf8(*error);
+    return text;
+  }
+  // The same without the UTF-8 check, for a text this reader's input has
+  // already passed (a second pass over a checked state).
+  std::string_view read_text_bytes() {
+    const std::uint64_t n = read_length();
+    // Compared before the bytes are touched, so a forged length costs nothing.
+    if (n > remaining()) state_reading::short_text();
+    return {reinterpret_cast<const char*>(std::exchange(pos_, pos_ + n)),
+            static_cast<std::size_t>(n)};
+  }
   // One UTF-8 character. No byte left is a short field; anything that is
   // not one whole well-formed character is the invalid-character failure.
   std::uint32_t read_char() {
-    if (remaining() > 0 && static_cast<unsigned char>(bytes_[pos_]) < 0x80) {
-      return static_cast<unsigned char>(bytes_[pos_++]);
+    if (pos_ == end_) state_reading::short_field();
+    if (*pos_ < 0x80) return *pos_++;
+    const utf8::Char c = utf8::decode({reinterpret_cast<const char*>(pos_), remaining()});
+    if (c.length == 0) state_reading::invalid_char();
+    pos_ += c.length;
+    return c.code_point;
+  }
+  // A size field and a one-byte character after it, read at once when the
+  // size is `size` and the character ASCII (a reader's common case);
+  // otherwise false, and nothing is read.
+  bool read_size_and_ascii_char(std::uint64_t size, std::uint32_t& c) {
+    if (remaining() < kU64FieldBytes + 1 || pos_[kU64FieldBytes] >= 0x80 || size > max_size_) {
+      return false;
     }
-    return read_wide_char();
+    std::uint64_t v;
+    std::memcpy(&v, pos_, kU64FieldBytes);
+    if (little_endian(v) != size) return false;
+    c = pos_[kU64FieldBytes];
+    pos_ += kU64FieldBytes + 1;
+    return true;
+  }
+  // Skips the next `n` bytes (at most 8) in one step when all are zero and
+  // 8 are left to read; otherwise false, and nothing is read.
+  bool skip_zero_bytes(std::size_t n) {
+    if (remaining() < kU64FieldBytes || n > kU64FieldBytes) return false;
+    std::uint64_t v;
+    std::memcpy(&v, pos_, kU64FieldBytes);
+    const std::uint64_t mask =
+        n == kU64FieldBytes ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+    if ((little_endian(v) & mask) != 0) return false;
+    pos_ += n;
+    return true;
   }
   // Exactly `n` bytes, or the short-field failure.
   std::string_view read_fixed(std::size_t n) {
-    if (remaining() < n) short_field();
-    std::string_view out = bytes_.substr(pos_, n);
-    pos_ += n;
-    return out;
+    if (remaining() < n) state_reading::short_field();
+    return {reinterpret_cast<const char*>(std::exchange(pos_, pos_ + n)), n};
   }
 
  private:
-  [[noreturn]] static void short_field();
-  [[noreturn]] void oversized_length(std::uint64_t n) const;
-  std::uint32_t read_wide_char();
-
-  std::string_view bytes_;
-  std::size_t pos_ = 0;
+  const unsigned char* pos_;
+  const unsigned char* end_;
   std::uint64_t max_size_;
 };
 

@@ -4,10 +4,46 @@
 
 namespace fernquill::utf8 {
 
+namespace {
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+// Texts up to this length are first tested whole for ASCII: most short
+// texts (names, keywords) are, and the test costs a few loads.
+constexpr std::size_t kShortText = 64;
+
+template <class Word>
+Word load(const unsigned char* p) {
+  Word w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Whether a text of at most kShortText bytes is all ASCII, by words, the
+// last one overlapping the one before.
+bool short_text_is_ascii(const unsigned char* p, std::size_t n) {
+  if (n >= sizeof(std::uint64_t)) {
+    std::uint64_t acc = load<std::uint64_t>(p + n - sizeof(std::uint64_t));
+    for (std::size_t i = 0; i + sizeof(std::uint64_t) <= n; i += sizeof(std::uint64_t)) {
+      acc |= load<std::uint64_t>(p + i);
+    }
+    return (acc & kHighBits) == 0;
+  }
+  if (n >= sizeof(std::uint32_t)) {
+    const std::uint32_t acc =
+        load<std::uint32_t>(p) | load<std::uint32_t>(p + n - sizeof(std::uint32_t));
+    return (acc & static_cast<std::uint32_t>(kHighBits)) == 0;
+  }
+  unsigned acc = 0;
+  for (std::size_t i = 0; i < n; ++i) acc |= p[i];
+  return acc < 0x80;
+}
+
+}  // namespace
+
 std::optional<Error> find_error(std::string_view bytes) {
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
+  if (n <= kShortText && short_text_is_ascii(p, n)) return std::nullopt;
   std::size_t i = 0;
   while (i < n) {
     // Runs of ASCII, eight bytes at a time.

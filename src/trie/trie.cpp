@@ -4,11 +4,12 @@
 #include <new>
 #include <optional>
 
+#include "support/fault.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
 
-Trie::Trie() { nodes_.emplace_back(); }
+Trie::Trie() { nodes_.push_back(fresh_node(0)); }
 
 NodeId Trie::child(NodeId node, std::uint32_t key) const {
   for (NodeId c = nodes_[node].first_child; c != kNoNode; c = nodes_[c].next_sibling) {
@@ -34,12 +35,12 @@ NodeId Trie::allocate_node(std::uint32_t key) noexcept {
     NodeId id = free_node_head_;
     free_node_head_ = nodes_[id].next_sibling;
     --free_nodes_;
-    nodes_[id] = Node{key, kNoNode, kNoNode, 0, kNoName};
+    nodes_[id] = fresh_node(key);
     return id;
   }
   // Room was reserved: push_back neither reallocates nor throws.
   NodeId id = static_cast<NodeId>(nodes_.size());
-  nodes_.push_back(Node{key, kNoNode, kNoNode, 0, kNoName});
+  nodes_.push_back(fresh_node(key));
   return id;
 }
 
@@ -227,7 +228,7 @@ void Trie::compact_into(std::string& into, NodeId skip) noexcept {
   dead_name_bytes_ = 0;
 }
 
-void Trie::set_clean_name(NodeId node, std::string_view name) {
+void Trie::replace_clean_name(NodeId node, std::string_view name) {
   NamePlan plan = plan_name(node, name);
   store_name(node, name, plan);
 }
@@ -272,25 +273,21 @@ std::string Trie::check_invariants() const {
   return {};
 }
 
-void Trie::reserve(std::size_t nodes, std::size_t name_bytes) {
-  if (nodes > kNoNode || name_bytes > kMaxNameBytes) throw std::bad_alloc();
-  nodes_.reserve(nodes);
+void Trie::start_listing(std::size_t nodes, std::size_t name_bytes) {
+  if (nodes_.size() != 1 || has_children(kRoot) || has_clean_name(kRoot)) {
+    throw Fault("Trie::start_listing: the store is not empty");
+  }
+  if (nodes == 0 || nodes > kNoNode || name_bytes > kMaxNameBytes) throw std::bad_alloc();
+  // Sized exactly: a vector grown by resize alone may keep spare room.
+  decltype(nodes_) listed;
+  listed.reserve(nodes);
+  listed.resize(nodes);  // unwritten: list_node writes each node once
+  listed[kRoot] = fresh_node(0);
   name_bytes_.reserve(name_bytes);
+  nodes_.swap(listed);
 }
 
-NodeId Trie::append_child(NodeId parent, NodeId last_child, std::uint32_t key) {
-  NodeId fresh;
-  if (free_node_head_ == kNoNode && nodes_.size() < nodes_.capacity()) {
-    // The common case of a store sized for its state: the next unused slot.
-    fresh = static_cast<NodeId>(nodes_.size());
-    nodes_.push_back(Node{key, kNoNode, kNoNode, 0, kNoName});
-  } else {
-    reserve_nodes(1);
-    fresh = allocate_node(key);
-  }
-  (last_child == kNoNode ? nodes_[parent].first_child : nodes_[last_child].next_sibling) = fresh;
-  return fresh;
-}
+void Trie::listing_overrun() { throw Fault("Trie::list_node: a node beyond the listing's size"); }
 
 void Trie::sort_children(NodeId node, std::vector<std::pair<std::uint32_t, NodeId>>& scratch) {
   scratch.clear();

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/default_init_allocator.hpp"
+
 namespace fernquill {
 
 using NodeId = std::uint32_t;
@@ -61,18 +63,37 @@ class Trie {
     return {name_bytes_.data() + nodes_[node].name_offset, nodes_[node].name_size};
   }
   // `name` is copied; it must not view this store's own names.
-  void set_clean_name(NodeId node, std::string_view name);
+  void set_clean_name(NodeId node, std::string_view name) {
+    // A first name that fits the room reserve() made is appended in place.
+    if (!has_clean_name(node) && name.size() <= name_bytes_.capacity() - name_bytes_.size() &&
+        name_bytes_.size() + name.size() < kMaxNameBytes) [[likely]] {
+      nodes_[node].name_offset = static_cast<std::uint32_t>(name_bytes_.size());
+      nodes_[node].name_size = static_cast<std::uint32_t>(name.size());
+      name_bytes_.append(name);
+      ++keyword_count_;
+      return;
+    }
+    replace_clean_name(node, name);
+  }
 
-  // Makes room for `nodes` nodes and `name_bytes` bytes of clean names in
-  // all, exactly, so that a builder that knows the final size neither
-  // regrows nor holds spare room. Less than is held already does nothing.
-  void reserve(std::size_t nodes, std::size_t name_bytes);
-  // Building in the order of a depth-first listing (a loaded state): a new
-  // node is linked after `last_child` (kNoNode: as the first child) of
-  // `parent`, whatever its key; sort_children then restores key order where
-  // the keys came out of it, a later child replacing an earlier one of the
-  // same key (the earlier subtree is freed). `scratch` is working storage.
-  NodeId append_child(NodeId parent, NodeId last_child, std::uint32_t key);
+  // Building from a depth-first listing whose size is known (a loaded
+  // state), into a store that holds only its root. start_listing makes
+  // exactly `nodes` nodes (the root included), numbered 0 to nodes - 1 in
+  // listing order, and exact room for `name_bytes` bytes of clean names, so
+  // that the store neither regrows nor holds spare room. Then every other
+  // node is placed once with list_node, parents before children (until
+  // then a node is unwritten memory): under `parent`, after `previous`
+  // (kNoNode: as the first child), whatever its key; sort_children then
+  // restores key order where the keys came out of it, a later child
+  // replacing an earlier one of the same key (the earlier subtree is freed).
+  // `scratch` is working storage.
+  void start_listing(std::size_t nodes, std::size_t name_bytes);
+  void list_node(NodeId id, NodeId parent, NodeId previous, std::uint32_t key) {
+    if (id == kRoot || id >= nodes_.size()) [[unlikely]]
+      listing_overrun();
+    nodes_[id] = fresh_node(key);
+    (previous == kNoNode ? nodes_[parent].first_child : nodes_[previous].next_sibling) = id;
+  }
   void sort_children(NodeId node, std::vector<std::pair<std::uint32_t, NodeId>>& scratch);
   // Replaces the children of `node` (which must have none) by `children`,
   // which must be sorted by key with unique keys.
@@ -107,13 +128,17 @@ class Trie {
   static constexpr std::size_t kCompactMinDead = 4096;
   // A clean name is a slice of name_bytes_; name_size is kNoName on nodes
   // without one (free nodes included).
+  // Trivial, so that start_listing can size the arena without writing it.
   struct Node {
-    std::uint32_t key = 0;
-    NodeId first_child = kNoNode;
-    NodeId next_sibling = kNoNode;
-    std::uint32_t name_offset = 0;
-    std::uint32_t name_size = kNoName;
+    std::uint32_t key;
+    NodeId first_child;
+    NodeId next_sibling;
+    std::uint32_t name_offset;
+    std::uint32_t name_size;
   };
+  static constexpr Node fresh_node(std::uint32_t key) {
+    return {key, kNoNode, kNoNode, 0, kNoName};
+  }
 
   // How a new clean name will be stored, decided (and its memory reserved)
   // before the store changes.
@@ -124,6 +149,8 @@ class Trie {
 
   // Makes room for `count` more nodes so that allocate_node cannot throw.
   void reserve_nodes(std::size_t count);
+  [[noreturn]] static void listing_overrun();
+  void replace_clean_name(NodeId node, std::string_view name);
   NodeId allocate_node(std::uint32_t key) noexcept;
   // Frees a subtree without allocating: the nodes still to free are chained
   // through their next_sibling links.
@@ -145,7 +172,7 @@ class Trie {
   void compact_into(std::string& into, NodeId skip) noexcept;
   std::string reserve_compacted(std::size_t live_bytes) const;
 
-  std::vector<Node> nodes_;
+  std::vector<Node, DefaultInitAllocator<Node>> nodes_;
   std::string name_bytes_;  // all clean names, back to back
   std::size_t dead_name_bytes_ = 0;
   NodeId free_node_head_ = kNoNode;  // free nodes chained through next_sibling

@@ -133,6 +133,22 @@ std::vector<Operation> operations() {
     other.add_keyword("é", std::nullopt);
     return encode_processor_state(other);
   }();
+  // A state written elsewhere: a root whose children come out of key order,
+  // one key twice (the reader sorts them and drops the first subtree).
+  static const std::string unordered_state = [] {
+    auto le64 = [](std::uint64_t v) {
+      std::string b;
+      for (int i = 0; i < 8; ++i) b.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+      return b;
+    };
+    auto leaf = [&](std::string_view name) {
+      return le64(0) + '\x01' + le64(name.size()) + std::string(name);
+    };
+    const std::string words =
+        encode_processor_state(KeywordProcessor(false, false)).substr(0, 139272);
+    return words + le64(3) + "b" + leaf("first b") + "a" + leaf("A") + "b" + leaf("second b") +
+           std::string(3, '\0');
+  }();
   static const std::uint32_t word_chars[] = {'_', 0xE9, 'x'};
   // Arguments are made here, so that the sweep counts the operations' own
   // allocations only.
@@ -165,6 +181,12 @@ std::vector<Operation> operations() {
       {"load a state",
        [](auto& kp) {
          auto state = decode_processor_state(loaded_state);
+         kp.replace_state(state->words, std::move(state->trie), state->case_sensitive,
+                          state->allow_overlaps);
+       }},
+      {"load a state with a repeated key, unordered",
+       [](auto& kp) {
+         auto state = decode_processor_state(unordered_state);
          kp.replace_state(state->words, std::move(state->trie), state->case_sensitive,
                           state->allow_overlaps);
        }},
@@ -321,8 +343,8 @@ TEST(exact_scans_handing_over_pieces_fail_cleanly_under_allocation_failure) {
     g_allocations_left = -1;
     CHECK(failed == (k < allocations));
     CHECK(got.all.size() <= want.size());
-    const std::vector<KeywordMatch> prefix(want.begin(),
-                                           want.begin() + static_cast<std::ptrdiff_t>(got.all.size()));
+    const std::vector<KeywordMatch> prefix(
+        want.begin(), want.begin() + static_cast<std::ptrdiff_t>(got.all.size()));
     CHECK(same_scans({got.all}, {prefix}));
     if (!failed) CHECK(same_scans({got.all}, {want}));
   }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -298,6 +300,34 @@ TEST(state_utf8_known_cases) {
                   hex(c.bytes) + ": got " + describe(got) + ", expected " + describe(c.expected));
     }
   }
+}
+
+TEST(state_utf8_short_texts_agree_with_oracle) {
+  // Texts around the word sizes of the all-ASCII shortcut (0 to 80 bytes):
+  // all ASCII, and with one byte above 0x7F (alone, or starting a valid
+  // character) at every position, so that each word and the overlapping
+  // last one are the one to catch it.
+  const std::vector<std::string> odd = {
+      "\x80", "\xFF", "\xC3", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\xA0\x80"};
+  int mismatches = 0;
+  for (std::size_t len = 0; len <= 80; ++len) {
+    std::string ascii;
+    for (std::size_t i = 0; i < len; ++i) ascii.push_back(static_cast<char>('a' + i % 26));
+    std::vector<std::string> cases = {ascii};
+    for (std::size_t at = 0; at < len; ++at) {
+      for (const std::string& o : odd)
+        cases.push_back(ascii.substr(0, at) + o + ascii.substr(at + 1));
+    }
+    for (const std::string& s : cases) {
+      const auto expected = oracle().check(s);
+      const auto got = utf8::find_error(s);
+      if (!same_error(got, expected) && ++mismatches <= 10) {
+        check::fail(__FILE__, __LINE__,
+                    hex(s) + ": got " + describe(got) + ", expected " + describe(expected));
+      }
+    }
+  }
+  CHECK_EQ(mismatches, 0);
 }
 
 TEST(state_utf8_agrees_with_scalar_value_oracle) {
@@ -1117,4 +1147,197 @@ TEST(state_fuzz_processor_decoder) {
   CHECK_EQ(bad, 0);
   CHECK(accepted > 500);
   CHECK(rejected > 500);
+}
+
+// ---------------------------------------------------------------------------
+// A literal processor state reader, written from the layout alone: recursive,
+// one std::map per node (a repeated key replaces the earlier child), every
+// field read where the layout puts it and checked as the reading rules say.
+// The engine's reader must agree with it on every input: the same failure
+// text, or the same words, keywords and options.
+
+namespace {
+
+struct RefFailure {
+  std::string text;
+};
+
+struct RefNode {
+  std::map<std::uint32_t, std::unique_ptr<RefNode>> children;
+  std::optional<std::string> name;
+};
+
+struct RefState {
+  std::vector<std::uint64_t> words;
+  KeywordList keywords;
+  bool case_sensitive;
+  bool allow_overlaps;
+};
+
+class RefReader {
+ public:
+  RefReader(std::string_view s, std::uint64_t max) : s_(s), max_(max) {}
+
+  RefState read() {
+    RefState out;
+    const std::uint64_t count = size();
+    for (std::uint64_t i = 0; i < count; ++i) out.words.push_back(u64());
+    if (count != 17408) {
+      fail("Custom(\"Expected 17408 elements, got " + std::to_string(count) + "\")");
+    }
+    const std::unique_ptr<RefNode> root = node();
+    out.case_sensitive = flag();
+    out.allow_overlaps = flag();
+    std::string path;
+    collect(*root, path, out.keywords);
+    return out;
+  }
+
+ private:
+  [[noreturn]] static void fail(std::string text) { throw RefFailure{std::move(text)}; }
+  std::size_t left() const { return s_.size() - pos_; }
+
+  std::uint64_t u64() {
+    if (left() < 8) fail(kShortField);
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s_[pos_ + i]);
+    pos_ += 8;
+    return v;
+  }
+  std::uint64_t size() {
+    const std::uint64_t v = u64();
+    if (v > max_) {
+      fail("Custom(\"Invalid size " + std::to_string(v) + ": sizes must fit in a usize (0 to " +
+           std::to_string(max_) + ")\")");
+    }
+    return v;
+  }
+  std::uint8_t u8() {
+    if (left() < 1) fail(kShortField);
+    return static_cast<std::uint8_t>(s_[pos_++]);
+  }
+  bool flag() {
+    const std::uint8_t b = u8();
+    if (b > 1) fail("InvalidBoolEncoding(" + std::to_string(b) + ")");
+    return b == 1;
+  }
+  std::uint32_t character() {
+    if (left() < 1) fail(kShortField);
+    for (std::size_t len = 1; len <= 4 && len <= left(); ++len) {
+      const std::string_view e = s_.substr(pos_, len);
+      if (!oracle().is_valid(e)) continue;
+      pos_ += len;
+      static constexpr unsigned kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+      std::uint32_t cp = static_cast<unsigned char>(e[0]) & kLeadBits[len];
+      for (std::size_t i = 1; i < len; ++i)
+        cp = (cp << 6) | (static_cast<unsigned char>(e[i]) & 0x3F);
+      return cp;
+    }
+    fail(kInvalidChar);
+  }
+  std::string text() {
+    const std::uint64_t n = size();
+    if (n > left()) fail(kShortText);
+    std::string t(s_.substr(pos_, n));
+    if (auto e = oracle().check(t)) fail(invalid_utf8_text(*e));
+    pos_ += n;
+    return t;
+  }
+  std::unique_ptr<RefNode> node() {
+    auto out = std::make_unique<RefNode>();
+    const std::uint64_t count = size();
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint32_t key = character();
+      out->children[key] = node();
+    }
+    const std::uint8_t tag = u8();
+    if (tag == 1) {
+      out->name = text();
+    } else if (tag != 0) {
+      fail("InvalidTagEncoding(" + std::to_string(tag) + ")");
+    }
+    return out;
+  }
+  static void collect(const RefNode& n, std::string& path, KeywordList& out) {
+    if (n.name) out.emplace_back(path, *n.name);
+    for (const auto& [key, child] : n.children) {
+      const std::size_t mark = path.size();
+      path += key <= 0xFF ? std::string(1, static_cast<char>(key)) : encode_char(key);
+      collect(*child, path, out);
+      path.resize(mark);
+    }
+  }
+
+  std::string_view s_;
+  std::size_t pos_ = 0;
+  std::uint64_t max_;
+};
+
+// Decodes `state` with both readers; false (after reporting) when they
+// disagree.
+bool agrees_with_reference(const std::string& state, std::uint64_t max) {
+  std::optional<RefState> want;
+  std::string want_failure;
+  try {
+    want = RefReader(state, max).read();
+  } catch (const RefFailure& f) {
+    want_failure = f.text;
+  }
+  std::unique_ptr<ProcessorState> got;
+  const std::string got_failure = failure_of([&] { got = decode_processor_state(state, max); });
+  if (!want) {
+    if (got_failure == want_failure) return true;
+    check::fail(__FILE__, __LINE__, "failure " + got_failure + ", reference " + want_failure);
+    return false;
+  }
+  if (got_failure != "<no failure>") {
+    check::fail(__FILE__, __LINE__, "refused with " + got_failure + ", reference accepts");
+    return false;
+  }
+  const auto& words = got->words.words();
+  const bool same = std::equal(words.begin(), words.end(), want->words.begin()) &&
+                    keywords_of(got->trie) == want->keywords &&
+                    got->trie.keyword_count() == want->keywords.size() &&
+                    got->case_sensitive == want->case_sensitive &&
+                    got->allow_overlaps == want->allow_overlaps &&
+                    got->trie.check_invariants().empty();
+  if (!same) check::fail(__FILE__, __LINE__, "accepted state differs from the reference");
+  return same;
+}
+
+}  // namespace
+
+TEST(state_reader_agrees_with_literal_reference) {
+  Rng rng{0x2545F4914F6CDD1Dull};
+  std::vector<std::string> bases;
+  {
+    KeywordProcessor p(true, false);
+    for (const char* kw : {"ab", "abc", "b", "\xC3\xA9t\xC3\xA9", "\xE2\x82\xAC", "x y z", "new",
+                           "new york", "newt", "a"}) {
+      p.add_keyword(kw, std::nullopt);
+    }
+    p.add_keyword("abd", "named");
+    bases.push_back(encode_processor_state(p));
+  }
+  int bad = 0, accepted = 0, refused = 0;
+  for (int iter = 0; iter < 20000 && bad < 5; ++iter) {
+    std::string s;
+    const std::size_t kind = rng.below(4);
+    if (kind == 0) {
+      s = mutate(rng, bases[0], rng.chance(5) ? 0 : kSetEnd);
+    } else {
+      // Random tries: repeated and unordered keys, wide keys, bad fields.
+      s = default_set_bytes() + random_trie(rng, kind == 1 ? 8 : 60);
+      if (rng.chance(40)) s = mutate(rng, s, kSetEnd);
+    }
+    const std::uint64_t max = rng.chance(80) ? kMaxSizeField : kMax32;
+    if (!agrees_with_reference(s, max)) {
+      ++bad;
+      check::fail(__FILE__, __LINE__, "state: " + hex(std::string_view(s).substr(kSetEnd)));
+    }
+    (failure_of([&] { decode_processor_state(s, max); }) == "<no failure>" ? accepted : refused)++;
+  }
+  CHECK_EQ(bad, 0);
+  CHECK(accepted > 2000);
+  CHECK(refused > 2000);
 }
