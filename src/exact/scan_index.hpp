@@ -79,8 +79,11 @@ class ScanIndex {
   // Whether a keyword ends strictly between the root and `slot` on its path:
   // one bit per slot, so that a scan looking for a shorter keyword than the
   // one at `slot` knows without a walk when there is none.
-  bool keyword_above(std::uint32_t slot) const {
-    return ((keyword_above_[slot / 64] >> (slot % 64)) & 1) != 0;
+  bool keyword_above(std::uint32_t slot) const { return bit_of(keyword_above_.data(), slot); }
+  // The same bits as one array, for a loop that keeps the pointer at hand.
+  const std::uint64_t* keyword_above_bits() const { return keyword_above_.data(); }
+  static bool bit_of(const std::uint64_t* bits, std::uint32_t slot) {
+    return ((bits[slot / 64] >> (slot % 64)) & 1) != 0;
   }
   bool allow_overlaps() const { return allow_overlaps_; }
 

@@ -82,9 +82,7 @@ class CharWords {
  private:
   static constexpr std::uint8_t kAscii = 0x80;
 
-  bool is_word_char(std::uint32_t c) const {
-    return is_unicode_word_char(c) || words_.contains(c);
-  }
+  bool is_word_char(std::uint32_t c) const { return is_unicode_word_char(c) || words_.contains(c); }
   // The character that ends at i, whose last byte is not ASCII.
   bool word_before(const std::uint8_t* s, std::size_t i) const {
     std::size_t lead = i - 1;
@@ -117,43 +115,75 @@ class Acceptor final : public ExactAcceptor {
       : index_(index), da_(index.slots()), words_(words) {}
 
   std::size_t accept(const ExactChunk& c, std::uint32_t* accepted, std::size_t& resume) override {
-    // As the module's acceptance, without a branch on the common path; all
-    // in locals, which the stores to `accepted` cannot alias.
-    const Words words = words_;
-    const std::uint8_t* s = c.s;
-    const std::size_t n = c.n, begin = c.begin;
-    std::size_t at = resume;
-    std::size_t taken = 0;
-    for (std::size_t k = 0; k < c.count; ++k) {
-      const std::uint32_t r = c.starts[k];
-      const std::size_t st = begin + r;
-      WalkResult walk = c.walks[r];
-      bool ok = (walk.found != 0) & (st >= at);
-      bool span_ok = words.span_ok(s, n, st, begin + walk.end);
-      if constexpr (kFallback) {
-        // The start test passes when a shorter keyword is sought.
-        if (ok && !span_ok && index_.keyword_above(walk.found) && words.start_ok(s, n, st))
-            [[unlikely]] {
-          span_ok = climb(c, walk);
-          c.walks[r] = walk;
-        }
+    Cursor cur{c.starts, resume, 0};
+    while (take_until_climb(c, accepted, cur)) {
+      // The fallback of this candidate, then on with the ones after it.
+      const std::uint32_t r = *cur.next++;
+      if (climb(c, c.begin + r, c.walks[r])) {
+        accepted[cur.taken++] = r;
+        cur.at = c.begin + c.walks[r].end;
       }
-      ok &= span_ok;
-      accepted[taken] = r;
-      taken += ok;
-      at = ok ? begin + walk.end : at;
     }
-    resume = at;
-    return taken;
+    resume = cur.at;
+    return cur.taken;
   }
 
  private:
+  // Where the acceptance of a chunk stands: the next candidate, the resume
+  // position, and the number of candidates taken.
+  struct Cursor {
+    const std::uint32_t* next;
+    std::size_t at;
+    std::size_t taken;
+  };
+
+  // Takes the candidates from cur.next on, as the module's acceptance does:
+  // without a branch on the common path, and all in locals, which the stores
+  // to `accepted` cannot alias. Stops at the end of the chunk (false) or at a
+  // candidate that fails its end test while a shorter keyword lies on its
+  // path (true, cur.next naming it). Each of those two is as good as random
+  // on text, while both together are rare. Out of line, so that nothing it
+  // calls takes the registers of its loop.
+  [[gnu::noinline]] bool take_until_climb(const ExactChunk& c, std::uint32_t* accepted,
+                                          Cursor& cur) const {
+    const Words words = words_;
+    const std::uint8_t* s = c.s;
+    const std::size_t n = c.n, begin = c.begin;
+    const WalkResult* walks = c.walks;
+    const std::uint64_t* above = index_.keyword_above_bits();
+    const std::uint32_t* next = cur.next;
+    const std::uint32_t* const last = c.starts + c.count;
+    std::size_t at = cur.at;
+    std::size_t taken = cur.taken;
+    bool climb_needed = false;
+    for (; next != last; ++next) {
+      const std::uint32_t r = *next;
+      const WalkResult walk = walks[r];
+      const std::size_t st = begin + r;
+      const std::size_t end = begin + walk.end;
+      const std::size_t ok = (walk.found != 0) & (st >= at);
+      const std::size_t take = ok & words.span_ok(s, n, st, end);
+      if constexpr (kFallback) {
+        if ((ok ^ take) & ScanIndex::bit_of(above, walk.found)) [[unlikely]] {
+          climb_needed = true;
+          break;
+        }
+      }
+      accepted[taken] = r;
+      taken += take;
+      at = take ? end : at;
+    }
+    cur = {next, at, taken};
+    return climb_needed;
+  }
+
   // The longest keyword from st that passes the end test and is shorter
-  // than the walk's; rewrites the walk and returns true when there is one.
-  // It climbs from the walk's keyword towards the root through the parent
-  // slots (the ones the walk just read), and stops at the first keyword that
-  // passes or where no keyword lies above.
-  bool climb(const ExactChunk& c, WalkResult& walk) const {
+  // than the walk's, when st passes the start test; rewrites the walk and
+  // returns true when there is one. It climbs from the walk's keyword
+  // towards the root through the parent slots (the ones the walk just read),
+  // and stops at the first keyword that passes or where no keyword lies above.
+  bool climb(const ExactChunk& c, std::size_t st, WalkResult& walk) const {
+    if (!words_.start_ok(c.s, c.n, st)) return false;
     std::uint32_t slot = walk.found;
     std::size_t end = c.begin + walk.end;
     while (index_.keyword_above(slot)) {
