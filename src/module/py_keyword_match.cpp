@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -33,23 +32,21 @@ MatchObject& self_match(PyObject* self) {
 // drops match objects by the hundred thousand, and handing their pages back
 // to the allocator only for the next call to fault them in again costs more
 // than the objects themselves. The freed blocks are chained through their
-// first word. Guarded by the interpreter lock, or by a mutex of its own where
-// there is none.
+// first word, under the interpreter lock. Without one, the allocator's
+// per-thread heaps keep their pages already, and one list shared by every
+// thread would make scans on several threads queue for it.
+#ifdef Py_GIL_DISABLED
+void* take_memory() { return PyObject_Malloc(sizeof(MatchObject)); }
+void keep_memory(void* memory) { PyObject_Free(memory); }
+#else
 constexpr std::size_t kKeptMatches = std::size_t{1} << 20;  // about 48 MiB at most
 struct FreeBlock {
   FreeBlock* next;
 };
 FreeBlock* g_free_head = nullptr;
 std::size_t g_free_count = 0;
-#ifdef Py_GIL_DISABLED
-std::mutex g_free_mutex;
-#define FREE_LIST_GUARD std::lock_guard<std::mutex> free_list_guard(g_free_mutex)
-#else
-#define FREE_LIST_GUARD
-#endif
 
 void* take_memory() {
-  FREE_LIST_GUARD;
   if (g_free_head == nullptr) return PyObject_Malloc(sizeof(MatchObject));
   FreeBlock* block = g_free_head;
   g_free_head = block->next;
@@ -58,7 +55,6 @@ void* take_memory() {
 }
 
 void keep_memory(void* memory) {
-  FREE_LIST_GUARD;
   if (g_free_count >= kKeptMatches) {
     PyObject_Free(memory);
     return;
@@ -66,6 +62,7 @@ void keep_memory(void* memory) {
   g_free_head = new (memory) FreeBlock{g_free_head};
   ++g_free_count;
 }
+#endif
 
 // A keyword argument or attribute value as the str a match holds: converted
 // (and refused) as text, and copied only when it is a subclass of str.
