@@ -7,7 +7,8 @@ fernquill*.so), and the batch method and pickles against their yardsticks:
    checked equal;
 2. parallel_extract_keywords_from_texts against a loop of extract_keywords, on the
    corpus lines and on the 100,000 short texts, wall time (least of the runs, taking
-   turns), results checked equal; the same for the base build when given;
+   turns), results checked equal; the same for the base build when given, the two
+   builds taking turns too;
 3. pickle.loads of a 100,000-keyword processor against pyahocorasick's automaton,
    the two taking turns with the garbage collector off (CPU time, median of the
    runs: one thread each, so a busy machine skews them least), and the
@@ -72,36 +73,39 @@ def extract_rows(builds, corpus, sets, repeat):
 
 def batch_rows(builds, texts_by_name, keywords, repeat):
     """Wall time of the batch and the loop, and their CPU: of the calling thread and of
-    all threads. On a machine whose other processes leave the two cores less than free,
-    wall time says little; the estimate column gives the speed-up on two idle cores from
-    the CPU times: the loop's time against the larger of the calling thread's work and
-    the whole batch's work spread over the cores. That holds for a batch whose calling
-    thread builds results while the workers scan; for one that builds them after the
-    workers (builds before this one), it flatters."""
+    all threads, the builds and the two forms taking turns. On a machine whose other
+    processes leave the two cores less than free, wall time says little; the estimate
+    column gives the speed-up on two idle cores from the CPU times: the loop's time
+    against the larger of the calling thread's work and the whole batch's work spread
+    over the cores. That holds for a batch whose calling thread builds results while the
+    workers scan; for one that builds them after the workers (builds before this one),
+    it flatters."""
     rows = []
     cores = os.cpu_count()
-    for label, module in builds:
-        kp = C.fq_build(module, keywords)
-        for name, texts in texts_by_name:
-            best = {}
-            results = {}
-            for _ in range(repeat):
+    processors = [C.fq_build(module, keywords) for _, module in builds]
+    for name, texts in texts_by_name:
+        best = [{} for _ in builds]
+        results = [{} for _ in builds]
+        for _ in range(repeat):
+            for k, kp in enumerate(processors):
                 for what, fn in (("batch", lambda: kp.parallel_extract_keywords_from_texts(texts)),
                                  ("loop", lambda: [kp.extract_keywords(t) for t in texts])):
-                    results[what] = None
+                    results[k][what] = None
                     gc.collect()
                     gc.disable()
                     try:
                         w0, p0, t0 = time.perf_counter(), time.process_time(), time.thread_time()
-                        results[what] = fn()
+                        results[k][what] = fn()
                         w1, p1, t1 = time.perf_counter(), time.process_time(), time.thread_time()
                     finally:
                         gc.enable()
                     times = (w1 - w0, p1 - p0, t1 - t0)
-                    if what not in best or times[0] < best[what][0]:
-                        best[what] = times
-            same = spans_of_lists(results["batch"]) == spans_of_lists(results["loop"])
-            (bw, bp, bt), (lw, lp, _) = best["batch"], best["loop"]
+                    if what not in best[k] or times[0] < best[k][what][0]:
+                        best[k][what] = times
+        for (label, _), build_best, build_results in zip(builds, best, results):
+            same = (spans_of_lists(build_results["batch"])
+                    == spans_of_lists(build_results["loop"]))
+            (bw, bp, bt), (lw, lp, _) = build_best["batch"], build_best["loop"]
             estimate = lp / max(bt, bp / cores)
             rows.append([label, name, f"{len(texts):,}", f"{lw * 1e3:.0f}", f"{bw * 1e3:.0f}",
                          C.fmt_ratio(lw / bw), f"{lp * 1e3:.0f}", f"{bt * 1e3:.0f}",

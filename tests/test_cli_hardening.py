@@ -15,7 +15,7 @@ import pytest
 import fernquill
 from fernquill_tools import cli
 from test_cli import KEYWORDS, cli_env, fq, records
-from helpers import skip_on_free_threaded_allocator, skip_under_asan
+from helpers import skip_under_asan
 
 IS_ROOT = os.geteuid() == 0
 NOBODY = 65534
@@ -148,7 +148,6 @@ def test_padded_state_file_keeps_its_case_sensitivity(tmp_path):
 
 
 @pytest.mark.slow
-@skip_on_free_threaded_allocator
 @skip_under_asan  # its shadow memory counts in the peak
 @pytest.mark.parametrize("args", [["replace"], ["extract", "-c"], ["extract"]])
 def test_one_long_line_stays_within_a_few_copies(tmp_path, args):

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from helpers import PanicException, build, processor, random_case, skip_on_free_threaded_allocator, skip_under_asan
+from helpers import FREE_THREADED, PanicException, build, processor, random_case, skip_under_asan
 
 
 @pytest.mark.parametrize(
@@ -181,13 +181,20 @@ print((kib("VmHWM") - base) / len(text.encode()))
 """
 
 
-@skip_on_free_threaded_allocator
 @skip_under_asan
-@pytest.mark.parametrize("kind, first, limit", [("ascii", "", 2.2), ("leading", "\u0130", 3.0), ("leading", "\u212a", 3.0)])
-def test_replacement_peak_memory(kind, first, limit):
+@pytest.mark.parametrize("kind, first, limit, free_threaded_limit", [
+    ("ascii", "", 2.2, 2.2),
+    # Free-threaded: 4.1 measured (2.1 with the GIL). The UTF-8 copy of a non-ASCII str
+    # alone peaks at twice its size there, as str.encode does (mimalloc moves the
+    # encoder's shrunk buffer instead of trimming it in place); the rest is memory the
+    # allocator keeps within the call.
+    ("leading", "\u0130", 3.0, 4.5),
+    ("leading", "\u212a", 3.0, 4.5),
+])
+def test_replacement_peak_memory(kind, first, limit, free_threaded_limit):
     # Peak of the call over the text's UTF-8 size: a character that changes
     # byte length when lower-cased must not cost a per-byte map.
     out = subprocess.run([sys.executable, "-c", PEAK, kind, str(32 << 20), first],
                          capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
-    assert float(out.stdout) < limit
+    assert float(out.stdout) < (free_threaded_limit if FREE_THREADED else limit)

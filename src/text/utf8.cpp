@@ -19,8 +19,20 @@ Word load(const unsigned char* p) {
 }
 
 // Whether a text of at most kShortText bytes is all ASCII, by words, the
-// last one overlapping the one before.
+// last one overlapping the one before. Up to four words' length the words
+// are spread evenly and overlap, so that no length needs a loop.
 bool short_text_is_ascii(const unsigned char* p, std::size_t n) {
+  constexpr std::size_t kWord = sizeof(std::uint64_t);
+  if (n >= kWord && n <= 4 * kWord) {
+    // Words at 0, s, m - s and m (m = n - kWord, s = m / 3 rounded up):
+    // each starts at most a word after another, none reads past the end.
+    const std::size_t last = n - kWord;
+    const std::size_t spread = (last + 2) / 3;
+    const std::uint64_t acc = load<std::uint64_t>(p) | load<std::uint64_t>(p + spread) |
+                              load<std::uint64_t>(p + (last - spread)) |
+                              load<std::uint64_t>(p + last);
+    return (acc & kHighBits) == 0;
+  }
   if (n >= sizeof(std::uint64_t)) {
     std::uint64_t acc = load<std::uint64_t>(p + n - sizeof(std::uint64_t));
     for (std::size_t i = 0; i + sizeof(std::uint64_t) <= n; i += sizeof(std::uint64_t)) {

@@ -117,6 +117,94 @@ void keep_smaller(std::optional<std::uint64_t>& best, std::optional<std::uint64_
   if (limit && (!best || *limit < *best)) best = limit;
 }
 
+// The process's group in the v2 hierarchy and in the v1 hierarchy that holds
+// the cpu controller, from /proc/self/cgroup.
+struct GroupPaths {
+  std::optional<std::string> v2, v1;
+};
+
+GroupPaths group_paths(std::string_view proc_self_cgroup) {
+  // Lines are "id:controllers:path"; the path may itself contain ':'.
+  GroupPaths paths;
+  for (std::string_view line : split(proc_self_cgroup, '\n')) {
+    std::size_t a = line.find(':');
+    if (a == std::string_view::npos) continue;
+    std::size_t b = line.find(':', a + 1);
+    if (b == std::string_view::npos) continue;
+    std::string_view id = line.substr(0, a);
+    std::string_view controllers = line.substr(a + 1, b - a - 1);
+    std::string_view path = line.substr(b + 1);
+    if (id == "0" && controllers.empty()) {
+      if (!paths.v2) paths.v2 = std::string(path);
+    } else if (has_token(controllers, "cpu")) {
+      if (!paths.v1) paths.v1 = std::string(path);
+    }
+  }
+  return paths;
+}
+
+struct CgroupMounts {
+  std::vector<CgroupMount> v2, v1;  // v1: those holding the cpu controller
+};
+
+// The cgroup mounts from /proc/self/mountinfo; the usual places when it
+// cannot be read.
+CgroupMounts cgroup_mounts(const pool_sizing::FileReader& read) {
+  std::optional<std::string> info = read("/proc/self/mountinfo");
+  if (!info) return {{{"/", "/sys/fs/cgroup"}}, {{"/", "/sys/fs/cgroup/cpu"}}};
+  CgroupMounts mounts;
+  // "id parent major:minor root mount-point options [optional...] - fstype
+  // source super-options"
+  for (std::string_view line : split(*info, '\n')) {
+    std::vector<std::string_view> f = split(line, ' ');
+    std::size_t dash = 6;
+    while (dash < f.size() && f[dash] != "-") ++dash;
+    if (dash + 3 >= f.size()) continue;
+    std::string_view fstype = f[dash + 1];
+    CgroupMount m{unescape_mount_path(f[3]), unescape_mount_path(f[4])};
+    if (fstype == "cgroup2") {
+      mounts.v2.push_back(std::move(m));
+    } else if (fstype == "cgroup" && has_token(f[dash + 3], "cpu")) {
+      mounts.v1.push_back(std::move(m));
+    }
+  }
+  return mounts;
+}
+
+// A mount that holds the group; else the first one.
+const CgroupMount* pick_mount(const std::vector<CgroupMount>& mounts, const std::string& path) {
+  for (const CgroupMount& m : mounts) {
+    if (is_path_prefix(m.root, path)) return &m;
+  }
+  return mounts.empty() ? nullptr : &mounts.front();
+}
+
+// The smallest limit of the group and its ancestors: cpu.max in v2, the
+// cpu.cfs_quota_us / cpu.cfs_period_us pair in v1.
+std::optional<std::uint64_t> v2_limit(const pool_sizing::FileReader& read, const CgroupMount* mount,
+                                      const std::string& path) {
+  std::optional<std::uint64_t> best;
+  if (mount == nullptr) return best;
+  for (const std::string& dir : group_dirs(*mount, path)) {
+    if (std::optional<std::string> text = read(dir + "/cpu.max")) {
+      keep_smaller(best, pool_sizing::parse_cpu_max(*text));
+    }
+  }
+  return best;
+}
+
+std::optional<std::uint64_t> v1_limit(const pool_sizing::FileReader& read, const CgroupMount* mount,
+                                      const std::string& path) {
+  std::optional<std::uint64_t> best;
+  if (mount == nullptr) return best;
+  for (const std::string& dir : group_dirs(*mount, path)) {
+    std::optional<std::string> quota = read(dir + "/cpu.cfs_quota_us");
+    std::optional<std::string> period = read(dir + "/cpu.cfs_period_us");
+    if (quota && period) keep_smaller(best, pool_sizing::parse_cfs_quota(*quota, *period));
+  }
+  return best;
+}
+
 std::optional<std::string> read_whole_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -185,75 +273,12 @@ std::optional<std::uint64_t> parse_cfs_quota(std::string_view quota, std::string
 std::optional<std::uint64_t> cgroup_cpu_limit(const FileReader& read) {
   std::optional<std::string> groups = read("/proc/self/cgroup");
   if (!groups) return std::nullopt;
-
-  // Lines are "id:controllers:path"; the path may itself contain ':'.
-  std::optional<std::string> v2_path, v1_path;
-  for (std::string_view line : split(*groups, '\n')) {
-    std::size_t a = line.find(':');
-    if (a == std::string_view::npos) continue;
-    std::size_t b = line.find(':', a + 1);
-    if (b == std::string_view::npos) continue;
-    std::string_view id = line.substr(0, a);
-    std::string_view controllers = line.substr(a + 1, b - a - 1);
-    std::string_view path = line.substr(b + 1);
-    if (id == "0" && controllers.empty()) {
-      if (!v2_path) v2_path = std::string(path);
-    } else if (has_token(controllers, "cpu")) {
-      if (!v1_path) v1_path = std::string(path);
-    }
-  }
-  if (!v2_path && !v1_path) return std::nullopt;
-
-  std::vector<CgroupMount> v2_mounts, v1_mounts;
-  if (std::optional<std::string> info = read("/proc/self/mountinfo")) {
-    // "id parent major:minor root mount-point options [optional...] - fstype
-    // source super-options"
-    for (std::string_view line : split(*info, '\n')) {
-      std::vector<std::string_view> f = split(line, ' ');
-      std::size_t dash = 6;
-      while (dash < f.size() && f[dash] != "-") ++dash;
-      if (dash + 3 >= f.size()) continue;
-      std::string_view fstype = f[dash + 1];
-      CgroupMount m{unescape_mount_path(f[3]), unescape_mount_path(f[4])};
-      if (fstype == "cgroup2") {
-        v2_mounts.push_back(std::move(m));
-      } else if (fstype == "cgroup" && has_token(f[dash + 3], "cpu")) {
-        v1_mounts.push_back(std::move(m));
-      }
-    }
-  } else {
-    v2_mounts.push_back({"/", "/sys/fs/cgroup"});
-    v1_mounts.push_back({"/", "/sys/fs/cgroup/cpu"});
-  }
-
-  // Prefer a mount that holds the group; else the first one.
-  auto pick = [](const std::vector<CgroupMount>& mounts,
-                 const std::string& path) -> const CgroupMount* {
-    for (const CgroupMount& m : mounts) {
-      if (is_path_prefix(m.root, path)) return &m;
-    }
-    return mounts.empty() ? nullptr : &mounts.front();
-  };
-
+  const GroupPaths paths = group_paths(*groups);
+  if (!paths.v2 && !paths.v1) return std::nullopt;
+  const CgroupMounts mounts = cgroup_mounts(read);
   std::optional<std::uint64_t> best;
-  if (v2_path) {
-    if (const CgroupMount* m = pick(v2_mounts, *v2_path)) {
-      for (const std::string& dir : group_dirs(*m, *v2_path)) {
-        if (std::optional<std::string> text = read(dir + "/cpu.max")) {
-          keep_smaller(best, parse_cpu_max(*text));
-        }
-      }
-    }
-  }
-  if (v1_path) {
-    if (const CgroupMount* m = pick(v1_mounts, *v1_path)) {
-      for (const std::string& dir : group_dirs(*m, *v1_path)) {
-        std::optional<std::string> quota = read(dir + "/cpu.cfs_quota_us");
-        std::optional<std::string> period = read(dir + "/cpu.cfs_period_us");
-        if (quota && period) keep_smaller(best, parse_cfs_quota(*quota, *period));
-      }
-    }
-  }
+  if (paths.v2) keep_smaller(best, v2_limit(read, pick_mount(mounts.v2, *paths.v2), *paths.v2));
+  if (paths.v1) keep_smaller(best, v1_limit(read, pick_mount(mounts.v1, *paths.v1), *paths.v1));
   return best;
 }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace fernquill {
@@ -33,33 +35,39 @@ class ReadyFlags {
       if (ready_[i].load(std::memory_order_acquire) != 0) return true;
       if (failed_.load(std::memory_order_acquire)) return false;
     }
-    for (;;) {
-      // The flag is raised before the last look, and a worker looks at it
-      // after its store: either the caller sees the store or the worker
-      // sees the flag and bumps the signal, which ends the wait.
-      const std::uint32_t seen = signal_.load(std::memory_order_seq_cst);
+    {
+      // The caller raises its flag before its last look, and a worker looks
+      // at the flag after its store: either the caller sees the store or the
+      // worker sees the flag. The worker then wakes it under the mutex, which
+      // the caller holds from its last look until it sleeps, so the wake-up
+      // cannot fall between the two. (libstdc++'s atomic wait on systems
+      // without a futex, Windows among them, loses exactly such a wake-up.)
+      std::unique_lock<std::mutex> lock(mutex_);
       sleeping_.store(true, std::memory_order_seq_cst);
-      if (ready_[i].load(std::memory_order_seq_cst) != 0 ||
-          failed_.load(std::memory_order_seq_cst)) {
-        break;
-      }
-      signal_.wait(seen, std::memory_order_seq_cst);
+      woken_.wait(lock, [&] { return settled(i); });
+      sleeping_.store(false, std::memory_order_relaxed);
     }
-    sleeping_.store(false, std::memory_order_relaxed);
     return ready_[i].load(std::memory_order_acquire) != 0;
   }
 
  private:
   static constexpr int kSpins = 2048;
+
+  bool settled(std::size_t i) const {
+    return ready_[i].load(std::memory_order_seq_cst) != 0 ||
+           failed_.load(std::memory_order_seq_cst);
+  }
   void wake() {
     if (!sleeping_.load(std::memory_order_seq_cst)) return;
-    signal_.fetch_add(1, std::memory_order_seq_cst);
-    signal_.notify_one();
+    std::lock_guard<std::mutex> lock(mutex_);
+    woken_.notify_one();
   }
+
   std::vector<std::atomic<std::uint8_t>> ready_;
   std::atomic<bool> failed_{false};
   std::atomic<bool> sleeping_{false};
-  std::atomic<std::uint32_t> signal_{0};
+  std::mutex mutex_;
+  std::condition_variable woken_;
 };
 
 }  // namespace fernquill

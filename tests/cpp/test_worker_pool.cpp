@@ -831,8 +831,12 @@ TEST(global_pool_creation_failure) {
 
 // The submitting thread consumes each result as soon as it is ready, in
 // index order, while the workers go on; items of unequal length, several
-// pool sizes, some runs with sleeps so that the consumer waits asleep.
+// pool sizes, some runs with sleeps so that the consumer waits asleep. The
+// last item waits until the first result is consumed, so a consumer that
+// only started once the job was done is caught whatever the timing.
 TEST(parallel_for_results_consumed_in_order_while_workers_run) {
+  // Only a consumer that never runs alongside the workers misses it.
+  constexpr auto kGateDeadline = std::chrono::seconds(30);
   for (std::size_t workers : {1u, 2u, 4u}) {
     WorkerPool pool(workers);
     for (std::size_t n : {1u, 2u, 7u, 3000u}) {
@@ -841,19 +845,36 @@ TEST(parallel_for_results_consumed_in_order_while_workers_run) {
         fernquill::ReadyFlags flags(n);
         std::vector<std::uint64_t> consumed;
         std::atomic<std::size_t> done_by_workers{0};
+        std::atomic<bool> first_consumed{false};
+        std::atomic<bool> gate_timed_out{false};
         std::size_t done_when_first_consumed = n;
+        auto wait_for_first_consumed = [&] {
+          const auto deadline = std::chrono::steady_clock::now() + kGateDeadline;
+          while (!first_consumed.load()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+              gate_timed_out.store(true);
+              return;
+            }
+            std::this_thread::yield();
+          }
+        };
         const std::size_t calls = pool.parallel_for(
             n,
             [&](std::size_t i) {
               if (slow == 1 && i % 97 == 0)
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
+              // With n == 1 the body runs before the consumer, on its thread.
+              if (i > 0 && i == n - 1) wait_for_first_consumed();
               results[i] = i * i + 1;
               done_by_workers.fetch_add(1);
               flags.mark_ready(i);
             },
             [&] {
               for (std::size_t i = 0; i < n && flags.wait_for(i); ++i) {
-                if (i == 0) done_when_first_consumed = done_by_workers.load();
+                if (i == 0) {
+                  done_when_first_consumed = done_by_workers.load();
+                  first_consumed.store(true);
+                }
                 consumed.push_back(results[i]);
               }
             });
@@ -862,8 +883,8 @@ TEST(parallel_for_results_consumed_in_order_while_workers_run) {
         bool in_order = true;
         for (std::size_t i = 0; i < consumed.size(); ++i) in_order &= consumed[i] == i * i + 1;
         CHECK(in_order);
-        // With slow items the consumer starts long before the last item is done.
-        if (slow == 1 && n == 3000u) CHECK(done_when_first_consumed < n);
+        CHECK(!gate_timed_out.load());
+        if (n > 1) CHECK(done_when_first_consumed < n);
       }
     }
   }

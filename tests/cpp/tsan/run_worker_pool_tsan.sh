@@ -13,10 +13,11 @@ pool_pid=$!
 g++ "${flags[@]}" -c "$root/src/worker_pool/pool_sizing.cpp" -o "$out/pool_sizing.o"
 g++ "${flags[@]}" -c "$root/src/worker_pool/platform.cpp" -o "$out/platform.o"
 g++ "${flags[@]}" -c "$root/tests/cpp/test_worker_pool.cpp" -o "$out/test_worker_pool.o"
+g++ "${flags[@]}" -c "$root/tests/cpp/test_ready_flags.cpp" -o "$out/test_ready_flags.o"
 wait "$pool_pid"
 g++ "${flags[@]}" -c "$root/tests/cpp/main.cpp" -o "$out/main.o"
 g++ -fsanitize=thread -pthread "$out/worker_pool.o" "$out/pool_sizing.o" "$out/platform.o" \
-  "$out/test_worker_pool.o" \
+  "$out/test_worker_pool.o" "$out/test_ready_flags.o" \
   "$out/main.o" \
   -o "$out/worker_pool_tsan"
 # A forked child starts threads of its own, which TSan must be told to allow;
