@@ -179,7 +179,8 @@ def test_german_sample_by_whole_words(tmp_path):
 
 @pytest.mark.parametrize("command", ["extract", "replace"])
 @pytest.mark.parametrize("args, message", [
-    (["--words", "latin"], "argument --words: invalid choice: 'latin' (choose from 'ascii', 'unicode')"),
+    # (how the choices are quoted after this differs between Python versions)
+    (["--words", "latin"], "argument --words: invalid choice: 'latin' (choose from "),
     (["--words", "Unicode"], "argument --words: invalid choice: 'Unicode'"),
     (["--words"], "argument --words: expected one argument"),
     (["--fallback=yes"], "argument --fallback: ignored explicit argument 'yes'"),
