@@ -13,13 +13,15 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 try:
     import fernquill_tools  # noqa: F401 - installed beside the module
-except ImportError:  # the module alone from a build directory: use the package source
+except ImportError:
+    pass
+if getattr(sys.modules.get("fernquill_tools"), "__file__", None) is None:
+    # The module alone from a build directory (whose native helpers' folder
+    # alone reads as a namespace package): use the package source, which finds
+    # those helpers in the build directory's folder.
+    sys.modules.pop("fernquill_tools", None)
     sys.path.insert(0, str(ROOT / "python"))
     import fernquill_tools
-    # ... with its native module from the same build directory.
-    _built = pathlib.Path(fernquill.__file__).parent / "fernquill_tools"
-    if _built.is_dir():
-        fernquill_tools.__path__.append(str(_built))
 
 
 def _stale_installed_sources():

@@ -9,7 +9,14 @@
 - the `fernquill` command-line tool (`python -m fernquill_tools`).
 """
 
+from pkgutil import extend_path
+
 from fernquill import KeywordProcessor, PyKeywordMatch
+
+# The native helpers sit in a `fernquill_tools` folder of their own when the
+# package is run from a source checkout beside a CMake build tree (on sys.path);
+# installed, this adds nothing.
+__path__ = extend_path(__path__, __name__)
 
 from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_offsets, char_offsets_many, char_spans

@@ -757,14 +757,14 @@ class Extractor:
         return out
 
     def finish(self) -> None:
-        rows = []
+        rows: list[bytes] = []
         for path, counter in self.counts.items():
             ranked = sorted(counter.items(), key=lambda kv: (-kv[1], kv[0]))
-            rows += [{"path": path, "keyword": k, "count": n} if self.per_file else {"keyword": k, "count": n}
-                     for k, n in ranked]
+            dumps = _encoder_for_path(path, self.dumps)
+            rows += [dumps({"path": path, "keyword": k, "count": n} if self.per_file else {"keyword": k, "count": n})
+                     + b"\n" for k, n in ranked]
         if rows:
-            self.out.write(b"".join(_encoder_for_path(row.get("path", ""), self.dumps)(row) + b"\n"
-                                    for row in rows))
+            self.out.write(b"".join(rows))
 
 
 class Replacer:
