@@ -74,3 +74,16 @@ def build(options, keywords):
         kp.add_keyword(k, clean)
         model.add_keyword(k, clean)
     return kp, model
+
+
+def refusals_while_running(kp, thread, keyword):
+    """Adds and removes `keyword` on `kp` for as long as `thread` runs, and
+    returns the messages of the changes refused meanwhile."""
+    refused = []
+    while thread.is_alive():
+        try:
+            kp.add_keyword(keyword)
+            kp.remove_keyword(keyword)
+        except RuntimeError as exc:
+            refused.append(str(exc))
+    return refused

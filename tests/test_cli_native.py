@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import fernquill
-from helpers import PanicException
+from helpers import PanicException, refusals_while_running
 
 native = pytest.importorskip("fernquill_tools._native")
 write_records = getattr(native, "write_records", None)
@@ -77,7 +77,7 @@ def test_a_change_from_another_thread_waits_for_the_writer():
     with_change = write_records(kp, [(block, PATH, 1)], None, "lines")
     kp.remove_keyword("nothing")
     assert with_change != expected
-    results, refused = [], []
+    results = []
     started = threading.Event()
 
     def write():
@@ -87,12 +87,7 @@ def test_a_change_from_another_thread_waits_for_the_writer():
     thread = threading.Thread(target=write)
     thread.start()
     started.wait()
-    while thread.is_alive():
-        try:
-            kp.add_keyword("nothing")
-            kp.remove_keyword("nothing")
-        except RuntimeError as exc:
-            refused.append(str(exc))
+    refused = refusals_while_running(kp, thread, "nothing")
     thread.join()
     assert len(results) == 1 and results[0] in (expected, with_change)
     assert set(refused) <= {"Already borrowed"}
