@@ -207,6 +207,26 @@ def test_many_blocks_match_the_module():
         for r in rows]
     assert rows_of(columns.replace(kp, column)) == [
         None if r is None else kp.replace_keywords(r) for r in rows]
+    assert columns.count(kp, column) == dict(collections.Counter(
+        m.keyword for r in rows if r is not None for m in kp.extract_keywords(r)))
+
+
+@pytest.mark.parametrize("form", ["list", "chunked"])
+def test_count_of_many_names_some_shared(form):
+    # Thousands of distinct names, each block counting many of them, and
+    # names that several keywords share: counted by their text over the
+    # whole column.
+    rng = random.Random(form)
+    kp = KeywordProcessor()
+    words = [f"w{i}" for i in range(4000)]
+    for i, word in enumerate(words):
+        kp.add_keyword(word, f"name {i % 2500}" if i % 3 else None)
+    rows = [" ".join(rng.choice(words) for _ in range(rng.randint(0, 60)))
+            if rng.random() < 0.95 else None for _ in range(3000)]
+    want = collections.Counter(m.keyword for r in rows if r is not None
+                               for m in kp.extract_keywords(r))
+    assert len(want) > 2000
+    assert columns.count(kp, as_column(rows, form, rng)) == dict(want)
 
 
 def test_result_types_and_imports():
