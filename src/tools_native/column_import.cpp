@@ -45,17 +45,25 @@ std::string_view string_format(const ArrowSchema& schema) {
 template <class T>
 struct Released {
   T value{};
-  ~Released() {
-    if (value.release != nullptr) value.release(&value);
-  }
+  ~Released() { release_keeping_error(value); }
 };
 
 // Moves the struct out of a capsule, leaving it released so that the
-// capsule's destructor does nothing.
+// capsule's destructor does nothing. `method` names the export it came from.
 template <class T>
-void take_from_capsule(PyObject* capsule, const char* name, T& out) {
+void take_from_capsule(PyObject* capsule, const char* name, const char* method, T& out) {
+  if (!PyCapsule_CheckExact(capsule)) {
+    py::raise_argument_type_error(
+        kParam, std::string(method) + " returned '" + py::type_qualname(capsule) + "', not a capsule");
+  }
+  const char* found = PyCapsule_GetName(capsule);
+  if (found == nullptr || std::string_view(found) != name) {
+    const std::string said = found == nullptr ? "None" : "'" + std::string(found) + "'";
+    py::raise_argument_type_error(kParam, std::string(method) + " returned a capsule named " +
+                                              said + ", not '" + name + "'");
+  }
   auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
-  if (p == nullptr) py::raise_argument_error(kParam);
+  if (p == nullptr) py::throw_error_set();
   if (p->release == nullptr) {
     py::raise_argument_type_error(kParam, std::string("the ") + name + " capsule was already used");
   }
@@ -71,9 +79,14 @@ void add_chunk(ImportedColumn& in, std::string_view format, ArrowArray& array) {
 void import_stream(PyObject* column, ImportedColumn& in) {
   Ref capsule = Ref::check(PyObject_CallMethod(column, "__arrow_c_stream__", nullptr));
   Released<ArrowArrayStream> stream;
-  take_from_capsule(capsule.get(), arrow::kStreamCapsule, stream.value);
+  take_from_capsule(capsule.get(), arrow::kStreamCapsule, "__arrow_c_stream__", stream.value);
+  if (stream.value.get_schema == nullptr || stream.value.get_next == nullptr) {
+    throw MalformedColumn("malformed Arrow stream: a callback is missing");
+  }
   auto fail = [&](const char* step) {
-    const char* why = stream.value.get_last_error(&stream.value);
+    const char* why = stream.value.get_last_error == nullptr
+                          ? nullptr
+                          : stream.value.get_last_error(&stream.value);
     throw MalformedColumn(std::string("the Arrow stream failed to ") + step +
                           (why ? std::string(": ") + why : std::string()));
   };
@@ -95,8 +108,10 @@ void import_array(PyObject* column, ImportedColumn& in) {
   }
   Released<ArrowSchema> schema;
   Released<ArrowArray> array;
-  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), arrow::kSchemaCapsule, schema.value);
-  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), arrow::kArrayCapsule, array.value);
+  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), arrow::kSchemaCapsule, "__arrow_c_array__",
+                    schema.value);
+  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), arrow::kArrayCapsule, "__arrow_c_array__",
+                    array.value);
   add_chunk(in, string_format(schema.value), array.value);
 }
 
@@ -134,6 +149,11 @@ bool has_attr(PyObject* obj, const char* name) {
 }
 
 }  // namespace
+
+ImportedColumn::~ImportedColumn() {
+  PendingErrorKept kept;
+  column.chunks.clear();  // each chunk releases its Arrow array
+}
 
 ImportedColumn import_column(PyObject* column) {
   ImportedColumn in;
