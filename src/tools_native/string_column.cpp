@@ -10,7 +10,8 @@ namespace {
 constexpr std::int64_t kNoCount = -1;  // "null count not computed"
 
 // A view names its data buffer by an int32 index, so no more can be used.
-constexpr std::int64_t kMaxViewDataBuffers = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+constexpr std::int64_t kMaxViewDataBuffers =
+    std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
 
 [[noreturn]] void malformed(const std::string& what) {
   throw MalformedColumn("malformed Arrow string array: " + what);
