@@ -1,6 +1,7 @@
 #include "tools_native/column_scans.hpp"
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
@@ -112,8 +113,16 @@ NameCounts count_column(const KeywordProcessor& processor, const StringColumn& c
       });
   // Two stored names may be equal: the total counts by their text.
   NameCounts total;
+  std::unordered_map<std::string_view, std::size_t> position;
   for (const PlaceCounts& block : per_block) {
-    block.for_each([&](std::string_view name, std::uint64_t n) { total[name] += n; });
+    for (const NameCount& c : block.counts()) {
+      const auto [at, added] = position.try_emplace(c.name, total.size());
+      if (added) {
+        total.push_back(c);
+      } else {
+        total[at->second].n += c.n;
+      }
+    }
   }
   return total;
 }
