@@ -33,24 +33,27 @@ from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_spans
 
 _write_records: Callable[..., Any] | None
-_utf8_error: Callable[[bytes | bytearray], int]
+_utf8_lines: Callable[[bytes | bytearray], tuple[int, int]]
 try:  # the native writer, built with the package
     _native = importlib.import_module("fernquill_tools._native")
-    _write_records, _utf8_error = _native.write_records, _native.utf8_error
+    _write_records, _utf8_lines = _native.write_records, _native.utf8_lines
 except (ImportError, AttributeError):  # the package's source alone: the same output, written in Python
     _write_records = None
 
 
-def _python_utf8_error(data: bytes | bytearray) -> int:
+def _python_utf8_lines(data: bytes | bytearray) -> tuple[int, int]:
+    """The length of the longest valid UTF-8 prefix, or -1 when all is valid;
+    the number of line feeds."""
     try:
         data.decode("utf-8")
-        return -1
+        bad = -1
     except UnicodeDecodeError as exc:
-        return exc.start
+        bad = exc.start
+    return bad, data.count(b"\n")
 
 
 if _write_records is None:
-    _utf8_error = _python_utf8_error
+    _utf8_lines = _python_utf8_lines
 
 
 PROG = "fernquill"
@@ -385,10 +388,10 @@ def _read(source: Source, size: int) -> bytes:
         raise CliError(f"{source.name}: {getattr(exc, 'strerror', None) or exc}") from None
 
 
-def _valid(data: bytes | bytearray, name: str, first_line: int | None,
+def _valid(data: bytes | bytearray, bad: int, name: str, first_line: int | None,
            errors: str) -> tuple[bytes | bytearray, dict[int, bytes]]:
-    """`data` made valid UTF-8 by the --errors policy, and the lines skipped."""
-    bad = _utf8_error(data)
+    """`data`, valid UTF-8 up to `bad` (-1: throughout), made valid by the
+    --errors policy, and the lines skipped."""
     if bad < 0:
         return data, {}
     if errors == "strict":
@@ -428,9 +431,10 @@ def _line_batches(source: Source, errors: str, batch_bytes: int, progress: Calla
         if chunk:
             pending += chunk[cut:]
         if data:
-            valid, skipped = _valid(data, source.name, line, errors)
+            bad, line_feeds = _utf8_lines(data)
+            valid, skipped = _valid(data, bad, source.name, line, errors)
             yield Batch(source.name, line, valid, skipped)
-            line += data.count(b"\n") + (not data.endswith(b"\n"))
+            line += line_feeds + (not data.endswith(b"\n"))
         if not chunk:
             return
 
@@ -438,7 +442,7 @@ def _line_batches(source: Source, errors: str, batch_bytes: int, progress: Calla
 def _file_batch(source: Source, errors: str, progress: Callable[[int], None]) -> Iterator[Batch]:
     data = _read(source, -1)
     progress(len(data))
-    valid, skipped = _valid(data, source.name, None, errors)
+    valid, skipped = _valid(data, _utf8_lines(data)[0], source.name, None, errors)
     yield Batch(source.name, None, valid, skipped)
 
 
