@@ -4,6 +4,7 @@ rewrite, folders it may not write to, closed and full output, a saved state
 with bytes appended, and a single line far longer than a batch."""
 
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -167,3 +168,79 @@ def test_one_long_line_stays_within_a_few_copies(tmp_path, args):
     assert status == 0, result.stderr
     copies = peak_kib * 1024 / size
     assert copies < 4.5, f"{' '.join(args)}: peak {copies:.1f} times the line"
+
+
+def test_every_name_of_a_file_shows_one_edit(tmp_path):
+    path = tmp_path / "f.txt"
+    path.write_text("NY twice\n")
+    (tmp_path / "hard.txt").hardlink_to(path)
+    (tmp_path / "link.txt").symlink_to("f.txt")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "up.txt").symlink_to("../f.txt")
+    names = ["link.txt", "f.txt", "hard.txt", "./f.txt", "sub/up.txt", "sub/../f.txt"]
+    result = fq("replace", "-e", "NY=NY-NY", "-i.bak", *names, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
+    # The links stay links, the hard link stays the same file, and the backup holds the original.
+    assert [(tmp_path / name).read_text() for name in names] == ["NY-NY twice\n"] * len(names)
+    assert (tmp_path / "link.txt").is_symlink() and (tmp_path / "sub" / "up.txt").is_symlink()
+    assert path.stat().st_ino == (tmp_path / "hard.txt").stat().st_ino
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.txt", "f.txt.bak", "hard.txt", "link.txt", "sub"]
+    assert (tmp_path / "f.txt.bak").read_text() == "NY twice\n"
+
+
+@pytest.mark.skipif(not IS_ROOT, reason="editing as another user needs root")
+@pytest.mark.parametrize("owner, kept_bits", [((NOBODY, NOBODY), 0o6000), ((NOBODY, 0), 0o4000), ((0, 0), 0)])
+def test_set_id_bits_are_not_handed_to_a_new_owner(owner, kept_bits):
+    # Rewritten by nobody, who may keep only their own user and group. (The
+    # interpreter lives where nobody may not run it: a forked child drops its
+    # rights and writes the file as the command does.)
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o777)
+        path = os.path.join(folder, "tool")
+        with open(path, "w") as f:
+            f.write("NY\n")
+        os.chown(path, *owner)
+        os.chmod(path, 0o6755)
+        child = os.fork()
+        if child == 0:
+            status = 1
+            try:
+                os.setgroups([])
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
+                cli._write_atomically(path, [b"X\n"])
+                status = 0
+            finally:
+                os._exit(status)
+        assert os.waitpid(child, 0)[1] == 0
+        st = os.stat(path)
+        assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (NOBODY, NOBODY, 0o755 | kept_bits)
+
+
+@pytest.mark.slow  # a few dozen interrupted rewrites
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_a_signal_at_any_moment_leaves_the_file_whole(tmp_path, sig):
+    original = b"some text and New York\n" * 40_000
+    replaced = original.replace(b"New York", b"NYC")
+    rng = random.Random(sig)
+    outcomes = set()
+    for _ in range(25):
+        path = tmp_path / "f.txt"
+        path.write_bytes(original)
+        proc = subprocess.Popen([sys.executable, "-m", "fernquill_tools", "replace", "-e", "new york=NYC",
+                                 "--batch-bytes", "20000", "-i.bak", str(path)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=cli_env())
+        time.sleep(rng.uniform(0.0, 1.5))
+        proc.send_signal(sig)
+        status = proc.wait(timeout=60)
+        names = sorted(p.name for p in tmp_path.iterdir())
+        if path.read_bytes() == replaced:
+            assert names == ["f.txt", "f.txt.bak"] and (tmp_path / "f.txt.bak").read_bytes() == original
+            outcomes.add("done" if status == 0 else "signalled after")
+        else:
+            assert path.read_bytes() == original and status != 0
+            assert names in (["f.txt"], ["f.txt", "f.txt.bak"]), names
+            outcomes.add("signalled")
+        for p in tmp_path.iterdir():
+            p.unlink()
+    assert "signalled" in outcomes

@@ -317,3 +317,36 @@ def test_loaded_files_agree_with_and_without_the_native_reader(tmp_path, monkeyp
     assert (native[0] is not None) == (where is not None)
     if where is not None:
         assert native[0].startswith(f"{path}:{where}: ") and native[1] == {}
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "csv", "text", "json"])
+@pytest.mark.parametrize("opened", ["text", "binary", "path"])
+@pytest.mark.parametrize("seed", range(10))
+def test_byte_order_mark_is_no_part_of_a_keyword(tmp_path, fmt, opened, seed):
+    rng = random.Random(seed)
+    entries = random_entries(rng)
+    content = (json.dumps(dict(entries), ensure_ascii=rng.random() < 0.5) if fmt == "json"
+               else written(fmt, entries, rng.choice(["\n", "\r\n"]), rng))
+    path = tmp_path / f"k.{'txt' if fmt == 'text' else fmt}"
+    path.write_text("\ufeff" + content, encoding="utf-8", newline="")
+    kp = fernquill.KeywordProcessor(case_sensitive=True)
+    if opened == "path":
+        load_keywords(kp, path)
+    else:
+        with open(path, "rb") if opened == "binary" else open(path, encoding="utf-8", newline="") as f:
+            load_keywords(kp, f)
+    named = fmt != "text"
+    assert kp.get_all_keywords() == {k: c if c is not None and named else k for k, c in dict(entries).items()}
+
+
+@pytest.mark.parametrize("content", ["caf\u00e9\rbar\tCafe\nb\n", "a\r\ncaf\u00e9\rbar"])
+def test_a_stream_that_took_a_lone_carriage_return_for_a_line_end_is_refused(tmp_path, content):
+    path = tmp_path / "k.tsv"
+    path.write_text(content, encoding="utf-8", newline="")
+    kp = fernquill.KeywordProcessor()
+    with open(path, encoding="utf-8") as f, pytest.raises(ValueError, match="lone carriage return"):
+        load_keywords(kp, f)
+    assert len(kp) == 0
+    with open(path, encoding="utf-8", newline="") as f:  # as written: the CR belongs to the keyword
+        load_keywords(kp, f)
+    assert "caf\u00e9\rbar" in kp.get_all_keywords() or "caf\u00e9\r" in kp.get_all_keywords()

@@ -160,7 +160,7 @@ def test_offsets_of_another_text_are_refused(seed, alphabet, parts):
         matches = kp.extract_keywords(text, threshold)
         shorter = text[: rng.randint(0, len(text))]
         beyond = any(max(m.start, m.end) > scan_size(shorter, case_sensitive) for m in matches)
-        for call in (char_spans, char_offsets):
+        for call in (char_spans, char_offsets, _one_of_many, _from_an_iterator):
             if beyond:
                 with pytest.raises(ValueError, match="beyond the text"):
                     call(shorter, matches, case_sensitive=case_sensitive)
@@ -170,13 +170,32 @@ def test_offsets_of_another_text_are_refused(seed, alphabet, parts):
     assert refused > 20
 
 
+def _one_of_many(text, matches, case_sensitive):
+    return char_offsets_many([text], iter([iter(matches)]), case_sensitive=case_sensitive)[0]
+
+
+def _from_an_iterator(text, matches, case_sensitive):
+    return char_spans(text, (m for m in matches), case_sensitive=case_sensitive)
+
+
+def _spans(found):
+    return [m if isinstance(m, tuple) else (m.start, m.end) for m in found]
+
+
+@pytest.mark.parametrize("alphabet, parts", [(ALPHABET, KEYWORD_PARTS), ([" ", "a", "b", "k"], ["a", "ab", "ka"])],
+                         ids=["non-ascii", "ascii"])
 @pytest.mark.parametrize("seed", range(10))
-def test_any_iterable_of_matches(seed):
+def test_any_iterable_of_matches(seed, alphabet, parts):
     rng = random.Random(seed)
     for _ in range(100):
-        kp, case_sensitive, text, threshold = random_case(rng, ALPHABET, KEYWORD_PARTS)
+        kp, case_sensitive, text, threshold = random_case(rng, alphabet, parts)
         matches = kp.extract_keywords(text, threshold)
         want = [(m.keyword, m.start, m.end) for m in char_offsets(text, matches, case_sensitive=case_sensitive)]
         for given in (iter(matches), (m for m in matches), tuple(matches)):
             got = char_offsets(text, given, case_sensitive=case_sensitive)
             assert [(m.keyword, m.start, m.end) for m in got] == want
+        spans = [(start, end) for _, start, end in want]
+        for call in (char_spans, _one_of_many):
+            for given in (iter(matches), (m for m in matches), tuple(matches)):
+                got = call(text, given, case_sensitive=case_sensitive)
+                assert _spans(got) == spans, call.__name__

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import collections
 import threading
-from collections.abc import Iterator
+from collections.abc import Generator, Iterator
 from typing import TypeVar
 
 T = TypeVar("T")
@@ -71,7 +71,7 @@ def _make(items: Iterator[T], handover: _Handover) -> None:
             close()
 
 
-def read_ahead(items: Iterator[T]) -> Iterator[T]:
+def read_ahead(items: Iterator[T]) -> Generator[T, None, None]:
     """The items of `items` in order, each made while the caller works on the
     one before. A failure while making them is raised here, in its place. When
     the caller stops early, the helper stops after the item it is making."""

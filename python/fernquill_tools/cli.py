@@ -22,7 +22,7 @@ import signal
 import stat
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from typing import IO, Any
 
 from fernquill import KeywordProcessor, PyKeywordMatch
@@ -279,10 +279,13 @@ def _write_atomically(path: str, chunks: Iterable[bytes], suffix: str = "") -> N
             os.fsync(out.fileno())
         if suffix and os.path.exists(path):
             _backup(path, path + suffix)
-        os.replace(tmp, path)
+        with _signals_held():  # else a signal here would look for a file already renamed
+            os.replace(tmp, path)
+            tmp = None
     except BaseException:
         if tmp is not None:
-            os.unlink(tmp)
+            with _signals_held():
+                os.unlink(tmp)
         raise
 
 
@@ -312,7 +315,15 @@ def _copy_ownership(path: str, fd: int) -> None:
             break
         except PermissionError:
             continue
-    os.fchmod(fd, old.st_mode & 0o7777)
+    # A set-id bit stands for the old owner or group: it is not handed to
+    # whoever now owns the file, as chown would not.
+    new = os.fstat(fd)
+    mode = old.st_mode & 0o7777
+    if new.st_uid != old.st_uid:
+        mode &= ~stat.S_ISUID
+    if new.st_gid != old.st_gid:
+        mode &= ~stat.S_ISGID
+    os.fchmod(fd, mode)
 
 
 def _backup(path: str, backup: str) -> None:
@@ -482,7 +493,7 @@ class _Progress:
             sys.stderr.flush()
 
 
-def _batches(source: Source, args: argparse.Namespace) -> Iterator[Batch]:
+def _batches(source: Source, args: argparse.Namespace) -> Generator[Batch, None, None]:
     # Decompressed bytes have no known total.
     progress = _Progress(None if source.compressed else source.size, source.name, not args.no_progress)
     try:
@@ -512,7 +523,7 @@ def _input_files(args: argparse.Namespace) -> list[str]:
     return out
 
 
-def _groups(files: Iterable[str], args: argparse.Namespace) -> Iterator[list[Batch] | CliError]:
+def _groups(files: Iterable[str], args: argparse.Namespace) -> Generator[list[Batch] | CliError, None, None]:
     """Batches of consecutive files, packed up to the batch size. A file that
     fails gives its error after the batches before it, and is not read further.
     What comes from a pipe or a terminal is processed as it arrives."""
@@ -861,21 +872,54 @@ def _error(message: str) -> None:
     sys.stderr.flush()
 
 
-def _distinct_files(files: list[str]) -> list[str]:
+class Edit:
+    """One file to rewrite in place, and the other names it was given under."""
+
+    __slots__ = ("path", "hard_links")
+
+    def __init__(self, path: str) -> None:
+        self.path = path  # through symbolic links: the link stays, the file it names is edited
+        self.hard_links: list[str] = []
+
+
+def _distinct_files(files: list[str]) -> list[Edit]:
     """Each file once, however often and under whatever names it is given:
     editing one file twice in place would replace twice and lose the backup."""
-    seen = set()
-    out = []
-    for path in files:
+    edits: dict[tuple[Any, ...], Edit] = {}
+    for given in files:
+        path = _link_target(given)
         try:
             st = os.stat(path)
             key: tuple[Any, ...] = (st.st_dev, st.st_ino)
         except OSError:
             key = (path,)  # the error is reported when it is opened
-        if key not in seen:
-            seen.add(key)
-            out.append(path)
-    return out
+        edit = edits.setdefault(key, Edit(path))
+        entry = os.path.realpath(path)  # the same directory entry, however it is written
+        if entry not in map(os.path.realpath, [edit.path, *edit.hard_links]):
+            edit.hard_links.append(path)
+    return list(edits.values())
+
+
+def _link_target(path: str) -> str:
+    # The path as given unless a symbolic link is on the way: errors then
+    # name what the user typed.
+    real = os.path.realpath(path)
+    return path if real == os.path.abspath(path) else real
+
+
+def _relink(path: str, name: str) -> None:
+    """Makes `name`, another hard link of the file `path` was before its
+    rewrite, a link of the rewritten file again, so that every name given
+    shows the edit."""
+    tmp = os.path.join(os.path.dirname(os.path.abspath(name)), f".{os.path.basename(name)}.{os.getpid()}.tmp")
+    with _signals_held():
+        try:
+            os.link(path, tmp)
+            os.replace(tmp, name)
+        except OSError as exc:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(tmp)
+            raise CliError(f"{name}: cannot link it to the edited {path}: {exc.strerror}") from None
 
 
 def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer) -> bool:
@@ -883,7 +927,8 @@ def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer)
     if STDIN in files:
         raise CliError("cannot edit stdin in place")
     failed = False
-    for path in _distinct_files(files):
+    for edit in _distinct_files(files):
+        path = edit.path
         try:
             source = _open(path)
             if source.compressed:
@@ -893,6 +938,8 @@ def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer)
             batches = _batches(source, args)
             with contextlib.closing(read_ahead(batches) if source.regular else batches) as items:
                 _write_atomically(path, (worker.replaced(b) for b in items), args.suffix)
+            for name in edit.hard_links:
+                _relink(path, name)
         except CliError as exc:
             _error(str(exc))
             failed = True

@@ -15,6 +15,7 @@ Source = Union[str, "os.PathLike[str]", IO[str], IO[bytes]]
 Entry = tuple[str, Union[str, None]]
 _SUFFIXES = {".tsv": "tsv", ".tab": "tsv", ".csv": "csv", ".json": "json", ".txt": "text"}
 FORMATS = ("tsv", "csv", "json", "text")
+BYTE_ORDER_MARK = "\ufeff"
 
 
 class _Malformed(Exception):
@@ -36,7 +37,10 @@ def load_keywords(processor: KeywordProcessor, source: Source, format: str | Non
     - ``text``: one keyword per line.
 
     Lines end at a line feed (or CR LF) only; any other character, U+2028 or
-    a form feed among them, belongs to the keyword. In the line formats, blank
+    a form feed among them, belongs to the keyword; a byte order mark at the
+    start is dropped. A text stream opened with universal newlines (Python's
+    default) has already read each lone CR as a line end, so such a stream is
+    refused: open it with ``newline=''``. In the line formats, blank
     lines (nothing but spaces and tabs) and comment lines are skipped. A
     comment line is ``#`` alone or ``#`` followed by a space or a tab, so
     ``#MeToo`` is a keyword; a keyword that starts with "# " can be given in
@@ -66,12 +70,24 @@ def _read(source: Source) -> tuple[str, str]:
         name = str(getattr(source, "name", "<stream>"))
         raw = source.read()
     if isinstance(raw, str):
-        return name, raw
+        _refuse_translated_carriage_returns(source, name, raw)
+        # As utf-8-sig reads bytes: a byte order mark is no part of a keyword.
+        return name, raw.removeprefix(BYTE_ORDER_MARK)
     try:
         return name, raw.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
         line = raw.count(b"\n", 0, exc.start) + 1
         raise ValueError(f"{name}:{line}: invalid UTF-8") from None
+
+
+def _refuse_translated_carriage_returns(source: object, name: str, content: str) -> None:
+    # A text stream opened with universal newlines has already turned each lone
+    # CR into a line feed, cutting the keyword that held it.
+    seen = getattr(source, "newlines", None)
+    if seen is None or "\r" in content:
+        return
+    if "\r" in (seen if isinstance(seen, tuple) else (seen,)):
+        raise ValueError(f"{name}: a lone carriage return was read as a line end; open the file with newline=''")
 
 
 def _guess_format(name: str, content: str) -> str:
@@ -196,7 +212,7 @@ def _native_lines(content: str, fmt: str) -> list[Entry] | None:
         return None
     if failure is not None:
         raise _Malformed(*failure)
-    return entries  # type: ignore[no-any-return]
+    return entries
 
 
 _PARSERS = {"tsv": _parse_tsv, "csv": _parse_csv, "json": _parse_json, "text": _parse_text}

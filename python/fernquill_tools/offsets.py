@@ -34,6 +34,7 @@ KNOWN_LENGTH_CHANGERS = {
 }
 
 _SPAN = operator.attrgetter("start", "end")
+_START = operator.attrgetter("start")
 _END = operator.attrgetter("end")
 
 _changers: re.Pattern[str] | None = None
@@ -152,7 +153,7 @@ def _check_within(spans: Iterable[tuple[int, int]], scan_size: int) -> None:
 
 
 def char_spans(
-    text: str, matches: Sequence[PyKeywordMatch], *, case_sensitive: bool = False
+    text: str, matches: Iterable[PyKeywordMatch], *, case_sensitive: bool = False
 ) -> list[tuple[int, int]]:
     """The `(start, end)` str indices in `text` of each match's byte span.
 
@@ -163,6 +164,7 @@ def char_spans(
     ValueError. Linear in the length of the text; a pure-ASCII text costs only
     the loop over the matches.
     """
+    matches = _read_once(matches)
     if text.isascii():
         spans = list(map(_SPAN, matches))
         _check_within(spans, len(text))
@@ -195,18 +197,26 @@ def char_offsets(
 
 
 def char_offsets_many(
-    texts: Sequence[str], results: Sequence[list[PyKeywordMatch]], *, case_sensitive: bool = False
+    texts: Iterable[str], results: Iterable[Iterable[PyKeywordMatch]], *, case_sensitive: bool = False
 ) -> list[list[PyKeywordMatch]]:
     """`char_offsets` of each text with its matches, for the result of a batch
-    method; an ASCII text costs a test and a look at its matches' ends."""
+    method; an ASCII text costs a test and a look at its matches' offsets."""
     return [
         _ascii_checked(text, matches) if text.isascii() else char_offsets(text, matches, case_sensitive=case_sensitive)
         for text, matches in zip(texts, results, strict=True)
     ]
 
 
-def _ascii_checked(text: str, matches: list[PyKeywordMatch]) -> list[PyKeywordMatch]:
-    # A match's start never exceeds its end, so the largest end decides.
-    if max(map(_END, matches), default=0) > len(text):
+def _read_once(matches: Iterable[PyKeywordMatch]) -> Sequence[PyKeywordMatch]:
+    # The offsets are read more than once: an iterator would be empty the second time.
+    return matches if isinstance(matches, (list, tuple)) else list(matches)
+
+
+def _ascii_checked(text: str, matches: Iterable[PyKeywordMatch]) -> list[PyKeywordMatch]:
+    if not isinstance(matches, list):
+        matches = list(matches)
+    # An approximate match may start past its end (a trailing blank left
+    # out), so both ends are looked at.
+    if max(map(_END, matches), default=0) > len(text) or max(map(_START, matches), default=0) > len(text):
         _check_within(map(_SPAN, matches), len(text))
     return matches
