@@ -330,9 +330,12 @@ def test_malformed_arrow_input_is_a_value_error(array):
 
 
 def test_a_table_is_not_a_column():
-    table = pa.table({"text": ["a"]})
-    with pytest.raises(TypeError, match="struct"):
-        columns.count(KeywordProcessor(), table)
+    # A table of one string column stands for that column; of more, or of
+    # another type, it is refused.
+    for table, named in [(pa.table({"id": [1], "text": ["a"]}), "got struct"),
+                         (pa.table({"id": [1]}), "got a table of one int64 column")]:
+        with pytest.raises(TypeError, match=named):
+            columns.count(KeywordProcessor(), table)
 
 
 MEMORY_SWEEP = """

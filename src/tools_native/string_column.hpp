@@ -72,7 +72,8 @@ class StringChunk {
     std::int32_t buffer, at;
     std::memcpy(&buffer, v + 8, 4);
     std::memcpy(&at, v + 12, 4);
-    return {view_buffers_[static_cast<std::size_t>(buffer)] + at, static_cast<std::size_t>(len)};
+    return {static_cast<const char*>(view_buffers_[static_cast<std::size_t>(buffer)]) + at,
+            static_cast<std::size_t>(len)};
   }
   void validate_offsets() const;
   void validate_views(std::span<const std::int64_t> buffer_sizes) const;
@@ -85,7 +86,7 @@ class StringChunk {
   const std::int64_t* offsets64_ = nullptr;
   const char* data_ = nullptr;
   const unsigned char* views_ = nullptr;
-  std::vector<const char*> view_buffers_;
+  const void* const* view_buffers_ = nullptr;  // the array's own data buffer list
   std::vector<std::string_view> spans_;
   std::vector<bool> span_valid_;
   ArrowArray array_{};  // taken over; released with the chunk
