@@ -260,6 +260,9 @@ std::vector<Unit> plan_units(std::span<const Block> blocks, bool whole_records,
 
 void write_unit(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                 float threshold, const WriterOptions& options, UnitOutput& out) {
+  // Units end at line feeds, so a valid block is valid unit by unit.
+  const std::string_view bytes = block.data.substr(unit.begin, unit.end - unit.begin);
+  if (!is_ascii(bytes) && utf8::find_error(bytes)) throw InvalidBlock();
   if (options.output == Output::kReplaced) {
     write_replaced(processor, block, unit, threshold, options, out);
   } else {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -59,8 +60,15 @@ struct UnitOutput {
   std::uint64_t matched = 0;  // records with at least one match
 };
 
-// Scans the unit's records with a checked threshold and writes its output.
-// Only reads the processor: units may run on many threads at once.
+// A block that is not valid UTF-8: the caller checks its input, so this only
+// keeps a wrong call harmless.
+struct InvalidBlock : std::runtime_error {
+  InvalidBlock() : std::runtime_error("a block is not valid UTF-8") {}
+};
+
+// Checks the unit's bytes as UTF-8 (InvalidBlock), scans its records with a
+// checked threshold and writes its output. Only reads the processor: units
+// may run on many threads at once.
 void write_unit(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                 float threshold, const WriterOptions& options, UnitOutput& out);
 
