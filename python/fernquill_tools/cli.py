@@ -18,6 +18,7 @@ import contextlib
 import importlib
 import operator
 import os
+import re
 import signal
 import stat
 import sys
@@ -600,9 +601,15 @@ class Output:
             raise OutputError(f"standard output: {exc.strerror}") from None
 
 
+# What json.dumps(ensure_ascii=False) escapes in a str.
+_JSON_ESCAPED = re.compile(r'[\x00-\x1f"\\]')
+
+
 def _plain_json(obj: Any) -> bytes:
     """Compact JSON in UTF-8: the bytes orjson gives too, for the values the
     command writes (str without lone surrogates, int, float, None, lists, dicts)."""
+    if isinstance(obj, str) and _JSON_ESCAPED.search(obj) is None:  # a file name, mostly: no json import
+        return b'"' + obj.encode("utf-8") + b'"'
     import json
 
     return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
