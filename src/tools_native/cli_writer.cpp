@@ -187,7 +187,9 @@ class JsonWriter {
 
   std::size_t few_matches_bound(const std::vector<KeywordMatch>& matches) const {
     std::size_t bound = block_.path_json.size() + kRecordBytes;
-    for (const KeywordMatch& m : matches) bound += kEscapedBytesPerByte * m.keyword.size() + kMatchBytes;
+    for (const KeywordMatch& m : matches) {
+      bound += kEscapedBytesPerByte * m.keyword.size() + kMatchBytes;
+    }
     return bound;
   }
 
