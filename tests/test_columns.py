@@ -118,7 +118,7 @@ def test_random_columns_match_the_module_row_for_row(form, threshold):
         assert replaced == [None if r is None else kp.replace_keywords(r, threshold) for r in rows]
         counted = collections.Counter(m.keyword for r in rows if r is not None
                                       for m in kp.extract_keywords(r, threshold))
-        assert columns.count(kp, column, threshold) == dict(counted)
+        assert list(columns.count(kp, column, threshold).items()) == list(counted.items())
 
 
 # Letters of several scripts, a combining mark, and separators, so that the
@@ -155,7 +155,8 @@ def test_whole_word_options_match_the_single_text_calls(form, words, fallback):
                             fernquill_tools.replace(kp, r, threshold, words=words, fallback=fallback)
                             for r in rows]
         counted = collections.Counter(m["keyword"] for r in got if r is not None for m in r)
-        assert columns.count(kp, column, threshold, words=words, fallback=fallback) == dict(counted)
+        got_counts = columns.count(kp, column, threshold, words=words, fallback=fallback)
+        assert list(got_counts.items()) == list(counted.items())
 
 
 @pytest.mark.parametrize("call", [columns.extract, columns.replace, columns.count])
@@ -207,6 +208,28 @@ def test_many_blocks_match_the_module():
         for r in rows]
     assert rows_of(columns.replace(kp, column)) == [
         None if r is None else kp.replace_keywords(r) for r in rows]
+    counted = collections.Counter(
+        m.keyword for r in rows if r is not None for m in kp.extract_keywords(r))
+    assert list(columns.count(kp, column).items()) == list(counted.items())
+
+
+@pytest.mark.parametrize("form", ["list", "chunked"])
+def test_count_of_many_names_some_shared(form):
+    # Thousands of distinct names, each block counting many of them, and
+    # names that several keywords share: counted by their text over the
+    # whole column.
+    rng = random.Random(form)
+    kp = KeywordProcessor()
+    words = [f"w{i}" for i in range(4000)]
+    for i, word in enumerate(words):
+        kp.add_keyword(word, f"name {i % 2500}" if i % 3 else None)
+    rows = [" ".join(rng.choice(words) for _ in range(rng.randint(0, 60)))
+            if rng.random() < 0.95 else None for _ in range(3000)]
+    want = collections.Counter(m.keyword for r in rows if r is not None
+                               for m in kp.extract_keywords(r))
+    assert len(want) > 2000
+    # In the order of first matches, as the Counter has them.
+    assert list(columns.count(kp, as_column(rows, form, rng)).items()) == list(want.items())
 
 
 def test_result_types_and_imports():

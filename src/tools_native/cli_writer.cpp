@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "keyword_processor/extract.hpp"
-#include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 #include "tools_native/char_offsets.hpp"
 #include "tools_native/row_scanner.hpp"
@@ -127,10 +126,11 @@ class JsonWriter {
   JsonWriter(const Block& block, const WriterOptions& options, std::string& out)
       : block_(block), options_(options), out_(out) {}
 
+  // `ascii`: is_ascii(text).
   void record(std::string_view text, const std::uint64_t* line,
-              const std::vector<KeywordMatch>& matches, const ScanText& scan) {
+              const std::vector<KeywordMatch>& matches, const ScanText& scan, bool ascii) {
     // On ASCII text characters are bytes; otherwise a mapped copy.
-    const bool mapped = (options_.char_offsets || options_.with_text) && !is_ascii(text);
+    const bool mapped = (options_.char_offsets || options_.with_text) && !ascii;
     if (mapped) {
       chars_.assign(matches.begin(), matches.end());
       columns::to_char_offsets(text, scan, chars_);
@@ -210,7 +210,7 @@ void write_matches(const KeywordProcessor& processor, const Block& block, const 
     if (options.output == Output::kCounts) {
       for (const KeywordMatch& m : matches) ++out.counts[m.keyword];
     } else {
-      json.record(text, line, matches, scanner.last_scan());
+      json.record(text, line, matches, scanner.last_scan(), scanner.last_row_ascii());
     }
   };
   if (options.whole_records) {

@@ -11,12 +11,12 @@ std::vector<RowBlock> plan_row_blocks(const StringColumn& column, std::size_t bl
     for (std::size_t i = 0; i < chunk.size(); ++i) {
       if (!chunk.is_null(i)) bytes += chunk.row(i).size();
       if (bytes >= block_bytes || i + 1 - begin >= block_rows) {
-        blocks.push_back({c, begin, i + 1});
+        blocks.push_back({c, begin, i + 1, bytes});
         begin = i + 1;
         bytes = 0;
       }
     }
-    if (begin < chunk.size()) blocks.push_back({c, begin, chunk.size()});
+    if (begin < chunk.size()) blocks.push_back({c, begin, chunk.size(), bytes});
   }
   return blocks;
 }
