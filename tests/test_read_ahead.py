@@ -124,3 +124,42 @@ def test_only_inputs_whose_reads_never_wait_are_read_ahead(tmp_path, kind, ahead
     files = {"regular": [regular], "missing": [tmp_path / "nothing"], "stdin": ["-"], "fifo": [fifo],
              "device": [os.devnull], "regular+fifo": [regular, fifo]}[kind]
     assert cli._reads_never_wait([str(f) for f in files]) is ahead
+
+
+def test_keywords_that_fail_while_inputs_are_read_ahead(tmp_path, capsys):
+    # The inputs are read while the keywords load; a bad keyword file still
+    # ends the run with its one error line and no output, and stops the helper.
+    from fernquill_tools import cli
+
+    data = tmp_path / "in.txt"
+    data.write_text("NY\n" * 100_000)
+    bad = tmp_path / "k.tsv"
+    bad.write_text("a\tb\tc\n")
+    assert cli.main(["extract", "-k", str(bad), str(data)]) == 2
+    assert capsys.readouterr() == ("", f"fernquill: error: {bad}:1: expected keyword[<TAB>clean name], got 3 fields\n")
+    assert helpers() == []
+
+
+def test_an_input_that_is_the_saved_processor_is_read_once_saved(tmp_path, capsys):
+    # --save writes before any input is read, as it did before inputs were
+    # read ahead: here the input is the state just written, which is not UTF-8.
+    from fernquill_tools import cli
+
+    path = tmp_path / "f"
+    path.write_text("nothing to find\n")
+    assert cli.main(["extract", "-e", "la", "--save", str(path), str(path)]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith(f"fernquill: error: {path}:") and err.endswith(": invalid UTF-8\n")
+
+
+def test_the_helper_starts_before_the_first_item_is_asked_for():
+    # So that the command's first batch is read while its keywords load.
+    source = Made(10)
+    items = read_ahead(iter(source))
+    for _ in range(500):
+        if source.made >= 1:
+            break
+        threading.Event().wait(0.002)
+    assert source.made >= 1
+    items.close()
+    assert helpers() == [] and source.cleaned_on is not None

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import collections
 import threading
-from collections.abc import Generator, Iterator
+from collections.abc import Iterator
 from typing import TypeVar
 
 T = TypeVar("T")
@@ -71,22 +71,32 @@ def _make(items: Iterator[T], handover: _Handover) -> None:
             close()
 
 
-def read_ahead(items: Iterator[T]) -> Generator[T, None, None]:
+class ReadAhead(Iterator[T]):
     """The items of `items` in order, each made while the caller works on the
-    one before. A failure while making them is raised here, in its place. When
-    the caller stops early, the helper stops after the item it is making."""
-    handover = _Handover()
-    maker = threading.Thread(target=_make, args=(items, handover), name="fernquill-read-ahead", daemon=True)
-    maker.start()
-    try:
-        while True:
-            kind, value = handover.take()
-            if kind == _END:
-                return
-            if kind == _FAILED:
-                assert isinstance(value, BaseException)
-                raise value
-            yield value  # type: ignore[misc]
-    finally:
-        handover.close()
-        maker.join()
+    one before; the helper starts at once, not at the first item asked for. A
+    failure while making them is raised in its place. `close()` (also called
+    at the end) stops the helper after the item it is making and waits for it."""
+
+    def __init__(self, items: Iterator[T]) -> None:
+        self._handover = _Handover()
+        self._maker = threading.Thread(target=_make, args=(items, self._handover), name="fernquill-read-ahead",
+                                       daemon=True)
+        self._maker.start()
+
+    def __next__(self) -> T:
+        kind, value = self._handover.take()
+        if kind == _ITEM:
+            return value  # type: ignore[return-value]
+        self.close()
+        if kind == _FAILED:
+            assert isinstance(value, BaseException)
+            raise value
+        raise StopIteration
+
+    def close(self) -> None:
+        self._handover.close()
+        self._maker.join()
+
+
+def read_ahead(items: Iterator[T]) -> ReadAhead[T]:
+    return ReadAhead(items)

@@ -18,6 +18,7 @@ import contextlib
 import importlib
 import operator
 import os
+import re
 import signal
 import stat
 import sys
@@ -28,7 +29,7 @@ from typing import IO, Any
 from fernquill import KeywordProcessor, PyKeywordMatch
 
 from fernquill_tools import PanicException, __version__, whole_words
-from fernquill_tools._read_ahead import read_ahead
+from fernquill_tools._read_ahead import ReadAhead, read_ahead
 from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_spans
 
@@ -600,9 +601,15 @@ class Output:
             raise OutputError(f"standard output: {exc.strerror}") from None
 
 
+# What json.dumps(ensure_ascii=False) escapes in a str.
+_JSON_ESCAPED = re.compile(r'[\x00-\x1f"\\]')
+
+
 def _plain_json(obj: Any) -> bytes:
     """Compact JSON in UTF-8: the bytes orjson gives too, for the values the
     command writes (str without lone surrogates, int, float, None, lists, dicts)."""
+    if isinstance(obj, str) and _JSON_ESCAPED.search(obj) is None:  # a file name, mostly: no json import
+        return b'"' + obj.encode("utf-8") + b'"'
     import json
 
     return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
@@ -949,17 +956,22 @@ def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer)
     return failed
 
 
-def _stream(files: list[str], args: argparse.Namespace, worker: Extractor | Replacer) -> bool:
-    """Processes the files to standard output; whether any failed."""
-    failed = False
+def _input_groups(files: list[str], args: argparse.Namespace) -> ReadAhead[list[Batch] | CliError] | Generator[
+        list[Batch] | CliError, None, None]:
+    """The groups of _groups, read ahead on a helper thread where reads never wait."""
     groups = _groups(files, args)
-    with contextlib.closing(read_ahead(groups) if _reads_never_wait(files) else groups) as items:
-        for item in items:
-            if isinstance(item, CliError):
-                _error(str(item))
-                failed = True
-            else:
-                worker.group(item)
+    return read_ahead(groups) if _reads_never_wait(files) else groups
+
+
+def _stream(items: Iterable[list[Batch] | CliError], worker: Extractor | Replacer) -> bool:
+    """Processes the groups to standard output; whether any failed."""
+    failed = False
+    for item in items:
+        if isinstance(item, CliError):
+            _error(str(item))
+            failed = True
+        else:
+            worker.group(item)
     worker.finish()
     return failed
 
@@ -980,11 +992,21 @@ def _reads_never_wait(files: list[str]) -> bool:
 
 
 def _run(args: argparse.Namespace) -> int:
-    kp = _build_processor(args)
+    in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
+    if in_place or args.save:  # an input may be the file saved: read it only once it is
+        kp = _build_processor(args)
+        return _run_with(kp, _input_files(args), None, args, in_place)
+    # The first groups are read while the keywords load.
     files = _input_files(args)
+    with contextlib.closing(_input_groups(files, args)) as items:
+        kp = _build_processor(args)
+        return _run_with(kp, files, items, args, in_place)
+
+
+def _run_with(kp: KeywordProcessor, files: list[str], items: Iterable[list[Batch] | CliError] | None,
+              args: argparse.Namespace, in_place: bool) -> int:
     if not files:
         return EXIT_MATCH
-    in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
     if in_place:
         replacer = Replacer(args, kp, None)
         failed = _edit_in_place(files, args, replacer)
@@ -992,7 +1014,11 @@ def _run(args: argparse.Namespace) -> int:
     else:
         out = Output()
         worker = Extractor(args, kp, out) if args.command == "extract" else Replacer(args, kp, out)
-        failed = _stream(files, args, worker)
+        if items is None:
+            with contextlib.closing(_input_groups(files, args)) as groups:
+                failed = _stream(groups, worker)
+        else:
+            failed = _stream(items, worker)
         matched = worker.matched
     if failed:
         return EXIT_ERROR

@@ -100,11 +100,7 @@ struct Measure {
   void text(std::string_view s) { size += s.size(); }
   void escaped(std::string_view s) { size += json_escaped_size(s); }
   void number(std::uint64_t n) { size += digits(n); }
-  void similarity(float s) {
-    std::string shown;
-    append_similarity(shown, s);
-    size += shown.size();
-  }
+  void similarity(float s) { size += similarity_size(s); }
 };
 
 struct Write {
@@ -116,6 +112,16 @@ struct Write {
 };
 
 class JsonWriter {
+  // Records with this many matches at most (most of them) are not measured
+  // before they are written: a bound that costs a glance at each match does.
+  static constexpr std::size_t kFewMatches = 16;
+  // Bytes of a record's line besides its path and matches, and of a match
+  // besides its escaped clean name: punctuation, the similarity and three
+  // numbers of at most 20 digits.
+  static constexpr std::size_t kRecordBytes = 64;
+  static constexpr std::size_t kMatchBytes = 64;
+  static constexpr std::size_t kEscapedBytesPerByte = 6;  // \u00XX
+
  public:
   JsonWriter(const Block& block, const WriterOptions& options, std::string& out)
       : block_(block), options_(options), out_(out) {}
@@ -130,9 +136,13 @@ class JsonWriter {
       columns::to_char_offsets(text, scan, chars_);
     }
     const std::vector<KeywordMatch>& chars = mapped ? chars_ : matches;
-    Measure measure;
-    render(measure, text, line, matches, chars);
-    make_room(out_, measure.size);
+    if (matches.size() <= kFewMatches && !options_.with_text) {
+      make_room(out_, few_matches_bound(matches));
+    } else {  // exactly, so that a huge record's room is reserved once
+      Measure measure;
+      render(measure, text, line, matches, chars);
+      make_room(out_, measure.size);
+    }
     Write write{out_};
     render(write, text, line, matches, chars);
   }
@@ -173,6 +183,14 @@ class JsonWriter {
       sink.text("]");
     }
     sink.text("]}\n");
+  }
+
+  std::size_t few_matches_bound(const std::vector<KeywordMatch>& matches) const {
+    std::size_t bound = block_.path_json.size() + kRecordBytes;
+    for (const KeywordMatch& m : matches) {
+      bound += kEscapedBytesPerByte * m.keyword.size() + kMatchBytes;
+    }
+    return bound;
   }
 
   const Block& block_;
@@ -270,18 +288,27 @@ void write_unit(const KeywordProcessor& processor, const Block& block, const Uni
   }
 }
 
+// Hundredths of a similarity rounded as the engine keeps it, 0 to 100.
+long similarity_hundredths(float similarity) {
+  return std::clamp(std::lround(static_cast<double>(similarity) * 100.0), 0L, 100L);
+}
+
 void append_similarity(std::string& out, float similarity) {
   // The engine keeps two decimals; Python shows the shortest form of the
   // nearest double: 1.0, 0.5, 0.67, 0.05.
-  const long hundredths = std::lround(static_cast<double>(similarity) * 100.0);
-  if (hundredths >= 100) {
+  const long h = similarity_hundredths(similarity);
+  if (h == 100) {
     out += "1.0";
     return;
   }
-  const long h = std::max(0L, hundredths);
   out += "0.";
   out += static_cast<char>('0' + h / 10);
   if (h % 10 != 0) out += static_cast<char>('0' + h % 10);
+}
+
+std::size_t similarity_size(float similarity) {
+  const long h = similarity_hundredths(similarity);
+  return h == 100 || h % 10 == 0 ? 3 : 4;
 }
 
 void append_json_string_body(std::string& out, std::string_view text) {

@@ -43,9 +43,10 @@ struct Unit {
   std::uint64_t first_line;
 };
 
-// Bytes of input per unit: small enough that both workers stay busy on a
-// batch, large enough that handing a unit over costs nothing.
-inline constexpr std::size_t kUnitBytes = std::size_t{256} << 10;
+// Bytes of input per unit: small enough that both workers stay busy to the
+// end of a batch (the last unit runs alone while the other worker waits for
+// the next batch), large enough that handing a unit over costs nothing.
+inline constexpr std::size_t kUnitBytes = std::size_t{64} << 10;
 
 // Consecutive units covering every line of every block; a unit never spans two
 // blocks, and an empty block gives none.
@@ -74,6 +75,8 @@ void write_unit(const KeywordProcessor& processor, const Block& block, const Uni
 
 // A similarity as Python prints round(similarity, 2): "1.0", "0.5", "0.67".
 void append_similarity(std::string& out, float similarity);
+// The number of characters append_similarity writes.
+std::size_t similarity_size(float similarity);
 // `text` as the body of a JSON string, escaped as json.dumps(ensure_ascii=False) does.
 void append_json_string_body(std::string& out, std::string_view text);
 

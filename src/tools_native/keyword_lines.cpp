@@ -18,10 +18,11 @@ std::optional<Malformed> take_line(std::string_view line, std::uint64_t number, 
                                    std::vector<Entry>& entries) {
   Entry entry{line, std::nullopt};
   if (tabs) {
-    const std::size_t fields = 1 + static_cast<std::size_t>(std::count(line.begin(), line.end(), '\t'));
+    const std::size_t fields =
+        1 + static_cast<std::size_t>(std::count(line.begin(), line.end(), '\t'));
     if (fields > 2) {
-      return Malformed{number, "expected keyword[<TAB>clean name], got " + std::to_string(fields) +
-                                   " fields"};
+      return Malformed{
+          number, "expected keyword[<TAB>clean name], got " + std::to_string(fields) + " fields"};
     }
     const std::size_t tab = line.find('\t');
     if (tab != std::string_view::npos) {
