@@ -18,7 +18,7 @@ from fernquill import KeywordProcessor
 from fernquill_tools import columns
 from arrow_forgery import (ArrayColumn, Forgery, StreamColumn, int32s, int64s,
                            requires_ctypes_callbacks, view)
-from helpers import FREE_THREADED
+from helpers import FREE_THREADED, refusals_while_running
 
 pytestmark = requires_ctypes_callbacks
 
@@ -376,6 +376,31 @@ def test_hostile_input_leaks_no_python_objects():
     finally:
         tracemalloc.stop()
     assert grown < 32 << 10, grown
+
+
+def test_a_list_column_scanned_while_another_thread_changes_the_processor():
+    # Lists need no Arrow library, so this runs on every interpreter.
+    kp = processor()
+    for i in range(2000):
+        kp.add_keyword(f"word{i}")
+    rows = [" ".join(f"word{j}" for j in range(i, i + 300)) + " ab" for i in range(2000)]
+    rows[::7] = [None] * len(rows[::7])
+    want = columns.count(kp, rows)
+    state = kp.__getstate__()
+    outcome = []
+
+    def scan():
+        for _ in range(3):
+            outcome.append(columns.count(kp, rows))
+
+    worker = threading.Thread(target=scan)
+    worker.start()
+    refused = refusals_while_running(kp, worker, "intruder")
+    worker.join()
+    assert outcome == [want] * 3
+    assert set(refused) == {"Already borrowed"}
+    kp.remove_keyword("intruder")  # in case a change got in between two scans
+    assert kp.__getstate__() == state
 
 
 @pytest.mark.skipif(FREE_THREADED, reason="needs the interpreter lock to order the threads")
