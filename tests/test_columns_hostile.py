@@ -130,6 +130,41 @@ def pa_rows(result):
     return pa.chunked_array(result).to_pylist()
 
 
+def table_of(forgery, length, child, *, offset=0, validity=None, null_count=0, **options):
+    """A one-column table (struct array) over `child`, a struct no one else releases."""
+    schema = forgery.schema(b"+s", children=[forgery.schema(b"u", release=False)])
+    table = forgery.array(length, [validity], offset=offset, null_count=null_count,
+                          children=[child], **options)
+    return ArrayColumn(forgery, schema, table)
+
+
+def child_rows(forgery, length=3):
+    return forgery.array(length, [None, int32s(0, 2, 5, 7), b"ababcab"], release=False)
+
+
+@pytest.mark.parametrize("case, message", [
+    (lambda f: table_of(f, 2, child_rows(f), offset=2), "shorter than the table"),
+    (lambda f: table_of(f, 4, child_rows(f)), "shorter than the table"),
+    (lambda f: table_of(f, 1, child_rows(f), offset=2**63 - 1), "shorter than the table"),
+    (lambda f: table_of(f, 2, child_rows(f), n_children=0), "not one column"),
+    (lambda f: table_of(f, 2, child_rows(f), n_children=2), "not one column"),
+    (lambda f: table_of(f, 2, child_rows(f), validity=b"\x02", null_count=1), "null rows"),
+])
+def test_forged_one_column_tables_are_refused(case, message):
+    kp = processor()
+    forgery = Forgery()
+    with pytest.raises(ValueError, match=message):
+        columns.count(kp, case(forgery))
+    assert forgery.released_once()
+
+
+def test_a_one_column_table_reads_its_column_at_its_offset():
+    forgery = Forgery()
+    column = table_of(forgery, 2, child_rows(forgery), offset=1)
+    assert columns.count(processor(), column) == {"AB": 1}  # rows "abc" and "ab"
+    assert forgery.released_once()
+
+
 def test_a_struct_already_released_is_refused():
     kp = processor()
     forgery = Forgery()
