@@ -18,7 +18,7 @@ from fernquill import KeywordProcessor
 from fernquill_tools import columns
 from arrow_forgery import (ArrayColumn, Forgery, StreamColumn, int32s, int64s,
                            requires_ctypes_callbacks, view)
-from helpers import FREE_THREADED, refusals_while_running
+from helpers import FREE_THREADED, scans_meeting_changes
 
 pytestmark = requires_ctypes_callbacks
 
@@ -393,6 +393,8 @@ def hostile_round(kp):
 
 
 @pytest.mark.slow
+@pytest.mark.skipif(FREE_THREADED, reason="the free-threaded interpreter frees memory lazily: "
+                    "making ctypes callbacks alone grows the traced total there")
 def test_hostile_input_leaks_no_python_objects():
     # ctypes and the interpreter fill caches on the first rounds, and free
     # lists make the total wander by some 15 KB; an object of 32 bytes leaked
@@ -422,19 +424,9 @@ def test_a_list_column_scanned_while_another_thread_changes_the_processor():
     rows[::7] = [None] * len(rows[::7])
     want = columns.count(kp, rows)
     state = kp.__getstate__()
-    outcome = []
-
-    def scan():
-        for _ in range(3):
-            outcome.append(columns.count(kp, rows))
-
-    worker = threading.Thread(target=scan)
-    worker.start()
-    refused = refusals_while_running(kp, worker, "intruder")
-    worker.join()
-    assert outcome == [want] * 3
+    counted, refused = scans_meeting_changes(kp, lambda: columns.count(kp, rows), "intruder")
+    assert counted and all(c == want for c in counted)
     assert set(refused) == {"Already borrowed"}
-    kp.remove_keyword("intruder")  # in case a change got in between two scans
     assert kp.__getstate__() == state
 
 
