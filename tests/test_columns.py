@@ -213,6 +213,44 @@ def test_many_blocks_match_the_module():
     assert list(columns.count(kp, column).items()) == list(counted.items())
 
 
+# Each block of rows on the pool becomes one chunk of the result.
+BLOCK_BYTES, BLOCK_ROWS = 512 << 10, 1 << 16
+
+
+def planned_chunk_lengths(chunks):
+    """Rows per block: a block closes at the row whose bytes reach BLOCK_BYTES or at
+    BLOCK_ROWS rows, and never spans two chunks."""
+    lengths = []
+    for rows in chunks:
+        begin = size = 0
+        for i, row in enumerate(rows):
+            size += len(row.encode()) if row else 0
+            if size >= BLOCK_BYTES or i + 1 - begin >= BLOCK_ROWS:
+                lengths.append(i + 1 - begin)
+                begin, size = i + 1, 0
+        if begin < len(rows):
+            lengths.append(len(rows) - begin)
+    return lengths or [0]
+
+
+@pytest.mark.parametrize("form", ["list", "string", "large_string", "string_view", "sliced",
+                                  "chunked"])
+def test_blocks_follow_the_byte_and_row_budgets(form):
+    rng = random.Random(form)
+    rows = ([None if rng.random() < 0.1 else "x" * rng.randint(0, 3000) for _ in range(1500)]
+            + ["é" * 300_000, "y" * (BLOCK_BYTES - 1), "z", "w" * BLOCK_BYTES, None]
+            + ["", None, "ab"] * 30_000)
+    column = as_column(rows, form, rng)
+    chunks = ([c.to_pylist() for c in column.chunks] if isinstance(column, pa.ChunkedArray)
+              else [rows])
+    kp = KeywordProcessor()
+    kp.add_keyword("ab")
+    got = pa.chunked_array(columns.extract(kp, column))
+    assert [len(c) for c in got.chunks] == planned_chunk_lengths(chunks)
+    assert got.to_pylist()[-3:] == [[], None, [{"keyword": "ab", "similarity": 1.0,
+                                                "start": 0, "end": 2}]]
+
+
 @pytest.mark.parametrize("form", ["list", "chunked"])
 def test_count_of_many_names_some_shared(form):
     # Thousands of distinct names, each block counting many of them, and

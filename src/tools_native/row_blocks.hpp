@@ -17,7 +17,7 @@
 
 namespace fernquill::columns {
 
-// Rows [begin, end) of one chunk, `bytes` bytes in all (null rows count none).
+// Rows [begin, end) of one chunk, `bytes` bytes in all.
 struct RowBlock {
   std::size_t chunk;
   std::size_t begin, end;

@@ -43,6 +43,15 @@ class StringChunk {
     return {};
   }
   bool has_large_offsets() const { return layout_ == Layout::kOffsets64; }
+  // The chunk's own size() + 1 offsets (checked non-decreasing) when it has
+  // 32- or 64-bit offsets; null otherwise. Rows [a, b) then lie in the data
+  // buffer's bytes [offsets[a], offsets[b]).
+  const std::int32_t* offsets32() const {
+    return layout_ == Layout::kOffsets32 ? offsets32_ + offset_ : nullptr;
+  }
+  const std::int64_t* offsets64() const {
+    return layout_ == Layout::kOffsets64 ? offsets64_ + offset_ : nullptr;
+  }
 
   // An Arrow array of one of the three string formats (by `format`), taken
   // over: the chunk calls its release when destroyed. Throws
