@@ -6,11 +6,15 @@ commit), `fernquill_tools.columns.extract` on the same lines as a pyarrow
 column, and ripgrep's fixed-string search for the lower-cased keywords in the
 lower-cased corpus (an easier task: no word boundaries, no case folding).
 Output of the commands goes to /dev/null; times are wall-clock, best of the rounds.
+Beside them, the CPU time of each (user and system, all threads; of the child
+process for a command): on a shared machine, where other work takes turns with
+the pool, it is the steadier of the two.
 
     python3 bench/bench_cli.py [--quick] [--keywords 10000] [--old-python /path/to/venv/bin/python]
 """
 
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -54,6 +58,7 @@ def command(argv):
         with open(os.devnull, "wb") as sink:
             subprocess.run(argv, stdout=sink, check=True)
 
+    run.in_child = True  # its CPU time is the child's
     return run
 
 
@@ -104,16 +109,29 @@ def main():
     # a shared machine; the best of each counts.
     runs = contenders(args, kp, lines, corpus, keywords)
     best = dict.fromkeys(runs, float("inf"))
+    best_cpu = dict.fromkeys(runs, float("inf"))
     for _ in range(1 if args.quick else args.rounds):
         for label, fn in runs.items():
+            in_child = getattr(fn, "in_child", False)
+            before = cpu_seconds(in_child)
             t, _ = best_time(fn, repeat=1)
             best[label] = min(best[label], t)
+            best_cpu[label] = min(best_cpu[label], cpu_seconds(in_child) - before)
     print(f"corpus {size / 1e6:.1f} MB, {len(lines)} lines, keywords_{args.keywords}")
-    print(f"{'':30} {'seconds':>8} {'MB/s':>8} {'x batch':>8} {'x CLI':>8}")
-    cli = best["CLI (this build)"]
+    print(f"{'':30} {'seconds':>8} {'MB/s':>8} {'x batch':>8} {'x CLI':>8} {'CPU s':>8} {'x CLI CPU':>10}")
+    cli, cli_cpu = best["CLI (this build)"], best_cpu["CLI (this build)"]
     for label, t in best.items():
-        print(f"{label:30} {t:8.3f} {size / t / 1e6:8.1f} {best[BASELINE] / t:8.2f} {cli / t:8.2f}")
-    print("x batch: the batch method's time over this one; x CLI: this build's command's time over this one")
+        cpu = best_cpu[label]
+        print(f"{label:30} {t:8.3f} {size / t / 1e6:8.1f} {best[BASELINE] / t:8.2f} {cli / t:8.2f} "
+              f"{cpu:8.3f} {cli_cpu / cpu:10.2f}")
+    print("x batch: the batch method's time over this one; x CLI: this build's command's time over this one;")
+    print("CPU s: user and system seconds of all its threads; x CLI CPU: the command's over this one")
+
+
+def cpu_seconds(children):
+    """User and system time of this process, or of its finished children."""
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN if children else resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
 if __name__ == "__main__":

@@ -125,3 +125,36 @@ def test_memory_running_out_leaves_the_processor_usable():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.split() == ["completed", "failed"]
+
+
+def python_utf8_lines(data):
+    try:
+        bytes(data).decode("utf-8")
+        bad = -1
+    except UnicodeDecodeError as exc:
+        bad = exc.start
+    return bad, bytes(data).count(b"\n")
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_utf8_lines_agrees_with_the_codec(seed):
+    # Small inputs, and ones past the size checked without the interpreter lock.
+    import random
+
+    rng = random.Random(seed)
+    pieces = [b"a", b"\n", b"\r\n", "é".encode(), "😀".encode(), b"\xff", b"\xc3", b"\xed\xa0\x80", b"\xe2\x82"]
+    for size in (0, 1, 7, 300):
+        data = b"".join(rng.choice(pieces[:5] if rng.random() < 0.5 else pieces) for _ in range(size))
+        big = b"x\n" * (rng.randint(1, 3) << 19) + data
+        for value in (data, bytearray(data), memoryview(big), big):
+            assert native.utf8_lines(value) == python_utf8_lines(value)
+
+
+def test_invalid_utf8_in_a_later_share_of_work_is_refused_whole():
+    # The check runs in the workers, one share of a block each: the output of
+    # the shares before the bad one must not come back either.
+    kp = processor()
+    block = b"la\n" * (1 << 20) + b"\xff\n" + b"la\n" * 10
+    with pytest.raises(ValueError, match="a block is not valid UTF-8"):
+        write_records(kp, [(block, PATH, 1)], None, "lines")
+    assert write_records(kp, [(b"la\n" * 3, PATH, 1)], None, "counts")[1] == [{"la": 3}]

@@ -265,3 +265,15 @@ def test_many_small_files_share_a_batch(tmp_path, monkeypatch, capsysbinary, wri
     status, out, _ = run_in_process(capsysbinary, ["extract", "-e", "la", *paths])
     assert status == 0 and out.count(b"\n") == sum(i % 3 for i in range(50))
     assert calls == [[p for i, p in enumerate(paths) if i % 3]]  # one call for all the files
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_file_names_quoted_without_json_as_json_quotes_them(seed):
+    # File names skip the json module where nothing needs escaping; the bytes
+    # must be json's (and orjson's) whatever the name holds.
+    rng = random.Random(seed)
+    alphabet = [chr(i) for i in range(0x80)] + ["\u2028", "\x85", "é", "😀", "\ufeff", "\ud7ff"]
+    for _ in range(2000):
+        name = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 10)))
+        assert cli._plain_json(name) == dumps(name)
+    assert cli._plain_json({"keyword": "a\"b", "count": 3}) == dumps({"keyword": "a\"b", "count": 3})

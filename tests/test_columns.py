@@ -118,7 +118,7 @@ def test_random_columns_match_the_module_row_for_row(form, threshold):
         assert replaced == [None if r is None else kp.replace_keywords(r, threshold) for r in rows]
         counted = collections.Counter(m.keyword for r in rows if r is not None
                                       for m in kp.extract_keywords(r, threshold))
-        assert columns.count(kp, column, threshold) == dict(counted)
+        assert list(columns.count(kp, column, threshold).items()) == list(counted.items())
 
 
 # Letters of several scripts, a combining mark, and separators, so that the
@@ -155,7 +155,8 @@ def test_whole_word_options_match_the_single_text_calls(form, words, fallback):
                             fernquill_tools.replace(kp, r, threshold, words=words, fallback=fallback)
                             for r in rows]
         counted = collections.Counter(m["keyword"] for r in got if r is not None for m in r)
-        assert columns.count(kp, column, threshold, words=words, fallback=fallback) == dict(counted)
+        got_counts = columns.count(kp, column, threshold, words=words, fallback=fallback)
+        assert list(got_counts.items()) == list(counted.items())
 
 
 @pytest.mark.parametrize("call", [columns.extract, columns.replace, columns.count])
@@ -207,6 +208,66 @@ def test_many_blocks_match_the_module():
         for r in rows]
     assert rows_of(columns.replace(kp, column)) == [
         None if r is None else kp.replace_keywords(r) for r in rows]
+    counted = collections.Counter(
+        m.keyword for r in rows if r is not None for m in kp.extract_keywords(r))
+    assert list(columns.count(kp, column).items()) == list(counted.items())
+
+
+# Each block of rows on the pool becomes one chunk of the result.
+BLOCK_BYTES, BLOCK_ROWS = 512 << 10, 1 << 16
+
+
+def planned_chunk_lengths(chunks):
+    """Rows per block: a block closes at the row whose bytes reach BLOCK_BYTES or at
+    BLOCK_ROWS rows, and never spans two chunks."""
+    lengths = []
+    for rows in chunks:
+        begin = size = 0
+        for i, row in enumerate(rows):
+            size += len(row.encode()) if row else 0
+            if size >= BLOCK_BYTES or i + 1 - begin >= BLOCK_ROWS:
+                lengths.append(i + 1 - begin)
+                begin, size = i + 1, 0
+        if begin < len(rows):
+            lengths.append(len(rows) - begin)
+    return lengths or [0]
+
+
+@pytest.mark.parametrize("form", ["list", "string", "large_string", "string_view", "sliced",
+                                  "chunked"])
+def test_blocks_follow_the_byte_and_row_budgets(form):
+    rng = random.Random(form)
+    rows = ([None if rng.random() < 0.1 else "x" * rng.randint(0, 3000) for _ in range(1500)]
+            + ["é" * 300_000, "y" * (BLOCK_BYTES - 1), "z", "w" * BLOCK_BYTES, None]
+            + ["", None, "ab"] * 30_000)
+    column = as_column(rows, form, rng)
+    chunks = ([c.to_pylist() for c in column.chunks] if isinstance(column, pa.ChunkedArray)
+              else [rows])
+    kp = KeywordProcessor()
+    kp.add_keyword("ab")
+    got = pa.chunked_array(columns.extract(kp, column))
+    assert [len(c) for c in got.chunks] == planned_chunk_lengths(chunks)
+    assert got.to_pylist()[-3:] == [[], None, [{"keyword": "ab", "similarity": 1.0,
+                                                "start": 0, "end": 2}]]
+
+
+@pytest.mark.parametrize("form", ["list", "chunked"])
+def test_count_of_many_names_some_shared(form):
+    # Thousands of distinct names, each block counting many of them, and
+    # names that several keywords share: counted by their text over the
+    # whole column.
+    rng = random.Random(form)
+    kp = KeywordProcessor()
+    words = [f"w{i}" for i in range(4000)]
+    for i, word in enumerate(words):
+        kp.add_keyword(word, f"name {i % 2500}" if i % 3 else None)
+    rows = [" ".join(rng.choice(words) for _ in range(rng.randint(0, 60)))
+            if rng.random() < 0.95 else None for _ in range(3000)]
+    want = collections.Counter(m.keyword for r in rows if r is not None
+                               for m in kp.extract_keywords(r))
+    assert len(want) > 2000
+    # In the order of first matches, as the Counter has them.
+    assert list(columns.count(kp, as_column(rows, form, rng)).items()) == list(want.items())
 
 
 def test_result_types_and_imports():
@@ -330,9 +391,12 @@ def test_malformed_arrow_input_is_a_value_error(array):
 
 
 def test_a_table_is_not_a_column():
-    table = pa.table({"text": ["a"]})
-    with pytest.raises(TypeError, match="struct"):
-        columns.count(KeywordProcessor(), table)
+    # A table of one string column stands for that column; of more, or of
+    # another type, it is refused.
+    for table, named in [(pa.table({"id": [1], "text": ["a"]}), "got struct"),
+                         (pa.table({"id": [1]}), "got a table of one int64 column")]:
+        with pytest.raises(TypeError, match=named):
+            columns.count(KeywordProcessor(), table)
 
 
 MEMORY_SWEEP = """

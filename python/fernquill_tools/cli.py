@@ -10,49 +10,51 @@ Exit status: 0 if something matched, 1 if nothing did, 2 on any error,
 
 from __future__ import annotations
 
+# Modules that only some runs need (gzip, json, tempfile, shutil, threading)
+# are imported where they are used: start-up is a visible share of a short run.
 import argparse
 import collections
 import contextlib
-import gzip
 import importlib
-import json
 import operator
 import os
-import shutil
+import re
 import signal
 import stat
 import sys
-import tempfile
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from typing import IO, Any
 
 from fernquill import KeywordProcessor, PyKeywordMatch
 
 from fernquill_tools import PanicException, __version__, whole_words
+from fernquill_tools._read_ahead import ReadAhead, read_ahead
 from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_spans
 
 _write_records: Callable[..., Any] | None
-_utf8_error: Callable[[bytes | bytearray], int]
+_utf8_lines: Callable[[bytes | bytearray], tuple[int, int]]
 try:  # the native writer, built with the package
     _native = importlib.import_module("fernquill_tools._native")
-    _write_records, _utf8_error = _native.write_records, _native.utf8_error
+    _write_records, _utf8_lines = _native.write_records, _native.utf8_lines
 except (ImportError, AttributeError):  # the package's source alone: the same output, written in Python
     _write_records = None
 
 
-def _python_utf8_error(data: bytes | bytearray) -> int:
+def _python_utf8_lines(data: bytes | bytearray) -> tuple[int, int]:
+    """The length of the longest valid UTF-8 prefix, or -1 when all is valid;
+    the number of line feeds."""
     try:
         data.decode("utf-8")
-        return -1
+        bad = -1
     except UnicodeDecodeError as exc:
-        return exc.start
+        bad = exc.start
+    return bad, data.count(b"\n")
 
 
 if _write_records is None:
-    _utf8_error = _python_utf8_error
+    _utf8_lines = _python_utf8_lines
 
 
 PROG = "fernquill"
@@ -213,8 +215,7 @@ def _usage_conflict(args: argparse.Namespace) -> str | None:
 # The processor
 
 
-def _build_processor(args: argparse.Namespace) -> tuple[KeywordProcessor, bool]:
-    """The processor and its case-sensitivity."""
+def _build_processor(args: argparse.Namespace) -> KeywordProcessor:
     kp = KeywordProcessor(case_sensitive=args.case_sensitive, allow_overlaps=args.allow_overlaps)
     if args.processor:
         try:
@@ -242,10 +243,13 @@ def _build_processor(args: argparse.Namespace) -> tuple[KeywordProcessor, bool]:
         kp.add_keyword(keyword, clean_name or None)
     if len(kp) == 0:
         raise CliError("no keywords: give -k FILE, -e KEYWORD or --processor FILE")
-    state = kp.__getstate__()
     if args.save:
-        _write_atomically(args.save, [state])
-    return kp, bool(state[STATE_CASE_SENSITIVE])
+        _write_atomically(args.save, [kp.__getstate__()])
+    return kp
+
+
+def _case_sensitive(kp: KeywordProcessor) -> bool:
+    return bool(kp.__getstate__()[STATE_CASE_SENSITIVE])
 
 
 # ---------------------------------------------------------------------------
@@ -257,6 +261,8 @@ def _write_atomically(path: str, chunks: Iterable[bytes], suffix: str = "") -> N
     crash leaves either the old file or the new one, never half of it. An
     existing file keeps its owner, group and mode; with a suffix, the old file
     stays as `path + suffix`. Interrupts and SIGTERM remove the temporary file."""
+    import tempfile
+
     directory = os.path.dirname(os.path.abspath(path))
     tmp = None
     try:
@@ -328,6 +334,8 @@ def _backup(path: str, backup: str) -> None:
     try:
         os.link(path, backup)
     except OSError:  # no hard links here
+        import shutil
+
         shutil.copy2(path, backup)
 
 
@@ -335,27 +343,29 @@ def _backup(path: str, backup: str) -> None:
 # Input
 
 
-@dataclass
 class Batch:
     """Whole records of one file as valid UTF-8: lines (with their line
     feeds; the last one may lack it at the end of the file) or a whole file."""
 
-    path: str
-    first_line: int | None  # None: whole-file records
-    data: bytes | bytearray
-    # Lines left unscanned under --errors skip (their index in the batch, and
-    # their bytes as read); their place in `data` holds an empty line.
-    skipped: dict[int, bytes] = field(default_factory=dict)
+    __slots__ = ("path", "first_line", "data", "skipped")
+
+    def __init__(self, path: str, first_line: int | None, data: bytes | bytearray,
+                 skipped: dict[int, bytes] | None = None) -> None:
+        self.path = path
+        self.first_line = first_line  # None: whole-file records
+        self.data = data
+        # Lines left unscanned under --errors skip (their index in the batch, and
+        # their bytes as read); their place in `data` holds an empty line.
+        self.skipped: dict[int, bytes] = {} if skipped is None else skipped
 
 
-@dataclass
 class Source:
-    stream: IO[bytes]
-    name: str
-    size: int | None
-    compressed: bool
-    # Reads never wait (a regular file), so its batches may wait for others'.
-    regular: bool
+    __slots__ = ("stream", "name", "size", "compressed", "regular")
+
+    def __init__(self, stream: IO[bytes], name: str, size: int | None, compressed: bool, regular: bool) -> None:
+        self.stream, self.name, self.size, self.compressed = stream, name, size, compressed
+        # Reads never wait (a regular file), so its batches may wait for others'.
+        self.regular = regular
 
 
 def _open(path: str) -> Source:
@@ -375,6 +385,8 @@ def _open(path: str) -> Source:
         stream.close()
         raise CliError(f"{name}: {exc.strerror}") from None
     if compressed:
+        import gzip
+
         stream = gzip.GzipFile(fileobj=stream, mode="rb")  # type: ignore[assignment]
     return Source(stream, name, size, compressed, regular)
 
@@ -384,14 +396,14 @@ def _read(source: Source, size: int) -> bytes:
         # One read of what is there (a whole batch from a file, what has
         # arrived from a pipe), so that piped input flows through promptly.
         return source.stream.read1(size) if size > 0 else source.stream.read()  # type: ignore[attr-defined]
-    except (OSError, EOFError, gzip.BadGzipFile) as exc:
+    except (OSError, EOFError) as exc:  # gzip.BadGzipFile is an OSError
         raise CliError(f"{source.name}: {getattr(exc, 'strerror', None) or exc}") from None
 
 
-def _valid(data: bytes | bytearray, name: str, first_line: int | None,
+def _valid(data: bytes | bytearray, bad: int, name: str, first_line: int | None,
            errors: str) -> tuple[bytes | bytearray, dict[int, bytes]]:
-    """`data` made valid UTF-8 by the --errors policy, and the lines skipped."""
-    bad = _utf8_error(data)
+    """`data`, valid UTF-8 up to `bad` (-1: throughout), made valid by the
+    --errors policy, and the lines skipped."""
     if bad < 0:
         return data, {}
     if errors == "strict":
@@ -431,9 +443,10 @@ def _line_batches(source: Source, errors: str, batch_bytes: int, progress: Calla
         if chunk:
             pending += chunk[cut:]
         if data:
-            valid, skipped = _valid(data, source.name, line, errors)
+            bad, line_feeds = _utf8_lines(data)
+            valid, skipped = _valid(data, bad, source.name, line, errors)
             yield Batch(source.name, line, valid, skipped)
-            line += data.count(b"\n") + (not data.endswith(b"\n"))
+            line += line_feeds + (not data.endswith(b"\n"))
         if not chunk:
             return
 
@@ -441,7 +454,7 @@ def _line_batches(source: Source, errors: str, batch_bytes: int, progress: Calla
 def _file_batch(source: Source, errors: str, progress: Callable[[int], None]) -> Iterator[Batch]:
     data = _read(source, -1)
     progress(len(data))
-    valid, skipped = _valid(data, source.name, None, errors)
+    valid, skipped = _valid(data, _utf8_lines(data)[0], source.name, None, errors)
     yield Batch(source.name, None, valid, skipped)
 
 
@@ -481,7 +494,7 @@ class _Progress:
             sys.stderr.flush()
 
 
-def _batches(source: Source, args: argparse.Namespace) -> Iterator[Batch]:
+def _batches(source: Source, args: argparse.Namespace) -> Generator[Batch, None, None]:
     # Decompressed bytes have no known total.
     progress = _Progress(None if source.compressed else source.size, source.name, not args.no_progress)
     try:
@@ -511,9 +524,9 @@ def _input_files(args: argparse.Namespace) -> list[str]:
     return out
 
 
-def _groups(files: Iterable[str], args: argparse.Namespace, report: Callable[[CliError], None]) -> Iterator[list[Batch]]:
+def _groups(files: Iterable[str], args: argparse.Namespace) -> Generator[list[Batch] | CliError, None, None]:
     """Batches of consecutive files, packed up to the batch size. A file that
-    fails is reported after the batches before it, and is not read further.
+    fails gives its error after the batches before it, and is not read further.
     What comes from a pipe or a terminal is processed as it arrives."""
     group: list[Batch] = []
     size = 0
@@ -530,7 +543,7 @@ def _groups(files: Iterable[str], args: argparse.Namespace, report: Callable[[Cl
             if group:
                 yield group
                 group, size = [], 0
-            report(exc)
+            yield exc
     if group:
         yield group
 
@@ -539,13 +552,15 @@ def _groups(files: Iterable[str], args: argparse.Namespace, report: Callable[[Cl
 # Records
 
 
-@dataclass
 class Records:
     """A batch split into the texts that are scanned."""
 
-    texts: list[str]
-    carriage_returns: list[bool] | None  # lines that ended in "\r\n", if any did
-    final_newline: bool
+    __slots__ = ("texts", "carriage_returns", "final_newline")
+
+    def __init__(self, texts: list[str], carriage_returns: list[bool] | None, final_newline: bool) -> None:
+        self.texts = texts
+        self.carriage_returns = carriage_returns  # lines that ended in "\r\n", if any did
+        self.final_newline = final_newline
 
 
 def _records(batch: Batch) -> Records:
@@ -586,23 +601,37 @@ class Output:
             raise OutputError(f"standard output: {exc.strerror}") from None
 
 
+# What json.dumps(ensure_ascii=False) escapes in a str.
+_JSON_ESCAPED = re.compile(r'[\x00-\x1f"\\]')
+
+
+def _plain_json(obj: Any) -> bytes:
+    """Compact JSON in UTF-8: the bytes orjson gives too, for the values the
+    command writes (str without lone surrogates, int, float, None, lists, dicts)."""
+    if isinstance(obj, str) and _JSON_ESCAPED.search(obj) is None:  # a file name, mostly: no json import
+        return b'"' + obj.encode("utf-8") + b'"'
+    import json
+
+    return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+
+
 def _json_encoder() -> Callable[[Any], bytes]:
+    """The faster encoder when there are many objects to write. Its import
+    costs more than a short run's scan, so the native writer's few file names
+    go through _plain_json instead."""
     try:  # optional, the [cli] extra
         orjson = importlib.import_module("orjson")
         return orjson.dumps  # type: ignore[no-any-return]
     except ImportError:
-        pass
-
-    def dumps(obj: Any) -> bytes:
-        return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-
-    return dumps
+        return _plain_json
 
 
 def _escaped_json(obj: Any) -> bytes:
     """JSON in ASCII, for records of a file whose name is not UTF-8: the name's
     undecodable bytes come out as \\udcXX escapes, which `json.loads` then
     `os.fsencode` turn back into the name's own bytes."""
+    import json
+
     return json.dumps(obj, separators=(",", ":")).encode("ascii")
 
 
@@ -614,15 +643,15 @@ def _encoder_for_path(path: str, dumps: Callable[[Any], bytes]) -> Callable[[Any
     return dumps
 
 
-@dataclass(frozen=True)
 class Scan:
     """How records are scanned: the processor, the threshold and the
     whole-word options (--words, --fallback)."""
 
-    kp: KeywordProcessor
-    threshold: float | None
-    words: whole_words.Words = "ascii"
-    fallback: bool = False
+    __slots__ = ("kp", "threshold", "words", "fallback")
+
+    def __init__(self, kp: KeywordProcessor, threshold: float | None, words: whole_words.Words = "ascii",
+                 fallback: bool = False) -> None:
+        self.kp, self.threshold, self.words, self.fallback = kp, threshold, words, fallback
 
     @classmethod
     def for_args(cls, args: argparse.Namespace, kp: KeywordProcessor) -> Scan:
@@ -681,9 +710,8 @@ class NativeWriter:
 
 
 class Extractor:
-    def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, case_sensitive: bool, out: Output) -> None:
+    def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, out: Output) -> None:
         self.scan, self.out = Scan.for_args(args, kp), out
-        self.case_sensitive = case_sensitive
         self.chars = args.offsets == "chars"
         self.with_text = args.with_text
         self.exact = args.threshold in (None, 1.0)
@@ -691,10 +719,19 @@ class Extractor:
         self.per_file = args.per_file
         # Counts per path; all under "" unless --per-file.
         self.counts: dict[str, collections.Counter[str]] = {}
-        self.dumps = _json_encoder()
+        self._dumps: Callable[[Any], bytes] | None = None
         self.matched = False
         self.rounded: dict[float, float] = {}
-        self.native = NativeWriter.for_args(args, self.scan, self.dumps)
+        self.native = NativeWriter.for_args(args, self.scan, _plain_json)
+        # Needed by the Python rendering only; the state is a copy of the whole store.
+        self.case_sensitive = _case_sensitive(kp) if self.native is None else False
+
+    @property
+    def dumps(self) -> Callable[[Any], bytes]:
+        # Chosen on first need: a run of the native writer without counts needs none.
+        if self._dumps is None:
+            self._dumps = _json_encoder()
+        return self._dumps
 
     def group(self, group: list[Batch]) -> None:
         if self.native is not None:
@@ -782,7 +819,7 @@ class Replacer:
     def __init__(self, args: argparse.Namespace, kp: KeywordProcessor, out: Output | None) -> None:
         self.scan, self.out = Scan.for_args(args, kp), out
         self.matched = False
-        self.native = NativeWriter.for_args(args, self.scan, _json_encoder())
+        self.native = NativeWriter.for_args(args, self.scan, _plain_json)
 
     def replaced(self, batch: Batch) -> bytes:
         return b"".join(self._replaced([batch]))
@@ -842,12 +879,14 @@ def _error(message: str) -> None:
     sys.stderr.flush()
 
 
-@dataclass
 class Edit:
     """One file to rewrite in place, and the other names it was given under."""
 
-    path: str  # through symbolic links: the link stays, the file it names is edited
-    hard_links: list[str] = field(default_factory=list)
+    __slots__ = ("path", "hard_links")
+
+    def __init__(self, path: str) -> None:
+        self.path = path  # through symbolic links: the link stays, the file it names is edited
+        self.hard_links: list[str] = []
 
 
 def _distinct_files(files: list[str]) -> list[Edit]:
@@ -903,7 +942,9 @@ def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer)
                 source.stream.close()
                 raise CliError(f"{path}: cannot edit compressed input in place")
             # Streamed into the temporary file, batch by batch.
-            _write_atomically(path, (worker.replaced(b) for b in _batches(source, args)), args.suffix)
+            batches = _batches(source, args)
+            with contextlib.closing(read_ahead(batches) if source.regular else batches) as items:
+                _write_atomically(path, (worker.replaced(b) for b in items), args.suffix)
             for name in edit.hard_links:
                 _relink(path, name)
         except CliError as exc:
@@ -915,35 +956,69 @@ def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer)
     return failed
 
 
-def _stream(files: list[str], args: argparse.Namespace, worker: Extractor | Replacer) -> bool:
-    """Processes the files to standard output; whether any failed."""
+def _input_groups(files: list[str], args: argparse.Namespace) -> ReadAhead[list[Batch] | CliError] | Generator[
+        list[Batch] | CliError, None, None]:
+    """The groups of _groups, read ahead on a helper thread where reads never wait."""
+    groups = _groups(files, args)
+    return read_ahead(groups) if _reads_never_wait(files) else groups
+
+
+def _stream(items: Iterable[list[Batch] | CliError], worker: Extractor | Replacer) -> bool:
+    """Processes the groups to standard output; whether any failed."""
     failed = False
-
-    def report(exc: CliError) -> None:
-        nonlocal failed
-        _error(str(exc))
-        failed = True
-
-    for group in _groups(files, args, report):
-        worker.group(group)
+    for item in items:
+        if isinstance(item, CliError):
+            _error(str(item))
+            failed = True
+        else:
+            worker.group(item)
     worker.finish()
     return failed
 
 
+def _reads_never_wait(files: list[str]) -> bool:
+    """Whether every input is a regular file (or missing: its error comes at
+    once), so that reading ahead on a helper thread never blocks in a read."""
+    for path in files:
+        if path == STDIN:
+            return False
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            continue
+        if not stat.S_ISREG(mode):
+            return False
+    return True
+
+
 def _run(args: argparse.Namespace) -> int:
-    kp, case_sensitive = _build_processor(args)
+    in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
+    if in_place or args.save:  # an input may be the file saved: read it only once it is
+        kp = _build_processor(args)
+        return _run_with(kp, _input_files(args), None, args, in_place)
+    # The first groups are read while the keywords load.
     files = _input_files(args)
+    with contextlib.closing(_input_groups(files, args)) as items:
+        kp = _build_processor(args)
+        return _run_with(kp, files, items, args, in_place)
+
+
+def _run_with(kp: KeywordProcessor, files: list[str], items: Iterable[list[Batch] | CliError] | None,
+              args: argparse.Namespace, in_place: bool) -> int:
     if not files:
         return EXIT_MATCH
-    in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
     if in_place:
         replacer = Replacer(args, kp, None)
         failed = _edit_in_place(files, args, replacer)
         matched = replacer.matched
     else:
         out = Output()
-        worker = Extractor(args, kp, case_sensitive, out) if args.command == "extract" else Replacer(args, kp, out)
-        failed = _stream(files, args, worker)
+        worker = Extractor(args, kp, out) if args.command == "extract" else Replacer(args, kp, out)
+        if items is None:
+            with contextlib.closing(_input_groups(files, args)) as groups:
+                failed = _stream(groups, worker)
+        else:
+            failed = _stream(items, worker)
         matched = worker.matched
     if failed:
         return EXIT_ERROR

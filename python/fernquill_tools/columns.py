@@ -77,7 +77,8 @@ def count(
     words: Literal["ascii", "unicode"] = "ascii",
     fallback: bool = False,
 ) -> dict[str, int]:
-    """The number of matches of each clean name over the whole column; names
-    that never match are left out (as `collections.Counter` does); `words`
-    and `fallback` as in `extract`."""
+    """The number of matches of each clean name over the whole column, in
+    the order of each name's first match; names that never match are left
+    out (as `collections.Counter` of the matches has it); `words` and
+    `fallback` as in `extract`."""
     return _native.count(processor, column, threshold, words=words, fallback=fallback)

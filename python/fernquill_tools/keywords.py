@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import csv
-import json
 import os
 import re
 from collections.abc import Iterator
@@ -54,7 +52,9 @@ def load_keywords(processor: KeywordProcessor, source: Source, format: str | Non
     if fmt not in FORMATS:
         raise ValueError(f"{name}: unknown keyword file format {fmt!r} (one of {', '.join(FORMATS)})")
     try:
-        entries = list(_PARSERS[fmt](content))
+        entries = _native_lines(content, fmt)
+        if entries is None:
+            entries = list(_PARSERS[fmt](content))
     except _Malformed as exc:
         raise ValueError(f"{name}:{exc.line}: {exc}") from None
     _add_all(processor, entries)
@@ -143,6 +143,8 @@ def _csv_lines(content: str) -> Iterator[str]:
 
 
 def _parse_csv(content: str) -> Iterator[Entry]:
+    import csv  # here, as json below: most keyword files need neither
+
     # Lines cut at LF only (a lone CR is refused by the reader, not taken for
     # a line end, which would split a keyword).
     reader = csv.reader(_csv_lines(content), strict=True)
@@ -166,6 +168,8 @@ def _parse_text(content: str) -> Iterator[Entry]:
 
 
 def _parse_json(content: str) -> Iterator[Entry]:
+    import json
+
     try:
         data = json.loads(content)
     except json.JSONDecodeError as exc:
@@ -190,6 +194,25 @@ def _parse_json(content: str) -> Iterator[Entry]:
             if not keyword:
                 raise _Malformed(line_of(key), "empty keyword")
             yield keyword, clean_name
+
+
+def _native_lines(content: str, fmt: str) -> list[Entry] | None:
+    """The entries of a line format read by the native reader (same rules,
+    same messages), or None where it cannot: not built, another format, or a
+    str without a UTF-8 form."""
+    if fmt not in ("tsv", "text"):
+        return None
+    try:
+        from fernquill_tools._native import keyword_lines
+    except ImportError:  # the package's source alone
+        return None
+    try:
+        entries, failure = keyword_lines(content, fmt == "tsv")
+    except UnicodeEncodeError:
+        return None
+    if failure is not None:
+        raise _Malformed(*failure)
+    return entries
 
 
 _PARSERS = {"tsv": _parse_tsv, "csv": _parse_csv, "json": _parse_json, "text": _parse_text}

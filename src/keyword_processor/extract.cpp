@@ -12,17 +12,27 @@ namespace {
 
 // The steps, inlined into extract_keywords (whose per-call cost matters for
 // short texts) and behind the entry points that replacement calls.
+// `is_ascii_text()` tells whether the text is ASCII, asked only when the
+// answer matters.
+template <class IsAscii>
 [[gnu::always_inline]] inline void make_scan_text_inline(const KeywordProcessor& processor,
                                                          std::string_view text, bool exact,
-                                                         ScanText& out) {
+                                                         IsAscii&& is_ascii_text, ScanText& out) {
   out.bytes = text;
   if (processor.case_sensitive() || text.empty()) return;
-  if (exact && is_ascii(text)) {
+  if (exact && is_ascii_text()) {
     out.fold = true;
     return;
   }
   out.lengths_changed = !lower_utf8(text, out.folded);
   out.bytes = out.folded;
+}
+
+[[gnu::always_inline]] inline void make_scan_text_inline(const KeywordProcessor& processor,
+                                                         std::string_view text, bool exact,
+                                                         ScanText& out) {
+  make_scan_text_inline(
+      processor, text, exact, [text] { return is_ascii(text); }, out);
 }
 
 // With a sink, the exact index scan hands its matches over as it goes; the
@@ -105,6 +115,12 @@ void make_scan_text(const KeywordProcessor& processor, std::string_view text, bo
   make_scan_text_inline(processor, text, exact, out);
 }
 
+void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
+                    bool ascii, ScanText& out) {
+  make_scan_text_inline(
+      processor, text, exact, [ascii] { return ascii; }, out);
+}
+
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
                                     float threshold) {
   return scan_text_inline(processor, text, threshold);
@@ -119,23 +135,30 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
   return scan_text_inline(processor, scan, t);
 }
 
-std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
-                                    float threshold, const ScanOptions& options) {
+void scan_text(const KeywordProcessor& processor, const ScanText& text, float threshold,
+               const ScanOptions& options, std::vector<KeywordMatch>& out) {
+  out.clear();
   // With overlaps allowed there are no word tests for the options to change.
   if (options.is_default() || processor.allow_overlaps()) {
-    return scan_text_inline(processor, text, threshold);
+    scan_text_into(processor, text, threshold, out, nullptr);
+    return;
   }
   if (threshold != 1.0f) {
-    std::vector<KeywordMatch> out = scan_text_inline(processor, text, threshold);
+    scan_text_into(processor, text, threshold, out, nullptr);
     if (options.unicode_words) {
       keep_unicode_whole_words(processor.scan_index(), processor.word_set(), text.bytes, out);
     }
-    return out;
+    return;
   }
-  std::vector<KeywordMatch> out;
-  if (text.bytes.empty()) return out;
+  if (text.bytes.empty()) return;
   scan_exact_with_options(processor.scan_index(), processor.word_set(), text.bytes, text.fold,
                           options, out);
+}
+
+std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
+                                    float threshold, const ScanOptions& options) {
+  std::vector<KeywordMatch> out;
+  scan_text(processor, text, threshold, options, out);
   return out;
 }
 

@@ -81,11 +81,24 @@ struct ScanText {
 };
 void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
                     ScanText& out);
+// The same for a caller that has already tested the text: `ascii` must be
+// is_ascii(text). Scanning many short rows, the test is then made once.
+void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
+                    bool ascii, ScanText& out);
 
 // The matches over a scan text made for `threshold` (already checked).
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
                                     float threshold);
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
                                     float threshold, const ScanOptions& options);
+// The same matches in place of the contents of `out`, whose room a caller
+// scanning many texts keeps from one to the next.
+void scan_text(const KeywordProcessor& processor, const ScanText& text, float threshold,
+               const ScanOptions& options, std::vector<KeywordMatch>& out);
+// What replacements gives, from a scan already made: `matches` are the matches over
+// `scan`, the scan text made from `text`. They take the place of the
+// contents of `pieces`.
+void replacements_of(std::string_view text, const ScanText& scan,
+                     std::span<const KeywordMatch> matches, std::vector<Replacement>& pieces);
 
 }  // namespace fernquill

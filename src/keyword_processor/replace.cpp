@@ -70,12 +70,13 @@ class SpanMapper {
   std::optional<LoweredOffsets> walk_;
 };
 
-// The input ranges to replace, in order, none overlapping.
-std::vector<Replacement> pieces_of(std::string_view text, const ScanText& scan,
-                                   const std::vector<KeywordMatch>& matches) {
+}  // namespace
+
+void replacements_of(std::string_view text, const ScanText& scan,
+                     std::span<const KeywordMatch> matches, std::vector<Replacement>& pieces) {
   const std::size_t scan_size = scan.bytes.size();
   SpanMapper mapper(text, scan_size, scan.lengths_changed);
-  std::vector<Replacement> pieces;
+  pieces.clear();
   pieces.reserve(matches.size());
   std::size_t cursor = 0;
   for (const KeywordMatch& m : matches) {
@@ -86,10 +87,7 @@ std::vector<Replacement> pieces_of(std::string_view text, const ScanText& scan,
     pieces.push_back({from, to, m.keyword});
     cursor = to;
   }
-  return pieces;
 }
-
-}  // namespace
 
 std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,
                                       std::optional<float> threshold) {
@@ -102,7 +100,9 @@ std::vector<Replacement> replacements(const KeywordProcessor& processor, std::st
   ScanText scan;
   make_scan_text(processor, text, t == 1.0f, scan);
   const std::vector<KeywordMatch> matches = scan_text(processor, scan, t, options);
-  return pieces_of(text, scan, matches);
+  std::vector<Replacement> pieces;
+  replacements_of(text, scan, matches, pieces);
+  return pieces;
 }  // the scan text and the matches go before any result is made
 
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "keyword_processor/extract.hpp"
-#include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 #include "tools_native/char_offsets.hpp"
 #include "tools_native/row_scanner.hpp"
@@ -101,11 +100,7 @@ struct Measure {
   void text(std::string_view s) { size += s.size(); }
   void escaped(std::string_view s) { size += json_escaped_size(s); }
   void number(std::uint64_t n) { size += digits(n); }
-  void similarity(float s) {
-    std::string shown;
-    append_similarity(shown, s);
-    size += shown.size();
-  }
+  void similarity(float s) { size += similarity_size(s); }
 };
 
 struct Write {
@@ -117,22 +112,37 @@ struct Write {
 };
 
 class JsonWriter {
+  // Records with this many matches at most (most of them) are not measured
+  // before they are written: a bound that costs a glance at each match does.
+  static constexpr std::size_t kFewMatches = 16;
+  // Bytes of a record's line besides its path and matches, and of a match
+  // besides its escaped clean name: punctuation, the similarity and three
+  // numbers of at most 20 digits.
+  static constexpr std::size_t kRecordBytes = 64;
+  static constexpr std::size_t kMatchBytes = 64;
+  static constexpr std::size_t kEscapedBytesPerByte = 6;  // \u00XX
+
  public:
   JsonWriter(const Block& block, const WriterOptions& options, std::string& out)
       : block_(block), options_(options), out_(out) {}
 
+  // `ascii`: is_ascii(text).
   void record(std::string_view text, const std::uint64_t* line,
-              const std::vector<KeywordMatch>& matches, const ScanText& scan) {
+              const std::vector<KeywordMatch>& matches, const ScanText& scan, bool ascii) {
     // On ASCII text characters are bytes; otherwise a mapped copy.
-    const bool mapped = (options_.char_offsets || options_.with_text) && !is_ascii(text);
+    const bool mapped = (options_.char_offsets || options_.with_text) && !ascii;
     if (mapped) {
       chars_.assign(matches.begin(), matches.end());
       columns::to_char_offsets(text, scan, chars_);
     }
     const std::vector<KeywordMatch>& chars = mapped ? chars_ : matches;
-    Measure measure;
-    render(measure, text, line, matches, chars);
-    make_room(out_, measure.size);
+    if (matches.size() <= kFewMatches && !options_.with_text) {
+      make_room(out_, few_matches_bound(matches));
+    } else {  // exactly, so that a huge record's room is reserved once
+      Measure measure;
+      render(measure, text, line, matches, chars);
+      make_room(out_, measure.size);
+    }
     Write write{out_};
     render(write, text, line, matches, chars);
   }
@@ -175,6 +185,14 @@ class JsonWriter {
     sink.text("]}\n");
   }
 
+  std::size_t few_matches_bound(const std::vector<KeywordMatch>& matches) const {
+    std::size_t bound = block_.path_json.size() + kRecordBytes;
+    for (const KeywordMatch& m : matches) {
+      bound += kEscapedBytesPerByte * m.keyword.size() + kMatchBytes;
+    }
+    return bound;
+  }
+
   const Block& block_;
   const WriterOptions& options_;
   std::string& out_;
@@ -192,7 +210,7 @@ void write_matches(const KeywordProcessor& processor, const Block& block, const 
     if (options.output == Output::kCounts) {
       for (const KeywordMatch& m : matches) ++out.counts[m.keyword];
     } else {
-      json.record(text, line, matches, scanner.last_scan());
+      json.record(text, line, matches, scanner.last_scan(), scanner.last_row_ascii());
     }
   };
   if (options.whole_records) {
@@ -260,6 +278,9 @@ std::vector<Unit> plan_units(std::span<const Block> blocks, bool whole_records,
 
 void write_unit(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                 float threshold, const WriterOptions& options, UnitOutput& out) {
+  // Units end at line feeds, so a valid block is valid unit by unit.
+  const std::string_view bytes = block.data.substr(unit.begin, unit.end - unit.begin);
+  if (!is_ascii(bytes) && utf8::find_error(bytes)) throw InvalidBlock();
   if (options.output == Output::kReplaced) {
     write_replaced(processor, block, unit, threshold, options, out);
   } else {
@@ -267,18 +288,27 @@ void write_unit(const KeywordProcessor& processor, const Block& block, const Uni
   }
 }
 
+// Hundredths of a similarity rounded as the engine keeps it, 0 to 100.
+long similarity_hundredths(float similarity) {
+  return std::clamp(std::lround(static_cast<double>(similarity) * 100.0), 0L, 100L);
+}
+
 void append_similarity(std::string& out, float similarity) {
   // The engine keeps two decimals; Python shows the shortest form of the
   // nearest double: 1.0, 0.5, 0.67, 0.05.
-  const long hundredths = std::lround(static_cast<double>(similarity) * 100.0);
-  if (hundredths >= 100) {
+  const long h = similarity_hundredths(similarity);
+  if (h == 100) {
     out += "1.0";
     return;
   }
-  const long h = std::max(0L, hundredths);
   out += "0.";
   out += static_cast<char>('0' + h / 10);
   if (h % 10 != 0) out += static_cast<char>('0' + h % 10);
+}
+
+std::size_t similarity_size(float similarity) {
+  const long h = similarity_hundredths(similarity);
+  return h == 100 || h % 10 == 0 ? 3 : 4;
 }
 
 void append_json_string_body(std::string& out, std::string_view text) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -42,9 +43,10 @@ struct Unit {
   std::uint64_t first_line;
 };
 
-// Bytes of input per unit: small enough that both workers stay busy on a
-// batch, large enough that handing a unit over costs nothing.
-inline constexpr std::size_t kUnitBytes = std::size_t{256} << 10;
+// Bytes of input per unit: small enough that both workers stay busy to the
+// end of a batch (the last unit runs alone while the other worker waits for
+// the next batch), large enough that handing a unit over costs nothing.
+inline constexpr std::size_t kUnitBytes = std::size_t{64} << 10;
 
 // Consecutive units covering every line of every block; a unit never spans two
 // blocks, and an empty block gives none.
@@ -59,13 +61,22 @@ struct UnitOutput {
   std::uint64_t matched = 0;  // records with at least one match
 };
 
-// Scans the unit's records with a checked threshold and writes its output.
-// Only reads the processor: units may run on many threads at once.
+// A block that is not valid UTF-8: the caller checks its input, so this only
+// keeps a wrong call harmless.
+struct InvalidBlock : std::runtime_error {
+  InvalidBlock() : std::runtime_error("a block is not valid UTF-8") {}
+};
+
+// Checks the unit's bytes as UTF-8 (InvalidBlock), scans its records with a
+// checked threshold and writes its output. Only reads the processor: units
+// may run on many threads at once.
 void write_unit(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                 float threshold, const WriterOptions& options, UnitOutput& out);
 
 // A similarity as Python prints round(similarity, 2): "1.0", "0.5", "0.67".
 void append_similarity(std::string& out, float similarity);
+// The number of characters append_similarity writes.
+std::size_t similarity_size(float similarity);
 // `text` as the body of a JSON string, escaped as json.dumps(ensure_ascii=False) does.
 void append_json_string_body(std::string& out, std::string_view text);
 

@@ -1,6 +1,7 @@
 #include "tools_native/column_import.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,33 +30,97 @@ std::string describe_format(const ArrowSchema& schema) {
   return "format '" + std::string(f) + "'";
 }
 
-// Throws unless the schema is a string layout; returns its format.
-std::string_view string_format(const ArrowSchema& schema) {
+bool is_string_layout(const ArrowSchema& schema) {
   const std::string_view f = schema.format ? schema.format : "";
-  if (schema.dictionary == nullptr &&
-      (f == arrow::kUtf8 || f == arrow::kLargeUtf8 || f == arrow::kUtf8View)) {
-    return f;
-  }
-  py::raise_argument_type_error(
-      kParam,
-      "expected string, large_string or string_view values, got " + describe_format(schema));
+  return schema.dictionary == nullptr &&
+         (f == arrow::kUtf8 || f == arrow::kLargeUtf8 || f == arrow::kUtf8View);
+}
+
+// A table of one string column (a DuckDB relation, a pyarrow table or record
+// batch) stands for that column.
+const ArrowSchema* only_column(const ArrowSchema& schema) {
+  const std::string_view f = schema.format ? schema.format : "";
+  if (f != "+s" || schema.n_children != 1 || schema.children == nullptr) return nullptr;
+  return schema.children[0];
+}
+
+// What the arrays of a schema hold: the format of the string values, and
+// whether they sit in a one-column table.
+struct ValuesLayout {
+  std::string_view format;
+  bool in_table = false;
+};
+
+// Throws unless the schema is a string layout, or a table of one.
+ValuesLayout values_layout(const ArrowSchema& schema) {
+  if (is_string_layout(schema)) return {schema.format, false};
+  const ArrowSchema* column = only_column(schema);
+  if (column != nullptr && is_string_layout(*column)) return {column->format, true};
+  const std::string got = column != nullptr
+                              ? "a table of one " + describe_format(*column) + " column"
+                              : describe_format(schema);
+  py::raise_argument_type_error(kParam,
+                                "expected string, large_string or string_view values, got " + got);
 }
 
 // Releases an Arrow struct we moved out of a capsule when it goes.
 template <class T>
 struct Released {
   T value{};
-  ~Released() {
-    if (value.release != nullptr) value.release(&value);
-  }
+  ~Released() { release_keeping_error(value); }
 };
 
+// The release of a table's column made an array of its own: the table owns
+// the column's buffers and goes with it.
+void release_table(ArrowArray* column) {
+  delete static_cast<Released<ArrowArray>*>(column->private_data);
+  column->release = nullptr;
+}
+
+// Takes the table over and gives its one column, sliced as the table is,
+// as an array that releases the table.
+ArrowArray column_of_table(ArrowArray& table) {
+  auto owner = std::make_unique<Released<ArrowArray>>();
+  owner->value = std::exchange(table, ArrowArray{});
+  const ArrowArray& t = owner->value;
+  if (t.n_children != 1 || t.children == nullptr || t.children[0] == nullptr) {
+    throw MalformedColumn("malformed Arrow table: not one column");
+  }
+  const bool has_nulls =
+      t.n_buffers > 0 && t.buffers != nullptr && t.buffers[0] != nullptr && t.null_count != 0;
+  if (has_nulls) throw MalformedColumn("a struct column with null rows is not a string column");
+  ArrowArray column = *t.children[0];
+  if (t.length < 0 || t.offset < 0 || column.length < 0 || column.offset < 0 ||
+      static_cast<std::uint64_t>(t.offset) + static_cast<std::uint64_t>(t.length) >
+          static_cast<std::uint64_t>(column.length)) {
+    throw MalformedColumn("malformed Arrow table: its column is shorter than the table");
+  }
+  // Both below 2**63 and the sum checked again by the chunk.
+  column.offset = static_cast<std::int64_t>(static_cast<std::uint64_t>(column.offset) +
+                                            static_cast<std::uint64_t>(t.offset));
+  column.length = t.length;
+  column.null_count = -1;  // of the whole child; unknown for the slice
+  column.release = release_table;
+  column.private_data = owner.release();
+  return column;
+}
+
 // Moves the struct out of a capsule, leaving it released so that the
-// capsule's destructor does nothing.
+// capsule's destructor does nothing. `method` names the export it came from.
 template <class T>
-void take_from_capsule(PyObject* capsule, const char* name, T& out) {
+void take_from_capsule(PyObject* capsule, const char* name, const char* method, T& out) {
+  if (!PyCapsule_CheckExact(capsule)) {
+    py::raise_argument_type_error(kParam, std::string(method) + " returned '" +
+                                              py::type_qualname(capsule) + "', not a capsule");
+  }
+  const char* found = PyCapsule_GetName(capsule);
+  if (found == nullptr || std::string_view(found) != name) {
+    const std::string said = found == nullptr ? "None" : "'" + std::string(found) + "'";
+    py::raise_argument_type_error(
+        kParam, std::string(method) + " returned a capsule named " + said + ", not '" + name + "'");
+  }
   auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
-  if (p == nullptr) py::raise_argument_error(kParam);
+  if (p == nullptr) py::throw_error_set();
   if (p->release == nullptr) {
     py::raise_argument_type_error(kParam, std::string("the ") + name + " capsule was already used");
   }
@@ -63,28 +128,38 @@ void take_from_capsule(PyObject* capsule, const char* name, T& out) {
   p->release = nullptr;
 }
 
-void add_chunk(ImportedColumn& in, std::string_view format, ArrowArray& array) {
-  in.column.chunks.push_back(StringChunk::from_arrow(format, array));
+void add_chunk(ImportedColumn& in, const ValuesLayout& layout, ArrowArray& array) {
+  if (layout.in_table) {
+    ArrowArray column = column_of_table(array);
+    in.column.chunks.push_back(StringChunk::from_arrow(layout.format, column));
+  } else {
+    in.column.chunks.push_back(StringChunk::from_arrow(layout.format, array));
+  }
   in.column.large = in.column.large || in.column.chunks.back().has_large_offsets();
 }
 
 void import_stream(PyObject* column, ImportedColumn& in) {
   Ref capsule = Ref::check(PyObject_CallMethod(column, "__arrow_c_stream__", nullptr));
   Released<ArrowArrayStream> stream;
-  take_from_capsule(capsule.get(), arrow::kStreamCapsule, stream.value);
+  take_from_capsule(capsule.get(), arrow::kStreamCapsule, "__arrow_c_stream__", stream.value);
+  if (stream.value.get_schema == nullptr || stream.value.get_next == nullptr) {
+    throw MalformedColumn("malformed Arrow stream: a callback is missing");
+  }
   auto fail = [&](const char* step) {
-    const char* why = stream.value.get_last_error(&stream.value);
+    const char* why = stream.value.get_last_error == nullptr
+                          ? nullptr
+                          : stream.value.get_last_error(&stream.value);
     throw MalformedColumn(std::string("the Arrow stream failed to ") + step +
                           (why ? std::string(": ") + why : std::string()));
   };
   Released<ArrowSchema> schema;
   if (stream.value.get_schema(&stream.value, &schema.value) != 0) fail("give its schema");
-  const std::string_view format = string_format(schema.value);
+  const ValuesLayout layout = values_layout(schema.value);
   while (true) {
     Released<ArrowArray> array;
     if (stream.value.get_next(&stream.value, &array.value) != 0) fail("give its next chunk");
     if (array.value.release == nullptr) break;  // the end
-    add_chunk(in, format, array.value);
+    add_chunk(in, layout, array.value);
   }
 }
 
@@ -95,9 +170,11 @@ void import_array(PyObject* column, ImportedColumn& in) {
   }
   Released<ArrowSchema> schema;
   Released<ArrowArray> array;
-  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), arrow::kSchemaCapsule, schema.value);
-  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), arrow::kArrayCapsule, array.value);
-  add_chunk(in, string_format(schema.value), array.value);
+  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), arrow::kSchemaCapsule, "__arrow_c_array__",
+                    schema.value);
+  take_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), arrow::kArrayCapsule, "__arrow_c_array__",
+                    array.value);
+  add_chunk(in, values_layout(schema.value), array.value);
 }
 
 void import_sequence(PyObject* column, ImportedColumn& in) {
@@ -134,6 +211,11 @@ bool has_attr(PyObject* obj, const char* name) {
 }
 
 }  // namespace
+
+ImportedColumn::~ImportedColumn() {
+  PendingErrorKept kept;
+  column.chunks.clear();  // each chunk releases its Arrow array
+}
 
 ImportedColumn import_column(PyObject* column) {
   ImportedColumn in;

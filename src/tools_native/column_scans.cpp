@@ -1,26 +1,29 @@
 #include "tools_native/column_scans.hpp"
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
 #include "text/lowercase.hpp"
 #include "text/utf8.hpp"
 #include "tools_native/char_offsets.hpp"
+#include "tools_native/place_counts.hpp"
 #include "tools_native/row_blocks.hpp"
 #include "tools_native/row_scanner.hpp"
 
 namespace fernquill::columns {
 namespace {
 
-// Arrow promises UTF-8 but cannot enforce it; the scans need it.
-void check_utf8(std::string_view row) {
-  if (!is_ascii(row) && utf8::find_error(row)) {
-    throw MalformedColumn("a row of the column is not valid UTF-8");
-  }
+// Arrow promises UTF-8 but cannot enforce it; the scans need it. Returns
+// whether the row is ASCII, which every later step of a row asks.
+bool checked_ascii(std::string_view row) {
+  if (is_ascii(row)) return true;
+  if (utf8::find_error(row)) throw MalformedColumn("a row of the column is not valid UTF-8");
+  return false;
 }
 
-// Calls on_row(row) or on_null() for each row of the block, in order.
+// Calls on_row(row, ascii) or on_null() for each row of the block, in order.
 template <class OnRow, class OnNull>
 void for_each_row(const StringColumn& column, const RowBlock& block, OnRow&& on_row,
                   OnNull&& on_null) {
@@ -31,8 +34,7 @@ void for_each_row(const StringColumn& column, const RowBlock& block, OnRow&& on_
       continue;
     }
     const std::string_view row = chunk.row(i);
-    check_utf8(row);
-    on_row(row);
+    on_row(row, checked_ascii(row));
   }
 }
 
@@ -51,10 +53,16 @@ std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
                                            const ScanOptions& options) {
   using Block = StringsBlock<Offset>;
   return make_strings_column(scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
+    RowScanner scanner(processor, threshold, options);
+    std::vector<Replacement> pieces;
+    // Most rows keep about their length.
+    out.reserve(b.end - b.begin, b.bytes);
     for_each_row(
         column, b,
-        [&](std::string_view row) {
-          out.append_replaced(row, replacements(processor, row, threshold, options));
+        [&](std::string_view row, bool ascii) {
+          const std::vector<KeywordMatch>& found = scanner.scan(row, ascii);
+          replacements_of(row, scanner.last_scan(), found, pieces);
+          out.append_replaced(row, pieces);
         },
         [&] { out.append_null(); });
   }));
@@ -69,11 +77,13 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
   return make_extract_column(
       scan_blocks<ExtractBlock>(column, [&](const RowBlock& b, ExtractBlock& out) {
         RowScanner scanner(processor, threshold, options.scan);
+        out.reserve_rows(b.end - b.begin);
         for_each_row(
             column, b,
-            [&](std::string_view row) {
-              std::vector<KeywordMatch>& found = scanner.scan(row);
-              if (chars) to_char_offsets(row, scanner.last_scan(), found);
+            [&](std::string_view row, bool ascii) {
+              std::vector<KeywordMatch>& found = scanner.scan(row, ascii);
+              // On ASCII rows bytes are characters.
+              if (chars && !ascii) to_char_offsets(row, scanner.last_scan(), found);
               out.append_row(found);
             },
             [&] { out.append_null(); });
@@ -91,19 +101,28 @@ std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
 
 NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,
                         float threshold, const ColumnOptions& options) {
-  std::vector<NameCounts> per_block =
-      scan_blocks<NameCounts>(column, [&](const RowBlock& b, NameCounts& out) {
+  std::vector<PlaceCounts> per_block =
+      scan_blocks<PlaceCounts>(column, [&](const RowBlock& b, PlaceCounts& out) {
         RowScanner scanner(processor, threshold, options.scan);
         for_each_row(
             column, b,
-            [&](std::string_view row) {
-              for (const KeywordMatch& m : scanner.scan(row)) ++out[m.keyword];
+            [&](std::string_view row, bool ascii) {
+              for (const KeywordMatch& m : scanner.scan(row, ascii)) out.add(m.keyword);
             },
             [] {});
       });
+  // Two stored names may be equal: the total counts by their text.
   NameCounts total;
-  for (const NameCounts& block : per_block) {
-    for (const auto& [name, n] : block) total[name] += n;
+  std::unordered_map<std::string_view, std::size_t> position;
+  for (const PlaceCounts& block : per_block) {
+    for (const NameCount& c : block.counts()) {
+      const auto [at, added] = position.try_emplace(c.name, total.size());
+      if (added) {
+        total.push_back(c);
+      } else {
+        total[at->second].n += c.n;
+      }
+    }
   }
   return total;
 }

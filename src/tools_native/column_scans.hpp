@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "keyword_processor/keyword_processor.hpp"
 #include "keyword_processor/scan_options.hpp"
 #include "tools_native/arrow_export.hpp"
+#include "tools_native/place_counts.hpp"
 #include "tools_native/string_column.hpp"
 
 namespace fernquill::columns {
@@ -31,9 +32,10 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
 std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
                                              const StringColumn& column, float threshold,
                                              const ColumnOptions& options);
-// Matches per clean name; the names view the processor's store, so they are
-// valid while the borrow lasts.
-using NameCounts = std::unordered_map<std::string_view, std::uint64_t>;
+// Matches per clean name, in the order of each name's first match in the
+// column (as a Counter of the matches has them); the names view the
+// processor's store, so they are valid while the borrow lasts.
+using NameCounts = std::vector<NameCount>;
 NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,
                         float threshold, const ColumnOptions& options);
 

@@ -16,6 +16,7 @@
 #include "tools_native/option_args.hpp"
 #include "tools_native/py_arrow_column.hpp"
 #include "tools_native/py_cli_writer.hpp"
+#include "tools_native/py_keyword_lines.hpp"
 #include "tools_native/whole_word_calls.hpp"
 
 namespace fernquill::columns {
@@ -144,7 +145,8 @@ PyObject* init() {
     PyObject* column_type = reinterpret_cast<PyObject*>(arrow_column_type());
     if (column_type == nullptr ||
         PyModule_AddObjectRef(module.get(), "ArrowColumn", column_type) < 0 ||
-        PyModule_AddFunctions(module.get(), cli::g_cli_writer_functions) < 0) {
+        PyModule_AddFunctions(module.get(), cli::g_cli_writer_functions) < 0 ||
+        PyModule_AddFunctions(module.get(), keyword_files::g_keyword_lines_functions) < 0) {
       py::throw_error_set();
     }
     return module;

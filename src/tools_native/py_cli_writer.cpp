@@ -13,6 +13,7 @@
 // the interpreter lock released, build the result, let a pending signal through.
 #include "tools_native/py_cli_writer.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -81,8 +82,6 @@ std::vector<Block> blocks_arg(PyObject* list, std::vector<std::unique_ptr<HeldBu
     held.push_back(std::make_unique<HeldBuffer>(data));
     const std::string_view bytes = held.back()->bytes();
     held.push_back(std::make_unique<HeldBuffer>(path));
-    // The scans need UTF-8; the caller has checked it, this keeps a wrong call harmless.
-    if (!is_ascii(bytes) && utf8::find_error(bytes)) value_error("a block is not valid UTF-8");
     blocks.push_back({bytes, held.back()->bytes(), first_line});
   }
   return blocks;
@@ -144,9 +143,13 @@ PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const std::vector<Unit> units = plan_units(blocks, options.whole_records);
     std::vector<UnitOutput> outputs(units.size());
     const KeywordProcessor& record = borrowed.record();
-    columns::run_blocks(units.size(), [&](std::size_t i) {
-      write_unit(record, blocks[units[i].block], units[i], threshold, options, outputs[i]);
-    });
+    try {
+      columns::run_blocks(units.size(), [&](std::size_t i) {
+        write_unit(record, blocks[units[i].block], units[i], threshold, options, outputs[i]);
+      });
+    } catch (const InvalidBlock& e) {
+      value_error(e.what());
+    }
 
     std::uint64_t matched = 0;
     for (const UnitOutput& o : outputs) matched += o.matched;
@@ -172,6 +175,34 @@ PyObject* py_utf8_error(PyObject*, PyObject* data) {
   });
 }
 
+// Input this large is checked with the interpreter lock released, so that a
+// thread reading ahead does not hold up the one writing.
+constexpr std::size_t kUnlockedBytes = std::size_t{1} << 20;
+
+// utf8_lines(data): (the length of the longest valid UTF-8 prefix of a
+// bytes-like object or -1 when it is valid throughout, its line feeds).
+PyObject* py_utf8_lines(PyObject*, PyObject* data) {
+  return py::guard([&]() -> Ref {
+    HeldBuffer held(data);  // a bytearray cannot be resized while held
+    const std::string_view bytes = held.bytes();
+    std::optional<utf8::Error> error;
+    std::size_t line_feeds = 0;
+    auto check = [&] {
+      error = is_ascii(bytes) ? std::nullopt : utf8::find_error(bytes);
+      line_feeds = static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+    };
+    if (bytes.size() >= kUnlockedBytes) {
+      columns::GilReleased unlocked;
+      check();
+    } else {
+      check();
+    }
+    Ref valid = Ref::check(error ? PyLong_FromSize_t(error->valid_up_to) : PyLong_FromLong(-1));
+    Ref feeds = Ref::check(PyLong_FromSize_t(line_feeds));
+    return Ref::check(PyTuple_Pack(2, valid.get(), feeds.get()));
+  });
+}
+
 }  // namespace
 
 PyMethodDef g_cli_writer_functions[] = {
@@ -183,6 +214,9 @@ PyMethodDef g_cli_writer_functions[] = {
     {"utf8_error", py_utf8_error, METH_O,
      "utf8_error(data)\n--\n\nThe length of the longest valid UTF-8 prefix of `data`, or -1 when "
      "all of it is valid."},
+    {"utf8_lines", py_utf8_lines, METH_O,
+     "utf8_lines(data)\n--\n\n(The length of the longest valid UTF-8 prefix of `data` or -1 when "
+     "all of it is valid, the number of its line feeds.)"},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace fernquill::cli

@@ -12,15 +12,25 @@ void Validity::append_all(const Validity& other) {
   for (std::size_t i = 0; i < other.rows; ++i) append((other.bits[i >> 3] >> (i & 7)) & 1);
 }
 
+void throw_offset_overflow() { throw Fault("capacity overflow"); }
+
+void ExtractBlock::reserve_rows(std::size_t more) {
+  validity.reserve(more);
+  list_offsets.reserve(list_offsets.size() + more);
+}
+
 void ExtractBlock::append_row(std::span<const KeywordMatch> found) {
   validity.append(true);
   for (const KeywordMatch& m : found) {
     names.append(m.keyword);
-    push_offset(name_offsets, names.size());
+    name_offsets.push_back(static_cast<std::int32_t>(names.size()));
     similarity.push_back(m.similarity);
     start.push_back(static_cast<std::int64_t>(m.start));
     end.push_back(static_cast<std::int64_t>(m.end));
   }
+  // Offsets only grow, so the row's last one fits when every one does; a
+  // block that overflows is thrown away with the call.
+  check_offset<std::int32_t>(names.size());
   push_offset(list_offsets, matches());
 }
 
@@ -37,6 +47,13 @@ void ExtractBlock::append_block(const ExtractBlock& other) {
   similarity.insert(similarity.end(), other.similarity.begin(), other.similarity.end());
   start.insert(start.end(), other.start.begin(), other.start.end());
   end.insert(end.end(), other.end.begin(), other.end.end());
+}
+
+template <class Offset>
+void StringsBlock<Offset>::reserve(std::size_t more_rows, std::size_t bytes) {
+  validity.reserve(more_rows);
+  offsets.reserve(offsets.size() + more_rows);
+  data.reserve(data.size() + bytes);
 }
 
 template <class Offset>

@@ -31,14 +31,22 @@ struct Validity {
     ++rows;
   }
   void append_all(const Validity& other);
+  void reserve(std::size_t more_rows) { bits.reserve((rows + more_rows + 7) / 8); }
 };
 
-// Appends to 32- or 64-bit Arrow offsets, failing cleanly on overflow.
+[[noreturn]] void throw_offset_overflow();
+
+// Fails cleanly where a 32- or 64-bit Arrow offset cannot hold `value`.
+template <class Offset>
+void check_offset(std::size_t value) {
+  if (value > static_cast<std::size_t>(std::numeric_limits<Offset>::max())) [[unlikely]] {
+    throw_offset_overflow();
+  }
+}
+
 template <class Offset>
 void push_offset(std::vector<Offset>& offsets, std::size_t value) {
-  if (value > static_cast<std::size_t>(std::numeric_limits<Offset>::max())) {
-    throw Fault("capacity overflow");
-  }
+  check_offset<Offset>(value);
   offsets.push_back(static_cast<Offset>(value));
 }
 
@@ -53,6 +61,7 @@ struct ExtractBlock {
 
   std::size_t rows() const { return validity.rows; }
   std::size_t matches() const { return similarity.size(); }
+  void reserve_rows(std::size_t rows);
   void append_null() {
     validity.append(false);
     push_offset(list_offsets, matches());
@@ -69,6 +78,7 @@ struct StringsBlock {
   std::string data;
 
   std::size_t rows() const { return validity.rows; }
+  void reserve(std::size_t rows, std::size_t bytes);
   void append_null() {
     validity.append(false);
     push_offset(offsets, data.size());

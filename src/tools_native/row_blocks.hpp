@@ -17,10 +17,11 @@
 
 namespace fernquill::columns {
 
-// Rows [begin, end) of one chunk.
+// Rows [begin, end) of one chunk, `bytes` bytes in all.
 struct RowBlock {
   std::size_t chunk;
   std::size_t begin, end;
+  std::size_t bytes;
 };
 
 // Input bytes per block: large enough that the pool's hand-over is noise,

@@ -9,8 +9,22 @@ namespace {
 
 constexpr std::int64_t kNoCount = -1;  // "null count not computed"
 
+// A view names its data buffer by an int32 index, so no more can be used.
+constexpr std::int64_t kMaxViewDataBuffers =
+    std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+
 [[noreturn]] void malformed(const std::string& what) {
   throw MalformedColumn("malformed Arrow string array: " + what);
+}
+
+// The offsets or views buffer holds offset + length (+ 1) slots, which must
+// fit in the address space: a length or offset near 2**63 is a lie that
+// pointer arithmetic would silently wrap around.
+void check_extent(const ArrowArray& a, std::size_t slot_bytes) {
+  constexpr auto kMaxBytes = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+  const std::uint64_t slots =
+      static_cast<std::uint64_t>(a.offset) + static_cast<std::uint64_t>(a.length) + 1;
+  if (slots > kMaxBytes / slot_bytes) malformed("too long to be in memory");
 }
 
 }  // namespace
@@ -24,7 +38,7 @@ StringChunk::StringChunk(StringChunk&& o) noexcept
       offsets64_(o.offsets64_),
       data_(o.data_),
       views_(o.views_),
-      view_buffers_(std::move(o.view_buffers_)),
+      view_buffers_(o.view_buffers_),
       spans_(std::move(o.spans_)),
       span_valid_(std::move(o.span_valid_)),
       array_(std::exchange(o.array_, ArrowArray{})) {}
@@ -58,9 +72,13 @@ StringChunk StringChunk::from_arrow(std::string_view format, ArrowArray& array) 
   c.length_ = static_cast<std::size_t>(a.length);
   c.offset_ = static_cast<std::size_t>(a.offset);
   const bool views = format == arrow::kUtf8View;
+  const bool large = format == arrow::kLargeUtf8;
+  check_extent(a, views ? arrow::kViewSize : large ? sizeof(std::int64_t) : sizeof(std::int32_t));
   // string/large_string: validity, offsets, data; string_view: validity,
   // views, the data buffers, then their sizes.
-  if (views ? a.n_buffers < 3 : a.n_buffers != 3) malformed("wrong number of buffers");
+  if (views ? a.n_buffers < 3 || a.n_buffers - 3 > kMaxViewDataBuffers : a.n_buffers != 3) {
+    malformed("wrong number of buffers");
+  }
   if (a.buffers == nullptr) malformed("no buffers");
   c.validity_ = static_cast<const std::uint8_t*>(a.buffers[0]);
   if (c.validity_ == nullptr && a.null_count != 0 && a.null_count != kNoCount) {
@@ -74,14 +92,11 @@ StringChunk StringChunk::from_arrow(std::string_view format, ArrowArray& array) 
     const auto data_buffers = static_cast<std::size_t>(a.n_buffers - 3);
     const auto* sizes = static_cast<const std::int64_t*>(a.buffers[a.n_buffers - 1]);
     if (data_buffers > 0 && sizes == nullptr) malformed("missing data buffer sizes");
-    c.view_buffers_.reserve(data_buffers);
-    for (std::size_t b = 0; b < data_buffers; ++b) {
-      c.view_buffers_.push_back(static_cast<const char*>(a.buffers[2 + b]));
-    }
+    c.view_buffers_ = a.buffers + 2;
     c.validate_views(std::span<const std::int64_t>(sizes, sizes ? data_buffers : 0));
     return c;
   }
-  c.layout_ = format == arrow::kLargeUtf8 ? Layout::kOffsets64 : Layout::kOffsets32;
+  c.layout_ = large ? Layout::kOffsets64 : Layout::kOffsets32;
   if (c.layout_ == Layout::kOffsets64) {
     c.offsets64_ = static_cast<const std::int64_t*>(a.buffers[1]);
   } else {

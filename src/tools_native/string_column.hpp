@@ -43,6 +43,15 @@ class StringChunk {
     return {};
   }
   bool has_large_offsets() const { return layout_ == Layout::kOffsets64; }
+  // The chunk's own size() + 1 offsets (checked non-decreasing) when it has
+  // 32- or 64-bit offsets; null otherwise. Rows [a, b) then lie in the data
+  // buffer's bytes [offsets[a], offsets[b]).
+  const std::int32_t* offsets32() const {
+    return layout_ == Layout::kOffsets32 ? offsets32_ + offset_ : nullptr;
+  }
+  const std::int64_t* offsets64() const {
+    return layout_ == Layout::kOffsets64 ? offsets64_ + offset_ : nullptr;
+  }
 
   // An Arrow array of one of the three string formats (by `format`), taken
   // over: the chunk calls its release when destroyed. Throws
@@ -72,7 +81,8 @@ class StringChunk {
     std::int32_t buffer, at;
     std::memcpy(&buffer, v + 8, 4);
     std::memcpy(&at, v + 12, 4);
-    return {view_buffers_[static_cast<std::size_t>(buffer)] + at, static_cast<std::size_t>(len)};
+    return {static_cast<const char*>(view_buffers_[static_cast<std::size_t>(buffer)]) + at,
+            static_cast<std::size_t>(len)};
   }
   void validate_offsets() const;
   void validate_views(std::span<const std::int64_t> buffer_sizes) const;
@@ -85,7 +95,7 @@ class StringChunk {
   const std::int64_t* offsets64_ = nullptr;
   const char* data_ = nullptr;
   const unsigned char* views_ = nullptr;
-  std::vector<const char*> view_buffers_;
+  const void* const* view_buffers_ = nullptr;  // the array's own data buffer list
   std::vector<std::string_view> spans_;
   std::vector<bool> span_valid_;
   ArrowArray array_{};  // taken over; released with the chunk

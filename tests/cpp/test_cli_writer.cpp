@@ -110,4 +110,12 @@ TEST(cli_writer_json_and_similarities) {
     cli::append_similarity(out, value);
     CHECK_EQ(out, std::string(text));
   }
+  // The size used to reserve room is the size written, for every similarity
+  // the engine gives and for values outside 0..1.
+  for (int i = -20; i <= 1020; ++i) {
+    const float value = static_cast<float>(i) / 1000.0f;
+    std::string out;
+    cli::append_similarity(out, value);
+    CHECK_EQ(cli::similarity_size(value), out.size());
+  }
 }

@@ -309,6 +309,32 @@ TEST(lower_non_ascii_at_every_position) {
   }
 }
 
+TEST(is_ascii_at_every_length_alignment_and_position) {
+  // The test reads whole words, then two overlapping ones for the tail: one
+  // high byte at each place of each length and alignment must be seen.
+  using fernquill::is_ascii;
+  std::string buffer(128, 'a');
+  for (std::size_t align = 0; align < 8; ++align) {
+    for (std::size_t len = 0; len <= 80; ++len) {
+      const std::string_view in(buffer.data() + align, len);
+      CHECK(is_ascii(in));
+      for (std::size_t at = 0; at < len; ++at) {
+        for (unsigned char high : {0x80, 0xC3, 0xFF}) {
+          buffer[align + at] = static_cast<char>(high);
+          CHECK(!is_ascii(in));
+          buffer[align + at] = 'a';
+        }
+      }
+      // High bytes just outside the text are not its own.
+      if (align > 0) buffer[align - 1] = static_cast<char>(0xFF);
+      buffer[align + len] = static_cast<char>(0xFF);
+      CHECK(is_ascii(in));
+      if (align > 0) buffer[align - 1] = 'a';
+      buffer[align + len] = 'a';
+    }
+  }
+}
+
 TEST(lower_stray_bytes_pass_through) {
   // Not valid UTF-8: must not read out of bounds; odd bytes are copied as they are.
   CHECK_EQ(lower_utf8(std::string("A\xFF") + "B"), std::string("a\xFF") + "b");
