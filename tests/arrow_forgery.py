@@ -108,17 +108,30 @@ class Forgery:
         self.keep.append(raw)
         return address(raw)
 
-    def schema(self, format, release=True):
+    def _pointers_to(self, structs):
+        pointers = (ctypes.c_void_p * max(len(structs), 1))(*map(ctypes.addressof, structs))
+        self.keep.append(pointers)
+        return address(pointers)
+
+    def schema(self, format, release=True, children=()):
+        """A schema; children are owned by it (released with it, never alone)."""
         s = ArrowSchema()
         s.format = format
+        if children:
+            s.n_children, s.children = len(children), self._pointers_to(children)
         s.release = self._release_of(SCHEMA_RELEASE, s) if release else None
         self.keep.append(s)
         return s
 
-    def array(self, length, buffers, *, offset=0, null_count=0, n_buffers=None, release=True):
-        """An array over the given buffers (None for a missing buffer list)."""
+    def array(self, length, buffers, *, offset=0, null_count=0, n_buffers=None, release=True,
+              children=(), n_children=None):
+        """An array over the given buffers (None for a missing buffer list);
+        children are owned by it."""
         a = ArrowArray()
         a.length, a.offset, a.null_count = length, offset, null_count
+        if children:
+            a.children = self._pointers_to(children)
+        a.n_children = len(children) if n_children is None else n_children
         if buffers is not None:
             pointers = (ctypes.c_void_p * max(len(buffers), 1))(*map(self.buffer, buffers))
             self.keep.append(pointers)

@@ -87,3 +87,34 @@ def refusals_while_running(kp, thread, keyword):
         except RuntimeError as exc:
             refused.append(str(exc))
     return refused
+
+
+def scans_meeting_changes(kp, scan_once, keyword, most=50):
+    """Runs scan_once() over and over on a thread while this one adds and
+    removes `keyword` on `kp`, until a change has met the scan's borrow (or
+    `most` scans have run, so that a missing borrow fails rather than hangs).
+    Returns the scans' results and the messages of the refused changes.
+
+    Repeating the scan keeps the check from depending on how the threads are
+    scheduled: without an interpreter lock one scan may end before this
+    thread first runs."""
+    import threading
+
+    results, refused, met = [], [], threading.Event()
+
+    def scan():
+        while not met.is_set() and len(results) < most:
+            results.append(scan_once())
+
+    worker = threading.Thread(target=scan)
+    worker.start()
+    while worker.is_alive():
+        try:
+            kp.add_keyword(keyword)
+            kp.remove_keyword(keyword)
+        except RuntimeError as exc:
+            refused.append(str(exc))
+            met.set()
+    worker.join()
+    kp.remove_keyword(keyword)  # a change may have got in between two scans
+    return results, refused

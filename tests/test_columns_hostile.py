@@ -18,7 +18,7 @@ from fernquill import KeywordProcessor
 from fernquill_tools import columns
 from arrow_forgery import (ArrayColumn, Forgery, StreamColumn, int32s, int64s,
                            requires_ctypes_callbacks, view)
-from helpers import FREE_THREADED
+from helpers import FREE_THREADED, scans_meeting_changes
 
 pytestmark = requires_ctypes_callbacks
 
@@ -128,6 +128,41 @@ def test_the_forged_arrays_read_rightly_when_told_the_truth():
 def pa_rows(result):
     pa = pytest.importorskip("pyarrow")
     return pa.chunked_array(result).to_pylist()
+
+
+def table_of(forgery, length, child, *, offset=0, validity=None, null_count=0, **options):
+    """A one-column table (struct array) over `child`, a struct no one else releases."""
+    schema = forgery.schema(b"+s", children=[forgery.schema(b"u", release=False)])
+    table = forgery.array(length, [validity], offset=offset, null_count=null_count,
+                          children=[child], **options)
+    return ArrayColumn(forgery, schema, table)
+
+
+def child_rows(forgery, length=3):
+    return forgery.array(length, [None, int32s(0, 2, 5, 7), b"ababcab"], release=False)
+
+
+@pytest.mark.parametrize("case, message", [
+    (lambda f: table_of(f, 2, child_rows(f), offset=2), "shorter than the table"),
+    (lambda f: table_of(f, 4, child_rows(f)), "shorter than the table"),
+    (lambda f: table_of(f, 1, child_rows(f), offset=2**63 - 1), "shorter than the table"),
+    (lambda f: table_of(f, 2, child_rows(f), n_children=0), "not one column"),
+    (lambda f: table_of(f, 2, child_rows(f), n_children=2), "not one column"),
+    (lambda f: table_of(f, 2, child_rows(f), validity=b"\x02", null_count=1), "null rows"),
+])
+def test_forged_one_column_tables_are_refused(case, message):
+    kp = processor()
+    forgery = Forgery()
+    with pytest.raises(ValueError, match=message):
+        columns.count(kp, case(forgery))
+    assert forgery.released_once()
+
+
+def test_a_one_column_table_reads_its_column_at_its_offset():
+    forgery = Forgery()
+    column = table_of(forgery, 2, child_rows(forgery), offset=1)
+    assert columns.count(processor(), column) == {"AB": 1}  # rows "abc" and "ab"
+    assert forgery.released_once()
 
 
 def test_a_struct_already_released_is_refused():
@@ -358,6 +393,8 @@ def hostile_round(kp):
 
 
 @pytest.mark.slow
+@pytest.mark.skipif(FREE_THREADED, reason="the free-threaded interpreter frees memory lazily: "
+                    "making ctypes callbacks alone grows the traced total there")
 def test_hostile_input_leaks_no_python_objects():
     # ctypes and the interpreter fill caches on the first rounds, and free
     # lists make the total wander by some 15 KB; an object of 32 bytes leaked
@@ -376,6 +413,21 @@ def test_hostile_input_leaks_no_python_objects():
     finally:
         tracemalloc.stop()
     assert grown < 32 << 10, grown
+
+
+def test_a_list_column_scanned_while_another_thread_changes_the_processor():
+    # Lists need no Arrow library, so this runs on every interpreter.
+    kp = processor()
+    for i in range(2000):
+        kp.add_keyword(f"word{i}")
+    rows = [" ".join(f"word{j}" for j in range(i, i + 300)) + " ab" for i in range(2000)]
+    rows[::7] = [None] * len(rows[::7])
+    want = columns.count(kp, rows)
+    state = kp.__getstate__()
+    counted, refused = scans_meeting_changes(kp, lambda: columns.count(kp, rows), "intruder")
+    assert counted and all(c == want for c in counted)
+    assert set(refused) == {"Already borrowed"}
+    assert kp.__getstate__() == state
 
 
 @pytest.mark.skipif(FREE_THREADED, reason="needs the interpreter lock to order the threads")

@@ -89,3 +89,67 @@ def test_a_worker_that_joins_later_gets_a_pool_size(tmp_path):
         cluster.scale(2)
         client.wait_for_workers(2)
         assert sorted(client.run(example.pool_size).values()) == [3, 3]
+
+
+def expected_counts(directory):
+    kp = fernquill.KeywordProcessor()
+    load_keywords(kp, KEYWORDS)
+    expected = collections.Counter()
+    for path in sorted(directory.glob("*.txt")):
+        for line in path.read_text(encoding="utf-8").splitlines():
+            expected.update(m.keyword for m in kp.extract_keywords(line))
+    return dict(expected)
+
+
+# Runs the example with an audit hook that refuses this process any look into
+# the corpus folder; the worker processes (spawned, without the hook) may.
+NO_LOOK_RUNNER = """
+import runpy, sys
+folder = sys.argv[1]
+def refuse(event, args):
+    if event in ("open", "os.listdir", "os.scandir", "glob.glob") and args and \\
+            str(args[0]).startswith(folder):
+        raise PermissionError(f"the client looked into the corpus: {event} {args[0]}")
+sys.addaudithook(refuse)
+sys.argv = sys.argv[2:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+@pytest.mark.parametrize("options", [(), ("--per-host-files",)])
+def test_the_client_never_looks_at_the_files(tmp_path, options):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    write_corpus(corpus)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
+    result = subprocess.run(
+        [sys.executable, "-c", NO_LOOK_RUNNER, str(corpus), str(ROOT / "examples" / "dask_corpus.py"),
+         str(KEYWORDS), str(corpus), "--workers", "2", "--blocksize", "64KiB", *options],
+        capture_output=True, text=True, env=env, timeout=600)
+    assert result.returncode == 0, result.stderr[-3000:]
+    report = json.loads(result.stdout)
+    assert report["counts"] == expected_counts(corpus) and report["lines"] == 9000
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two cores to tell hosts apart")
+def test_with_a_scheduler_the_pool_is_sized_by_the_worker_not_the_client(tmp_path):
+    # The client runs on one core; the worker, started here, sees all of ours.
+    from dask.distributed import LocalCluster
+
+    write_corpus(tmp_path)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
+    env.pop("RAYON_NUM_THREADS", None)
+    one_core = min(os.sched_getaffinity(0))
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster:
+        result = subprocess.run(
+            [sys.executable, str(ROOT / "examples" / "dask_corpus.py"), str(KEYWORDS),
+             str(tmp_path), "--scheduler", cluster.scheduler_address, "--blocksize", "64KiB"],
+            capture_output=True, text=True, env=env, timeout=600,
+            preexec_fn=lambda: os.sched_setaffinity(0, {one_core}))
+    assert result.returncode == 0, result.stderr[-3000:]
+    report = json.loads(result.stdout)
+    assert report["pool_threads"] == [len(os.sched_getaffinity(0))]
+    assert report["counts"] == expected_counts(tmp_path)
