@@ -17,6 +17,7 @@ from fernquill import KeywordProcessor
 import fernquill_tools
 from fernquill_tools import char_offsets, columns
 from helpers import PanicException, scans_meeting_changes
+from arrow_forgery import ArrayColumn, Forgery, int64s, requires_ctypes_callbacks
 
 pa = pytest.importorskip("pyarrow")
 
@@ -259,6 +260,17 @@ def test_blocks_follow_the_byte_and_row_budgets(form):
     assert [len(c) for c in got.chunks] == planned_chunk_lengths(chunks)
     assert got.to_pylist()[-3:] == [[], None, [{"keyword": "ab", "similarity": 1.0,
                                                 "start": 0, "end": 2}]]
+
+
+@requires_ctypes_callbacks
+def test_a_null_row_claiming_a_terabyte_costs_nothing():
+    # Nothing reads a null row's bytes, so nothing is reserved for them.
+    forgery = Forgery()
+    array = forgery.array(2, [b"\x01", int64s(0, 2, 2**40), b"ab"], null_count=1)
+    column = ArrayColumn(forgery, forgery.schema(b"U"), array)
+    kp = KeywordProcessor()
+    kp.add_keyword("ab", "AB")
+    assert rows_of(columns.replace(kp, column)) == ["AB", None]
 
 
 @pytest.mark.parametrize("form", ["list", "chunked"])

@@ -15,8 +15,9 @@ from typing import TypeVar
 
 T = TypeVar("T")
 
-# Items made but not yet taken, at most: each is a batch, so this bounds the
-# memory the helper adds.
+# Items made (or being made) but not yet taken, at most: the helper starts
+# the next one only once the one before has been taken. Each is a group of
+# batches, so this bounds the memory the helper adds to one group.
 AHEAD = 1
 
 _ITEM, _END, _FAILED = range(3)
@@ -31,15 +32,16 @@ class _Handover:
         self.closed = False
 
     def put(self, kind: int, value: object, bounded: bool = True) -> bool:
-        """Hands an item over; False once the taker has gone."""
+        """Hands an item over and, if `bounded`, waits until the taker holds
+        all but AHEAD - 1 of those handed over; False once the taker has gone."""
         with self.changed:
-            while bounded and len(self.ready) >= AHEAD and not self.closed:
-                self.changed.wait()
             if self.closed:
                 return False
             self.ready.append((kind, value))
             self.changed.notify_all()
-            return True
+            while bounded and len(self.ready) >= AHEAD and not self.closed:
+                self.changed.wait()
+            return not self.closed
 
     def take(self) -> tuple[int, object]:
         with self.changed:

@@ -1,5 +1,6 @@
 #include "tools_native/column_scans.hpp"
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -55,8 +56,10 @@ std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
   return make_strings_column(scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
     RowScanner scanner(processor, threshold, options);
     std::vector<Replacement> pieces;
-    // Most rows keep about their length.
-    out.reserve(b.end - b.begin, b.bytes);
+    // Most rows keep about their length. The bytes of a block of offsets
+    // include what its null rows claim, which nothing reads or checks: no
+    // more than a block's worth is taken on their word.
+    out.reserve(b.end - b.begin, std::min(b.bytes, kBlockBytes));
     for_each_row(
         column, b,
         [&](std::string_view row, bool ascii) {
