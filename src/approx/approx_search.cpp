@@ -260,7 +260,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   const bool filter = switches.filter && exact_first && plan && plan->filtering();
   std::optional<StartMarks> marks;
   if (filter) marks.emplace(*plan, s, n);
-  EditSearch search(index, s, n, t, switches.memos);
+  EditSearch search(index, s, n, t, switches.memos, switches.seen);
   // A memo without a budget keeps nothing.
   SearchMemo<Recalled> memo(switches.memos ? memo_budget(n, kSearchShare) : 0);
   std::uint64_t starts = 0, filtered = 0, searched = 0, recalled = 0;
@@ -290,6 +290,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     stats->searched += searched;
     stats->recalled += recalled;
     stats->resumed += search.resumed();
+    stats->dense += search.dense();
   }
 }
 

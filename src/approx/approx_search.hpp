@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "approx/approx_index.hpp"
+#include "approx/fewest_edits.hpp"
 #include "exact/keyword_match.hpp"
 
 namespace fernquill {
@@ -18,6 +19,7 @@ struct ApproxStats {
   std::uint64_t searched = 0;  // of them, positions where the edit search ran
   std::uint64_t recalled = 0;  // of them, positions given a remembered search's result
   std::uint64_t resumed = 0;   // searches begun at a remembered frontier
+  std::uint64_t dense = 0;     // searches whose seen pairs went on in dense rows
 };
 
 // The scan over a scan text already made.
@@ -32,6 +34,7 @@ void scan_approximate_counted(const ApproxIndex& index, std::string_view text, f
 struct ApproxSwitches {
   bool filter = true;  // the piece filter (rule (e))
   bool memos = true;   // the result memo and the frontier memo
+  SeenLimits seen;     // where the table of seen pairs turns to rows, and stops
 };
 void scan_approximate_switched(const ApproxIndex& index, std::string_view text, float threshold,
                                std::vector<KeywordMatch>& out, ApproxStats& stats,

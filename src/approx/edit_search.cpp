@@ -273,6 +273,7 @@ Candidate EditSearch::run(std::size_t i) {
     if (st.consumed >= remaining_) continue;
     have = expand(st, i);
   }
+  if (seen_open_ && seen_.dense()) ++dense_;
   return best_;
 }
 

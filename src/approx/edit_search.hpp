@@ -45,7 +45,7 @@ class EditSearch {
 
   // `frontiers`: whether searches begin at remembered frontiers.
   EditSearch(const ApproxIndex& index, const std::uint8_t* s, std::size_t n, float t,
-             bool frontiers = true)
+             bool frontiers = true, SeenLimits seen_limits = {})
       : index_(index),
         nodes_(index.nodes().data()),
         search_nodes_(index.search_nodes()),
@@ -54,12 +54,15 @@ class EditSearch {
         s_(s),
         n_(n),
         table_(t),
+        seen_(index.nodes().size(), seen_limits),
         horizon_(frontiers ? frontier_horizon(table_) : kNoHorizon),
         frontiers_(n) {}
 
   Candidate run(std::size_t i);
   std::uint64_t popped() const { return popped_; }
   std::uint64_t resumed() const { return resumed_; }
+  // Positions whose seen pairs went on in dense rows.
+  std::uint64_t dense() const { return dense_; }
   // Bytes of text the last run read: it read offsets below this only.
   std::uint64_t window() const { return window_; }
 
@@ -217,6 +220,7 @@ class EditSearch {
   std::vector<State> stack_;
   std::uint64_t popped_ = 0;
   std::uint64_t resumed_ = 0;
+  std::uint64_t dense_ = 0;
   std::uint64_t seen_from_ = 0;
   bool seen_open_ = false;
   std::uint64_t remaining_ = 0;

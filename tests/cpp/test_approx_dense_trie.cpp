@@ -89,4 +89,50 @@ TEST(approx_dense_binary_keywords_match_the_literal_search) {
   CHECK(matched > 120);
 }
 
+TEST(approx_dense_binary_keywords_keep_every_seen_pair_in_rows) {
+  // Small limits send each search from the table to the rows at once, or
+  // past the rows: the literal search's results either way, and with rows
+  // the very states the table alone takes, since neither forgets a pair.
+  std::mt19937_64 rng(2026);
+  std::uint64_t dense = 0;
+  for (int round = 0; round < 30; ++round) {
+    const auto kp = dense_processor(rng, 6 + rng() % 20, 8 + rng() % 7);
+    const std::string text = binary_word(rng, 6 + rng() % 6);
+    for (const float t : {0.2f, 0.3f, 0.45f}) {
+      const auto want = oracle::extract(*kp, text, t);
+      const auto& index = kp->approx_index();
+      fernquill::ApproxStats table, rows, none;
+      std::vector<KeywordMatch> got;
+      fernquill::scan_approximate_switched(index, text, t, got, table, {true, false});
+      CHECK(oracle::same(got, want));
+      for (const auto& [stats, budget] :
+           {std::pair{&rows, std::size_t{1} << 20}, std::pair{&none, std::size_t{0}}}) {
+        got.clear();
+        fernquill::scan_approximate_switched(index, text, t, got, *stats,
+                                             {true, false, {2, budget}});
+        CHECK(oracle::same(got, want));
+      }
+      CHECK_EQ(rows.states, table.states);
+      CHECK(none.states >= rows.states);
+      CHECK_EQ(table.dense, 0u);
+      dense += rows.dense;
+    }
+  }
+  CHECK(dense > 30);
+}
+
+TEST(approx_dense_binary_keywords_past_two_million_pairs_stay_within_the_bound) {
+  // A trie of 240,000 nodes: one search meets more (node, consumed) pairs
+  // than the table holds, and goes on in rows without forgetting any.
+  std::mt19937_64 rng(77);
+  const auto kp = dense_processor(rng, 5000, 60);
+  const std::string text = binary_word(rng, 40);
+  fernquill::ApproxStats stats;
+  std::vector<KeywordMatch> got;
+  fernquill::scan_approximate_counted(kp->approx_index(), text, 0.3f, got, stats);
+  CHECK(stats.dense > 0);
+  CHECK(stats.states <= polynomial_bound(trie_nodes(*kp), text.size(), 0.3f));
+  CHECK_EQ(got.size(), 1u);
+}
+
 }  // namespace
