@@ -3,11 +3,14 @@ caller would: wrong arguments, bytes that are not UTF-8, a processor changed
 from another thread while the writer runs without the interpreter lock, and
 memory running out half way."""
 
+import json
 import os
+import random
 import subprocess
 import sys
 import textwrap
 import threading
+from collections import Counter
 
 import pytest
 
@@ -158,3 +161,48 @@ def test_invalid_utf8_in_a_later_share_of_work_is_refused_whole():
     with pytest.raises(ValueError, match="a block is not valid UTF-8"):
         write_records(kp, [(block, PATH, 1)], None, "lines")
     assert write_records(kp, [(b"la\n" * 3, PATH, 1)], None, "counts")[1] == [{"la": 3}]
+
+
+def rendered_lines(kp, lines, threshold):
+    """The JSON Lines the command writes for `lines`, from the module's own matches."""
+    from fernquill_tools import char_offsets
+    out = []
+    for number, line in enumerate(lines, 1):
+        matches = char_offsets(line, kp.extract_keywords(line, threshold))
+        if matches:
+            record = {"path": "f.txt", "line": number,
+                      "matches": [[m.keyword, round(m.similarity, 2), m.start, m.end] for m in matches]}
+            out.append(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
+    return "".join(out).encode()
+
+
+LONG_RECORD = 1 << 20  # records from this size on are written as their matches come
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_long_records_with_dense_matches_equal_the_module(seed):
+    rng = random.Random(seed)
+    kp = fernquill.KeywordProcessor(allow_overlaps=seed % 2 == 1)
+    for word, name in [("ny", "New York"), ("ny and", "X"), ("İst", "ist"), ("kelvin", None), ("la", "")]:
+        kp.add_keyword(word, name)
+    words = ["NY", "ny", "and", "la", "Kelvin", "İst", "ıst", "x", "NY and", "\t", "é"]
+    ascii_words = [w for w in words if w.isascii()]
+
+    def line(size, pool):
+        parts, n = [], 0
+        while n < size:
+            parts.append(rng.choice(pool))
+            n += len(parts[-1]) + 1
+        return " ".join(parts)
+
+    lines = [line(LONG_RECORD + rng.randrange(1000), ascii_words), line(200, words),
+             line(LONG_RECORD + rng.randrange(1000), words), ""]
+    data = "\n".join(lines).encode()
+    for threshold in (None, 0.8):
+        out, _, matched = write_records(kp, [(data, PATH, 1)], threshold, "lines")
+        assert out == rendered_lines(kp, lines, threshold)
+        counts = write_records(kp, [(data, PATH, 1)], threshold, "counts")[1][0]
+        assert counts == Counter(m.keyword for row in lines for m in kp.extract_keywords(row, threshold))
+        replaced = write_records(kp, [(data, PATH, 1)], threshold, "replaced")[0]
+        assert replaced.decode() == "\n".join(kp.replace_keywords(row, threshold) for row in lines)
+        assert matched == sum(bool(kp.extract_keywords(row, threshold)) for row in lines)

@@ -103,8 +103,13 @@ void extract_keywords_to(const KeywordProcessor& processor, std::string_view tex
   ScanText scan;
   const KeptRoom room(scan);
   make_scan_text_inline(processor, text, t == 1.0f, scan);
+  scan_text_to(processor, scan, t, sink);
+}
+
+void scan_text_to(const KeywordProcessor& processor, const ScanText& text, float threshold,
+                  const MatchSink& sink) {
   std::vector<KeywordMatch> rest;
-  scan_text_into(processor, scan, t, rest, &sink);
+  scan_text_into(processor, text, threshold, rest, &sink);
   if (!rest.empty()) sink(rest);
 }
 

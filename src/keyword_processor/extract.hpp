@@ -25,6 +25,13 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
 void extract_keywords_to(const KeywordProcessor& processor, std::string_view text,
                          std::optional<float> threshold, const MatchSink& sink);
 
+// `text` with every occurrence replaced by its clean name appended to `out`,
+// made from the matches a piece at a time: neither the matches nor the spans
+// are held, so a huge text with dense matches needs only its scan text and the
+// result. Default scan options. Returns the number of spans replaced.
+std::size_t append_replacing(const KeywordProcessor& processor, std::string_view text,
+                             std::optional<float> threshold, std::string& out);
+
 // `text` with every occurrence replaced by its clean name.
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold);
@@ -95,6 +102,10 @@ std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const Sca
 // scanning many texts keeps from one to the next.
 void scan_text(const KeywordProcessor& processor, const ScanText& text, float threshold,
                const ScanOptions& options, std::vector<KeywordMatch>& out);
+// The same matches handed to `sink` in pieces, in order; the exact index scan
+// hands them over as it goes.
+void scan_text_to(const KeywordProcessor& processor, const ScanText& text, float threshold,
+                  const MatchSink& sink);
 // What replacements gives, from a scan already made: `matches` are the matches over
 // `scan`, the scan text made from `text`. They take the place of the
 // contents of `pieces`.

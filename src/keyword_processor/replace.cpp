@@ -70,23 +70,67 @@ class SpanMapper {
   std::optional<LoweredOffsets> walk_;
 };
 
+// Turns matches, in scan order, into the spans replacement takes: mapped to
+// input characters, inverted or overlapping ones left out.
+class SpanPicker {
+ public:
+  SpanPicker(std::string_view input, const ScanText& scan)
+      : mapper_(input, scan.bytes.size(), scan.lengths_changed), scan_size_(scan.bytes.size()) {}
+
+  std::optional<Replacement> pick(const KeywordMatch& m) {
+    if (m.start > m.end || m.end > scan_size_) return std::nullopt;
+    const std::size_t from = mapper_.start(m.start);
+    const std::size_t to = m.end == m.start ? from : mapper_.end(m.end);
+    if (from < cursor_ || to < from) return std::nullopt;
+    cursor_ = to;
+    return Replacement{from, to, m.keyword};
+  }
+
+ private:
+  SpanMapper mapper_;
+  std::size_t scan_size_;
+  std::size_t cursor_ = 0;  // the end of the last span taken
+};
+
 }  // namespace
 
 void replacements_of(std::string_view text, const ScanText& scan,
                      std::span<const KeywordMatch> matches, std::vector<Replacement>& pieces) {
-  const std::size_t scan_size = scan.bytes.size();
-  SpanMapper mapper(text, scan_size, scan.lengths_changed);
+  SpanPicker picker(text, scan);
   pieces.clear();
   pieces.reserve(matches.size());
-  std::size_t cursor = 0;
   for (const KeywordMatch& m : matches) {
-    if (m.start > m.end || m.end > scan_size) continue;
-    const std::size_t from = mapper.start(m.start);
-    const std::size_t to = m.end == m.start ? from : mapper.end(m.end);
-    if (from < cursor || to < from) continue;
-    pieces.push_back({from, to, m.keyword});
-    cursor = to;
+    if (const std::optional<Replacement> span = picker.pick(m)) pieces.push_back(*span);
   }
+}
+
+std::size_t append_replacing(const KeywordProcessor& processor, std::string_view text,
+                             std::optional<float> threshold, std::string& out) {
+  const float t = checked_threshold(threshold);
+  ScanText scan;
+  make_scan_text(processor, text, t == 1.0f, scan);
+  struct Writer {
+    std::string_view text;
+    std::string& out;
+    SpanPicker picker;
+    std::size_t copied = 0, spans = 0;
+    void take(std::span<const KeywordMatch> piece) {
+      for (const KeywordMatch& m : piece) {
+        const std::optional<Replacement> span = picker.pick(m);
+        if (!span) continue;
+        out.append(text.substr(copied, span->from - copied));
+        out.append(span->name);
+        copied = span->to;
+        ++spans;
+      }
+    }
+  } writer{text, out, SpanPicker(text, scan)};
+  const MatchSink sink{
+      [](void* w, std::span<const KeywordMatch> piece) { static_cast<Writer*>(w)->take(piece); },
+      &writer};
+  scan_text_to(processor, scan, t, sink);
+  out.append(text.substr(writer.copied));
+  return writer.spans;
 }
 
 std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,

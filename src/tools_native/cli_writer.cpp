@@ -147,10 +147,47 @@ class JsonWriter {
     render(write, text, line, matches, chars);
   }
 
+  // A long ASCII record (characters are bytes), its matches written a piece
+  // at a time as the scan hands them over; whether it had any.
+  bool record_streamed(const KeywordProcessor& processor, std::string_view text,
+                       const std::uint64_t* line, float threshold) {
+    struct Streamed {
+      JsonWriter& json;
+      std::string_view text;
+      const std::uint64_t* line;
+      CharToByte bytes_of;
+      std::size_t count = 0;
+    } state{*this, text, line, CharToByte(text)};
+    const MatchSink sink{[](void* s, std::span<const KeywordMatch> piece) {
+                           auto& st = *static_cast<Streamed*>(s);
+                           Write write{st.json.out_};
+                           for (const KeywordMatch& m : piece) {
+                             if (st.count == 0) st.json.head(write, st.line);
+                             st.json.match(write, st.count++, m, m, st.text, st.bytes_of);
+                           }
+                         },
+                         &state};
+    extract_keywords_to(processor, text, threshold, sink);
+    if (state.count == 0) return false;
+    Write write{out_};
+    tail(write);
+    return true;
+  }
+
  private:
   template <class Sink>
   void render(Sink& sink, std::string_view text, const std::uint64_t* line,
               const std::vector<KeywordMatch>& matches, const std::vector<KeywordMatch>& chars) {
+    head(sink, line);
+    CharToByte bytes_of(text);
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+      match(sink, i, matches[i], chars[i], text, bytes_of);
+    }
+    tail(sink);
+  }
+
+  template <class Sink>
+  void head(Sink& sink, const std::uint64_t* line) {
     sink.text("{\"path\":");
     sink.text(block_.path_json);
     sink.text(",\"line\":");
@@ -160,28 +197,34 @@ class JsonWriter {
       sink.text("null");
     }
     sink.text(",\"matches\":[");
-    CharToByte bytes_of(text);
-    for (std::size_t i = 0; i < matches.size(); ++i) {
-      const KeywordMatch& m = matches[i];
-      const KeywordMatch& shown = options_.char_offsets ? chars[i] : m;
-      sink.text(i == 0 ? "[\"" : ",[\"");
-      sink.escaped(m.keyword);
-      sink.text("\",");
-      sink.similarity(m.similarity);
-      sink.text(",");
-      sink.number(shown.start);
-      sink.text(",");
-      sink.number(shown.end);
-      if (options_.with_text) {
-        // text[start:end] in characters; an inverted span is empty, as in Python.
-        const std::size_t from = bytes_of.at(chars[i].start);
-        const std::size_t to = chars[i].end > chars[i].start ? bytes_of.at(chars[i].end) : from;
-        sink.text(",\"");
-        sink.escaped(text.substr(from, to - from));
-        sink.text("\"");
-      }
-      sink.text("]");
+  }
+
+  // The i-th match of a record; `chars` is its span in characters.
+  template <class Sink>
+  void match(Sink& sink, std::size_t i, const KeywordMatch& m, const KeywordMatch& chars,
+             std::string_view text, CharToByte& bytes_of) {
+    const KeywordMatch& shown = options_.char_offsets ? chars : m;
+    sink.text(i == 0 ? "[\"" : ",[\"");
+    sink.escaped(m.keyword);
+    sink.text("\",");
+    sink.similarity(m.similarity);
+    sink.text(",");
+    sink.number(shown.start);
+    sink.text(",");
+    sink.number(shown.end);
+    if (options_.with_text) {
+      // text[start:end] in characters; an inverted span is empty, as in Python.
+      const std::size_t from = bytes_of.at(chars.start);
+      const std::size_t to = chars.end > chars.start ? bytes_of.at(chars.end) : from;
+      sink.text(",\"");
+      sink.escaped(text.substr(from, to - from));
+      sink.text("\"");
     }
+    sink.text("]");
+  }
+
+  template <class Sink>
+  void tail(Sink& sink) {
     sink.text("]}\n");
   }
 
@@ -199,11 +242,47 @@ class JsonWriter {
   std::vector<KeywordMatch> chars_;
 };
 
+// A record at least this long is scanned with its matches taken a piece at a
+// time (counts, replaced text, and JSON of ASCII records), so that one huge
+// line with dense matches holds no list of them (tens of bytes per match).
+constexpr std::size_t kStreamedRecordBytes = std::size_t{1} << 20;
+
+bool streams(std::string_view text, const WriterOptions& options) {
+  return text.size() >= kStreamedRecordBytes && options.scan.is_default();
+}
+
+// Counts of a long record's matches by name; whether it had any.
+bool count_streamed(const KeywordProcessor& processor, std::string_view text, float threshold,
+                    NameCounts& counts) {
+  struct Counter {
+    NameCounts& counts;
+    bool any = false;
+  } counter{counts};
+  const MatchSink sink{[](void* c, std::span<const KeywordMatch> piece) {
+                         auto& self = *static_cast<Counter*>(c);
+                         self.any = self.any || !piece.empty();
+                         for (const KeywordMatch& m : piece) ++self.counts[m.keyword];
+                       },
+                       &counter};
+  extract_keywords_to(processor, text, threshold, sink);
+  return counter.any;
+}
+
 void write_matches(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                    float threshold, const WriterOptions& options, UnitOutput& out) {
   columns::RowScanner scanner(processor, threshold, options.scan);
   JsonWriter json(block, options, out.bytes);
   auto take = [&](std::string_view text, const std::uint64_t* line) {
+    if (streams(text, options)) {
+      if (options.output == Output::kCounts) {
+        out.matched += count_streamed(processor, text, threshold, out.counts);
+        return;
+      }
+      if (is_ascii(text)) {
+        out.matched += json.record_streamed(processor, text, line, threshold);
+        return;
+      }
+    }
     const std::vector<KeywordMatch>& matches = scanner.scan(text);
     if (matches.empty()) return;
     ++out.matched;
@@ -224,18 +303,26 @@ void write_replaced(const KeywordProcessor& processor, const Block& block, const
                     float threshold, const WriterOptions& options, UnitOutput& out) {
   std::string& bytes = out.bytes;
   auto take = [&](std::string_view text) {
-    const std::vector<Replacement> found = replacements(processor, text, threshold, options.scan);
-    // The record's exact size (and its line end), so that one huge record is
-    // written once; many small ones grow the room by doubling.
-    make_room(bytes, replaced_size(text, found) + 2);
-    if (!found.empty()) {
+    std::size_t spans = 0;
+    if (streams(text, options)) {
+      make_room(bytes, text.size() + 2);  // a guess; more grows by doubling
+      spans = append_replacing(processor, text, threshold, bytes);
+    } else {
+      const std::vector<Replacement> found =
+          replacements(processor, text, threshold, options.scan);
+      // The record's exact size (and its line end), so that many small
+      // records grow the room by doubling and a big one is written once.
+      make_room(bytes, replaced_size(text, found) + 2);
+      append_replaced(bytes, text, found);
+      spans = found.size();
+    }
+    if (spans != 0) {
       ++out.matched;
     } else if (out.matched == 0 && threshold < 1.0f) {
       // An approximate match can replace nothing (an inverted span) and still
       // count as one.
       out.matched += !extract_keywords(processor, text, threshold, options.scan).empty();
     }
-    append_replaced(bytes, text, found);
   };
   if (options.whole_records) {
     take(block.data.substr(unit.begin, unit.end - unit.begin));
