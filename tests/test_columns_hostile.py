@@ -362,6 +362,40 @@ def test_a_stream_that_calls_back_in_cannot_change_the_processor():
     assert kp.__getstate__() == state
 
 
+class ClaimedLength:
+    """A sequence that says it is far longer than it is, and may act on each
+    item it hands out."""
+
+    def __init__(self, rows, claimed, on_item=None):
+        self.rows, self.claimed, self.on_item = rows, claimed, on_item
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        if i >= len(self.rows):
+            raise IndexError(i)
+        if self.on_item is not None:
+            self.on_item()
+        return self.rows[i]
+
+
+def test_a_sequence_lying_about_its_length_is_read_as_far_as_it_goes():
+    # Nothing is set aside for the rows it only claims.
+    column = ClaimedLength(["ab", None, "x ab"], 2**62)
+    assert columns.count(processor(), column) == {"AB": 2}
+    assert len(columns.replace(processor(), column)) == 3
+
+
+def test_a_sequence_that_changes_the_processor_while_read_is_refused():
+    kp = processor()
+    state = kp.__getstate__()
+    column = ClaimedLength(["ab"], 1, on_item=lambda: kp.add_keyword("intruder"))
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        columns.extract(kp, column)
+    assert kp.__getstate__() == state
+
+
 def test_a_column_that_exports_itself_recursively_stops_cleanly():
     kp = processor()
 

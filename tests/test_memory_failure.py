@@ -132,6 +132,31 @@ CASES = {
         assert failed
         check(kp, text, before, None, failed)
     """, "failed"),
+    # A keyword file read by the native line reader: whether memory runs out
+    # while reading, while making the entries or while adding them, the
+    # processor keeps what it had.
+    "load_keyword_file": ("""
+        import os, tempfile
+        from fernquill_tools import load_keywords
+        fd, path = tempfile.mkstemp(suffix=".tsv")
+        with os.fdopen(fd, "w") as f:
+            f.writelines(f"keyword{i}\\tclean name {i}\\n" for i in range(300_000))
+        kp = KeywordProcessor()
+        kp.add_keyword("keep", "K")
+        text = "keep keyword7"
+        before = view(kp, text)
+        full = KeywordProcessor()
+        full.add_keyword("keep", "K")
+        load_keywords(full, path)
+        after = view(full, text)
+        del full
+        for mb in (4, 16, 48, 96, 400):
+            failed = limited(mb, lambda: load_keywords(kp, path))
+            check(kp, text, before, after, failed)
+            if not failed:
+                break
+        os.unlink(path)
+    """, None),
 }
 
 
@@ -141,6 +166,8 @@ def test_change_under_memory_limit(name):
     outcome = run(body)
     if expected is not None:
         assert outcome == expected
+    if name == "load_keyword_file":  # memory ran out at least once, then it fitted
+        assert outcome.split()[0] == "failed" and outcome.split()[-1] == "completed"
 
 
 def test_match_setters_under_memory_limit():
