@@ -117,10 +117,13 @@ class FewestEdits {
           return improves(node, c, e);
         } else if (h != home) {
           // No row for this pair: the table forgets one to keep it.
-          // Overwriting a live slot keeps every probe sequence intact; an
-          // empty one is left empty (filling it would leave a probe for a
-          // pair not kept no empty slot to stop at), and the pair unkept.
+          // Overwriting a live slot keeps every probe sequence intact.
           slots_[home] = Entry{key, edits, generation_};
+        } else if ((live_ + 1) * 4 <= slots_.size() * 3) {
+          // An empty home is filled up to three quarters, so that a probe
+          // for a pair not kept always meets an empty slot.
+          slot = Entry{key, edits, generation_};
+          ++live_;
         }
         return true;
       }
