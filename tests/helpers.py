@@ -76,9 +76,10 @@ def build(options, keywords):
     return kp, model
 
 
-def refusals_while_running(kp, thread, keyword):
+def refusals_while_running(kp, thread, keyword, on_refusal=lambda: None):
     """Adds and removes `keyword` on `kp` for as long as `thread` runs, and
-    returns the messages of the changes refused meanwhile."""
+    returns the messages of the changes refused meanwhile (calling
+    on_refusal() after each)."""
     refused = []
     while thread.is_alive():
         try:
@@ -86,6 +87,7 @@ def refusals_while_running(kp, thread, keyword):
             kp.remove_keyword(keyword)
         except RuntimeError as exc:
             refused.append(str(exc))
+            on_refusal()
     return refused
 
 
@@ -100,7 +102,7 @@ def scans_meeting_changes(kp, scan_once, keyword, most=50):
     thread first runs."""
     import threading
 
-    results, refused, met = [], [], threading.Event()
+    results, met = [], threading.Event()
 
     def scan():
         while not met.is_set() and len(results) < most:
@@ -108,13 +110,7 @@ def scans_meeting_changes(kp, scan_once, keyword, most=50):
 
     worker = threading.Thread(target=scan)
     worker.start()
-    while worker.is_alive():
-        try:
-            kp.add_keyword(keyword)
-            kp.remove_keyword(keyword)
-        except RuntimeError as exc:
-            refused.append(str(exc))
-            met.set()
+    refused = refusals_while_running(kp, worker, keyword, met.set)
     worker.join()
     kp.remove_keyword(keyword)  # a change may have got in between two scans
     return results, refused

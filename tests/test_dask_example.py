@@ -44,13 +44,8 @@ def test_counts_on_two_worker_processes_match_one_process(tmp_path):
     assert result.returncode == 0, result.stderr[-3000:]
     report = json.loads(result.stdout)
 
-    kp = fernquill.KeywordProcessor()
-    load_keywords(kp, KEYWORDS)
-    expected = collections.Counter()
-    for path in sorted(tmp_path.glob("*.txt")):
-        for line in path.read_text(encoding="utf-8").splitlines():
-            expected.update(m.keyword for m in kp.extract_keywords(line))
-    assert report["counts"] == dict(expected) and sum(expected.values()) > 1000
+    expected = expected_counts(tmp_path)
+    assert report["counts"] == expected and sum(expected.values()) > 1000
     assert report["lines"] == 9000 and report["workers"] == 2
     assert report["single_process"]["same_counts"]
 
