@@ -41,17 +41,20 @@ def with_column(df: Any, processor: KeywordProcessor, column: str, kind: Kind = 
     call `kind` ("extract", "replace", "names" or "contains") of
     `fernquill_tools.columns` over the string column `column`, row for row,
     nulls kept. `options` go to the column call (threshold, words, ...)."""
+    from pyspark.sql.pandas.types import to_arrow_type
     from pyspark.sql.types import StructField, StructType, _parse_datatype_string
 
     shared = _broadcast(df, Task(processor, kind, options))
     name = output or kind
-    schema = StructType(df.schema.fields + [StructField(name, _parse_datatype_string(spark_type(kind)))])
+    added = StructField(name, _parse_datatype_string(spark_type(kind)))
+    schema = StructType(df.schema.fields + [added])
+    declared = to_arrow_type(added.dataType)  # Spark names a list's item "element"
 
     def batches(source: Iterator[Any]) -> Iterator[Any]:
         import pyarrow as pa
         task = shared.value
         for batch in source:
-            found = task.apply(batch.column(column))
+            found = task.apply(batch.column(column)).cast(declared)
             yield pa.RecordBatch.from_arrays(batch.columns + [found], names=batch.schema.names + [name])
 
     return df.mapInArrow(batches, schema)
