@@ -102,6 +102,38 @@ std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
   return replace_into<std::int32_t>(processor, column, threshold, options.scan);
 }
 
+// The scan of every row of the column into one block type, block by block:
+// take(block, scanner, row, ascii) appends a row's result.
+template <class Block, class Take>
+std::vector<Block> row_results(const KeywordProcessor& processor, const StringColumn& column,
+                               float threshold, const ScanOptions& options, Take&& take) {
+  return scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
+    RowScanner scanner(processor, threshold, options);
+    out.reserve_rows(b.end - b.begin);
+    for_each_row(
+        column, b, [&](std::string_view row, bool ascii) { take(out, scanner, row, ascii); },
+        [&] { out.append_null(); });
+  });
+}
+
+std::shared_ptr<ResultColumn> names_column(const KeywordProcessor& processor,
+                                           const StringColumn& column, float threshold,
+                                           const ColumnOptions& options) {
+  return make_names_column(
+      row_results<NamesBlock>(processor, column, threshold, options.scan,
+                              [](NamesBlock& out, RowScanner& scanner, std::string_view row,
+                                 bool ascii) { out.append_row(scanner.scan(row, ascii)); }));
+}
+
+std::shared_ptr<ResultColumn> contains_column(const KeywordProcessor& processor,
+                                              const StringColumn& column, float threshold,
+                                              const ColumnOptions& options) {
+  return make_flags_column(
+      row_results<FlagsBlock>(processor, column, threshold, options.scan,
+                              [](FlagsBlock& out, RowScanner& scanner, std::string_view row,
+                                 bool ascii) { out.append(!scanner.scan(row, ascii).empty()); }));
+}
+
 NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,
                         float threshold, const ColumnOptions& options) {
   std::vector<PlaceCounts> per_block =
