@@ -5,6 +5,7 @@ counts equal one `columns.count` over the whole column."""
 import importlib
 import os
 import random
+import sys
 
 import pytest
 
@@ -53,8 +54,9 @@ def check_engine(run_with_column, run_count, seeds=(0, 1)):
             assert run_count(kp, rows, options) == columns.count(kp, rows, **options), (seed, options)
 
 
-def test_spark_local_cluster():
+def test_spark_local_cluster(monkeypatch):
     engine("pyspark")
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)  # the workers import this fernquill
     from pyspark.sql import SparkSession
     from fernquill_tools import spark as fq_spark
 
@@ -136,3 +138,24 @@ def test_task_names_checked(bad):
     with pytest.raises(ValueError, match="unknown task"):
         Task(KeywordProcessor(), bad)
 
+
+
+def test_readme_cluster_examples(monkeypatch):
+    """The README's cluster sessions (its `pycon` blocks), in order, in one
+    namespace, each showing exactly what it prints."""
+    import doctest
+    import pathlib
+    import re
+    for name in ("pyspark", "ray", "dask.dataframe"):
+        engine(name)
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    sessions = re.findall(r"^```pycon\n(.*?)^```", readme, re.S | re.M)
+    assert len(sessions) == 3
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    monkeypatch.setenv("RAYON_NUM_THREADS", "1")
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)
+    namespace = {}
+    for number, body in enumerate(sessions, 1):
+        test = parser.get_doctest(body, namespace, f"README cluster session {number}", "README.md", 0)
+        test.globs = namespace
+        assert runner.run(test, clear_globs=False).failed == 0, f"README cluster session {number} failed"
