@@ -76,7 +76,7 @@ def count(df: Any, processor: KeywordProcessor, column: str, **options: Any) -> 
             yield pa.RecordBatch.from_pydict({"part": [part] * len(counts), "seq": [seq] * len(counts),
                                               "name": list(counts), "n": list(counts.values())})
 
-    rows = df.select(column).mapInArrow(batches, "part int, seq int, name string, n bigint").collect()
+    rows = df.select(column).mapInArrow(batches, "part bigint, seq bigint, name string, n bigint").collect()
     pieces: dict[tuple[int, int], dict[str, int]] = {}
     for row in rows:  # in partition and batch order, so names come in the order of their first match
         pieces.setdefault((row.part, row.seq), {})[row.name] = row.n
