@@ -1,5 +1,6 @@
 #include "tools_native/arrow_export.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <initializer_list>
 #include <new>
@@ -112,11 +113,24 @@ std::vector<Block> one_empty_block_if_none(std::vector<Block> blocks) {
   return blocks;
 }
 
+// The blocks as one, in the width they share (or wider, past 2**31).
 template <class Block>
 Block concatenate(const std::vector<Block>& blocks) {
-  Block all;
+  Block all = Block::joining(blocks);
   for (const Block& b : blocks) all.append_block(b);
   return all;
+}
+
+// Every chunk of a stream has the stream's one type: when some block's
+// offsets had to grow to 64 bits, all of them do. Returns whether they did.
+template <class Block, class Member>
+bool widen_all_if_any(std::vector<Block>& blocks, Member member) {
+  const bool wide =
+      std::any_of(blocks.begin(), blocks.end(), [&](const Block& b) { return (b.*member).wide(); });
+  if (wide) {
+    for (Block& b : blocks) (b.*member).widen();
+  }
+  return wide;
 }
 
 template <class Block>
@@ -129,11 +143,20 @@ std::size_t rows_of(const std::vector<Block>& blocks) {
 class ExtractColumn final : public ResultColumn {
  public:
   explicit ExtractColumn(std::vector<ExtractBlock> blocks)
-      : blocks_(one_empty_block_if_none(std::move(blocks))), rows_(rows_of(blocks_)) {}
+      : blocks_(one_empty_block_if_none(std::move(blocks))),
+        rows_(rows_of(blocks_)),
+        large_lists_(widen_all_if_any(blocks_, &ExtractBlock::list_offsets)),
+        large_names_(widen_all_if_any(blocks_, &ExtractBlock::name_offsets)) {}
   std::size_t rows() const override { return rows_; }
   std::size_t chunk_count() const override { return blocks_.size(); }
   const char* type_name() const override {
-    return "list<struct<keyword: string, similarity: float, start: int64, end: int64>>";
+    static constexpr const char* kNames[2][2] = {
+        {"list<struct<keyword: string, similarity: float, start: int64, end: int64>>",
+         "list<struct<keyword: large_string, similarity: float, start: int64, end: int64>>"},
+        {"large_list<struct<keyword: string, similarity: float, start: int64, end: int64>>",
+         "large_list<struct<keyword: large_string, similarity: float, start: int64, end: "
+         "int64>>"}};
+    return kNames[large_lists_][large_names_];
   }
 
   // Nullable throughout (though no match is null), so that the type equals
@@ -141,14 +164,15 @@ class ExtractColumn final : public ResultColumn {
   void export_schema(ArrowSchema& out) const override {
     std::vector<ArrowSchema> fields;
     ArraySchemasGuard guard{fields};
-    fields.push_back(make_schema("u", "keyword", ARROW_FLAG_NULLABLE));
+    fields.push_back(
+        make_schema(large_names_ ? arrow::kLargeUtf8 : arrow::kUtf8, "keyword", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("f", "similarity", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "start", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "end", ARROW_FLAG_NULLABLE));
     std::vector<ArrowSchema> item;
     ArraySchemasGuard item_guard{item};
     item.push_back(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})));
-    out = make_schema("+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
+    out = make_schema(large_lists_ ? "+L" : "+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
   }
 
   void export_chunk(std::size_t i, ArrowArray& out) const override {
@@ -157,8 +181,7 @@ class ExtractColumn final : public ResultColumn {
     const std::size_t n = b.matches();
     std::vector<ArrowArray> fields;
     ArraysGuard guard{fields};
-    fields.push_back(
-        make_array(keep, n, 0, {nullptr, buffer_of(b.name_offsets), buffer_of(b.names)}));
+    fields.push_back(make_array(keep, n, 0, {nullptr, b.name_offsets.data(), buffer_of(b.names)}));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.similarity)}));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.start)}));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.end)}));
@@ -166,7 +189,7 @@ class ExtractColumn final : public ResultColumn {
     ArraysGuard item_guard{item};
     item.push_back(make_array(keep, n, 0, {nullptr}, std::exchange(fields, {})));
     out = make_array(keep, b.rows(), b.validity.nulls,
-                     {validity_of(b.validity), buffer_of(b.list_offsets)}, std::exchange(item, {}));
+                     {validity_of(b.validity), b.list_offsets.data()}, std::exchange(item, {}));
   }
 
   std::shared_ptr<const ResultColumn> single_chunk() const override {
@@ -187,36 +210,38 @@ class ExtractColumn final : public ResultColumn {
   };
   std::vector<ExtractBlock> blocks_;
   std::size_t rows_;
+  bool large_lists_, large_names_;
 };
 
-template <class Offset>
 class StringsColumn final : public ResultColumn {
  public:
-  static constexpr bool kLarge = sizeof(Offset) == 8;
-  explicit StringsColumn(std::vector<StringsBlock<Offset>> blocks)
-      : blocks_(one_empty_block_if_none(std::move(blocks))), rows_(rows_of(blocks_)) {}
+  explicit StringsColumn(std::vector<StringsBlock> blocks)
+      : blocks_(one_empty_block_if_none(std::move(blocks))),
+        rows_(rows_of(blocks_)),
+        large_(widen_all_if_any(blocks_, &StringsBlock::offsets)) {}
   std::size_t rows() const override { return rows_; }
   std::size_t chunk_count() const override { return blocks_.size(); }
-  const char* type_name() const override { return kLarge ? "large_string" : "string"; }
+  const char* type_name() const override { return large_ ? "large_string" : "string"; }
 
   void export_schema(ArrowSchema& out) const override {
-    out = make_schema(kLarge ? arrow::kLargeUtf8 : arrow::kUtf8, "", ARROW_FLAG_NULLABLE);
+    out = make_schema(large_ ? arrow::kLargeUtf8 : arrow::kUtf8, "", ARROW_FLAG_NULLABLE);
   }
   void export_chunk(std::size_t i, ArrowArray& out) const override {
-    const StringsBlock<Offset>& b = blocks_[i];
+    const StringsBlock& b = blocks_[i];
     out = make_array(shared_from_this(), b.rows(), b.validity.nulls,
-                     {validity_of(b.validity), buffer_of(b.offsets), buffer_of(b.data)});
+                     {validity_of(b.validity), b.offsets.data(), buffer_of(b.data)});
   }
   std::shared_ptr<const ResultColumn> single_chunk() const override {
     if (blocks_.size() == 1) return shared_from_this();
-    std::vector<StringsBlock<Offset>> one;
+    std::vector<StringsBlock> one;
     one.push_back(concatenate(blocks_));
     return std::make_shared<StringsColumn>(std::move(one));
   }
 
  private:
-  std::vector<StringsBlock<Offset>> blocks_;
+  std::vector<StringsBlock> blocks_;
   std::size_t rows_;
+  bool large_;
 };
 
 // ---- the stream ----
@@ -278,12 +303,8 @@ std::shared_ptr<ResultColumn> make_extract_column(std::vector<ExtractBlock> bloc
   return std::make_shared<ExtractColumn>(std::move(blocks));
 }
 
-template <class Offset>
-std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<Offset>> blocks) {
-  return std::make_shared<StringsColumn<Offset>>(std::move(blocks));
+std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock> blocks) {
+  return std::make_shared<StringsColumn>(std::move(blocks));
 }
-
-template std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<std::int32_t>>);
-template std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<std::int64_t>>);
 
 }  // namespace fernquill::columns

@@ -31,7 +31,6 @@ class ResultColumn : public std::enable_shared_from_this<ResultColumn> {
 };
 
 std::shared_ptr<ResultColumn> make_extract_column(std::vector<ExtractBlock> blocks);
-template <class Offset>
-std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<Offset>> blocks);
+std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock> blocks);
 
 }  // namespace fernquill::columns

@@ -25,13 +25,17 @@ std::vector<Out> scan_blocks(const StringColumn& column, Fill&& fill) {
   return out;
 }
 
-template <class Offset>
-std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
-                                           const StringColumn& column, float threshold,
-                                           const ScanOptions& options) {
-  using Block = StringsBlock<Offset>;
-  return make_strings_column(scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
-    BlockScanner scanner(processor, threshold, options);
+}  // namespace
+
+std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
+                                             const StringColumn& column, float threshold,
+                                             const ColumnOptions& options) {
+  return make_strings_column(scan_blocks<StringsBlock>(column, [&](const RowBlock& b,
+                                                                   StringsBlock& out) {
+    // Large input offsets give large output offsets: a replaced row is as
+    // likely to outgrow 32 bits as the input was.
+    if (column.large) out.offsets.widen();
+    BlockScanner scanner(processor, threshold, options.scan);
     std::vector<Replacement> pieces;
     // Most rows keep about their length. The bytes of a block of offsets
     // include what its null rows claim, which nothing reads or checks: no
@@ -46,8 +50,6 @@ std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
         [&] { out.append_null(); });
   }));
 }
-
-}  // namespace
 
 std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
                                              const StringColumn& column, float threshold,
@@ -66,15 +68,6 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
             },
             [&] { out.append_null(); });
       }));
-}
-
-std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
-                                             const StringColumn& column, float threshold,
-                                             const ColumnOptions& options) {
-  // Large input offsets give large output offsets: a replaced row is as
-  // likely to outgrow 32 bits as the input was.
-  if (column.large) return replace_into<std::int64_t>(processor, column, threshold, options.scan);
-  return replace_into<std::int32_t>(processor, column, threshold, options.scan);
 }
 
 NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,
