@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "tools_native/result_blocks.hpp"
+#include "arrow/result_buffers.hpp"
 
 using namespace fernquill::columns;
 
