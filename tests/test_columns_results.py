@@ -23,7 +23,8 @@ def processor(name="X"):
     return kp
 
 
-@pytest.mark.parametrize("call", [columns.extract, columns.replace])
+@pytest.mark.parametrize("call", [columns.extract, columns.replace, columns.names,
+                                  columns.contains])
 def test_one_array_is_offered_the_way_that_copies_least(call):
     many, one = call(processor(), MANY_BLOCKS), call(processor(), MANY_BLOCKS[:3])
     chunks = pa.chunked_array(many)
@@ -41,7 +42,7 @@ def test_one_array_is_offered_the_way_that_copies_least(call):
 
 def test_polars_keeps_the_chunks_of_a_result():
     pl = pytest.importorskip("polars")
-    for call in (columns.extract, columns.replace):
+    for call in (columns.extract, columns.replace, columns.names, columns.contains):
         result = call(processor(), MANY_BLOCKS)
         series = pl.Series(result)
         assert series.n_chunks() == pa.chunked_array(result).num_chunks > 1

@@ -1,6 +1,5 @@
 #include "arrow/arrow_export.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <initializer_list>
 #include <new>
@@ -107,141 +106,149 @@ struct ArraysGuard {
   }
 };
 
-template <class Block>
-std::vector<Block> one_empty_block_if_none(std::vector<Block> blocks) {
-  if (blocks.empty()) blocks.emplace_back();
-  return blocks;
-}
-
-// The blocks as one, in the width they share (or wider, past 2**31).
-template <class Block>
-Block concatenate(const std::vector<Block>& blocks) {
-  Block all = Block::joining(blocks);
-  for (const Block& b : blocks) all.append_block(b);
-  return all;
-}
-
-// Every chunk of a stream has the stream's one type: when some block's
-// offsets had to grow to 64 bits, all of them do. Returns whether they did.
-template <class Block, class Member>
-bool widen_all_if_any(std::vector<Block>& blocks, Member member) {
-  const bool wide =
-      std::any_of(blocks.begin(), blocks.end(), [&](const Block& b) { return (b.*member).wide(); });
-  if (wide) {
-    for (Block& b : blocks) (b.*member).widen();
+// Releases the schemas built so far if a later step throws.
+struct SchemasGuard {
+  std::vector<ArrowSchema>& schemas;
+  ~SchemasGuard() {
+    for (ArrowSchema& s : schemas) {
+      if (s.release != nullptr) s.release(&s);
+    }
   }
-  return wide;
+};
+
+// A list schema around one item schema.
+ArrowSchema list_schema(ArrowSchema item_schema, const Widths& widths) {
+  std::vector<ArrowSchema> item;
+  SchemasGuard guard{item};
+  item.push_back(item_schema);
+  return make_schema(widths.lists ? "+L" : "+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
 }
 
+const char* string_format(const Widths& widths) {
+  return widths.strings ? arrow::kLargeUtf8 : arrow::kUtf8;
+}
+
+// The Arrow type's name as pyarrow spells it, for repr.
+std::string list_type_name(const std::string& item, const Widths& widths) {
+  return std::string(widths.lists ? "large_list<" : "list<") + item + ">";
+}
+const char* string_type_name(const Widths& widths) {
+  return widths.strings ? "large_string" : "string";
+}
+
+// A list array of a block's rows around one item array.
 template <class Block>
-std::size_t rows_of(const std::vector<Block>& blocks) {
-  std::size_t n = 0;
-  for (const Block& b : blocks) n += b.rows();
-  return n;
+ArrowArray list_array(const std::shared_ptr<const void>& keep, const Block& b, ArrowArray values) {
+  std::vector<ArrowArray> item;
+  ArraysGuard guard{item};
+  item.push_back(values);
+  return make_array(keep, b.rows(), b.validity.nulls,
+                    {validity_of(b.validity), b.list_offsets.data()}, std::exchange(item, {}));
 }
 
-class ExtractColumn final : public ResultColumn {
+// The clean names of a block's matches, as a string array.
+ArrowArray names_array(const std::shared_ptr<const void>& keep, const NamesBlock& b) {
+  return make_array(keep, b.matches(), 0, {nullptr, b.name_offsets.data(), buffer_of(b.names)});
+}
+
+// A result made of blocks of one kind, a chunk each; `Export` gives the
+// schema and a chunk of the type.
+//
+// Every chunk of a stream has the stream's one type: when some block's
+// offsets had to grow to 64 bits, all of them do.
+template <class Block, class Export>
+class BlocksColumn final : public ResultColumn {
  public:
-  explicit ExtractColumn(std::vector<ExtractBlock> blocks)
-      : blocks_(one_empty_block_if_none(std::move(blocks))),
-        rows_(rows_of(blocks_)),
-        large_lists_(widen_all_if_any(blocks_, &ExtractBlock::list_offsets)),
-        large_names_(widen_all_if_any(blocks_, &ExtractBlock::name_offsets)) {}
+  explicit BlocksColumn(std::vector<Block> blocks) : blocks_(std::move(blocks)) {
+    if (blocks_.empty()) blocks_.emplace_back();
+    for (const Block& b : blocks_) {
+      rows_ += b.rows();
+      widths_ = widths_ | b.widths();
+    }
+    for (Block& b : blocks_) b.widen(widths_);
+    type_name_ = Export::type_name(widths_);
+  }
   std::size_t rows() const override { return rows_; }
   std::size_t chunk_count() const override { return blocks_.size(); }
-  const char* type_name() const override {
-    static constexpr const char* kNames[2][2] = {
-        {"list<struct<keyword: string, similarity: float, start: int64, end: int64>>",
-         "list<struct<keyword: large_string, similarity: float, start: int64, end: int64>>"},
-        {"large_list<struct<keyword: string, similarity: float, start: int64, end: int64>>",
-         "large_list<struct<keyword: large_string, similarity: float, start: int64, end: "
-         "int64>>"}};
-    return kNames[large_lists_][large_names_];
+  const char* type_name() const override { return type_name_.c_str(); }
+  void export_schema(ArrowSchema& out) const override { out = Export::schema(widths_); }
+  void export_chunk(std::size_t i, ArrowArray& out) const override {
+    out = Export::chunk(shared_from_this(), blocks_[i]);
+  }
+  // In the blocks' widths, or wider past 2**31.
+  std::shared_ptr<const ResultColumn> single_chunk() const override {
+    if (blocks_.size() == 1) return shared_from_this();
+    std::vector<Block> one;
+    one.push_back(Block::joining(blocks_));
+    for (const Block& b : blocks_) one[0].append_block(b);
+    return std::make_shared<BlocksColumn>(std::move(one));
   }
 
-  // Nullable throughout (though no match is null), so that the type equals
-  // the one pyarrow and Polars spell by default.
-  void export_schema(ArrowSchema& out) const override {
+ private:
+  std::vector<Block> blocks_;
+  std::size_t rows_ = 0;
+  Widths widths_;
+  std::string type_name_;
+};
+
+// Nullable throughout (though no match is null), so that the types equal
+// the ones pyarrow and Polars spell by default.
+struct ExtractExport {
+  static std::string type_name(const Widths& w) {
+    return list_type_name(std::string("struct<keyword: ") + string_type_name(w) +
+                              ", similarity: float, start: int64, end: int64>",
+                          w);
+  }
+  static ArrowSchema schema(const Widths& w) {
     std::vector<ArrowSchema> fields;
-    ArraySchemasGuard guard{fields};
-    fields.push_back(
-        make_schema(large_names_ ? arrow::kLargeUtf8 : arrow::kUtf8, "keyword", ARROW_FLAG_NULLABLE));
+    SchemasGuard guard{fields};
+    fields.push_back(make_schema(string_format(w), "keyword", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("f", "similarity", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "start", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "end", ARROW_FLAG_NULLABLE));
-    std::vector<ArrowSchema> item;
-    ArraySchemasGuard item_guard{item};
-    item.push_back(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})));
-    out = make_schema(large_lists_ ? "+L" : "+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
+    return list_schema(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})),
+                       w);
   }
-
-  void export_chunk(std::size_t i, ArrowArray& out) const override {
-    const ExtractBlock& b = blocks_[i];
-    std::shared_ptr<const void> keep = shared_from_this();
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const ExtractBlock& b) {
     const std::size_t n = b.matches();
     std::vector<ArrowArray> fields;
     ArraysGuard guard{fields};
-    fields.push_back(make_array(keep, n, 0, {nullptr, b.name_offsets.data(), buffer_of(b.names)}));
+    fields.push_back(names_array(keep, b));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.similarity)}));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.start)}));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.end)}));
-    std::vector<ArrowArray> item;
-    ArraysGuard item_guard{item};
-    item.push_back(make_array(keep, n, 0, {nullptr}, std::exchange(fields, {})));
-    out = make_array(keep, b.rows(), b.validity.nulls,
-                     {validity_of(b.validity), b.list_offsets.data()}, std::exchange(item, {}));
+    return list_array(keep, b, make_array(keep, n, 0, {nullptr}, std::exchange(fields, {})));
   }
-
-  std::shared_ptr<const ResultColumn> single_chunk() const override {
-    if (blocks_.size() == 1) return shared_from_this();
-    std::vector<ExtractBlock> one;
-    one.push_back(concatenate(blocks_));
-    return std::make_shared<ExtractColumn>(std::move(one));
-  }
-
- private:
-  struct ArraySchemasGuard {
-    std::vector<ArrowSchema>& schemas;
-    ~ArraySchemasGuard() {
-      for (ArrowSchema& s : schemas) {
-        if (s.release != nullptr) s.release(&s);
-      }
-    }
-  };
-  std::vector<ExtractBlock> blocks_;
-  std::size_t rows_;
-  bool large_lists_, large_names_;
 };
 
-class StringsColumn final : public ResultColumn {
- public:
-  explicit StringsColumn(std::vector<StringsBlock> blocks)
-      : blocks_(one_empty_block_if_none(std::move(blocks))),
-        rows_(rows_of(blocks_)),
-        large_(widen_all_if_any(blocks_, &StringsBlock::offsets)) {}
-  std::size_t rows() const override { return rows_; }
-  std::size_t chunk_count() const override { return blocks_.size(); }
-  const char* type_name() const override { return large_ ? "large_string" : "string"; }
+struct NamesExport {
+  static std::string type_name(const Widths& w) { return list_type_name(string_type_name(w), w); }
+  static ArrowSchema schema(const Widths& w) {
+    return list_schema(make_schema(string_format(w), "item", ARROW_FLAG_NULLABLE), w);
+  }
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const NamesBlock& b) {
+    return list_array(keep, b, names_array(keep, b));
+  }
+};
 
-  void export_schema(ArrowSchema& out) const override {
-    out = make_schema(large_ ? arrow::kLargeUtf8 : arrow::kUtf8, "", ARROW_FLAG_NULLABLE);
+struct FlagsExport {
+  static std::string type_name(const Widths&) { return "bool"; }
+  static ArrowSchema schema(const Widths&) { return make_schema("b", "", ARROW_FLAG_NULLABLE); }
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const FlagsBlock& b) {
+    return make_array(keep, b.rows(), b.validity.nulls,
+                      {validity_of(b.validity), buffer_of(b.values.bits)});
   }
-  void export_chunk(std::size_t i, ArrowArray& out) const override {
-    const StringsBlock& b = blocks_[i];
-    out = make_array(shared_from_this(), b.rows(), b.validity.nulls,
-                     {validity_of(b.validity), b.offsets.data(), buffer_of(b.data)});
-  }
-  std::shared_ptr<const ResultColumn> single_chunk() const override {
-    if (blocks_.size() == 1) return shared_from_this();
-    std::vector<StringsBlock> one;
-    one.push_back(concatenate(blocks_));
-    return std::make_shared<StringsColumn>(std::move(one));
-  }
+};
 
- private:
-  std::vector<StringsBlock> blocks_;
-  std::size_t rows_;
-  bool large_;
+struct StringsExport {
+  static std::string type_name(const Widths& w) { return string_type_name(w); }
+  static ArrowSchema schema(const Widths& w) {
+    return make_schema(string_format(w), "", ARROW_FLAG_NULLABLE);
+  }
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const StringsBlock& b) {
+    return make_array(keep, b.rows(), b.validity.nulls,
+                      {validity_of(b.validity), b.offsets.data(), buffer_of(b.data)});
+  }
 };
 
 // ---- the stream ----
@@ -300,11 +307,19 @@ void ResultColumn::export_stream(ArrowArrayStream& out) const {
 }
 
 std::shared_ptr<ResultColumn> make_extract_column(std::vector<ExtractBlock> blocks) {
-  return std::make_shared<ExtractColumn>(std::move(blocks));
+  return std::make_shared<BlocksColumn<ExtractBlock, ExtractExport>>(std::move(blocks));
+}
+
+std::shared_ptr<ResultColumn> make_names_column(std::vector<NamesBlock> blocks) {
+  return std::make_shared<BlocksColumn<NamesBlock, NamesExport>>(std::move(blocks));
+}
+
+std::shared_ptr<ResultColumn> make_flags_column(std::vector<FlagsBlock> blocks) {
+  return std::make_shared<BlocksColumn<FlagsBlock, FlagsExport>>(std::move(blocks));
 }
 
 std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock> blocks) {
-  return std::make_shared<StringsColumn>(std::move(blocks));
+  return std::make_shared<BlocksColumn<StringsBlock, StringsExport>>(std::move(blocks));
 }
 
 }  // namespace fernquill::columns

@@ -45,15 +45,16 @@ void Offsets::append_shifted(const Offsets& other, std::size_t base) {
   for (std::size_t i = 1; i < other.size(); ++i) push(base + other[i]);
 }
 
-void ExtractBlock::reserve_rows(std::size_t more) {
+void NamesBlock::reserve_rows(std::size_t more) {
   validity.reserve(more);
   list_offsets.reserve(more);
 }
 
-ExtractBlock ExtractBlock::joining(std::span<const ExtractBlock> blocks) {
-  ExtractBlock all;
+template <class Block>
+Block NamesBlock::joining_names(std::span<const Block> blocks) {
+  Block all;
   std::size_t rows = 0, matches = 0, name_bytes = 0;
-  for (const ExtractBlock& b : blocks) {
+  for (const Block& b : blocks) {
     rows += b.rows();
     matches += b.matches();
     name_bytes += b.names.size();
@@ -63,30 +64,51 @@ ExtractBlock ExtractBlock::joining(std::span<const ExtractBlock> blocks) {
   all.reserve_rows(rows);
   all.name_offsets.reserve(matches);
   all.names.reserve(name_bytes);
+  return all;
+}
+
+NamesBlock NamesBlock::joining(std::span<const NamesBlock> blocks) {
+  return joining_names(blocks);
+}
+
+ExtractBlock ExtractBlock::joining(std::span<const ExtractBlock> blocks) {
+  ExtractBlock all = joining_names(blocks);
+  std::size_t matches = 0;
+  for (const ExtractBlock& b : blocks) matches += b.matches();
   all.similarity.reserve(matches);
   all.start.reserve(matches);
   all.end.reserve(matches);
   return all;
 }
 
-void ExtractBlock::append_row(std::span<const KeywordMatch> found) {
+void NamesBlock::append_row(std::span<const KeywordMatch> found) {
   validity.append(true);
   for (const KeywordMatch& m : found) {
     names.append(m.keyword);
     name_offsets.push(names.size());
-    similarity.push_back(m.similarity);
-    start.push_back(static_cast<std::int64_t>(m.start));
-    end.push_back(static_cast<std::int64_t>(m.end));
   }
   list_offsets.push(matches());
 }
 
-void ExtractBlock::append_block(const ExtractBlock& other) {
+void NamesBlock::append_block(const NamesBlock& other) {
   const std::size_t match_base = matches(), name_base = names.size();
   validity.append_all(other.validity);
   list_offsets.append_shifted(other.list_offsets, match_base);
   name_offsets.append_shifted(other.name_offsets, name_base);
   names += other.names;
+}
+
+void ExtractBlock::append_row(std::span<const KeywordMatch> found) {
+  NamesBlock::append_row(found);
+  for (const KeywordMatch& m : found) {
+    similarity.push_back(m.similarity);
+    start.push_back(static_cast<std::int64_t>(m.start));
+    end.push_back(static_cast<std::int64_t>(m.end));
+  }
+}
+
+void ExtractBlock::append_block(const ExtractBlock& other) {
+  NamesBlock::append_block(other);
   similarity.insert(similarity.end(), other.similarity.begin(), other.similarity.end());
   start.insert(start.end(), other.start.begin(), other.start.end());
   end.insert(end.end(), other.end.begin(), other.end.end());

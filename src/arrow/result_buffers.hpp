@@ -69,27 +69,85 @@ class Offsets {
   std::vector<std::int64_t> wide_values_;
 };
 
-// list<struct<keyword: string, similarity: float32, start: int64, end: int64>>
-struct ExtractBlock {
+// Which offsets of a result are 64-bit: the lists' and the strings'.
+struct Widths {
+  bool lists = false;
+  bool strings = false;
+  Widths operator|(const Widths& o) const { return {lists || o.lists, strings || o.strings}; }
+};
+
+// list<string>: the clean name of each match.
+struct NamesBlock {
   Validity validity;
   Offsets list_offsets;
   Offsets name_offsets;
   std::string names;
-  std::vector<float> similarity;
-  std::vector<std::int64_t> start, end;
 
   std::size_t rows() const { return validity.rows; }
-  std::size_t matches() const { return similarity.size(); }
+  std::size_t matches() const { return name_offsets.size() - 1; }
   void reserve_rows(std::size_t rows);
   void append_null() {
     validity.append(false);
     list_offsets.push(matches());
   }
   void append_row(std::span<const KeywordMatch> found);
-  void append_block(const ExtractBlock& other);
+  void append_block(const NamesBlock& other);
+  Widths widths() const { return {list_offsets.wide(), name_offsets.wide()}; }
+  void widen(const Widths& w) {
+    if (w.lists) list_offsets.widen();
+    if (w.strings) name_offsets.widen();
+  }
   // An empty block with room for all of `blocks` and offsets as wide as
   // theirs, to append them to.
+  static NamesBlock joining(std::span<const NamesBlock> blocks);
+
+ protected:
+  template <class Block>
+  static Block joining_names(std::span<const Block> blocks);
+};
+
+// list<struct<keyword: string, similarity: float32, start: int64, end: int64>>:
+// the names above with the rest of each match beside them.
+struct ExtractBlock : NamesBlock {
+  std::vector<float> similarity;
+  std::vector<std::int64_t> start, end;
+
+  void append_row(std::span<const KeywordMatch> found);
+  void append_block(const ExtractBlock& other);
   static ExtractBlock joining(std::span<const ExtractBlock> blocks);
+};
+
+// bool, one per row.
+struct FlagsBlock {
+  Validity validity;
+  Validity values;  // a bit per row; the bits of null rows are unset
+
+  std::size_t rows() const { return validity.rows; }
+  void reserve_rows(std::size_t rows) {
+    validity.reserve(rows);
+    values.reserve(rows);
+  }
+  void append_null() {
+    validity.append(false);
+    values.append(false);
+  }
+  void append(bool value) {
+    validity.append(true);
+    values.append(value);
+  }
+  void append_block(const FlagsBlock& other) {
+    validity.append_all(other.validity);
+    values.append_all(other.values);
+  }
+  Widths widths() const { return {}; }
+  void widen(const Widths&) {}
+  static FlagsBlock joining(std::span<const FlagsBlock> blocks) {
+    FlagsBlock all;
+    std::size_t rows = 0;
+    for (const FlagsBlock& b : blocks) rows += b.rows();
+    all.reserve_rows(rows);
+    return all;
+  }
 };
 
 // A string or large_string column.
@@ -108,6 +166,10 @@ struct StringsBlock {
   // The row as given, with each replacement's range swapped for its name.
   void append_replaced(std::string_view row, std::span<const Replacement> pieces);
   void append_block(const StringsBlock& other);
+  Widths widths() const { return {false, offsets.wide()}; }
+  void widen(const Widths& w) {
+    if (w.strings) offsets.widen();
+  }
   static StringsBlock joining(std::span<const StringsBlock> blocks);
 };
 
