@@ -2,7 +2,7 @@
 
     fernquill extract -k keywords.tsv notes/*.txt      # JSON Lines, one per matching line
     fernquill replace -e 'New York=NYC' -i.bak city.txt
-    fernquill extract --words unicode --fallback -k stichworte.tsv texte/*.txt   # whole words
+    fernquill extract --words ascii -k keywords.tsv notes/*.txt   # the module's byte word test
 
 Exit status: 0 if something matched, 1 if nothing did, 2 on any error,
 130 when interrupted.
@@ -129,14 +129,15 @@ def _common_options() -> argparse.ArgumentParser:
                       help="characters to count as word characters besides ASCII letters and digits")
     opts.add_argument("-t", "--threshold", type=_threshold, metavar="T",
                       help="approximate matching with similarity at least T (0..1)")
-    opts.add_argument("--words", choices=WORD_TESTS, default="ascii",
-                      help="the word-boundary test: single bytes (ascii, the default), or whole characters, "
-                           "where Unicode letters, marks and digits are word characters (unicode, for "
-                           "'zurück' or 'daß'); --word-chars then means characters of any script")
-    opts.add_argument("--fallback", action="store_true",
+    opts.add_argument("--words", choices=WORD_TESTS, default="unicode",
+                      help="the word-boundary test: whole characters, where Unicode letters, marks and "
+                           "digits are word characters (unicode, the default, for 'zurück' or 'daß'), or "
+                           "single bytes as the module tests them (ascii); --word-chars then means "
+                           "characters of any script")
+    opts.add_argument("--fallback", action=argparse.BooleanOptionalAction, default=None,
                       help="where the longest keyword at a position is glued to the next word, take the "
                            "longest shorter one there that is a whole word (as grep -w does); exact "
-                           "matching only")
+                           "matching only; on by default with --words unicode")
     inp = common.add_argument_group("input")
     inp.add_argument("files", nargs="*", metavar="FILE",
                      help="input files, plain or gzip-compressed; '-' or none for stdin")
@@ -478,9 +479,11 @@ class Scan:
 
     __slots__ = ("kp", "threshold", "words", "fallback")
 
-    def __init__(self, kp: KeywordProcessor, threshold: float | None, words: whole_words.Words = "ascii",
-                 fallback: bool = False) -> None:
-        self.kp, self.threshold, self.words, self.fallback = kp, threshold, words, fallback
+    def __init__(self, kp: KeywordProcessor, threshold: float | None, words: whole_words.Words = "unicode",
+                 fallback: bool | None = None) -> None:
+        # Unset, the fallback goes with the words, as in the other calls.
+        self.kp, self.threshold, self.words = kp, threshold, words
+        self.fallback = words == "unicode" if fallback is None else fallback
 
     @classmethod
     def for_args(cls, args: argparse.Namespace, kp: KeywordProcessor) -> Scan:
