@@ -16,7 +16,6 @@
 #include "module/py_support.hpp"
 #include "tools_module/option_args.hpp"
 #include "tools_module/py_cli_writer.hpp"
-#include "tools_module/py_keyword_lines.hpp"
 #include "tools_module/whole_word_calls.hpp"
 
 namespace fernquill::columns {
@@ -162,8 +161,7 @@ PyObject* init() {
     PyObject* column_type = reinterpret_cast<PyObject*>(arrow_column_type());
     if (column_type == nullptr ||
         PyModule_AddObjectRef(module.get(), "ArrowColumn", column_type) < 0 ||
-        PyModule_AddFunctions(module.get(), cli::g_cli_writer_functions) < 0 ||
-        PyModule_AddFunctions(module.get(), keyword_files::g_keyword_lines_functions) < 0) {
+        PyModule_AddFunctions(module.get(), cli::g_cli_writer_functions) < 0) {
       py::throw_error_set();
     }
     return module;
