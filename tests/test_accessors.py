@@ -46,8 +46,9 @@ def test_pandas_accessor_keeps_the_callers_rows_and_index():
     import fernquill_tools.pandas  # noqa: F401 - registers .fq
 
     def as_series(rows, form, index):
-        if form == "object":  # None and NaN both stand for a missing row
-            return pd.Series([math.nan if r is None and i % 2 else r for i, r in enumerate(rows)], index=index,
+        if form == "object":  # None, NaN and NA all stand for a missing row
+            missing = [None, math.nan, pd.NA]
+            return pd.Series([missing[i % 3] if r is None else r for i, r in enumerate(rows)], index=index,
                              dtype=object, name="text")
         dtype = {"str": "str", "category": "category", "arrow": pd.ArrowDtype(pa.string()),
                  "large": pd.ArrowDtype(pa.large_string())}[form]

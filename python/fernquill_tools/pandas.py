@@ -35,12 +35,12 @@ __all__ = ["FernquillAccessor"]
 
 
 def _column(series: pd.Series) -> Any:
-    """What the column calls read: an object Series as its array of values
-    (str, None or NaN per row, a refusal naming the position of any other),
-    anything else through its own Arrow export (str, `pd.ArrowDtype`,
-    category)."""
+    """What the column calls read: an object Series as its array of values,
+    every missing value (None, NaN, NA) as None (any other value that is no
+    `str` is refused by its position), anything else through its own Arrow
+    export (str, `pd.ArrowDtype`, category)."""
     if series.dtype == object:
-        return series.to_numpy()
+        return series.to_numpy(dtype=object, na_value=None)
     return series
 
 

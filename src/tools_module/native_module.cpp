@@ -76,32 +76,14 @@ PyObject* column_call(const py::Signature& sig, PyObject* const* args, Py_ssize_
   });
 }
 
-PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_call<std::size(extract_params)>(
-      extract_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
-        return new_arrow_column(extract_column(record, column, t, options));
-      });
-}
-
-PyObject* py_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_call<std::size(replace_params)>(
-      replace_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
-        return new_arrow_column(replace_column(record, column, t, options));
-      });
-}
-
-PyObject* py_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_call<std::size(names_params)>(
-      names_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
-        return new_arrow_column(names_column(record, column, t, options));
-      });
-}
-
-PyObject* py_contains(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_call<std::size(contains_params)>(
-      contains_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
-        return new_arrow_column(contains_column(record, column, t, options));
-      });
+// A column call that returns an ArrowColumn of what scan(record, column,
+// threshold, options) made.
+template <const py::Signature& kSig, auto scan>
+PyObject* py_column_result(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return column_call<kSig.count>(kSig, args, nargs, kwnames,
+                                 [](auto& record, auto& column, float t, auto& options) {
+                                   return new_arrow_column(scan(record, column, t, options));
+                                 });
 }
 
 PyObject* py_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -122,16 +104,16 @@ using py::fastcall;
 using py::kFast;
 
 PyMethodDef g_functions[] = {
-    {"extract", fastcall(py_extract), kFast,
+    {"extract", fastcall(py_column_result<extract_sig, extract_column>), kFast,
      "extract(processor, column, threshold=None, offsets='chars', words='unicode', "
      "fallback=None)\n--\n\n"},
-    {"replace", fastcall(py_replace), kFast,
+    {"replace", fastcall(py_column_result<replace_sig, replace_column>), kFast,
      "replace(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
     {"count", fastcall(py_count), kFast,
      "count(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
-    {"names", fastcall(py_names), kFast,
+    {"names", fastcall(py_column_result<names_sig, names_column>), kFast,
      "names(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
-    {"contains", fastcall(py_contains), kFast,
+    {"contains", fastcall(py_column_result<contains_sig, contains_column>), kFast,
      "contains(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
     {"extract_text", fastcall(py_extract_text), kFast,
      "extract_text(processor, text, threshold=None, words='unicode', fallback=None, "
