@@ -25,7 +25,7 @@ __all__ = ["count", "with_column"]
 
 
 def _with_column(frame: Any, task: Task, column: str, output: str) -> Any:
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
     found = task.apply(frame[column])
     return frame.assign(**{output: pd.Series(pd.arrays.ArrowExtensionArray(found), index=frame.index)})
 
@@ -34,12 +34,12 @@ def with_column(ddf: Any, processor: KeywordProcessor, column: str, kind: Kind =
                 output: str | None = None, **options: Any) -> Any:
     """`ddf` with one more column, `output` (by default `kind`): the column
     call `kind` of `fernquill_tools.columns` over `column`, row for row."""
-    import dask
-    import pandas as pd
+    from dask.delayed import delayed  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
     task = Task(processor, kind, options)
     name = output or kind
     meta = ddf._meta.assign(**{name: pd.Series([], dtype=pd.ArrowDtype(task.arrow_type()))})
-    return ddf.map_partitions(_with_column, dask.delayed(task), column, name, meta=meta)
+    return ddf.map_partitions(_with_column, delayed(task), column, name, meta=meta)
 
 
 def _count(series: Any, task: Task) -> dict[str, int]:
@@ -50,8 +50,8 @@ def count(ddf: Any, processor: KeywordProcessor, column: str, **options: Any) ->
     """A lazy dict of the matches of each clean name over the whole column:
     each partition counted where it lives, the counts added up in partition
     order (so names come in the order of their first match)."""
-    import dask
+    from dask.delayed import delayed  # type: ignore[import-untyped, import-not-found, unused-ignore]
     task = Task(processor, "names", options)
-    shared = dask.delayed(task)
-    pieces = [dask.delayed(_count)(part, shared) for part in ddf[column].to_delayed()]
-    return dask.delayed(summed)(pieces)
+    shared = delayed(task)
+    pieces = [delayed(_count)(part, shared) for part in ddf[column].to_delayed()]
+    return delayed(summed)(pieces)

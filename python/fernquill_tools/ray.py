@@ -26,7 +26,7 @@ __all__ = ["ColumnMapper", "count", "with_column"]
 
 
 def _actors(size: int) -> Any:
-    from ray.data import ActorPoolStrategy
+    from ray.data import ActorPoolStrategy  # type: ignore[import-untyped, import-not-found, unused-ignore]
     return ActorPoolStrategy(size=size)
 
 
@@ -56,7 +56,7 @@ class _Counter:
         self.task, self.column = Task(processor, "names", options), column
 
     def __call__(self, table: Any) -> Any:
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
         counts = self.task.count(table[self.column])
         return pa.table({"name": list(counts), "n": pa.array(list(counts.values()), pa.int64())})
 

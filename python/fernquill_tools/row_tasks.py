@@ -46,14 +46,14 @@ class Task:
 
     def arrow_type(self) -> Any:
         """The type of every column `apply` gives."""
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
         return _arrow_types(pa)[self.kind]
 
     def apply(self, column: Any) -> Any:
         """The task's column for `column` (anything the column calls take), as
         one pyarrow Array of `arrow_type()`; the chunks of a result of many
         blocks are joined, as a record batch holds one array per column."""
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
         call = getattr(columns, self.kind)
         result = pa.chunked_array(call(self.processor, column, **self.options))
         wanted = self.arrow_type()

@@ -41,8 +41,8 @@ def with_column(df: Any, processor: KeywordProcessor, column: str, kind: Kind = 
     call `kind` ("extract", "replace", "names" or "contains") of
     `fernquill_tools.columns` over the string column `column`, row for row,
     nulls kept. `options` go to the column call (threshold, words, ...)."""
-    from pyspark.sql.pandas.types import to_arrow_type
-    from pyspark.sql.types import StructField, StructType, _parse_datatype_string
+    from pyspark.sql.pandas.types import to_arrow_type  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    from pyspark.sql.types import StructField, StructType, _parse_datatype_string  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     shared = _broadcast(df, Task(processor, kind, options))
     name = output or kind
@@ -51,7 +51,7 @@ def with_column(df: Any, processor: KeywordProcessor, column: str, kind: Kind = 
     declared = to_arrow_type(added.dataType)  # Spark names a list's item "element"
 
     def batches(source: Iterator[Any]) -> Iterator[Any]:
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
         task = shared.value
         for batch in source:
             found = task.apply(batch.column(column)).cast(declared)
@@ -68,9 +68,10 @@ def count(df: Any, processor: KeywordProcessor, column: str, **options: Any) -> 
     shared = _broadcast(df, Task(processor, "names", options))
 
     def batches(source: Iterator[Any]) -> Iterator[Any]:
-        import pyarrow as pa
-        from pyspark import TaskContext
-        task, part = shared.value, TaskContext.get().partitionId()
+        import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        from pyspark import TaskContext  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        context = TaskContext.get()
+        task, part = shared.value, context.partitionId() if context is not None else 0
         for seq, batch in enumerate(source):
             counts = task.count(batch.column(column))
             yield pa.RecordBatch.from_pydict({"part": [part] * len(counts), "seq": [seq] * len(counts),
