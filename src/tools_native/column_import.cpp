@@ -14,6 +14,7 @@ namespace {
 using py::Ref;
 
 constexpr const char* kParam = "column";
+constexpr std::int64_t kNullCountUnknown = -1;
 
 // Readable names of the Arrow formats a user is likely to pass by mistake.
 std::string describe_format(const ArrowSchema& schema) {
@@ -77,6 +78,28 @@ void release_table(ArrowArray* column) {
   column->release = nullptr;
 }
 
+// Whether a table has a null row. A producer that did not count them says
+// -1; its bitmap then answers, over the table's own rows only (the length
+// and offset are checked against the column's before this is asked).
+bool has_null_rows(const ArrowArray& t) {
+  if (t.n_buffers < 1 || t.buffers == nullptr || t.buffers[0] == nullptr) return false;
+  if (t.null_count != kNullCountUnknown) return t.null_count != 0;
+  const auto* bits = static_cast<const std::uint8_t*>(t.buffers[0]);
+  std::size_t i = static_cast<std::size_t>(t.offset);
+  const std::size_t end = i + static_cast<std::size_t>(t.length);
+  auto valid = [&](std::size_t bit) { return ((bits[bit >> 3] >> (bit & 7)) & 1) != 0; };
+  for (; i < end && (i & 7) != 0; ++i) {
+    if (!valid(i)) return true;
+  }
+  for (; i + 8 <= end; i += 8) {  // whole bytes of the bitmap
+    if (bits[i >> 3] != 0xFF) return true;
+  }
+  for (; i < end; ++i) {
+    if (!valid(i)) return true;
+  }
+  return false;
+}
+
 // Takes the table over and gives its one column, sliced as the table is,
 // as an array that releases the table.
 ArrowArray column_of_table(ArrowArray& table) {
@@ -86,14 +109,14 @@ ArrowArray column_of_table(ArrowArray& table) {
   if (t.n_children != 1 || t.children == nullptr || t.children[0] == nullptr) {
     throw MalformedColumn("malformed Arrow table: not one column");
   }
-  const bool has_nulls =
-      t.n_buffers > 0 && t.buffers != nullptr && t.buffers[0] != nullptr && t.null_count != 0;
-  if (has_nulls) throw MalformedColumn("a struct column with null rows is not a string column");
   ArrowArray column = *t.children[0];
   if (t.length < 0 || t.offset < 0 || column.length < 0 || column.offset < 0 ||
       static_cast<std::uint64_t>(t.offset) + static_cast<std::uint64_t>(t.length) >
           static_cast<std::uint64_t>(column.length)) {
     throw MalformedColumn("malformed Arrow table: its column is shorter than the table");
+  }
+  if (has_null_rows(t)) {
+    throw MalformedColumn("a struct column with null rows is not a string column");
   }
   // Both below 2**63 and the sum checked again by the chunk.
   column.offset = static_cast<std::int64_t>(static_cast<std::uint64_t>(column.offset) +

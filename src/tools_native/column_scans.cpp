@@ -11,33 +11,10 @@
 #include "tools_native/char_offsets.hpp"
 #include "tools_native/place_counts.hpp"
 #include "tools_native/row_blocks.hpp"
-#include "tools_native/row_scanner.hpp"
+#include "tools_native/block_scanner.hpp"
 
 namespace fernquill::columns {
 namespace {
-
-// Arrow promises UTF-8 but cannot enforce it; the scans need it. Returns
-// whether the row is ASCII, which every later step of a row asks.
-bool checked_ascii(std::string_view row) {
-  if (is_ascii(row)) return true;
-  if (utf8::find_error(row)) throw MalformedColumn("a row of the column is not valid UTF-8");
-  return false;
-}
-
-// Calls on_row(row, ascii) or on_null() for each row of the block, in order.
-template <class OnRow, class OnNull>
-void for_each_row(const StringColumn& column, const RowBlock& block, OnRow&& on_row,
-                  OnNull&& on_null) {
-  const StringChunk& chunk = column.chunks[block.chunk];
-  for (std::size_t i = block.begin; i < block.end; ++i) {
-    if (chunk.is_null(i)) {
-      on_null();
-      continue;
-    }
-    const std::string_view row = chunk.row(i);
-    on_row(row, checked_ascii(row));
-  }
-}
 
 // Runs fill(block, out) for every block on the pool; one output per block.
 template <class Out, class Fill>
@@ -54,18 +31,17 @@ std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
                                            const ScanOptions& options) {
   using Block = StringsBlock<Offset>;
   return make_strings_column(scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
-    RowScanner scanner(processor, threshold, options);
+    BlockScanner scanner(processor, threshold, options);
     std::vector<Replacement> pieces;
     // Most rows keep about their length. The bytes of a block of offsets
     // include what its null rows claim, which nothing reads or checks: no
     // more than a block's worth is taken on their word.
     out.reserve(b.end - b.begin, std::min(b.bytes, kBlockBytes));
-    for_each_row(
-        column, b,
-        [&](std::string_view row, bool ascii) {
-          const std::vector<KeywordMatch>& found = scanner.scan(row, ascii);
-          replacements_of(row, scanner.last_scan(), found, pieces);
-          out.append_replaced(row, pieces);
+    scanner.scan(
+        column.chunks[b.chunk], b,
+        [&](const ScannedRow& r) {
+          replacements_of(r.row, r.scan, r.matches, pieces);
+          out.append_replaced(r.row, pieces);
         },
         [&] { out.append_null(); });
   }));
@@ -79,15 +55,14 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
   const bool chars = options.offsets == OffsetUnit::kChars;
   return make_extract_column(
       scan_blocks<ExtractBlock>(column, [&](const RowBlock& b, ExtractBlock& out) {
-        RowScanner scanner(processor, threshold, options.scan);
+        BlockScanner scanner(processor, threshold, options.scan);
         out.reserve_rows(b.end - b.begin);
-        for_each_row(
-            column, b,
-            [&](std::string_view row, bool ascii) {
-              std::vector<KeywordMatch>& found = scanner.scan(row, ascii);
+        scanner.scan(
+            column.chunks[b.chunk], b,
+            [&](const ScannedRow& r) {
               // On ASCII rows bytes are characters.
-              if (chars && !ascii) to_char_offsets(row, scanner.last_scan(), found);
-              out.append_row(found);
+              if (chars && !r.ascii) to_char_offsets(r.row, r.scan, r.matches);
+              out.append_row(r.matches);
             },
             [&] { out.append_null(); });
       }));
@@ -106,11 +81,11 @@ NameCounts count_column(const KeywordProcessor& processor, const StringColumn& c
                         float threshold, const ColumnOptions& options) {
   std::vector<PlaceCounts> per_block =
       scan_blocks<PlaceCounts>(column, [&](const RowBlock& b, PlaceCounts& out) {
-        RowScanner scanner(processor, threshold, options.scan);
-        for_each_row(
-            column, b,
-            [&](std::string_view row, bool ascii) {
-              for (const KeywordMatch& m : scanner.scan(row, ascii)) out.add(m.keyword);
+        BlockScanner scanner(processor, threshold, options.scan);
+        scanner.scan(
+            column.chunks[b.chunk], b,
+            [&](const ScannedRow& r) {
+              for (const KeywordMatch& m : r.matches) out.add(m.keyword);
             },
             [] {});
       });
