@@ -101,15 +101,10 @@ void append_json_string_body(std::string& out, std::string_view text) {
   out.append(text.substr(plain));
 }
 
-std::string path_json(std::string_view name) {
-  std::string out = "\"";
-  if (!utf8::find_error(name)) {
-    append_json_string_body(out, name);
-    return out + '"';
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-  for (std::size_t i = 0; i < name.size();) {
-    const utf8::Step s = utf8::step(p + i, name.size() - i);
+void append_json_ascii_body(std::string& out, std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const utf8::Step s = utf8::step(p + i, bytes.size() - i);
     if (s.kind == utf8::StepKind::kValid) {
       append_ascii_escaped(out, s.code_point);
       i += s.length;
@@ -117,6 +112,15 @@ std::string path_json(std::string_view name) {
       append_ascii_escaped(out, kEscapedByte + p[i]);
       ++i;
     }
+  }
+}
+
+std::string path_json(std::string_view name) {
+  std::string out = "\"";
+  if (utf8::find_error(name)) {
+    append_json_ascii_body(out, name);
+  } else {
+    append_json_string_body(out, name);
   }
   return out + '"';
 }
@@ -127,20 +131,26 @@ const std::string& EscapedNames::operator()(std::string_view name) {
   return at->second;
 }
 
-void append_count_records(std::string& out, std::string_view path_json,
+void append_count_records(std::string& out, std::string_view path,
                           std::vector<std::pair<std::string_view, std::uint64_t>>& counts) {
+  const bool ascii = utf8::find_error(path).has_value();
+  const std::string path_text = path.empty() ? std::string() : path_json(path);
   std::sort(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
     return a.second != b.second ? a.second > b.second : a.first < b.first;
   });
   for (const auto& [name, n] : counts) {
     out += '{';
-    if (!path_json.empty()) {
+    if (!path.empty()) {
       out += "\"path\":";
-      out += path_json;
+      out += path_text;
       out += ',';
     }
     out += "\"keyword\":\"";
-    append_json_string_body(out, name);
+    if (ascii) {
+      append_json_ascii_body(out, name);
+    } else {
+      append_json_string_body(out, name);
+    }
     out += "\",\"count\":";
     append_number(out, n);
     out += "}\n";

@@ -34,6 +34,11 @@ void append_json_string_body(std::string& out, std::string_view text);
 // The number of bytes append_json_string_body writes.
 std::size_t json_escaped_size(std::string_view text);
 
+// Bytes as the body of a JSON string all in ASCII, each byte that is not
+// part of a UTF-8 character as \udcXX: json.dumps(ensure_ascii=True) of the
+// str os.fsdecode makes of them.
+void append_json_ascii_body(std::string& out, std::string_view bytes);
+
 // A file name's bytes as a JSON string, quotes included. A UTF-8 name as it
 // is; any other in ASCII, each byte that is not part of a character as
 // \udcXX: json.dumps of the str os.fsdecode makes of it, which json.loads
@@ -63,8 +68,8 @@ class EscapedNames {
 
 // Count records, most frequent first and then by name (UTF-8 bytes sort as
 // code points do): {"path":...,"keyword":...,"count":n} each, or without the
-// path when `path_json` is empty.
-void append_count_records(std::string& out, std::string_view path_json,
+// path when `path` is empty. A record whose path is not UTF-8 is all in ASCII.
+void append_count_records(std::string& out, std::string_view path,
                           std::vector<std::pair<std::string_view, std::uint64_t>>& counts);
 
 }  // namespace fernquill::cli

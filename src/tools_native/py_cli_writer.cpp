@@ -78,11 +78,11 @@ Errors errors_arg(PyObject* value) {
   value_error("errors must be \"strict\", \"replace\" or \"skip\"");
 }
 
-// A file name as JSON, from its bytes as the file system has them.
-std::string path_json_arg(PyObject* path) {
-  if (!PyUnicode_Check(path)) py::raise_argument_type_error("blocks", "expected a str path");
+// A file name's bytes as the file system has them.
+std::string path_arg(PyObject* path, const char* param) {
+  if (!PyUnicode_Check(path)) py::raise_argument_type_error(param, "expected a str path");
   Ref bytes = Ref::check(PyUnicode_EncodeFSDefault(path));
-  return path_json({PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))});
+  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
 }
 
 // The blocks as given: their buffers held in `held` and their names' JSON in
@@ -110,7 +110,7 @@ void blocks_arg(PyObject* list, BlocksArg& out) {
     if (first_line == static_cast<unsigned long long>(-1) && PyErr_Occurred())
       py::throw_error_set();
     out.held.push_back(std::make_unique<HeldBuffer>(PyTuple_GET_ITEM(item, 0)));
-    if (path != last_path) out.paths.push_back(path_json_arg(path));  // batches of one file share it
+    if (path != last_path) out.paths.push_back(path_json(path_arg(path, "blocks")));  // batches of one file share it
     last_path = path;
     out.blocks.push_back({out.held.back()->bytes(), out.paths.back(), first_line});
   }
@@ -163,6 +163,7 @@ Ref joined_output(const std::vector<Unit>& units, std::vector<UnitOutput>& outpu
     char* at = into.data();
     for (std::size_t i = 0; i < units.size(); ++i) {
       UnitOutput& o = outputs[i];
+      report_until(units[i].block);  // a dropped block adds nothing after its failure
       if (!drops.dropped[units[i].block]) {
         at = std::copy(o.bytes.begin(), o.bytes.end(), at);
         written += o.bytes.size();
@@ -257,7 +258,7 @@ PyObject* py_count_records(PyObject*, PyObject* list) {
         py::raise_argument_type_error("counts", "expected (path, dict) tuples");
       }
       PyObject* path = PyTuple_GET_ITEM(item, 0);
-      const std::string path_text = path == Py_None ? std::string() : path_json_arg(path);
+      const std::string path_bytes = path == Py_None ? std::string() : path_arg(path, "counts");
       counts.clear();
       Py_ssize_t at = 0;
       PyObject *name, *count;
@@ -271,7 +272,7 @@ PyObject* py_count_records(PyObject*, PyObject* list) {
         }
         counts.emplace_back(std::string_view(utf8, static_cast<std::size_t>(size)), n);
       }
-      append_count_records(out, path_text, counts);
+      append_count_records(out, path_bytes, counts);
     }
     return py::new_bytes(out.size(), [&](std::span<char> into) { std::copy(out.begin(), out.end(), into.data()); });
   });
