@@ -253,3 +253,24 @@ def test_long_records_with_dense_matches_equal_the_module(seed):
         replaced = write_records(kp, [(data, PATH, 1)], threshold, "replaced")[0]
         assert replaced.decode() == "\n".join(kp.replace_keywords(row, threshold) for row in lines)
         assert matched == sum(bool(kp.extract_keywords(row, threshold)) for row in lines)
+
+
+def test_count_records_quote_names_as_json_does():
+    # A file name that is not UTF-8 (a str with \udcXX escapes from the file
+    # system) makes its records all ASCII, as json.dumps then writes them.
+    rng = random.Random(5)
+    alphabet = [chr(i) for i in range(0x80)] + ["\u2028", "\x85", "é", "😀", "\ufeff", "\ud7ff", "\udcff", "\udc80"]
+    for _ in range(2000):
+        name = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 10)))
+        keyword = rng.choice(["la", "Là \"q\"", "😀\t", "\x7f"])
+        counts = {keyword: 3, "b": 3, "a": 9}
+        try:
+            name.encode()
+            ascii = False
+        except UnicodeEncodeError:
+            ascii = True
+        want = b"".join(json.dumps({"path": name, "keyword": k, "count": n}, ensure_ascii=ascii,
+                                   separators=(",", ":")).encode() + b"\n"
+                        for k, n in sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])))
+        assert native.count_records([(name, counts)]) == want, repr(name)
+    assert native.count_records([(None, {"x": 2**64 - 1})]) == b'{"keyword":"x","count":18446744073709551615}\n'

@@ -1,4 +1,4 @@
-#include "tools_native/block_scanner.hpp"
+#include "columns/block_scanner.hpp"
 
 #include <array>
 

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "arrow/string_column.hpp"
+#include "columns/row_blocks.hpp"
+#include "columns/row_scanner.hpp"
 #include "keyword_processor/extract.hpp"
-#include "tools_native/row_blocks.hpp"
-#include "tools_native/row_scanner.hpp"
-#include "tools_native/string_column.hpp"
 
 namespace fernquill::columns {
 

@@ -1,17 +1,17 @@
-#include "tools_native/column_scans.hpp"
+#include "columns/column_scans.hpp"
 
 #include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "columns/block_scanner.hpp"
+#include "columns/char_offsets.hpp"
+#include "columns/place_counts.hpp"
+#include "columns/row_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "text/lowercase.hpp"
 #include "text/utf8.hpp"
-#include "tools_native/char_offsets.hpp"
-#include "tools_native/place_counts.hpp"
-#include "tools_native/row_blocks.hpp"
-#include "tools_native/block_scanner.hpp"
 
 namespace fernquill::columns {
 namespace {

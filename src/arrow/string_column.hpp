@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools_native/arrow_c_data.hpp"
+#include "arrow/arrow_c_data.hpp"
 
 namespace fernquill::columns {
 

@@ -1,4 +1,4 @@
-#include "tools_native/cli_json.hpp"
+#include "search/cli_json.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -131,16 +131,16 @@ const std::string& EscapedNames::operator()(std::string_view name) {
   return at->second;
 }
 
-void append_count_records(std::string& out, std::string_view path,
+void append_count_records(std::string& out, const std::optional<std::string_view>& path,
                           std::vector<std::pair<std::string_view, std::uint64_t>>& counts) {
-  const bool ascii = utf8::find_error(path).has_value();
-  const std::string path_text = path.empty() ? std::string() : path_json(path);
+  const bool ascii = path && utf8::find_error(*path).has_value();
+  const std::string path_text = path ? path_json(*path) : std::string();
   std::sort(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
     return a.second != b.second ? a.second > b.second : a.first < b.first;
   });
   for (const auto& [name, n] : counts) {
     out += '{';
-    if (!path.empty()) {
+    if (path) {
       out += "\"path\":";
       out += path_text;
       out += ',';

@@ -1,4 +1,4 @@
-#include "tools_native/string_column.hpp"
+#include "arrow/string_column.hpp"
 
 #include <limits>
 #include <string>

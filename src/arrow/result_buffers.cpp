@@ -1,4 +1,4 @@
-#include "tools_native/result_blocks.hpp"
+#include "arrow/result_buffers.hpp"
 
 namespace fernquill::columns {
 

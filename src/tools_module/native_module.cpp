@@ -8,16 +8,16 @@
 // pending Ctrl-C through.
 #include <string_view>
 
+#include "arrow/column_import.hpp"
+#include "arrow/py_arrow_column.hpp"
+#include "columns/column_scans.hpp"
 #include "keyword_processor/extract.hpp"
 #include "module/py_processor_object.hpp"
 #include "module/py_support.hpp"
-#include "tools_native/column_import.hpp"
-#include "tools_native/column_scans.hpp"
-#include "tools_native/option_args.hpp"
-#include "tools_native/py_arrow_column.hpp"
-#include "tools_native/py_cli_writer.hpp"
-#include "tools_native/py_keyword_lines.hpp"
-#include "tools_native/whole_word_calls.hpp"
+#include "tools_module/option_args.hpp"
+#include "tools_module/py_cli_writer.hpp"
+#include "tools_module/py_keyword_lines.hpp"
+#include "tools_module/whole_word_calls.hpp"
 
 namespace fernquill::columns {
 namespace {

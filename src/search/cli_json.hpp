@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -68,8 +69,8 @@ class EscapedNames {
 
 // Count records, most frequent first and then by name (UTF-8 bytes sort as
 // code points do): {"path":...,"keyword":...,"count":n} each, or without the
-// path when `path` is empty. A record whose path is not UTF-8 is all in ASCII.
-void append_count_records(std::string& out, std::string_view path,
+// path when there is none. A record whose path is not UTF-8 is all in ASCII.
+void append_count_records(std::string& out, const std::optional<std::string_view>& path,
                           std::vector<std::pair<std::string_view, std::uint64_t>>& counts);
 
 }  // namespace fernquill::cli

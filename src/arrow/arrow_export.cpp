@@ -1,4 +1,4 @@
-#include "tools_native/arrow_export.hpp"
+#include "arrow/arrow_export.hpp"
 
 #include <cerrno>
 #include <initializer_list>

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "arrow/arrow_export.hpp"
+#include "arrow/string_column.hpp"
+#include "columns/place_counts.hpp"
 #include "keyword_processor/keyword_processor.hpp"
 #include "keyword_processor/scan_options.hpp"
-#include "tools_native/arrow_export.hpp"
-#include "tools_native/place_counts.hpp"
-#include "tools_native/string_column.hpp"
 
 namespace fernquill::columns {
 

@@ -1,4 +1,4 @@
-#include "tools_native/option_args.hpp"
+#include "tools_module/option_args.hpp"
 
 namespace fernquill::columns {
 namespace {

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "tools_native/arrow_c_data.hpp"
-#include "tools_native/result_blocks.hpp"
+#include "arrow/arrow_c_data.hpp"
+#include "arrow/result_buffers.hpp"
 
 namespace fernquill::columns {
 

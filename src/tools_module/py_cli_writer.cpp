@@ -16,21 +16,21 @@
 // Order: bind, check the processor's type, take a shared borrow (held to the
 // end), check the threshold, take every block's buffer, scan on the pool with
 // the interpreter lock released, build the result, let a pending signal through.
-#include "tools_native/py_cli_writer.hpp"
+#include "tools_module/py_cli_writer.hpp"
 
 #include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "columns/row_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "module/py_processor_object.hpp"
 #include "module/py_support.hpp"
+#include "search/cli_json.hpp"
+#include "search/cli_writer.hpp"
 #include "text/lowercase.hpp"
-#include "tools_native/cli_json.hpp"
-#include "tools_native/cli_writer.hpp"
-#include "tools_native/option_args.hpp"
-#include "tools_native/row_blocks.hpp"
+#include "tools_module/option_args.hpp"
 
 namespace fernquill::cli {
 namespace {
@@ -258,7 +258,9 @@ PyObject* py_count_records(PyObject*, PyObject* list) {
         py::raise_argument_type_error("counts", "expected (path, dict) tuples");
       }
       PyObject* path = PyTuple_GET_ITEM(item, 0);
-      const std::string path_bytes = path == Py_None ? std::string() : path_arg(path, "counts");
+      std::string path_bytes;
+      std::optional<std::string_view> given;
+      if (path != Py_None) given = path_bytes = path_arg(path, "counts");
       counts.clear();
       Py_ssize_t at = 0;
       PyObject *name, *count;
@@ -272,7 +274,7 @@ PyObject* py_count_records(PyObject*, PyObject* list) {
         }
         counts.emplace_back(std::string_view(utf8, static_cast<std::size_t>(size)), n);
       }
-      append_count_records(out, path_bytes, counts);
+      append_count_records(out, given, counts);
     }
     return py::new_bytes(out.size(), [&](std::span<char> into) { std::copy(out.begin(), out.end(), into.data()); });
   });

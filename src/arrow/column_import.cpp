@@ -1,4 +1,4 @@
-#include "tools_native/column_import.hpp"
+#include "arrow/column_import.hpp"
 
 #include <algorithm>
 #include <memory>

@@ -14,7 +14,7 @@
 
 #include "keyword_processor/keyword_processor.hpp"
 #include "keyword_processor/scan_options.hpp"
-#include "tools_native/cli_json.hpp"
+#include "search/cli_json.hpp"
 
 namespace fernquill::cli {
 

@@ -2,16 +2,16 @@
 // shared borrow (held until the result is built, since the matches view the
 // store's clean names), convert the text, then the threshold (range test
 // included), then the options; scan; build the result.
-#include "tools_native/whole_word_calls.hpp"
+#include "tools_module/whole_word_calls.hpp"
 
 #include <string>
 #include <vector>
 
+#include "columns/char_offsets.hpp"
 #include "keyword_processor/extract.hpp"
 #include "module/py_keyword_match.hpp"
 #include "module/py_processor_object.hpp"
-#include "tools_native/char_offsets.hpp"
-#include "tools_native/option_args.hpp"
+#include "tools_module/option_args.hpp"
 
 namespace fernquill::columns {
 namespace {

@@ -1,9 +1,9 @@
 // The options that several native calls share, read from their arguments.
 #pragma once
 
+#include "columns/column_scans.hpp"
 #include "keyword_processor/scan_options.hpp"
 #include "module/py_support.hpp"
-#include "tools_native/column_scans.hpp"
 
 namespace fernquill::columns {
 
