@@ -316,7 +316,7 @@ def test_strict_errors_name_the_file_and_line_and_go_on(tmp_path, capsysbinary):
     status, out, err = run_in_process(capsysbinary, ["extract", "-e", "la", str(good), str(bad), str(good)])
     assert status == 2
     assert err == f"fernquill: error: {bad}:3: invalid UTF-8\n".encode()
-    line = json.dumps({"path": str(good), "line": 1, "matches": [["la", 1.0, 0, 2]]}).replace(", ", ",").encode()
+    line = json.dumps({"path": str(good), "line": 1, "matches": [["la", 1.0, 0, 2]]}, separators=(",", ":")).encode()
     assert out == line + b"\n" + line + b"\n"
 
 

@@ -323,7 +323,7 @@ void write_replaced(const KeywordProcessor& processor, const Block& block, const
     append_replaced(bytes, text, pieces);
     return !matches.empty();
   };
-  for_each_record(block, unit, options.whole_records, [&](const Record& record, const std::uint64_t*) {
+  auto take = [&](const Record& record, const std::uint64_t*) {
     const std::optional<std::string_view> scanned = policed(record.text);
     if (scanned) {
       out.matched += replace(*scanned);
@@ -332,7 +332,8 @@ void write_replaced(const KeywordProcessor& processor, const Block& block, const
     }
     if (record.carriage_return) bytes += '\r';
     if (record.line_feed) bytes += '\n';
-  });
+  };
+  for_each_record(block, unit, options.whole_records, take);
 }
 
 }  // namespace

@@ -90,7 +90,8 @@ void append_repaired(std::string& out, std::string_view bytes) {
     out.append(bytes.substr(0, error->valid_up_to));
     append(out, kReplacement);
     // A sequence cut short by the end is replaced whole.
-    bytes.remove_prefix(error->valid_up_to + error->error_len.value_or(bytes.size() - error->valid_up_to));
+    const std::size_t rest = bytes.size() - error->valid_up_to;
+    bytes.remove_prefix(error->valid_up_to + error->error_len.value_or(rest));
   }
   out.append(bytes);
 }

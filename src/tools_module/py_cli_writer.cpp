@@ -110,7 +110,8 @@ void blocks_arg(PyObject* list, BlocksArg& out) {
     if (first_line == static_cast<unsigned long long>(-1) && PyErr_Occurred())
       py::throw_error_set();
     out.held.push_back(std::make_unique<HeldBuffer>(PyTuple_GET_ITEM(item, 0)));
-    if (path != last_path) out.paths.push_back(path_json(path_arg(path, "blocks")));  // batches of one file share it
+    // The batches of one file share its name.
+    if (path != last_path) out.paths.push_back(path_json(path_arg(path, "blocks")));
     last_path = path;
     out.blocks.push_back({out.held.back()->bytes(), out.paths.back(), first_line});
   }
@@ -153,8 +154,8 @@ Ref joined_output(const std::vector<Unit>& units, std::vector<UnitOutput>& outpu
   auto report_until = [&](std::size_t block) {
     for (; next_block < block; ++next_block) {
       if (!drops.bad_line[next_block]) continue;
-      Ref failure = Ref::check(Py_BuildValue("(nKn)", static_cast<Py_ssize_t>(next_block),
-                                             static_cast<unsigned long long>(*drops.bad_line[next_block]),
+      const auto line = static_cast<unsigned long long>(*drops.bad_line[next_block]);
+      Ref failure = Ref::check(Py_BuildValue("(nKn)", static_cast<Py_ssize_t>(next_block), line,
                                              static_cast<Py_ssize_t>(written)));
       if (PyList_Append(failures.get(), failure.get()) < 0) py::throw_error_set();
     }
@@ -218,7 +219,9 @@ PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     BlocksArg given;
     blocks_arg(a[1], given);
     std::vector<char> continues(given.blocks.size());
-    for (std::size_t b = 0; b < continues.size(); ++b) continues[b] = given.blocks[b].first_line == 0;
+    for (std::size_t b = 0; b < continues.size(); ++b) {
+      continues[b] = given.blocks[b].first_line == 0;
+    }
 
     const Plan plan = plan_units(given.blocks, options.whole_records);
     const std::vector<Unit>& units = plan.units;
@@ -254,7 +257,8 @@ PyObject* py_count_records(PyObject*, PyObject* list) {
     std::vector<std::pair<std::string_view, std::uint64_t>> counts;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
       PyObject* item = PyList_GET_ITEM(list, i);
-      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 || !PyDict_Check(PyTuple_GET_ITEM(item, 1))) {
+      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 ||
+          !PyDict_Check(PyTuple_GET_ITEM(item, 1))) {
         py::raise_argument_type_error("counts", "expected (path, dict) tuples");
       }
       PyObject* path = PyTuple_GET_ITEM(item, 0);
@@ -276,7 +280,9 @@ PyObject* py_count_records(PyObject*, PyObject* list) {
       }
       append_count_records(out, given, counts);
     }
-    return py::new_bytes(out.size(), [&](std::span<char> into) { std::copy(out.begin(), out.end(), into.data()); });
+    return py::new_bytes(out.size(), [&](std::span<char> into) {
+      std::copy(out.begin(), out.end(), into.data());
+    });
   });
 }
 

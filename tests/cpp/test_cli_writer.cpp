@@ -73,7 +73,9 @@ TEST(cli_writer_output_does_not_depend_on_the_units) {
     for (int b = 0; b < 3; ++b) data.push_back(random_block(rng, rng() % 400));
     std::vector<cli::Block> blocks;
     // The second block goes on from the first.
-    for (std::size_t b = 0; b < data.size(); ++b) blocks.push_back({data[b], "\"p\"", b == 1 ? 0 : 1 + 100 * b});
+    for (std::size_t b = 0; b < data.size(); ++b) {
+      blocks.push_back({data[b], "\"p\"", b == 1 ? 0 : 1 + 100 * b});
+    }
     cli::WriterOptions options;
     options.output = static_cast<cli::Output>(rng() % 3);
     options.char_offsets = rng() % 2 == 0;
