@@ -163,11 +163,17 @@ FROZEN = {
 }
 
 
+def word_options(words, options=()):
+    """--words, with the fallback only where a mode asks for it (--words
+    unicode brings it along otherwise)."""
+    return ["--words", words, *([] if "--fallback" in options else ["--no-fallback"])]
+
+
 def cases(extract, replace):
     for command, table in (("extract", extract), ("replace", replace)):
         for name, (options, inputs) in table.items():
             for words in WORDS:
-                yield f"{command} {name} {words}", [command, *options, "--words", words], inputs
+                yield f"{command} {name} {words}", [command, *options, *word_options(words, options)], inputs
 
 
 def digest(status, *parts):
@@ -218,7 +224,7 @@ def test_stdin_gzip_and_pipes(command):
     text = b"".join((DATA / name).read_bytes() for name in SAMPLES)
     for words in WORDS:
         for data in (text, gzip.compress(text, mtime=0)):
-            result = subprocess.run([sys.executable, "-m", "fernquill_tools", command, "--words", words, *KEYWORDS],
+            result = subprocess.run([sys.executable, "-m", "fernquill_tools", command, *word_options(words), *KEYWORDS],
                                     input=data, capture_output=True, timeout=120)
             name = f"stdin {command} {words} {'gzip' if data is not text else 'plain'}"
             assert digest(result.returncode, result.stdout) == FROZEN.get(name), name

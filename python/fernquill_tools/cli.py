@@ -2,7 +2,7 @@
 
     fernquill extract -k keywords.tsv notes/*.txt      # JSON Lines, one per matching line
     fernquill replace -e 'New York=NYC' -i.bak city.txt
-    fernquill extract --words unicode --fallback -k stichworte.tsv texte/*.txt   # whole words
+    fernquill extract --words ascii -k keywords.tsv notes/*.txt   # the module's byte word test
 
 Exit status: 0 if something matched, 1 if nothing did, 2 on any error,
 130 when interrupted.
@@ -22,11 +22,12 @@ from collections.abc import Generator, Iterable, Sequence
 from fernquill import KeywordProcessor
 
 from fernquill_tools import PanicException, __version__
-from fernquill_tools._read_ahead import ReadAhead, read_ahead
+from fernquill_tools._read_ahead import ReadAhead, closed_after, read_ahead
 from fernquill_tools.cli_files import (
-    PROG, CliError, Source, edit_in_place, input_files, reads_never_wait, write_atomically,
+    PROG, CliError, Entry, Source, edit_in_place, input_files, reads_never_wait, write_atomically,
 )
 from fernquill_tools.cli_files import report as _error
+from fernquill_tools.cli_progress import Progress
 from fernquill_tools.cli_search import (
     DEFAULT_BATCH_BYTES, Batch, Output, OutputError, Search, batches, groups, stream,
 )
@@ -85,19 +86,23 @@ def _common_options() -> argparse.ArgumentParser:
                       help="characters to count as word characters besides ASCII letters and digits")
     opts.add_argument("-t", "--threshold", type=_threshold, metavar="T",
                       help="approximate matching with similarity at least T (0..1)")
-    opts.add_argument("--words", choices=WORD_TESTS, default="ascii",
-                      help="the word-boundary test: single bytes (ascii, the default), or whole characters, "
-                           "where Unicode letters, marks and digits are word characters (unicode, for "
-                           "'zurück' or 'daß'); --word-chars then means characters of any script")
-    opts.add_argument("--fallback", action="store_true",
+    opts.add_argument("--words", choices=WORD_TESTS, default="unicode",
+                      help="the word-boundary test: whole characters, where Unicode letters, marks and "
+                           "digits are word characters (unicode, the default, for 'zurück' or 'daß'), or "
+                           "single bytes as the module tests them (ascii); --word-chars then means "
+                           "characters of any script")
+    opts.add_argument("--fallback", action=argparse.BooleanOptionalAction, default=None,
                       help="where the longest keyword at a position is glued to the next word, take the "
                            "longest shorter one there that is a whole word (as grep -w does); exact "
-                           "matching only")
+                           "matching only; on by default with --words unicode")
     inp = common.add_argument_group("input")
     inp.add_argument("files", nargs="*", metavar="FILE",
                      help="input files, plain or gzip-compressed; '-' or none for stdin")
     inp.add_argument("-r", "--recursive", action="store_true",
-                     help="read the files in folders given as FILE, and in their subfolders")
+                     help="read the regular files in folders given as FILE, and in their subfolders; "
+                          "symbolic links, FIFOs, sockets and devices met on the way are passed over")
+    inp.add_argument("-R", "--dereference-recursive", action="store_true",
+                     help="as -r, but follow symbolic links met on the way")
     inp.add_argument("--records", choices=("lines", "file"), default="lines",
                      help="a record is a line (default) or a whole file")
     inp.add_argument("--errors", choices=ERROR_POLICIES, default="strict",
@@ -132,6 +137,9 @@ def _parser() -> argparse.ArgumentParser:
     rp.add_argument("-i", "--in-place", dest="in_place", action="store_true",
                     help="edit the files in place; -iSUFFIX or --in-place=SUFFIX keeps a backup")
     rp.add_argument("--in-place-suffix", dest="suffix", default="", help=argparse.SUPPRESS)
+    rp.add_argument("--skip-compressed", action="store_true",
+                    help="with -i: leave gzip-compressed files as they are, with a warning, instead of "
+                         "stopping at each with an error")
     return parser
 
 
@@ -155,6 +163,8 @@ def _usage_conflict(args: argparse.Namespace) -> str | None:
     """Options that do not go together, as one line, or None."""
     if args.processor and (args.case_sensitive or args.allow_overlaps):
         return "-s/--case-sensitive and --allow-overlaps come from the saved state with --processor"
+    if args.command == "replace" and args.skip_compressed and not (args.in_place or args.suffix):
+        return "--skip-compressed goes with -i/--in-place"
     if args.command == "extract":
         if args.per_file and not args.count:
             return "--per-file goes with -c/--count"
@@ -200,47 +210,48 @@ def _build_processor(args: argparse.Namespace) -> KeywordProcessor:
     return kp
 
 
-def _edit_in_place(files: list[str], args: argparse.Namespace, search: Search) -> bool:
+def _edit_in_place(files: list[Entry], args: argparse.Namespace, search: Search, progress: Progress) -> bool:
     """Rewrites each file with its keywords replaced; whether any failed."""
     def rewritten(source: Source) -> Generator[bytes, None, None]:
-        found = batches(source, args)
-        with contextlib.closing(read_ahead(found) if source.regular else found) as items:
+        found = batches(source, args, progress)
+        with closed_after(read_ahead(found) if source.regular else found) as items:
             for batch in items:
                 yield search.replaced(batch)
 
-    return edit_in_place(files, args.suffix, rewritten)
+    return edit_in_place(files, args.suffix, args.skip_compressed, rewritten)
 
 
-def _input_groups(files: list[str], args: argparse.Namespace) -> ReadAhead[list[Batch] | CliError] | Generator[
-        list[Batch] | CliError, None, None]:
+def _input_groups(files: list[Entry], args: argparse.Namespace, progress: Progress) -> ReadAhead[
+        list[Batch] | CliError] | Generator[list[Batch] | CliError, None, None]:
     """The groups of `groups`, read ahead on a helper thread where reads never wait."""
-    found = groups(files, args)
+    found = groups(files, args, progress)
     return read_ahead(found) if reads_never_wait(files) else found
 
 
 def _run(args: argparse.Namespace) -> int:
     in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
-    if in_place or args.save:  # an input may be the file saved: read it only once it is
-        kp = _build_processor(args)
-        return _run_with(kp, input_files(args), None, args, in_place)
-    # The first groups are read while the keywords load.
     files = input_files(args)
-    with contextlib.closing(_input_groups(files, args)) as items:
-        kp = _build_processor(args)
-        return _run_with(kp, files, items, args, in_place)
+    with contextlib.closing(Progress.for_run(files, not args.no_progress)) as progress:
+        if in_place or args.save:  # an input may be the file saved: read it only once it is
+            kp = _build_processor(args)
+            return _run_with(kp, files, None, args, progress, in_place)
+        # The first groups are read while the keywords load.
+        with closed_after(_input_groups(files, args, progress)) as items:
+            kp = _build_processor(args)
+            return _run_with(kp, files, items, args, progress, in_place)
 
 
-def _run_with(kp: KeywordProcessor, files: list[str], items: Iterable[list[Batch] | CliError] | None,
-              args: argparse.Namespace, in_place: bool) -> int:
-    if not files:
-        return EXIT_MATCH
+def _run_with(kp: KeywordProcessor, files: list[Entry], items: Iterable[list[Batch] | CliError] | None,
+              args: argparse.Namespace, progress: Progress, in_place: bool) -> int:
+    if not files:  # only saving; or folders with nothing to read in them
+        return EXIT_NO_MATCH if args.files else EXIT_MATCH
     search = Search(args, kp)
     if in_place:
-        failed = _edit_in_place(files, args, search)
+        failed = _edit_in_place(files, args, search, progress)
     else:
         out = Output()
         if items is None:
-            with contextlib.closing(_input_groups(files, args)) as found:
+            with closed_after(_input_groups(files, args, progress)) as found:
                 failed = stream(found, search, out)
         else:
             failed = stream(items, search, out)

@@ -12,13 +12,15 @@ from __future__ import annotations
 import argparse
 import collections
 import sys
-from collections.abc import Generator, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from typing import Any, Literal
 
 from fernquill import KeywordProcessor
 
 from fernquill_tools import _native
-from fernquill_tools.cli_files import CliError, Source, open_source, report
+from fernquill_tools.cli_files import (
+    READ_FAILURES, STDIN, STDIN_NAME, CliError, Entry, Source, input_failure, open_source, report,
+)
 from fernquill_tools.cli_progress import Progress
 
 # Records are read and processed this many bytes at a time, so memory stays
@@ -60,15 +62,14 @@ class Batch:
 
 
 def _read(source: Source, size: int) -> bytes:
-    try:
-        # One read of what is there (a whole batch from a file, what has
-        # arrived from a pipe), so that piped input flows through promptly.
-        return source.stream.read1(size) if size > 0 else source.stream.read()  # type: ignore[attr-defined]
-    except (OSError, EOFError) as exc:  # gzip.BadGzipFile is an OSError
-        raise CliError(f"{source.name}: {getattr(exc, 'strerror', None) or exc}") from None
+    # One read of what is there (a whole batch from a file, what has arrived
+    # from a pipe), so that piped input flows through promptly. A failure is
+    # reported by input_failure, where the file is given up.
+    return source.stream.read1(size) if size > 0 else source.stream.read()  # type: ignore[attr-defined]
 
 
-def _line_batches(source: Source, reading: Reading, batch_bytes: int, progress: Progress) -> Iterator[Batch]:
+def _line_batches(source: Source, reading: Reading, batch_bytes: int,
+                  progress: Callable[[int], None]) -> Iterator[Batch]:
     pending = bytearray()  # the start of a line that has not ended yet
     first_line = 1
     while not reading.stopped:
@@ -93,43 +94,41 @@ def _line_batches(source: Source, reading: Reading, batch_bytes: int, progress: 
             return
 
 
-def batches(source: Source, args: argparse.Namespace) -> Generator[Batch, None, None]:
-    # Decompressed bytes have no known total.
-    progress = Progress(None if source.compressed else source.size, source.name, not args.no_progress)
+def batches(source: Source, args: argparse.Namespace, progress: Progress) -> Generator[Batch, None, None]:
+    read = progress.reading(source)
     reading = Reading(source.name)
     try:
         if args.records == "file":
             data = _read(source, -1)
-            progress(len(data))
+            read(len(data))
             yield Batch(reading, 1, data)
         else:
-            yield from _line_batches(source, reading, args.batch_bytes, progress)
+            yield from _line_batches(source, reading, args.batch_bytes, read)
     finally:
-        progress.close()
-        if source.stream is not sys.stdin.buffer:
-            source.stream.close()
+        source.close()
 
 
-def groups(files: Iterable[str], args: argparse.Namespace) -> Generator[list[Batch] | CliError, None, None]:
+def groups(files: Iterable[Entry], args: argparse.Namespace,
+           progress: Progress) -> Generator[list[Batch] | CliError, None, None]:
     """Batches of consecutive files, packed up to the batch size. A file that
     fails gives its error after the batches before it, and is not read further.
     What comes from a pipe or a terminal is processed as it arrives."""
     group: list[Batch] = []
     size = 0
-    for path in files:
+    for entry in files:
         try:
-            source = open_source(path)
-            for batch in batches(source, args):
+            source = open_source(entry)
+            for batch in batches(source, args, progress):
                 group.append(batch)
                 size += len(batch.data)
                 if size >= args.batch_bytes or not source.regular:
                     yield group
                     group, size = [], 0
-        except CliError as exc:
+        except READ_FAILURES + (CliError,) as exc:
             if group:
                 yield group
                 group, size = [], 0
-            yield exc
+            yield input_failure(entry.path if entry.path != STDIN else STDIN_NAME, exc)
     if group:
         yield group
 

@@ -106,8 +106,11 @@ class BlockScanner {
 
   // Scans the rows waiting and hands them on. Matches come in ascending
   // start order and none contains a separator, so each row's matches are
-  // the ones that follow the previous row's and start before its end: one
-  // forward pass rebases them in place.
+  // the ones that follow the previous row's and end by its end: one forward
+  // pass rebases them in place. (Not "start before its end": a match of a
+  // keyword that begins with a space reports its start one past it, so a
+  // lone " " at a row's end starts at that end. A later row's match starts
+  // after the separator and so ends after it.)
   template <class OnRow, class OnNull>
   void flush(OnRow& on_row, OnNull& on_null) {
     if (run_.empty()) return;
@@ -119,7 +122,7 @@ class BlockScanner {
         continue;
       }
       const std::size_t first = m;
-      for (; m < matches_.size() && matches_[m].start < e.at + e.size; ++m) {
+      for (; m < matches_.size() && matches_[m].end <= e.at + e.size; ++m) {
         matches_[m].start -= e.at;
         matches_[m].end -= e.at;
       }

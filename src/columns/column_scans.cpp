@@ -47,24 +47,31 @@ std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
   }));
 }
 
+// Every row's result appended to one block type, block by block:
+// take(out, scanned_row) appends a row's.
+template <class Block, class Take>
+std::vector<Block> row_results(const KeywordProcessor& processor, const StringColumn& column,
+                               float threshold, const ScanOptions& options, Take&& take) {
+  return scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
+    BlockScanner scanner(processor, threshold, options);
+    out.reserve_rows(b.end - b.begin);
+    scanner.scan(
+        column.chunks[b.chunk], b, [&](const ScannedRow& r) { take(out, r); },
+        [&] { out.append_null(); });
+  });
+}
+
 }  // namespace
 
 std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
                                              const StringColumn& column, float threshold,
                                              const ColumnOptions& options) {
   const bool chars = options.offsets == OffsetUnit::kChars;
-  return make_extract_column(
-      scan_blocks<ExtractBlock>(column, [&](const RowBlock& b, ExtractBlock& out) {
-        BlockScanner scanner(processor, threshold, options.scan);
-        out.reserve_rows(b.end - b.begin);
-        scanner.scan(
-            column.chunks[b.chunk], b,
-            [&](const ScannedRow& r) {
-              // On ASCII rows bytes are characters.
-              if (chars && !r.ascii) to_char_offsets(r.row, r.scan, r.matches);
-              out.append_row(r.matches);
-            },
-            [&] { out.append_null(); });
+  return make_extract_column(row_results<ExtractBlock>(
+      processor, column, threshold, options.scan, [&](ExtractBlock& out, const ScannedRow& r) {
+        // On ASCII rows bytes are characters.
+        if (chars && !r.ascii) to_char_offsets(r.row, r.scan, r.matches);
+        out.append_row(r.matches);
       }));
 }
 
@@ -75,6 +82,22 @@ std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
   // likely to outgrow 32 bits as the input was.
   if (column.large) return replace_into<std::int64_t>(processor, column, threshold, options.scan);
   return replace_into<std::int32_t>(processor, column, threshold, options.scan);
+}
+
+std::shared_ptr<ResultColumn> names_column(const KeywordProcessor& processor,
+                                           const StringColumn& column, float threshold,
+                                           const ColumnOptions& options) {
+  return make_names_column(row_results<NamesBlock>(
+      processor, column, threshold, options.scan,
+      [](NamesBlock& out, const ScannedRow& r) { out.append_row(r.matches); }));
+}
+
+std::shared_ptr<ResultColumn> contains_column(const KeywordProcessor& processor,
+                                              const StringColumn& column, float threshold,
+                                              const ColumnOptions& options) {
+  return make_flags_column(row_results<FlagsBlock>(
+      processor, column, threshold, options.scan,
+      [](FlagsBlock& out, const ScannedRow& r) { out.append(!r.matches.empty()); }));
 }
 
 NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,

@@ -7,11 +7,10 @@
 
 namespace fernquill::columns {
 
-// The options from the `words` ("ascii" or "unicode"; absent: `defaults`)
-// and `fallback` (absent: `defaults`) arguments; ValueError for another
-// `words`.
-fernquill::ScanOptions scan_options_arg(PyObject* words, PyObject* fallback,
-                                        const fernquill::ScanOptions& defaults);
+// The options from the `words` ("ascii" or "unicode", the default) and
+// `fallback` (absent or None: on exactly with "unicode") arguments;
+// ValueError for another `words`.
+fernquill::ScanOptions scan_options_arg(PyObject* words, PyObject* fallback);
 
 // "chars" (also when absent) or "bytes"; ValueError for anything else.
 OffsetUnit offsets_arg(PyObject* value);

@@ -213,7 +213,7 @@ PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     options.char_offsets = columns::offsets_arg(a[4]) == columns::OffsetUnit::kChars;
     options.with_text = py::to_bool(a[5], "with_text");
     options.whole_records = py::to_bool(a[6], "whole_records");
-    options.scan = columns::scan_options_arg(a[7], a[8], ScanOptions{});
+    options.scan = columns::scan_options_arg(a[7], a[8]);
     options.errors = errors_arg(a[9]);
     Ref keep_blocks = Ref::borrowed(a[1]);
     BlocksArg given;

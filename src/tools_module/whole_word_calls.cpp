@@ -19,9 +19,6 @@ namespace {
 using py::Ref;
 
 constexpr const char* kClassName = "whole words";
-// What users of these two calls come for: whole words in any script.
-constexpr fernquill::ScanOptions kTextDefaults{true, true};
-
 constexpr const char* text_params[] = {"processor", "text",     "threshold",
                                        "words",     "fallback", "offsets"};
 constexpr std::size_t kOffsetsArg = 5;
@@ -44,7 +41,7 @@ PyObject* text_call(const py::Signature& sig, PyObject* const* args, Py_ssize_t 
     const py::Utf8Argument text(a[1], "text", py::Utf8Copy::kPrivate);
     const std::optional<float> threshold = py::to_optional_f32(a[2], "threshold");
     checked_threshold(threshold);
-    const fernquill::ScanOptions options = scan_options_arg(a[3], a[4], kTextDefaults);
+    const fernquill::ScanOptions options = scan_options_arg(a[3], a[4]);
     const OffsetUnit offsets = offsets_arg(a[kOffsetsArg]);
     return body(borrowed.record(), text.bytes(), threshold, options, offsets);
   });
