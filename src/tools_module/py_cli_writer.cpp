@@ -291,7 +291,7 @@ PyObject* py_count_records(PyObject*, PyObject* list) {
 PyMethodDef g_cli_writer_functions[] = {
     {"write_records", py::fastcall(py_write_records), py::kFast,
      "write_records(processor, blocks, threshold, output, offsets='chars', with_text=False, "
-     "whole_records=False, words='ascii', fallback=False, errors='strict')\n--\n\n"
+     "whole_records=False, words='unicode', fallback=None, errors='strict')\n--\n\n"
      "The command line's records of `blocks` scanned and written as JSON Lines, counts or "
      "replaced text."},
     {"count_records", py_count_records, METH_O,
