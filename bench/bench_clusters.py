@@ -24,6 +24,7 @@ KEYWORDS = 10000
 ROUNDS = 5
 WORKERS = (1, 2)
 os.environ["RAYON_NUM_THREADS"] = "1"
+os.environ.setdefault("PYSPARK_PYTHON", sys.executable)  # the workers import this fernquill
 
 
 def median_time(fn, clock=time.perf_counter, rounds=ROUNDS):
