@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The clean names of every corpus line (10k keywords) on Spark, Ray Data and Dask
+"""The clean names of 1M corpus lines (10k keywords) on Spark, Ray Data and Dask
 DataFrame, each on 1 and 2 workers, against the column call in this one process.
 
   one process     CPU time of fernquill_tools.columns.names over the lines, here
@@ -12,6 +12,7 @@ means the cluster pays for itself on this machine. Engines that are not installe
 are skipped. Run: python3 bench/bench_clusters.py [--quick]
 """
 
+import logging
 import os
 import statistics
 import sys
@@ -23,6 +24,7 @@ import prepare_data
 KEYWORDS = 10000
 ROUNDS = 5
 WORKERS = (1, 2)
+ROWS = 1_000_000  # corpus lines, cycled
 os.environ["RAYON_NUM_THREADS"] = "1"
 os.environ.setdefault("PYSPARK_PYTHON", sys.executable)  # the workers import this fernquill
 
@@ -40,7 +42,8 @@ def spark_runner(kp, lines, workers):
     from pyspark.sql import SparkSession
     from fernquill_tools import spark as fq_spark
     session = (SparkSession.builder.master(f"local[{workers}]").appName("fernquill-bench")
-               .config("spark.ui.enabled", "false").config("spark.executorEnv.RAYON_NUM_THREADS", "1")
+               .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
+               .config("spark.executorEnv.RAYON_NUM_THREADS", "1").config("spark.driver.memory", "4g")
                .getOrCreate())
     session.sparkContext.setLogLevel("ERROR")
     import pandas as pd
@@ -92,14 +95,15 @@ ENGINES = {"Spark": ("pyspark", spark_runner), "Ray": ("ray", ray_runner), "Dask
 
 
 def main():
+    logging.getLogger("distributed").setLevel(logging.ERROR)
     args = C.common_args(__doc__.split("\n")[0])
     fernquill = C.import_fernquill()
     import pyarrow as pa
     from fernquill_tools import columns
 
-    lines = prepare_data.read_text(prepare_data.CORPUS).split("\n")
-    if args.quick:
-        lines = lines[: len(lines) // 8]
+    corpus = prepare_data.read_text(prepare_data.CORPUS).split("\n")
+    rows = ROWS // 8 if args.quick else ROWS
+    lines = [corpus[i % len(corpus)] for i in range(rows)]
     kp = C.fq_build(fernquill, prepare_data.load_keywords(KEYWORDS))
     column = pa.array(lines)
     rounds = 3 if args.quick else ROUNDS
