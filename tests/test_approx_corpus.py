@@ -10,7 +10,7 @@ import time
 import pytest
 
 from fernquill import KeywordProcessor
-from helpers import build
+from helpers import build, each_seed
 
 SYLLABLES = ["al", "an", "ar", "be", "ca", "con", "de", "di", "el", "en", "er", "ex", "for",
              "in", "ing", "is", "it", "la", "le", "lo", "ma", "ment", "ne", "no", "or", "pe",
@@ -113,7 +113,7 @@ def test_dense_binary_keywords_at_low_threshold_take_well_under_a_second():
     assert elapsed < 1.0
 
 
-@pytest.mark.parametrize("seed", range(6))
+@each_seed(range(6))
 def test_dense_binary_keywords_match_the_model(seed):
     rng = random.Random(seed)
     kp, model, text = dense_binary_case(rng, rng.randrange(6, 24), rng.randrange(8, 13),

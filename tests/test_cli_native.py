@@ -15,7 +15,7 @@ from collections import Counter
 import pytest
 
 import fernquill
-from helpers import PanicException, refusals_while_running
+from helpers import PanicException, each_seed, refusals_while_running
 
 native = pytest.importorskip("fernquill_tools._native")
 write_records = getattr(native, "write_records", None)
@@ -97,7 +97,7 @@ def test_a_change_from_another_thread_waits_for_the_writer():
     assert len(kp) == 2
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # a 60 MiB record under five address-space limits
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the address sanitizer reserves more address space than the limit allows")
 def test_memory_running_out_leaves_the_processor_usable():
@@ -139,7 +139,7 @@ def python_utf8_lines(data):
     return bad, bytes(data).count(b"\n")
 
 
-@pytest.mark.parametrize("seed", range(10))
+@each_seed(range(10))
 def test_utf8_lines_agrees_with_the_codec(seed):
     # Small inputs, and ones past the size checked without the interpreter lock.
     import random
@@ -179,8 +179,19 @@ def rendered_lines(kp, lines, threshold):
 LONG_RECORD = 1 << 20  # records from this size on are written as their matches come
 
 
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.slow  # megabytes checked against the module, line by line
+@each_seed(range(2))  # one without overlaps, one with
 def test_long_records_with_dense_matches_equal_the_module(seed):
+    check_long_records_with_dense_matches(seed)
+
+
+@pytest.mark.stress
+@each_seed(range(2, 4))
+def test_more_long_records_with_dense_matches(seed):
+    check_long_records_with_dense_matches(seed)
+
+
+def check_long_records_with_dense_matches(seed):
     rng = random.Random(seed)
     kp = fernquill.KeywordProcessor(allow_overlaps=seed % 2 == 1)
     for word, name in [("ny", "New York"), ("ny and", "X"), ("İst", "ist"), ("kelvin", None), ("la", "")]:

@@ -13,6 +13,7 @@ import pytest
 import fernquill
 import fernquill_tools
 from fernquill_tools import char_spans
+from helpers import each_seed
 from test_cli import fq
 from test_cli_render import counted, decoded_lines, dumps, run_in_process, writer  # noqa: F401 - a fixture
 from test_whole_words import EDGES, SCRIPTS, random_text
@@ -113,7 +114,7 @@ def expected_replace(setup, data, errors, whole):
     return b"\n".join(rendered) + (b"\n" if final_newline and found else b"")
 
 
-@pytest.mark.parametrize("seed", range(40))
+@each_seed(range(40))
 def test_output_equals_the_whole_word_calls(tmp_path, capsysbinary, writer, seed):  # noqa: F811 - the fixture
     rng = random.Random(seed)
     setup = Setup(rng)

@@ -204,7 +204,7 @@ def test_native_calls_read_their_options_by_position_and_by_name(name):
             call(kp, rows, offsets="bytes")
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # 60,000 rows against the module, row by row
 def test_many_blocks_match_the_module():
     # Enough text for many blocks on the pool, rows of every size.
     rng = random.Random(7)
@@ -458,7 +458,7 @@ print(failed, completed)
 """
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # a hundred calls under rising address-space limits
 @pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
                     reason="the address sanitizer reserves more address space than the limits allow")
 def test_memory_errors_leave_the_processor_unchanged():

@@ -426,7 +426,7 @@ def hostile_round(kp):
     assert columns.count(kp, StreamColumn(forgery, forgery.stream(b"u", [good_array(forgery)])))
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # two thousand rounds of every refusal
 @pytest.mark.skipif(FREE_THREADED, reason="the free-threaded interpreter frees memory lazily: "
                     "making ctypes callbacks alone grows the traced total there")
 def test_hostile_input_leaks_no_python_objects():

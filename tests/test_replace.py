@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from helpers import FREE_THREADED, PanicException, build, processor, random_case, skip_under_asan
+from helpers import FREE_THREADED, PanicException, build, each_seed, processor, random_case, skip_under_asan
 
 
 @pytest.mark.parametrize(
@@ -99,7 +99,7 @@ def test_many_matches_stay_linear():
     assert kp.replace_keywords(text) == "bb " * 200_000
 
 
-@pytest.mark.parametrize("seed", range(3))
+@each_seed(range(3))
 def test_randomized_against_model(seed):
     rng = random.Random(100 + seed)
     checked = 0
@@ -113,7 +113,7 @@ def test_randomized_against_model(seed):
         checked += 1
 
 
-@pytest.mark.parametrize("seed", range(2))
+@each_seed(range(2))
 def test_folded_texts_replace_whole_input_characters(seed):
     # Texts built from pieces, some of whose lower-case forms have another
     # byte length. Each match covers exactly one keyword piece of the folded

@@ -14,6 +14,7 @@ import pytest
 import fernquill
 import fernquill_tools
 from fernquill_tools import PanicException, load_keywords
+from helpers import each_seed
 
 EXPECTED = {"new york": "NYC", "los angeles": "LA", "python": "python"}
 
@@ -182,7 +183,7 @@ def written(fmt, entries, newline, rng):
 
 
 @pytest.mark.parametrize("fmt", ["tsv", "csv", "text"])
-@pytest.mark.parametrize("seed", range(40))
+@each_seed(range(40))
 def test_line_formats_keep_every_keyword(tmp_path, fmt, seed):
     rng = random.Random(seed)
     entries = random_entries(rng)
@@ -273,7 +274,7 @@ def native_entries(content, fmt):
 
 
 @pytest.mark.parametrize("fmt", ["tsv", "text"])
-@pytest.mark.parametrize("seed", range(30))
+@each_seed(range(30))
 def test_native_line_reader_matches_the_python_one(fmt, seed):
     pytest.importorskip("fernquill_tools._native")
     rng = random.Random(seed)
@@ -321,7 +322,7 @@ def test_loaded_files_agree_with_and_without_the_native_reader(tmp_path, monkeyp
 
 @pytest.mark.parametrize("fmt", ["tsv", "csv", "text", "json"])
 @pytest.mark.parametrize("opened", ["text", "binary", "path"])
-@pytest.mark.parametrize("seed", range(10))
+@each_seed(range(10))
 def test_byte_order_mark_is_no_part_of_a_keyword(tmp_path, fmt, opened, seed):
     rng = random.Random(seed)
     entries = random_entries(rng)
