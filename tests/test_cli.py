@@ -92,15 +92,15 @@ def test_stdin_and_threshold_and_counts():
     kp = processor()
     expected = [dict(r, path="<stdin>") for r in expected_extract(kp, SAMPLES[:1])]
     for args in ([], ["-"]):
-        result = fq("extract", "-k", KEYWORDS, *args, input=text)
+        result = fq("extract", "--words", "ascii", "-k", KEYWORDS, *args, input=text)
         assert result.returncode == 0 and records(result.stdout) == expected
     lines = text.decode().split("\n")
-    approx = records(fq("extract", "-k", KEYWORDS, "-t", "0.8", input=text).stdout)
+    approx = records(fq("extract", "--words", "ascii", "-k", KEYWORDS, "-t", "0.8", input=text).stdout)
     want = [(i + 1, [m.keyword for m in kp.extract_keywords(line, 0.8)]) for i, line in enumerate(lines)]
     assert [(r["line"], [m[0] for m in r["matches"]]) for r in approx] == [w for w in want if w[1]]
     assert all(0.8 <= m[1] <= 1.0 and round(m[1], 2) == m[1] for r in approx for m in r["matches"])
     counts = collections.Counter(m.keyword for line in lines for m in kp.extract_keywords(line, 0.8))
-    got = records(fq("extract", "-k", KEYWORDS, "-t", "0.8", "--count", input=text).stdout)
+    got = records(fq("extract", "--words", "ascii", "-k", KEYWORDS, "-t", "0.8", "--count", input=text).stdout)
     assert {r["keyword"]: r["count"] for r in got} == counts
     assert [r["count"] for r in got] == sorted(counts.values(), reverse=True)
 
@@ -274,7 +274,7 @@ def test_progress_bar_only_on_a_terminal():
         os.close(follower)
         os.close(leader)
     assert proc.returncode == 0 and proc.stdout == quiet.stdout
-    assert str(SAMPLES[0]).encode() in shown
+    assert b"1/1 files: 0 MiB 100%" in shown  # one bar for the run, whatever the number of files
 
 
 @pytest.mark.skipif(FROM_SOURCE, reason="the console script needs an installed package")
