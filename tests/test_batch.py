@@ -228,6 +228,7 @@ def default_size():
     return int(run_python(THREAD_DELTA))
 
 
+@pytest.mark.slow  # an interpreter per setting
 @pytest.mark.parametrize(
     "env, expected",
     [

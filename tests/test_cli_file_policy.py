@@ -228,6 +228,7 @@ FAILURES = [
 ]
 
 
+@pytest.mark.slow  # a run of the command per failure
 @pytest.mark.parametrize("records", ["lines", "file"])
 @pytest.mark.parametrize("name, make, lines_read, reason", FAILURES)
 def test_an_input_failure_is_one_line_and_the_next_file_is_read(tmp_path, name, make, lines_read, reason, records):
@@ -308,6 +309,7 @@ def test_opening_refuses_a_changed_type_without_waiting(tmp_path):
         cli_files.open_source(entry)
 
 
+@pytest.mark.slow  # a run of the command per walk
 def test_exit_status_of_walks_and_compressed_edits(tmp_path):
     (tmp_path / "empty").mkdir()
     (tmp_path / "tree").mkdir()

@@ -114,6 +114,7 @@ def _shell(command, **kwargs):
 CLI = f"{sys.executable} -m fernquill_tools"
 
 
+@pytest.mark.slow  # a run of the command per output
 @pytest.mark.parametrize("args", [["extract"], ["extract", "-c"], ["extract", "-c", "--per-file"], ["replace"]])
 @pytest.mark.parametrize("redirect, reason", [(">&-", "Bad file descriptor"), ("> /dev/full", "No space left on device")])
 def test_failed_output_exits_2_with_one_line(tmp_path, args, redirect, reason):

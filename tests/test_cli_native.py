@@ -70,6 +70,7 @@ def test_wrong_calls_are_refused(call, error, message):
     assert write_records(kp, [(b"la", PATH, 1)], None, "counts")[1] == [{"la": 1}]
 
 
+@pytest.mark.slow  # a long write raced by a thread
 def test_a_change_from_another_thread_waits_for_the_writer():
     kp = processor()
     block = b"New York and LA and nothing much\n" * 200_000
@@ -139,6 +140,7 @@ def python_utf8_lines(data):
     return bad, bytes(data).count(b"\n")
 
 
+@pytest.mark.slow  # a randomized differential
 @each_seed(range(10))
 def test_utf8_lines_agrees_with_the_codec(seed):
     # Small inputs, and ones past the size checked without the interpreter lock.

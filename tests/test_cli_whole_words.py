@@ -114,6 +114,7 @@ def expected_replace(setup, data, errors, whole):
     return b"\n".join(rendered) + (b"\n" if final_newline and found else b"")
 
 
+@pytest.mark.slow  # a randomized differential
 @each_seed(range(40))
 def test_output_equals_the_whole_word_calls(tmp_path, capsysbinary, writer, seed):  # noqa: F811 - the fixture
     rng = random.Random(seed)
@@ -155,6 +156,7 @@ def test_output_equals_the_whole_word_calls(tmp_path, capsysbinary, writer, seed
                 assert (edited.read(), backup.read()) == (expected_replace(setup, data, errors, whole), data)
 
 
+@pytest.mark.slow  # a run of the command per mode
 def test_german_sample_by_whole_words(tmp_path):
     # The glued matches of the byte test go; the one behind a longer keyword
     # that is glued comes back with the fallback.
@@ -189,6 +191,7 @@ def test_german_sample_by_whole_words(tmp_path):
     (["--words"], "argument --words: expected one argument"),
     (["--fallback=yes"], "argument --fallback/--no-fallback: ignored explicit argument 'yes'"),
 ])
+@pytest.mark.slow  # a run of the command per value
 def test_bad_option_values_are_usage_errors(command, args, message):
     result = fq(command, "-e", "zur", *args, input=b"zur\n")
     assert (result.returncode, result.stdout) == (2, b"")

@@ -137,6 +137,7 @@ def rows_of(result):
     return pa.chunked_array(result).to_pylist()
 
 
+@pytest.mark.slow  # a randomized differential
 @pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("threshold", [None, 0.75])
 def test_random_columns_match_the_module_row_for_row(form, threshold):
@@ -275,6 +276,7 @@ def planned_chunk_lengths(chunks):
     return lengths or [0]
 
 
+@pytest.mark.slow  # megabytes of rows per form
 @pytest.mark.parametrize("form", ["list", "string", "large_string", "string_view", "sliced",
                                   "chunked"])
 def test_blocks_follow_the_byte_and_row_budgets(form):
@@ -412,6 +414,7 @@ def test_processor_stays_borrowed_while_the_column_is_read():
     assert rows_of(columns.replace(kp, ["a b"])) == ["a b"]  # the borrow was given back
 
 
+@pytest.mark.slow  # a long call raced by threads
 def test_other_threads_run_during_a_call_and_cannot_change_the_processor():
     kp = KeywordProcessor()
     for i in range(2000):

@@ -108,6 +108,7 @@ def test_forged_arrays_are_refused_and_released(case, call):
     assert kp.__getstate__() == state
 
 
+@pytest.mark.slow  # every forged array read
 def test_the_forged_arrays_read_rightly_when_told_the_truth():
     # The cases above differ from these in one lie each.
     kp = processor()
@@ -482,6 +483,7 @@ def test_a_list_column_scanned_while_another_thread_changes_the_processor():
     assert kp.__getstate__() == state
 
 
+@pytest.mark.slow  # a long call interrupted
 @pytest.mark.skipif(FREE_THREADED, reason="needs the interpreter lock to order the threads")
 def test_ctrl_c_during_a_call_is_raised_when_it_returns():
     # With a long switch interval the helper thread gets the lock only when

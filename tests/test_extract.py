@@ -168,6 +168,7 @@ def test_results_are_new_match_objects():
     assert first[0].keyword == "a"  # owns its text
 
 
+@pytest.mark.slow  # a randomized differential
 @each_seed(range(4))
 def test_randomized_against_model(seed):
     rng = random.Random(seed)

@@ -67,9 +67,9 @@ def test_command_line_example_output():
 
 def test_setup_commands():
     first = blocks("bash")[0].splitlines()
-    assert first[1] == 'python3 -m pip install ".[test]" && python3 -m pytest -q'
+    assert first[1] == 'python3 -m pip install ".[test]" && python3 -m pytest'
     ci = (ROOT / ".ci" / "run").read_text()
-    assert 'python3 -m pip install ".[test]" && python3 -m pytest -q' in ci
+    assert 'python3 -m pip install ".[test]" && python3 -m pytest\n' in ci
     install, _, run = first[0].partition(" && ")
     assert install == "python3 -m pip install ."
     args = run.split()[3:]  # after "python3 -m fernquill_tools"

@@ -29,6 +29,7 @@ def dense_case(rng):
     return options, keywords, text
 
 
+@pytest.mark.slow  # a randomized differential of long texts
 @each_seed(range(4))
 def test_long_texts_match_the_literal_model(seed):
     rng = random.Random(seed)
@@ -172,6 +173,7 @@ def test_a_batch_started_while_results_are_built_runs_without_waiting_forever():
     assert out.startswith("ok")
 
 
+@pytest.mark.slow  # an interpreter under a memory limit
 @skip_on_free_threaded_allocator
 @skip_under_asan
 def test_running_out_of_memory_while_building_a_batch_leaves_the_pool_usable():

@@ -237,12 +237,12 @@ def test_only_a_hash_and_a_blank_start_a_comment(line, kept):
 def test_json_loads_in_linear_time():
     keys = {f"keyword number {i}": f"clean {i % 97}" for i in range(200_000)}
     content = json.dumps(keys, indent=1)
-    started = time.perf_counter()
+    started = time.process_time()  # the work done, which a loaded machine does not stretch
     kp = fernquill.KeywordProcessor()
     assert load_keywords(kp, io.StringIO(content), format="json") == len(keys)
     # A search of the whole file per key took about 20 ms per thousand keys at
     # 10k keys and grows with the square: hours here.
-    assert time.perf_counter() - started < 20
+    assert time.process_time() - started < 20
     assert len(kp) == len(keys)
     bad = content[:-2] + ',\n "last": 5}'
     with pytest.raises(ValueError, match=rf":{len(keys) + 2}: 'last': expected a clean name"):

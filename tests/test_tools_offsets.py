@@ -69,6 +69,7 @@ def random_case(rng, alphabet, parts):
     return kp, case_sensitive, text, threshold
 
 
+@pytest.mark.slow  # a randomized differential
 @pytest.mark.parametrize("alphabet, parts", [(ALPHABET, KEYWORD_PARTS), (SAME_LENGTHS, SAME_LENGTH_PARTS)],
                          ids=["length-changing", "same-lengths"])
 @each_seed(range(25))
@@ -149,6 +150,7 @@ def scan_size(text, case_sensitive):
     return len((text if case_sensitive else text.lower()).encode())
 
 
+@pytest.mark.slow  # a randomized differential
 @pytest.mark.parametrize("alphabet, parts", [(ALPHABET, KEYWORD_PARTS), (SAME_LENGTHS, SAME_LENGTH_PARTS),
                                              ([" ", "a", "b", "k"], ["a", "ab", "ka"])],
                          ids=["length-changing", "same-lengths", "ascii"])
