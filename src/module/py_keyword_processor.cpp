@@ -190,12 +190,11 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return method<SharedBorrow, 2>(
-      replace_keywords_sig, self, args, nargs, kwnames,
-      [](KeywordProcessor& p, auto& a) {
-        const SignalChecks checks;
-        return replace_in_str(p, a[0], a[1]);
-      });
+  return method<SharedBorrow, 2>(replace_keywords_sig, self, args, nargs, kwnames,
+                                 [](KeywordProcessor& p, auto& a) {
+                                   const SignalChecks checks;
+                                   return replace_in_str(p, a[0], a[1]);
+                                 });
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

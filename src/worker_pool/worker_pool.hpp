@@ -55,10 +55,10 @@ class WorkerPool {
   // thread submits one; n >= 2 runs on the workers while the caller sleeps.
   // The bodies see the caller's interrupt token (support/interrupt.hpp) as
   // a view, and the caller runs its check while it sleeps; a check that
-  // throws stops the job like a failed body. The first exception thrown by a body stops the job and is
-  // rethrown here once no worker uses the job any more (others are dropped).
-  // Returns the number of body calls that completed, which equals n whenever
-  // the call returns normally.
+  // throws stops the job like a failed body. The first exception thrown by
+  // a body stops the job and is rethrown here once no worker uses the job
+  // any more (others are dropped). Returns the number of body calls that
+  // completed, which equals n whenever the call returns normally.
   template <class F>
   std::size_t parallel_for(std::size_t n, F&& body) {
     using Body = std::remove_reference_t<F>;
