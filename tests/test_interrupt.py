@@ -12,6 +12,9 @@ import pytest
 from fernquill import KeywordProcessor
 from fernquill_tools import columns
 
+# Each case runs seconds of work or a command: not in the fast tier.
+pytestmark = pytest.mark.slow
+
 LATENCY = 0.2  # seconds from the signal to the exception
 DELAY = 0.3  # seconds into the call when the signal is sent
 
