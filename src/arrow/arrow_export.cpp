@@ -97,29 +97,16 @@ ArrowArray make_array(const std::shared_ptr<const void>& keep_alive, std::size_t
 }
 
 // Releases what was built so far if a later step throws.
-struct ArraysGuard {
-  std::vector<ArrowArray>& arrays;
-  ~ArraysGuard() {
-    for (ArrowArray& a : arrays) {
-      if (a.release != nullptr) a.release(&a);
-    }
-  }
-};
-
-// Releases the schemas built so far if a later step throws.
-struct SchemasGuard {
-  std::vector<ArrowSchema>& schemas;
-  ~SchemasGuard() {
-    for (ArrowSchema& s : schemas) {
-      if (s.release != nullptr) s.release(&s);
-    }
-  }
+template <class Struct>
+struct BuiltGuard {
+  std::vector<Struct>& built;
+  ~BuiltGuard() { release_children(built); }
 };
 
 // A list schema around one item schema.
 ArrowSchema list_schema(ArrowSchema item_schema) {
   std::vector<ArrowSchema> item;
-  SchemasGuard guard{item};
+  BuiltGuard<ArrowSchema> guard{item};
   item.push_back(item_schema);
   return make_schema("+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
 }
@@ -128,7 +115,7 @@ ArrowSchema list_schema(ArrowSchema item_schema) {
 template <class Block>
 ArrowArray list_array(const std::shared_ptr<const void>& keep, const Block& b, ArrowArray values) {
   std::vector<ArrowArray> item;
-  ArraysGuard guard{item};
+  BuiltGuard<ArrowArray> guard{item};
   item.push_back(values);
   return make_array(keep, b.rows(), b.validity.nulls,
                     {validity_of(b.validity), buffer_of(b.list_offsets)}, std::exchange(item, {}));
@@ -174,7 +161,7 @@ struct ExtractExport {
       "list<struct<keyword: string, similarity: float, start: int64, end: int64>>";
   static ArrowSchema schema() {
     std::vector<ArrowSchema> fields;
-    SchemasGuard guard{fields};
+    BuiltGuard<ArrowSchema> guard{fields};
     fields.push_back(make_schema("u", "keyword", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("f", "similarity", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "start", ARROW_FLAG_NULLABLE));
@@ -184,7 +171,7 @@ struct ExtractExport {
   static ArrowArray chunk(const std::shared_ptr<const void>& keep, const ExtractBlock& b) {
     const std::size_t n = b.matches();
     std::vector<ArrowArray> fields;
-    ArraysGuard guard{fields};
+    BuiltGuard<ArrowArray> guard{fields};
     fields.push_back(names_array(keep, b));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.similarity)}));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.start)}));
