@@ -10,6 +10,7 @@ import time
 import pytest
 
 from fernquill import KeywordProcessor
+import fernquill_tools
 from fernquill_tools import columns
 
 # Each case runs seconds of work or a command: not in the fast tier.
@@ -97,6 +98,7 @@ def command_line(tmp_path):
 @pytest.mark.parametrize("kind", [
     "approximate extract",
     "approximate replace",
+    "companion extract",
     "batch",
     "column call",
     "command line",
@@ -107,6 +109,8 @@ def test_ctrl_c_ends_a_long_call_at_once_and_leaves_the_processor(kind, tmp_path
     calls = {
         "approximate extract": lambda: in_process(long_search, lambda kp, text, t: kp.extract_keywords(text, t)),
         "approximate replace": lambda: in_process(long_search, lambda kp, text, t: kp.replace_keywords(text, t)),
+        "companion extract": lambda: in_process(
+            long_search, lambda kp, text, t: fernquill_tools.extract(kp, text, t, words="ascii")),
         "batch": lambda: in_process(
             long_search, lambda kp, text, t: kp.parallel_extract_keywords_from_texts([text] * 8, t)),
         "column call": lambda: in_process(
