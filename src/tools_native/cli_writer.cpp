@@ -72,7 +72,8 @@ void append_number(std::string& out, std::uint64_t n) {
 // Room for `more` bytes: a huge record grows the output once, to its exact
 // size, rather than doubling through copies; many small ones double.
 void make_room(std::string& out, std::size_t more) {
-  if (out.size() + more > out.capacity()) out.reserve(std::max(out.size() + more, 2 * out.capacity()));
+  if (out.size() + more > out.capacity())
+    out.reserve(std::max(out.size() + more, 2 * out.capacity()));
 }
 
 std::size_t digits(std::uint64_t n) {
@@ -167,7 +168,7 @@ class JsonWriter {
                            }
                          },
                          &state};
-    extract_keywords_to(processor, text, threshold, sink);
+    extract_keywords_to(processor, text, threshold, sink, options_.scan);
     if (state.count == 0) return false;
     Write write{out_};
     tail(write);
@@ -247,13 +248,11 @@ class JsonWriter {
 // line with dense matches holds no list of them (tens of bytes per match).
 constexpr std::size_t kStreamedRecordBytes = std::size_t{1} << 20;
 
-bool streams(std::string_view text, const WriterOptions& options) {
-  return text.size() >= kStreamedRecordBytes && options.scan.is_default();
-}
+bool streams(std::string_view text) { return text.size() >= kStreamedRecordBytes; }
 
 // Counts of a long record's matches by name; whether it had any.
 bool count_streamed(const KeywordProcessor& processor, std::string_view text, float threshold,
-                    NameCounts& counts) {
+                    const ScanOptions& options, NameCounts& counts) {
   struct Counter {
     NameCounts& counts;
     bool any = false;
@@ -264,7 +263,7 @@ bool count_streamed(const KeywordProcessor& processor, std::string_view text, fl
                          for (const KeywordMatch& m : piece) ++self.counts[m.keyword];
                        },
                        &counter};
-  extract_keywords_to(processor, text, threshold, sink);
+  extract_keywords_to(processor, text, threshold, sink, options);
   return counter.any;
 }
 
@@ -273,9 +272,9 @@ void write_matches(const KeywordProcessor& processor, const Block& block, const 
   columns::RowScanner scanner(processor, threshold, options.scan);
   JsonWriter json(block, options, out.bytes);
   auto take = [&](std::string_view text, const std::uint64_t* line) {
-    if (streams(text, options)) {
+    if (streams(text)) {
       if (options.output == Output::kCounts) {
-        out.matched += count_streamed(processor, text, threshold, out.counts);
+        out.matched += count_streamed(processor, text, threshold, options.scan, out.counts);
         return;
       }
       if (is_ascii(text)) {
@@ -304,12 +303,11 @@ void write_replaced(const KeywordProcessor& processor, const Block& block, const
   std::string& bytes = out.bytes;
   auto take = [&](std::string_view text) {
     std::size_t spans = 0;
-    if (streams(text, options)) {
+    if (streams(text)) {
       make_room(bytes, text.size() + 2);  // a guess; more grows by doubling
-      spans = append_replacing(processor, text, threshold, bytes);
+      spans = append_replacing(processor, text, threshold, bytes, options.scan);
     } else {
-      const std::vector<Replacement> found =
-          replacements(processor, text, threshold, options.scan);
+      const std::vector<Replacement> found = replacements(processor, text, threshold, options.scan);
       // The record's exact size (and its line end), so that many small
       // records grow the room by doubling and a big one is written once.
       make_room(bytes, replaced_size(text, found) + 2);
@@ -356,7 +354,8 @@ std::vector<Unit> plan_units(std::span<const Block> blocks, bool whole_records,
                  : data.size();
       }
       units.push_back({b, begin, end, line});
-      line += static_cast<std::uint64_t>(std::count(data.begin() + begin, data.begin() + end, '\n'));
+      line +=
+          static_cast<std::uint64_t>(std::count(data.begin() + begin, data.begin() + end, '\n'));
       begin = end;
     }
   }
@@ -406,13 +405,27 @@ void append_json_string_body(std::string& out, std::string_view text) {
     out.append(text.substr(plain, i - plain));
     plain = i + 1;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         out += "\\u00";
         out += kHexDigits[c >> 4];

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "keyword_processor/keyword_processor.hpp"
-#include "keyword_processor/scan_options.hpp"
+#include "exact/scan_options.hpp"
 
 namespace fernquill::cli {
 

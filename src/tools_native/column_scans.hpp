@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "keyword_processor/keyword_processor.hpp"
-#include "keyword_processor/scan_options.hpp"
+#include "exact/scan_options.hpp"
 #include "tools_native/arrow_export.hpp"
 #include "tools_native/place_counts.hpp"
 #include "tools_native/string_column.hpp"

@@ -1,7 +1,7 @@
 // The options that several native calls share, read from their arguments.
 #pragma once
 
-#include "keyword_processor/scan_options.hpp"
+#include "exact/scan_options.hpp"
 #include "module/py_support.hpp"
 #include "tools_native/column_scans.hpp"
 
