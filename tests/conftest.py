@@ -52,10 +52,23 @@ BUILD_FIXTURES = frozenset({"engine_build", "engine_tests_binary", "fuzz_build"}
 def pytest_collection_modifyitems(config, items):
     unmarked = [item.nodeid for item in items
                 if BUILD_FIXTURES.intersection(getattr(item, "fixturenames", ()))
-                and item.get_closest_marker("slow") is None]
+                and item.get_closest_marker("slow") is None and item.get_closest_marker("stress") is None]
     if unmarked:
         raise pytest.UsageError("tests that build C++ must be marked @pytest.mark.slow: "
                                 + ", ".join(unmarked))
+    if config is not None:
+        leave_out_stress(config, items)
+
+
+def leave_out_stress(config, items):
+    """The stress tier runs only when asked by name (`-m stress`, as .ci/run
+    does): plain `pytest -q` and `-m "not slow"` leave it out."""
+    if "stress" in (config.getoption("markexpr") or ""):
+        return
+    stress = [item for item in items if item.get_closest_marker("stress") is not None]
+    if stress:
+        config.hook.pytest_deselected(items=stress)
+        items[:] = [item for item in items if item.get_closest_marker("stress") is None]
 
 
 @pytest.fixture

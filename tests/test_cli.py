@@ -92,15 +92,15 @@ def test_stdin_and_threshold_and_counts():
     kp = processor()
     expected = [dict(r, path="<stdin>") for r in expected_extract(kp, SAMPLES[:1])]
     for args in ([], ["-"]):
-        result = fq("extract", "-k", KEYWORDS, *args, input=text)
+        result = fq("extract", "--words", "ascii", "-k", KEYWORDS, *args, input=text)
         assert result.returncode == 0 and records(result.stdout) == expected
     lines = text.decode().split("\n")
-    approx = records(fq("extract", "-k", KEYWORDS, "-t", "0.8", input=text).stdout)
+    approx = records(fq("extract", "--words", "ascii", "-k", KEYWORDS, "-t", "0.8", input=text).stdout)
     want = [(i + 1, [m.keyword for m in kp.extract_keywords(line, 0.8)]) for i, line in enumerate(lines)]
     assert [(r["line"], [m[0] for m in r["matches"]]) for r in approx] == [w for w in want if w[1]]
     assert all(0.8 <= m[1] <= 1.0 and round(m[1], 2) == m[1] for r in approx for m in r["matches"])
     counts = collections.Counter(m.keyword for line in lines for m in kp.extract_keywords(line, 0.8))
-    got = records(fq("extract", "-k", KEYWORDS, "-t", "0.8", "--count", input=text).stdout)
+    got = records(fq("extract", "--words", "ascii", "-k", KEYWORDS, "-t", "0.8", "--count", input=text).stdout)
     assert {r["keyword"]: r["count"] for r in got} == counts
     assert [r["count"] for r in got] == sorted(counts.values(), reverse=True)
 

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import fernquill
-from fernquill_tools import cli
+from fernquill_tools import cli, cli_files
 from test_cli import KEYWORDS, cli_env, fq, records
 from helpers import skip_under_asan
 
@@ -218,7 +218,7 @@ def test_set_id_bits_are_not_handed_to_a_new_owner(owner, kept_bits):
                 os.setgroups([])
                 os.setgid(NOBODY)
                 os.setuid(NOBODY)
-                cli._write_atomically(path, [b"X\n"])
+                cli_files.write_atomically(path, [b"X\n"])
                 status = 0
             finally:
                 os._exit(status)

@@ -167,7 +167,7 @@ def check_against_rendering(tmp_path, capsysbinary, rng, long_lines):
         path.write_bytes(gzip.compress(data) if rng.random() < 0.2 else data)
         named_files.append((str(path), path.read_bytes()))
     threshold = rng.choice([None, None, 0.8])
-    common = [*kp_args, "--errors", errors, "--batch-bytes", str(rng.choice([16, 100, 4096, 1 << 22]))]
+    common = [*kp_args, "--words", "ascii", "--errors", errors, "--batch-bytes", str(rng.choice([16, 100, 4096, 1 << 22]))]
     common += ["-t", str(threshold)] if threshold else []
     paths = [name for name, _ in named_files]
 

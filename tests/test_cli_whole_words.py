@@ -160,13 +160,16 @@ def test_german_sample_by_whole_words(tmp_path):
     path = tmp_path / "de.txt"
     path.write_text("Zurück zur Straße, daß da\nNew Yorker in New York\n", encoding="utf-8")
     keywords = ["-e", "zur", "-e", "da", "-e", "new", "-e", "new york=NYC", "-e", "straße"]
+    whole = [[["zur", 1.0, 7, 10], ["straße", 1.0, 11, 17], ["da", 1.0, 23, 25]],
+             [["new", 1.0, 0, 3], ["NYC", 1.0, 14, 22]]]
     runs = {
-        (): [[["zur", 1.0, 0, 3], ["zur", 1.0, 7, 10], ["straße", 1.0, 11, 17], ["da", 1.0, 19, 21],
-              ["da", 1.0, 23, 25]], [["NYC", 1.0, 14, 22]]],
-        ("--words", "unicode"): [[["zur", 1.0, 7, 10], ["straße", 1.0, 11, 17], ["da", 1.0, 23, 25]],
-                                 [["NYC", 1.0, 14, 22]]],
-        ("--words", "unicode", "--fallback"): [[["zur", 1.0, 7, 10], ["straße", 1.0, 11, 17], ["da", 1.0, 23, 25]],
-                                               [["new", 1.0, 0, 3], ["NYC", 1.0, 14, 22]]],
+        ("--words", "ascii"): [[["zur", 1.0, 0, 3], ["zur", 1.0, 7, 10], ["straße", 1.0, 11, 17],
+                                ["da", 1.0, 19, 21], ["da", 1.0, 23, 25]], [["NYC", 1.0, 14, 22]]],
+        ("--words", "ascii", "--fallback"): [[["zur", 1.0, 0, 3], ["zur", 1.0, 7, 10], ["straße", 1.0, 11, 17],
+                                              ["da", 1.0, 19, 21], ["da", 1.0, 23, 25]],
+                                             [["new", 1.0, 0, 3], ["NYC", 1.0, 14, 22]]],
+        ("--no-fallback",): [whole[0], [["NYC", 1.0, 14, 22]]],
+        (): whole,  # unicode words, and the fallback with them
     }
     for options, want in runs.items():
         result = fq("extract", *keywords, *options, path)
@@ -183,7 +186,7 @@ def test_german_sample_by_whole_words(tmp_path):
     (["--words", "latin"], "argument --words: invalid choice: 'latin' (choose from "),
     (["--words", "Unicode"], "argument --words: invalid choice: 'Unicode'"),
     (["--words"], "argument --words: expected one argument"),
-    (["--fallback=yes"], "argument --fallback: ignored explicit argument 'yes'"),
+    (["--fallback=yes"], "argument --fallback/--no-fallback: ignored explicit argument 'yes'"),
 ])
 def test_bad_option_values_are_usage_errors(command, args, message):
     result = fq(command, "-e", "zur", *args, input=b"zur\n")

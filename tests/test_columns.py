@@ -4,11 +4,12 @@ The reference is literal: `char_offsets(row, kp.extract_keywords(row, t))`,
 `kp.replace_keywords(row, t)` and a Counter over the matches, run row by row
 in Python. The columns come in every form the calls take: lists, pyarrow
 string / large_string / string_view arrays, sliced and in several chunks,
-Polars and Arrow-backed pandas Series.
+dictionary-encoded, Polars and pandas Series (categorical too).
 """
 
 import collections
 import importlib
+import math
 import random
 
 import pytest
@@ -96,15 +97,40 @@ def as_column(rows, form, rng):
         padded = ["pad", None] + list(rows) + [None, "pad"]
         return pa.array(padded, type=rng.choice([pa.string(), pa.large_string(),
                                                  pa.string_view()])).slice(2, len(rows))
+    if form == "list_nan":  # pandas' missing rows
+        return [math.nan if r is None else r for r in rows]
+    if form == "dictionary":
+        return dictionary_column(rows, rng)
     if form == "polars":
         return pl.Series(rows, dtype=pl.String)
+    if form == "polars_categorical":
+        return pl.Series(rows, dtype=pl.Categorical)
     if form == "pandas":
         return pd.Series(rows, dtype=pd.ArrowDtype(pa.string()))
+    if form == "pandas_category":
+        return pd.Series(rows, dtype="category")
     raise AssertionError(form)
 
 
-FORMS = ["list", "tuple", "string", "large_string", "string_view", "chunked", "chunked_large",
-         "sliced"] + ["polars"] * (pl is not None) + ["pandas"] * (pd is not None)
+def dictionary_column(rows, rng):
+    """`rows` dictionary-encoded with indices of a random integer type, null
+    rows either null indices or indices of a null dictionary value, and
+    values that no row uses."""
+    values = sorted({r for r in rows if r is not None}) + ["unused", None]
+    rng.shuffle(values)
+    null_at = values.index(None)
+    indices = [null_at if r is None and rng.random() < 0.5 else None if r is None else values.index(r)
+               for r in rows]
+    index_type = rng.choice([pa.int8(), pa.uint8(), pa.int16(), pa.uint16(), pa.int32(), pa.uint32(),
+                             pa.int64(), pa.uint64()])
+    padded = pa.array([0] + indices, index_type)
+    value_type = rng.choice([pa.string(), pa.large_string(), pa.string_view()])
+    return pa.DictionaryArray.from_arrays(padded, pa.array(values, value_type)).slice(1)
+
+
+FORMS = ["list", "list_nan", "tuple", "string", "large_string", "string_view", "chunked",
+         "chunked_large", "sliced", "dictionary"] + ["polars", "polars_categorical"] * (pl is not None) + [
+         "pandas", "pandas_category"] * (pd is not None)
 
 
 def rows_of(result):
@@ -120,16 +146,16 @@ def test_random_columns_match_the_module_row_for_row(form, threshold):
         rows = [random_row(rng) for _ in range(rng.randint(0, 40))]
         column = as_column(rows, form, rng)
         for offsets in ("chars", "bytes"):
-            got = rows_of(columns.extract(kp, column, threshold, offsets=offsets))
+            got = rows_of(columns.extract(kp, column, threshold, offsets=offsets, words="ascii"))
             want = [None if r is None
                     else reference_extract(kp, r, threshold, offsets, case_sensitive)
                     for r in rows]
             assert got == want, (rows, offsets)
-        replaced = rows_of(columns.replace(kp, column, threshold))
+        replaced = rows_of(columns.replace(kp, column, threshold, words="ascii"))
         assert replaced == [None if r is None else kp.replace_keywords(r, threshold) for r in rows]
         counted = collections.Counter(m.keyword for r in rows if r is not None
                                       for m in kp.extract_keywords(r, threshold))
-        assert list(columns.count(kp, column, threshold).items()) == list(counted.items())
+        assert list(columns.count(kp, column, threshold, words="ascii").items()) == list(counted.items())
 
 
 # Letters of several scripts, a combining mark, and separators, so that the
@@ -168,9 +194,14 @@ def test_whole_word_options_match_the_single_text_calls(form, words, fallback):
         counted = collections.Counter(m["keyword"] for r in got if r is not None for m in r)
         got_counts = columns.count(kp, column, threshold, words=words, fallback=fallback)
         assert list(got_counts.items()) == list(counted.items())
+        names = rows_of(columns.names(kp, column, threshold, words=words, fallback=fallback))
+        assert names == [None if r is None else [m["keyword"] for m in r] for r in got]
+        found = rows_of(columns.contains(kp, column, threshold, words=words, fallback=fallback))
+        assert found == [None if r is None else bool(r) for r in got]
 
 
-@pytest.mark.parametrize("call", [columns.extract, columns.replace, columns.count])
+@pytest.mark.parametrize("call", [columns.extract, columns.replace, columns.count, columns.names,
+                                  columns.contains])
 def test_word_options_are_checked(call):
     kp = KeywordProcessor()
     kp.add_keyword("a")
@@ -180,7 +211,7 @@ def test_word_options_are_checked(call):
         call(kp, ["a"], fallback="yes")
 
 
-@pytest.mark.parametrize("name", ["extract", "replace", "count"])
+@pytest.mark.parametrize("name", ["extract", "replace", "count", "names", "contains"])
 def test_native_calls_read_their_options_by_position_and_by_name(name):
     # The native calls share one argument reader; each must find `words`
     # and `fallback` in its own places, and only extract takes `offsets`.
@@ -212,16 +243,16 @@ def test_many_blocks_match_the_module():
     rows = [random_row(rng) if rng.random() < 0.99 else (random_row(rng) or "ab") * 5000
             for _ in range(60_000)]
     column = pa.array(rows, pa.large_string())
-    got = columns.extract(kp, column)
+    got = columns.extract(kp, column, words="ascii")
     assert pa.chunked_array(got).num_chunks > 1
     assert rows_of(got) == [
         None if r is None else reference_extract(kp, r, None, "chars", case_sensitive)
         for r in rows]
-    assert rows_of(columns.replace(kp, column)) == [
+    assert rows_of(columns.replace(kp, column, words="ascii")) == [
         None if r is None else kp.replace_keywords(r) for r in rows]
     counted = collections.Counter(
         m.keyword for r in rows if r is not None for m in kp.extract_keywords(r))
-    assert list(columns.count(kp, column).items()) == list(counted.items())
+    assert list(columns.count(kp, column, words="ascii").items()) == list(counted.items())
 
 
 # Each block of rows on the pool becomes one chunk of the result.
@@ -327,18 +358,22 @@ def test_the_result_is_shared_not_copied():
     ({1, 2}, "'set'"),
     (pa.array([1, 2]), "int64"),
     (pa.array([b"x"]), "binary"),
-    (pa.array(["a"]).dictionary_encode(), "dictionary"),
+    (pa.array([1, 2]).dictionary_encode(), "dictionary of int64"),
 ])
 def test_other_types_are_refused_by_name(column, named):
     kp = KeywordProcessor()
-    for call in (columns.extract, columns.replace, columns.count):
-        with pytest.raises(TypeError, match=named):
+    for call in (columns.extract, columns.replace, columns.count, columns.names, columns.contains):
+        with pytest.raises(TypeError, match=named) as refused:
             call(kp, column)
+        assert "pass " in str(refused.value)  # and what to pass instead
 
 
-def test_rows_of_a_sequence_must_be_str_or_none():
-    with pytest.raises(TypeError, match="argument 'column'"):
-        columns.extract(KeywordProcessor(), ["a", 3])
+@pytest.mark.parametrize("rows, row, named", [
+    (["a", 3], 1, "int"), (["a", "b", 2.5], 2, "float"), ([b"a"], 0, "bytes"), (["a", ["b"]], 1, "list")])
+def test_rows_of_a_sequence_must_be_str_or_missing(rows, row, named):
+    with pytest.raises(TypeError, match=f"argument 'column': row {row} is '{named}', not str: pass str, "
+                                        "or None or NaN for a missing row"):
+        columns.extract(KeywordProcessor(), rows)
 
 
 def test_processor_must_be_a_keyword_processor():
@@ -409,8 +444,9 @@ def test_malformed_arrow_input_is_a_value_error(array):
 def test_a_table_is_not_a_column():
     # A table of one string column stands for that column; of more, or of
     # another type, it is refused.
-    for table, named in [(pa.table({"id": [1], "text": ["a"]}), "got struct"),
-                         (pa.table({"id": [1]}), "got a table of one int64 column")]:
+    for table, named in [(pa.table({"id": [1], "text": ["a"]}), "got a table of 2 columns, not a column: "
+                                                                "pass one column"),
+                         (pa.table({"id": [1]}), "got a table of one int64 column: pass a column of strings")]:
         with pytest.raises(TypeError, match=named):
             columns.count(KeywordProcessor(), table)
 

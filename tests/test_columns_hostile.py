@@ -149,12 +149,30 @@ def child_rows(forgery, length=3):
     (lambda f: table_of(f, 2, child_rows(f), n_children=0), "not one column"),
     (lambda f: table_of(f, 2, child_rows(f), n_children=2), "not one column"),
     (lambda f: table_of(f, 2, child_rows(f), validity=b"\x02", null_count=1), "null rows"),
+    (lambda f: table_of(f, 2, child_rows(f), validity=b"\x02", null_count=-1), "null rows"),
+    (lambda f: table_of(f, 2, child_rows(f), offset=1, validity=b"\x05", null_count=-1),
+     "null rows"),
 ])
 def test_forged_one_column_tables_are_refused(case, message):
     kp = processor()
     forgery = Forgery()
     with pytest.raises(ValueError, match=message):
         columns.count(kp, case(forgery))
+    assert forgery.released_once()
+
+
+@pytest.mark.parametrize("rows, offset, validity", [
+    (2, 1, b"\x06"),  # the unset bit lies before the table's rows
+    (9, 0, b"\xff\x01"),  # a whole byte of the bitmap, then one bit
+    (2, 0, None),
+])
+def test_a_table_that_did_not_count_its_nulls_is_read_when_it_has_none(rows, offset, validity):
+    forgery = Forgery()
+    text = b"ab" * (rows + offset)
+    child = forgery.array(rows + offset, [None, int32s(*range(0, len(text) + 1, 2)), text],
+                          release=False)
+    column = table_of(forgery, rows, child, offset=offset, validity=validity, null_count=-1)
+    assert columns.count(processor(), column) == {"AB": rows}
     assert forgery.released_once()
 
 

@@ -7,7 +7,7 @@ SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 
 # Lowest first. A folder may include headers of its own and of earlier folders only.
 LAYERS = ["support", "text", "trie", "exact", "approx", "keyword_processor", "state", "worker_pool",
-          "module", "tools_native"]
+          "module", "arrow", "columns", "search", "tools_module"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"', re.MULTILINE)
 INCLUDED_FILE = re.compile(r'^\s*#\s*include\s+"([^"]+)\.(?:hpp|inc)"', re.MULTILINE)

@@ -115,7 +115,7 @@ def test_only_inputs_whose_reads_never_wait_are_read_ahead(tmp_path, kind, ahead
     # A helper blocked in a read of a pipe could never be told to stop.
     import os
 
-    from fernquill_tools import cli
+    from fernquill_tools import cli_files
 
     regular = tmp_path / "r.txt"
     regular.write_text("x\n")
@@ -123,7 +123,7 @@ def test_only_inputs_whose_reads_never_wait_are_read_ahead(tmp_path, kind, ahead
     os.mkfifo(fifo)
     files = {"regular": [regular], "missing": [tmp_path / "nothing"], "stdin": ["-"], "fifo": [fifo],
              "device": [os.devnull], "regular+fifo": [regular, fifo]}[kind]
-    assert cli._reads_never_wait([str(f) for f in files]) is ahead
+    assert cli_files.reads_never_wait([str(f) for f in files]) is ahead
 
 
 def test_keywords_that_fail_while_inputs_are_read_ahead(tmp_path, capsys):

@@ -2,6 +2,7 @@
 fallback, against a regular expression over the lower-cased text: keywords
 longest first, lookarounds by the same character classes."""
 
+import collections
 import random
 import re
 import sys
@@ -12,6 +13,7 @@ import pytest
 import fernquill
 import fernquill_tools
 from fernquill import KeywordProcessor
+from fernquill_tools import columns
 
 # Pieces of texts and keywords per script; each lower-cases to one character.
 SCRIPTS = {
@@ -154,22 +156,42 @@ def test_module_methods_are_unchanged():
     assert kp.replace_keywords("zurück") == "zurück"
 
 
-def test_default_options_equal_the_module():
+def as_tuples(matches):
+    return [(m.keyword, m.similarity, m.start, m.end) for m in matches]
+
+
+def test_ascii_words_equal_the_module_and_unicode_words_are_the_default():
+    # 200 processors over 50 random texts each: words="ascii" alone (the
+    # fallback goes with it) is the module's scan, for one text and for a
+    # column; no options at all is Unicode words with the fallback.
+    pa = pytest.importorskip("pyarrow")
     rng = random.Random(5)
-    pieces = ["a", "b", " ", "ü", "é", "A", ",", "_"]
-    for _ in range(200):
+    pieces = ["a", "b", " ", "ü", "é", "A", ",", "_", "ß", "日"]
+    for trial in range(200):
         case_sensitive = rng.random() < 0.5
         kp = KeywordProcessor(case_sensitive=case_sensitive, allow_overlaps=rng.random() < 0.2)
         for _ in range(5):
-            kp.add_keyword(random_text(rng, pieces, rng.randint(1, 4)))
-        text = random_text(rng, pieces, 30)
+            kp.add_keyword(random_text(rng, pieces, rng.randint(1, 4)), rng.choice([None, "X"]))
+        texts = [random_text(rng, pieces, rng.randint(0, 30)) for _ in range(50)]
         threshold = rng.choice([None, 1.0, 0.8])
-        module = fernquill_tools.char_offsets(text, kp.extract_keywords(text, threshold), case_sensitive=case_sensitive)
-        got = fernquill_tools.extract(kp, text, threshold, words="ascii", fallback=False)
-        assert [(m.keyword, m.similarity, m.start, m.end) for m in got] == [
-            (m.keyword, m.similarity, m.start, m.end) for m in module
-        ]
-        assert fernquill_tools.replace(kp, text, threshold, words="ascii", fallback=False) == kp.replace_keywords(text, threshold)
+        module = [kp.extract_keywords(text, threshold) for text in texts]
+        for text, found in zip(texts, module):
+            got = fernquill_tools.extract(kp, text, threshold, words="ascii", offsets="bytes")
+            assert as_tuples(got) == as_tuples(found), (trial, text)
+            assert fernquill_tools.replace(kp, text, threshold, words="ascii") == kp.replace_keywords(text, threshold)
+            assert as_tuples(fernquill_tools.extract(kp, text, threshold)) == as_tuples(
+                fernquill_tools.extract(kp, text, threshold, words="unicode", fallback=True)), (trial, text)
+        rows = pa.chunked_array(columns.extract(kp, texts, threshold, words="ascii", offsets="bytes")).to_pylist()
+        assert [[(m["keyword"], m["start"], m["end"]) for m in row] for row in rows] == [
+            [(m.keyword, m.start, m.end) for m in found] for found in module], trial
+        assert pa.chunked_array(columns.replace(kp, texts, threshold, words="ascii")).to_pylist() == [
+            kp.replace_keywords(text, threshold) for text in texts], trial
+        assert pa.chunked_array(columns.names(kp, texts, threshold, words="ascii")).to_pylist() == [
+            [m.keyword for m in found] for found in module], trial
+        assert pa.chunked_array(columns.contains(kp, texts, threshold, words="ascii")).to_pylist() == [
+            bool(found) for found in module], trial
+        assert columns.count(kp, texts, threshold, words="ascii") == dict(
+            collections.Counter(m.keyword for found in module for m in found)), trial
 
 
 def test_approximate_mode():

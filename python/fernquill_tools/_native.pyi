@@ -14,29 +14,43 @@ def extract(
     column: Any,
     threshold: float | None = None,
     offsets: Literal["chars", "bytes"] = "chars",
-    words: Literal["ascii", "unicode"] | None = "ascii",
-    fallback: bool | None = False,
+    words: Literal["ascii", "unicode"] | None = "unicode",
+    fallback: bool | None = None,
 ) -> ArrowColumn: ...
 def replace(
     processor: KeywordProcessor,
     column: Any,
     threshold: float | None = None,
-    words: Literal["ascii", "unicode"] | None = "ascii",
-    fallback: bool | None = False,
+    words: Literal["ascii", "unicode"] | None = "unicode",
+    fallback: bool | None = None,
 ) -> ArrowColumn: ...
 def count(
     processor: KeywordProcessor,
     column: Any,
     threshold: float | None = None,
-    words: Literal["ascii", "unicode"] | None = "ascii",
-    fallback: bool | None = False,
+    words: Literal["ascii", "unicode"] | None = "unicode",
+    fallback: bool | None = None,
 ) -> dict[str, int]: ...
+def names(
+    processor: KeywordProcessor,
+    column: Any,
+    threshold: float | None = None,
+    words: Literal["ascii", "unicode"] | None = "unicode",
+    fallback: bool | None = None,
+) -> ArrowColumn: ...
+def contains(
+    processor: KeywordProcessor,
+    column: Any,
+    threshold: float | None = None,
+    words: Literal["ascii", "unicode"] | None = "unicode",
+    fallback: bool | None = None,
+) -> ArrowColumn: ...
 def extract_text(
     processor: KeywordProcessor,
     text: str,
     threshold: float | None = None,
     words: Literal["ascii", "unicode"] | None = "unicode",
-    fallback: bool | None = True,
+    fallback: bool | None = None,
     offsets: Literal["chars", "bytes"] = "chars",
 ) -> list[PyKeywordMatch]: ...
 def replace_text(
@@ -44,7 +58,7 @@ def replace_text(
     text: str,
     threshold: float | None = None,
     words: Literal["ascii", "unicode"] | None = "unicode",
-    fallback: bool | None = True,
+    fallback: bool | None = None,
 ) -> str: ...
 def write_records(
     processor: KeywordProcessor,
@@ -54,8 +68,8 @@ def write_records(
     offsets: Literal["chars", "bytes"] = "chars",
     with_text: bool = False,
     whole_records: bool = False,
-    words: Literal["ascii", "unicode"] | None = "ascii",
-    fallback: bool | None = False,
+    words: Literal["ascii", "unicode"] | None = "unicode",
+    fallback: bool | None = None,
 ) -> tuple[bytes, list[dict[str, int]] | None, int]: ...
 def utf8_error(data: bytes | bytearray) -> int: ...
 def keyword_lines(content: str, tabs: bool) -> tuple[list[tuple[str, str | None]], tuple[int, str] | None]: ...

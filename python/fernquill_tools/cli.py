@@ -2,7 +2,7 @@
 
     fernquill extract -k keywords.tsv notes/*.txt      # JSON Lines, one per matching line
     fernquill replace -e 'New York=NYC' -i.bak city.txt
-    fernquill extract --words unicode --fallback -k stichworte.tsv texte/*.txt   # whole words
+    fernquill extract --words ascii -k keywords.tsv notes/*.txt   # the module's byte word test
 
 Exit status: 0 if something matched, 1 if nothing did, 2 on any error,
 130 when interrupted.
@@ -20,16 +20,19 @@ import operator
 import os
 import re
 import signal
-import stat
 import sys
-import time
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
-from typing import IO, Any
+from typing import Any
 
 from fernquill import KeywordProcessor, PyKeywordMatch
 
 from fernquill_tools import PanicException, __version__, whole_words
 from fernquill_tools._read_ahead import ReadAhead, read_ahead
+from fernquill_tools.cli_files import (
+    PROG, STDIN, CliError, Source, edit_in_place, input_files, open_source, reads_never_wait, write_atomically,
+)
+from fernquill_tools.cli_files import report as _error
+from fernquill_tools.cli_progress import Progress
 from fernquill_tools.keywords import load_keywords
 from fernquill_tools.offsets import char_spans
 
@@ -57,9 +60,6 @@ if _write_records is None:
     _utf8_lines = _python_utf8_lines
 
 
-PROG = "fernquill"
-STDIN = "-"
-STDIN_NAME = "<stdin>"
 # Records are read and processed this many bytes at a time, so memory stays
 # flat whatever the input size (a single longer line is still read whole).
 # Small files are packed together up to this size, so that many of them keep
@@ -72,13 +72,8 @@ _SPAN = operator.attrgetter("start", "end")
 # Read from the processor's own state, which has nothing after the flags
 # (a saved file may: the reader ignores trailing bytes).
 STATE_CASE_SENSITIVE = -2
-GZIP_MAGIC = b"\x1f\x8b"
 ERROR_POLICIES = ("strict", "replace", "skip")
 WORD_TESTS = ("ascii", "unicode")
-
-
-class CliError(Exception):
-    """An error reported as one line, naming the file (and line) at fault."""
 
 
 class OutputError(CliError):
@@ -133,14 +128,15 @@ def _common_options() -> argparse.ArgumentParser:
                       help="characters to count as word characters besides ASCII letters and digits")
     opts.add_argument("-t", "--threshold", type=_threshold, metavar="T",
                       help="approximate matching with similarity at least T (0..1)")
-    opts.add_argument("--words", choices=WORD_TESTS, default="ascii",
-                      help="the word-boundary test: single bytes (ascii, the default), or whole characters, "
-                           "where Unicode letters, marks and digits are word characters (unicode, for "
-                           "'zurück' or 'daß'); --word-chars then means characters of any script")
-    opts.add_argument("--fallback", action="store_true",
+    opts.add_argument("--words", choices=WORD_TESTS, default="unicode",
+                      help="the word-boundary test: whole characters, where Unicode letters, marks and "
+                           "digits are word characters (unicode, the default, for 'zurück' or 'daß'), or "
+                           "single bytes as the module tests them (ascii); --word-chars then means "
+                           "characters of any script")
+    opts.add_argument("--fallback", action=argparse.BooleanOptionalAction, default=None,
                       help="where the longest keyword at a position is glued to the next word, take the "
                            "longest shorter one there that is a whole word (as grep -w does); exact "
-                           "matching only")
+                           "matching only; on by default with --words unicode")
     inp = common.add_argument_group("input")
     inp.add_argument("files", nargs="*", metavar="FILE",
                      help="input files, plain or gzip-compressed; '-' or none for stdin")
@@ -244,99 +240,12 @@ def _build_processor(args: argparse.Namespace) -> KeywordProcessor:
     if len(kp) == 0:
         raise CliError("no keywords: give -k FILE, -e KEYWORD or --processor FILE")
     if args.save:
-        _write_atomically(args.save, [kp.__getstate__()])
+        write_atomically(args.save, [kp.__getstate__()])
     return kp
 
 
 def _case_sensitive(kp: KeywordProcessor) -> bool:
     return bool(kp.__getstate__()[STATE_CASE_SENSITIVE])
-
-
-# ---------------------------------------------------------------------------
-# Writing files
-
-
-def _write_atomically(path: str, chunks: Iterable[bytes], suffix: str = "") -> None:
-    """Writes `path` through a temporary file beside it and os.replace, so a
-    crash leaves either the old file or the new one, never half of it. An
-    existing file keeps its owner, group and mode; with a suffix, the old file
-    stays as `path + suffix`. Interrupts and SIGTERM remove the temporary file."""
-    import tempfile
-
-    directory = os.path.dirname(os.path.abspath(path))
-    tmp = None
-    try:
-        # A signal between the file's creation and `tmp` being set would leave it behind.
-        with _signals_held():
-            try:
-                fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
-            except OSError as exc:
-                raise CliError(f"{path}: cannot write a new file beside it: {exc.strerror}") from None
-        with os.fdopen(fd, "wb") as out:
-            for chunk in chunks:
-                out.write(chunk)
-            out.flush()
-            _copy_ownership(path, out.fileno())
-            os.fsync(out.fileno())
-        if suffix and os.path.exists(path):
-            _backup(path, path + suffix)
-        with _signals_held():  # else a signal here would look for a file already renamed
-            os.replace(tmp, path)
-            tmp = None
-    except BaseException:
-        if tmp is not None:
-            with _signals_held():
-                os.unlink(tmp)
-        raise
-
-
-@contextlib.contextmanager
-def _signals_held() -> Iterator[None]:
-    held = {signal.SIGINT, signal.SIGTERM}
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
-def _copy_ownership(path: str, fd: int) -> None:
-    try:
-        old = os.stat(path)
-    except FileNotFoundError:  # a new file gets the usual permissions, not mkstemp's 0600
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(fd, 0o666 & ~umask)
-        return
-    # As sed -i: owner and group as they were where allowed (root; or a group
-    # the user is in), then the mode, since a change of owner clears set-id bits.
-    for uid, gid in ((old.st_uid, old.st_gid), (-1, old.st_gid)):
-        try:
-            os.fchown(fd, uid, gid)
-            break
-        except PermissionError:
-            continue
-    # A set-id bit stands for the old owner or group: it is not handed to
-    # whoever now owns the file, as chown would not.
-    new = os.fstat(fd)
-    mode = old.st_mode & 0o7777
-    if new.st_uid != old.st_uid:
-        mode &= ~stat.S_ISUID
-    if new.st_gid != old.st_gid:
-        mode &= ~stat.S_ISGID
-    os.fchmod(fd, mode)
-
-
-def _backup(path: str, backup: str) -> None:
-    # A second name for the old file, so that `path` itself is never missing.
-    if os.path.lexists(backup):
-        os.unlink(backup)
-    try:
-        os.link(path, backup)
-    except OSError:  # no hard links here
-        import shutil
-
-        shutil.copy2(path, backup)
 
 
 # ---------------------------------------------------------------------------
@@ -357,38 +266,6 @@ class Batch:
         # Lines left unscanned under --errors skip (their index in the batch, and
         # their bytes as read); their place in `data` holds an empty line.
         self.skipped: dict[int, bytes] = {} if skipped is None else skipped
-
-
-class Source:
-    __slots__ = ("stream", "name", "size", "compressed", "regular")
-
-    def __init__(self, stream: IO[bytes], name: str, size: int | None, compressed: bool, regular: bool) -> None:
-        self.stream, self.name, self.size, self.compressed = stream, name, size, compressed
-        # Reads never wait (a regular file), so its batches may wait for others'.
-        self.regular = regular
-
-
-def _open(path: str) -> Source:
-    if path == STDIN:
-        stream: IO[bytes] = sys.stdin.buffer
-        name, size, regular = STDIN_NAME, None, False
-    else:
-        try:
-            stream = open(path, "rb")
-            st = os.fstat(stream.fileno())
-        except OSError as exc:
-            raise CliError(f"{path}: {exc.strerror}") from None
-        name, size, regular = path, st.st_size, stat.S_ISREG(st.st_mode)
-    try:
-        compressed = stream.peek(len(GZIP_MAGIC))[: len(GZIP_MAGIC)] == GZIP_MAGIC  # type: ignore[attr-defined]
-    except OSError as exc:
-        stream.close()
-        raise CliError(f"{name}: {exc.strerror}") from None
-    if compressed:
-        import gzip
-
-        stream = gzip.GzipFile(fileobj=stream, mode="rb")  # type: ignore[assignment]
-    return Source(stream, name, size, compressed, regular)
 
 
 def _read(source: Source, size: int) -> bytes:
@@ -458,45 +335,9 @@ def _file_batch(source: Source, errors: str, progress: Callable[[int], None]) ->
     yield Batch(source.name, None, valid, skipped)
 
 
-class _Progress:
-    """Bytes read against file size on stderr, only when stderr is a terminal."""
-
-    def __init__(self, total: int | None, name: str, enabled: bool) -> None:
-        self.bar: Any = None
-        self.done, self.total, self.name, self.shown = 0, total, name, 0.0
-        self.enabled = enabled and sys.stderr.isatty()
-        if self.enabled:
-            try:  # optional, the [cli] extra; imported only for a terminal
-                tqdm = importlib.import_module("tqdm")
-            except ImportError:
-                return
-            self.bar = tqdm.tqdm(total=total, desc=name, unit="B", unit_scale=True, file=sys.stderr, leave=False)
-
-    def __call__(self, n: int) -> None:
-        if not self.enabled:
-            return
-        if self.bar is not None:
-            self.bar.update(n)
-            return
-        self.done += n
-        now = time.monotonic()
-        if now - self.shown >= 0.2:
-            self.shown = now
-            share = f" {self.done / self.total:4.0%}" if self.total else ""
-            sys.stderr.write(f"\r{self.name}: {self.done >> 20} MiB{share}")
-            sys.stderr.flush()
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-        elif self.enabled and self.shown:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-
-
 def _batches(source: Source, args: argparse.Namespace) -> Generator[Batch, None, None]:
     # Decompressed bytes have no known total.
-    progress = _Progress(None if source.compressed else source.size, source.name, not args.no_progress)
+    progress = Progress(None if source.compressed else source.size, source.name, not args.no_progress)
     try:
         if args.records == "file":
             yield from _file_batch(source, args.errors, progress)
@@ -508,22 +349,6 @@ def _batches(source: Source, args: argparse.Namespace) -> Generator[Batch, None,
             source.stream.close()
 
 
-def _input_files(args: argparse.Namespace) -> list[str]:
-    """The files to read, folders expanded with -r (sorted, hidden names too)."""
-    files = args.files or ([] if args.save else [STDIN])
-    if not args.recursive:
-        return list(files)
-    out = []
-    for path in files:
-        if path != STDIN and os.path.isdir(path):
-            for folder, subfolders, names in os.walk(path):
-                subfolders.sort()
-                out += [os.path.join(folder, name) for name in sorted(names)]
-        else:
-            out.append(path)
-    return out
-
-
 def _groups(files: Iterable[str], args: argparse.Namespace) -> Generator[list[Batch] | CliError, None, None]:
     """Batches of consecutive files, packed up to the batch size. A file that
     fails gives its error after the batches before it, and is not read further.
@@ -532,7 +357,7 @@ def _groups(files: Iterable[str], args: argparse.Namespace) -> Generator[list[Ba
     size = 0
     for path in files:
         try:
-            source = _open(path)
+            source = open_source(path)
             for batch in _batches(source, args):
                 group.append(batch)
                 size += len(batch.data)
@@ -649,9 +474,11 @@ class Scan:
 
     __slots__ = ("kp", "threshold", "words", "fallback")
 
-    def __init__(self, kp: KeywordProcessor, threshold: float | None, words: whole_words.Words = "ascii",
-                 fallback: bool = False) -> None:
-        self.kp, self.threshold, self.words, self.fallback = kp, threshold, words, fallback
+    def __init__(self, kp: KeywordProcessor, threshold: float | None, words: whole_words.Words = "unicode",
+                 fallback: bool | None = None) -> None:
+        # Unset, the fallback goes with the words, as in the other calls.
+        self.kp, self.threshold, self.words = kp, threshold, words
+        self.fallback = words == "unicode" if fallback is None else fallback
 
     @classmethod
     def for_args(cls, args: argparse.Namespace, kp: KeywordProcessor) -> Scan:
@@ -874,93 +701,22 @@ def _joined(batch: Batch, records: Records, results: list[str]) -> bytes:
 # Running
 
 
-def _error(message: str) -> None:
-    sys.stderr.write(f"{PROG}: error: {message}\n")
-    sys.stderr.flush()
-
-
-class Edit:
-    """One file to rewrite in place, and the other names it was given under."""
-
-    __slots__ = ("path", "hard_links")
-
-    def __init__(self, path: str) -> None:
-        self.path = path  # through symbolic links: the link stays, the file it names is edited
-        self.hard_links: list[str] = []
-
-
-def _distinct_files(files: list[str]) -> list[Edit]:
-    """Each file once, however often and under whatever names it is given:
-    editing one file twice in place would replace twice and lose the backup."""
-    edits: dict[tuple[Any, ...], Edit] = {}
-    for given in files:
-        path = _link_target(given)
-        try:
-            st = os.stat(path)
-            key: tuple[Any, ...] = (st.st_dev, st.st_ino)
-        except OSError:
-            key = (path,)  # the error is reported when it is opened
-        edit = edits.setdefault(key, Edit(path))
-        entry = os.path.realpath(path)  # the same directory entry, however it is written
-        if entry not in map(os.path.realpath, [edit.path, *edit.hard_links]):
-            edit.hard_links.append(path)
-    return list(edits.values())
-
-
-def _link_target(path: str) -> str:
-    # The path as given unless a symbolic link is on the way: errors then
-    # name what the user typed.
-    real = os.path.realpath(path)
-    return path if real == os.path.abspath(path) else real
-
-
-def _relink(path: str, name: str) -> None:
-    """Makes `name`, another hard link of the file `path` was before its
-    rewrite, a link of the rewritten file again, so that every name given
-    shows the edit."""
-    tmp = os.path.join(os.path.dirname(os.path.abspath(name)), f".{os.path.basename(name)}.{os.getpid()}.tmp")
-    with _signals_held():
-        try:
-            os.link(path, tmp)
-            os.replace(tmp, name)
-        except OSError as exc:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(tmp)
-            raise CliError(f"{name}: cannot link it to the edited {path}: {exc.strerror}") from None
-
-
 def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer) -> bool:
-    """Rewrites each file; whether any failed."""
-    if STDIN in files:
-        raise CliError("cannot edit stdin in place")
-    failed = False
-    for edit in _distinct_files(files):
-        path = edit.path
-        try:
-            source = _open(path)
-            if source.compressed:
-                source.stream.close()
-                raise CliError(f"{path}: cannot edit compressed input in place")
-            # Streamed into the temporary file, batch by batch.
-            batches = _batches(source, args)
-            with contextlib.closing(read_ahead(batches) if source.regular else batches) as items:
-                _write_atomically(path, (worker.replaced(b) for b in items), args.suffix)
-            for name in edit.hard_links:
-                _relink(path, name)
-        except CliError as exc:
-            _error(str(exc))
-            failed = True
-        except OSError as exc:
-            _error(f"{path}: {exc.strerror}")
-            failed = True
-    return failed
+    """Rewrites each file with its keywords replaced; whether any failed."""
+    def rewritten(source: Source) -> Generator[bytes, None, None]:
+        batches = _batches(source, args)
+        with contextlib.closing(read_ahead(batches) if source.regular else batches) as items:
+            for batch in items:
+                yield worker.replaced(batch)
+
+    return edit_in_place(files, args.suffix, rewritten)
 
 
 def _input_groups(files: list[str], args: argparse.Namespace) -> ReadAhead[list[Batch] | CliError] | Generator[
         list[Batch] | CliError, None, None]:
     """The groups of _groups, read ahead on a helper thread where reads never wait."""
     groups = _groups(files, args)
-    return read_ahead(groups) if _reads_never_wait(files) else groups
+    return read_ahead(groups) if reads_never_wait(files) else groups
 
 
 def _stream(items: Iterable[list[Batch] | CliError], worker: Extractor | Replacer) -> bool:
@@ -976,28 +732,13 @@ def _stream(items: Iterable[list[Batch] | CliError], worker: Extractor | Replace
     return failed
 
 
-def _reads_never_wait(files: list[str]) -> bool:
-    """Whether every input is a regular file (or missing: its error comes at
-    once), so that reading ahead on a helper thread never blocks in a read."""
-    for path in files:
-        if path == STDIN:
-            return False
-        try:
-            mode = os.stat(path).st_mode
-        except OSError:
-            continue
-        if not stat.S_ISREG(mode):
-            return False
-    return True
-
-
 def _run(args: argparse.Namespace) -> int:
     in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
     if in_place or args.save:  # an input may be the file saved: read it only once it is
         kp = _build_processor(args)
-        return _run_with(kp, _input_files(args), None, args, in_place)
+        return _run_with(kp, input_files(args), None, args, in_place)
     # The first groups are read while the keywords load.
-    files = _input_files(args)
+    files = input_files(args)
     with contextlib.closing(_input_groups(files, args)) as items:
         kp = _build_processor(args)
         return _run_with(kp, files, items, args, in_place)

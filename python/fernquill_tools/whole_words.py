@@ -15,8 +15,9 @@ functions take two options of the scan instead:
   the longest keyword on the same path that passes it is taken (what
   `grep -w` and a longest-first alternation give).
 
-Both are on by default here, since these functions are for users who want
-whole words; `words="ascii", fallback=False` gives the module's results. With
+Both are on by default here, as everywhere in the companion, for users who
+want whole words; `fallback=None` goes with `words`, so `words="ascii"` alone
+gives the module's results. With
 a threshold below 1, the approximate search keeps its own candidates;
 `words="unicode"` then drops those glued to a word character, and `fallback`
 has no effect. With `allow_overlaps=True` there are no word tests, and the
@@ -42,7 +43,7 @@ def extract(
     threshold: float | None = None,
     *,
     words: Words = "unicode",
-    fallback: bool = True,
+    fallback: bool | None = None,
     offsets: Literal["chars", "bytes"] = "chars",
 ) -> list[PyKeywordMatch]:
     """Every keyword occurrence in `text` that is a whole word, with `start`
@@ -59,7 +60,7 @@ def replace(
     threshold: float | None = None,
     *,
     words: Words = "unicode",
-    fallback: bool = True,
+    fallback: bool | None = None,
 ) -> str:
     """`text` with every whole-word keyword occurrence replaced by its clean
     name. The defaults are for whole words in any script; see the module's

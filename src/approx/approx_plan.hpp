@@ -58,6 +58,7 @@
 #include <string_view>
 #include <vector>
 
+#include "approx/plan_prints.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
@@ -141,11 +142,8 @@ class ApproxPlan {
   // Bytes held by the plan.
   std::size_t memory_bytes() const;
 
-  // Largest edit budget a keyword may have for the filter to be built.
-  static constexpr std::uint32_t kMaxBudget = 15;
-  // Length of the fingerprint looked up for each piece (a whole piece when
-  // shorter).
-  static constexpr std::uint32_t kPrint = 4;
+  static constexpr std::uint32_t kMaxBudget = plan_detail::kMaxBudget;
+  static constexpr std::uint32_t kPrint = plan_detail::kPrint;
 
  private:
   // One piece of a keyword, as the verification needs it.
@@ -193,7 +191,9 @@ class ApproxPlan {
   bool verify(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i) const;
   bool verify_last(const Entry& e, const std::uint8_t* s, std::size_t n, std::size_t i,
                    std::size_t offset) const;
-  bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const;
+  bool end_passes(const std::uint8_t* s, std::size_t n, std::size_t stop) const {
+    return end_test_passes(s, n, candidate_end(s, stop), word_, overlaps_);
+  }
   // The print scan of find_hits for prints of L bytes, in named steps:
   // the positions of a stretch whose print has a nonempty run, whether a
   // run's piece occurs there whole, and the starts it stands for.

@@ -8,7 +8,7 @@
 
 #include "check.hpp"
 #include "keyword_processor/keyword_processor.hpp"
-#include "tools_native/cli_writer.hpp"
+#include "search/cli_writer.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 using namespace fernquill;

@@ -66,6 +66,7 @@ inline constexpr const char* kStreamCapsule = "arrow_array_stream";
 inline constexpr const char* kUtf8 = "u";       // int32 offsets
 inline constexpr const char* kLargeUtf8 = "U";  // int64 offsets
 inline constexpr const char* kUtf8View = "vu";  // 16-byte views
+inline constexpr const char* kNull = "n";       // no values at all
 
 // One string_view slot: inline when at most 12 bytes long, else a prefix and
 // a place in one of the variadic data buffers.

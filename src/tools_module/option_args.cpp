@@ -1,4 +1,4 @@
-#include "tools_native/option_args.hpp"
+#include "tools_module/option_args.hpp"
 
 namespace fernquill::columns {
 namespace {
@@ -14,21 +14,21 @@ bool is_ascii_str(PyObject* value, const char* s) {
 
 }  // namespace
 
-fernquill::ScanOptions scan_options_arg(PyObject* words, PyObject* fallback,
-                                        const fernquill::ScanOptions& defaults) {
-  fernquill::ScanOptions options = defaults;
+fernquill::ScanOptions scan_options_arg(PyObject* words, PyObject* fallback) {
+  fernquill::ScanOptions options;
+  options.unicode_words = true;
   if (words != nullptr && words != Py_None) {
     if (is_ascii_str(words, "ascii")) {
       options.unicode_words = false;
-    } else if (is_ascii_str(words, "unicode")) {
-      options.unicode_words = true;
-    } else {
+    } else if (!is_ascii_str(words, "unicode")) {
       value_error("words must be \"ascii\" or \"unicode\"");
     }
   }
-  if (fallback != nullptr && fallback != Py_None) {
-    options.whole_word_fallback = py::to_bool(fallback, "fallback");
-  }
+  // Unset, the fallback goes with the words: whole words take it, and
+  // words="ascii" alone is then the module's own scan.
+  options.whole_word_fallback = fallback == nullptr || fallback == Py_None
+                                    ? options.unicode_words
+                                    : py::to_bool(fallback, "fallback");
   return options;
 }
 

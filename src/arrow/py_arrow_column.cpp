@@ -1,4 +1,4 @@
-#include "tools_native/py_arrow_column.hpp"
+#include "arrow/py_arrow_column.hpp"
 
 #include <string>
 

@@ -1,43 +1,20 @@
-#include "tools_native/column_scans.hpp"
+#include "columns/column_scans.hpp"
 
 #include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "columns/block_scanner.hpp"
+#include "columns/char_offsets.hpp"
+#include "columns/place_counts.hpp"
+#include "columns/row_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "text/lowercase.hpp"
 #include "text/utf8.hpp"
-#include "tools_native/char_offsets.hpp"
-#include "tools_native/place_counts.hpp"
-#include "tools_native/row_blocks.hpp"
-#include "tools_native/row_scanner.hpp"
 
 namespace fernquill::columns {
 namespace {
-
-// Arrow promises UTF-8 but cannot enforce it; the scans need it. Returns
-// whether the row is ASCII, which every later step of a row asks.
-bool checked_ascii(std::string_view row) {
-  if (is_ascii(row)) return true;
-  if (utf8::find_error(row)) throw MalformedColumn("a row of the column is not valid UTF-8");
-  return false;
-}
-
-// Calls on_row(row, ascii) or on_null() for each row of the block, in order.
-template <class OnRow, class OnNull>
-void for_each_row(const StringColumn& column, const RowBlock& block, OnRow&& on_row,
-                  OnNull&& on_null) {
-  const StringChunk& chunk = column.chunks[block.chunk];
-  for (std::size_t i = block.begin; i < block.end; ++i) {
-    if (chunk.is_null(i)) {
-      on_null();
-      continue;
-    }
-    const std::string_view row = chunk.row(i);
-    on_row(row, checked_ascii(row));
-  }
-}
 
 // Runs fill(block, out) for every block on the pool; one output per block.
 template <class Out, class Fill>
@@ -54,21 +31,34 @@ std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
                                            const ScanOptions& options) {
   using Block = StringsBlock<Offset>;
   return make_strings_column(scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
-    RowScanner scanner(processor, threshold, options);
+    BlockScanner scanner(processor, threshold, options);
     std::vector<Replacement> pieces;
     // Most rows keep about their length. The bytes of a block of offsets
     // include what its null rows claim, which nothing reads or checks: no
     // more than a block's worth is taken on their word.
     out.reserve(b.end - b.begin, std::min(b.bytes, kBlockBytes));
-    for_each_row(
-        column, b,
-        [&](std::string_view row, bool ascii) {
-          const std::vector<KeywordMatch>& found = scanner.scan(row, ascii);
-          replacements_of(row, scanner.last_scan(), found, pieces);
-          out.append_replaced(row, pieces);
+    scanner.scan(
+        column.chunks[b.chunk], b,
+        [&](const ScannedRow& r) {
+          replacements_of(r.row, r.scan, r.matches, pieces);
+          out.append_replaced(r.row, pieces);
         },
         [&] { out.append_null(); });
   }));
+}
+
+// Every row's result appended to one block type, block by block:
+// take(out, scanned_row) appends a row's.
+template <class Block, class Take>
+std::vector<Block> row_results(const KeywordProcessor& processor, const StringColumn& column,
+                               float threshold, const ScanOptions& options, Take&& take) {
+  return scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
+    BlockScanner scanner(processor, threshold, options);
+    out.reserve_rows(b.end - b.begin);
+    scanner.scan(
+        column.chunks[b.chunk], b, [&](const ScannedRow& r) { take(out, r); },
+        [&] { out.append_null(); });
+  });
 }
 
 }  // namespace
@@ -77,19 +67,11 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
                                              const StringColumn& column, float threshold,
                                              const ColumnOptions& options) {
   const bool chars = options.offsets == OffsetUnit::kChars;
-  return make_extract_column(
-      scan_blocks<ExtractBlock>(column, [&](const RowBlock& b, ExtractBlock& out) {
-        RowScanner scanner(processor, threshold, options.scan);
-        out.reserve_rows(b.end - b.begin);
-        for_each_row(
-            column, b,
-            [&](std::string_view row, bool ascii) {
-              std::vector<KeywordMatch>& found = scanner.scan(row, ascii);
-              // On ASCII rows bytes are characters.
-              if (chars && !ascii) to_char_offsets(row, scanner.last_scan(), found);
-              out.append_row(found);
-            },
-            [&] { out.append_null(); });
+  return make_extract_column(row_results<ExtractBlock>(
+      processor, column, threshold, options.scan, [&](ExtractBlock& out, const ScannedRow& r) {
+        // On ASCII rows bytes are characters.
+        if (chars && !r.ascii) to_char_offsets(r.row, r.scan, r.matches);
+        out.append_row(r.matches);
       }));
 }
 
@@ -102,15 +84,31 @@ std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
   return replace_into<std::int32_t>(processor, column, threshold, options.scan);
 }
 
+std::shared_ptr<ResultColumn> names_column(const KeywordProcessor& processor,
+                                           const StringColumn& column, float threshold,
+                                           const ColumnOptions& options) {
+  return make_names_column(row_results<NamesBlock>(
+      processor, column, threshold, options.scan,
+      [](NamesBlock& out, const ScannedRow& r) { out.append_row(r.matches); }));
+}
+
+std::shared_ptr<ResultColumn> contains_column(const KeywordProcessor& processor,
+                                              const StringColumn& column, float threshold,
+                                              const ColumnOptions& options) {
+  return make_flags_column(row_results<FlagsBlock>(
+      processor, column, threshold, options.scan,
+      [](FlagsBlock& out, const ScannedRow& r) { out.append(!r.matches.empty()); }));
+}
+
 NameCounts count_column(const KeywordProcessor& processor, const StringColumn& column,
                         float threshold, const ColumnOptions& options) {
   std::vector<PlaceCounts> per_block =
       scan_blocks<PlaceCounts>(column, [&](const RowBlock& b, PlaceCounts& out) {
-        RowScanner scanner(processor, threshold, options.scan);
-        for_each_row(
-            column, b,
-            [&](std::string_view row, bool ascii) {
-              for (const KeywordMatch& m : scanner.scan(row, ascii)) out.add(m.keyword);
+        BlockScanner scanner(processor, threshold, options.scan);
+        scanner.scan(
+            column.chunks[b.chunk], b,
+            [&](const ScannedRow& r) {
+              for (const KeywordMatch& m : r.matches) out.add(m.keyword);
             },
             [] {});
       });

@@ -1,4 +1,4 @@
-#include "tools_native/keyword_lines.hpp"
+#include "tools_module/keyword_lines.hpp"
 
 #include <algorithm>
 

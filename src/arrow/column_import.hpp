@@ -5,8 +5,8 @@
 
 #include <vector>
 
+#include "arrow/string_column.hpp"
 #include "module/py_support.hpp"
-#include "tools_native/string_column.hpp"
 
 namespace fernquill::columns {
 

@@ -1,4 +1,4 @@
-#include "tools_native/char_offsets.hpp"
+#include "columns/char_offsets.hpp"
 
 #include <algorithm>
 #include <optional>

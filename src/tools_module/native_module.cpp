@@ -8,16 +8,16 @@
 // pending Ctrl-C through.
 #include <string_view>
 
+#include "arrow/column_import.hpp"
+#include "arrow/py_arrow_column.hpp"
+#include "columns/column_scans.hpp"
 #include "keyword_processor/extract.hpp"
 #include "module/py_processor_object.hpp"
 #include "module/py_support.hpp"
-#include "tools_native/column_import.hpp"
-#include "tools_native/column_scans.hpp"
-#include "tools_native/option_args.hpp"
-#include "tools_native/py_arrow_column.hpp"
-#include "tools_native/py_cli_writer.hpp"
-#include "tools_native/py_keyword_lines.hpp"
-#include "tools_native/whole_word_calls.hpp"
+#include "tools_module/option_args.hpp"
+#include "tools_module/py_cli_writer.hpp"
+#include "tools_module/py_keyword_lines.hpp"
+#include "tools_module/whole_word_calls.hpp"
 
 namespace fernquill::columns {
 namespace {
@@ -39,9 +39,6 @@ PyObject* column_guard(F&& body) {
   });
 }
 
-// Column calls scan as the module's methods do unless asked for whole words.
-constexpr fernquill::ScanOptions kModuleScan{};
-
 #define SIGNATURE(name, required, ...)                                   \
   constexpr const char* name##_params[] = {__VA_ARGS__};                 \
   constexpr py::Signature name##_sig {                                   \
@@ -50,6 +47,8 @@ constexpr fernquill::ScanOptions kModuleScan{};
 SIGNATURE(extract, 2, "processor", "column", "threshold", "offsets", "words", "fallback");
 SIGNATURE(replace, 2, "processor", "column", "threshold", "words", "fallback");
 SIGNATURE(count, 2, "processor", "column", "threshold", "words", "fallback");
+SIGNATURE(names, 2, "processor", "column", "threshold", "words", "fallback");
+SIGNATURE(contains, 2, "processor", "column", "threshold", "words", "fallback");
 #undef SIGNATURE
 
 // The parameters every column call has; a call with one more takes
@@ -65,7 +64,7 @@ PyObject* column_call(const py::Signature& sig, PyObject* const* args, Py_ssize_
     py::BoundArgs<kParams> a(sig, args, nargs, kwnames);
     ColumnOptions options;
     if constexpr (kParams > kCommonParams) options.offsets = offsets_arg(a[3]);
-    options.scan = scan_options_arg(a[kParams - 2], a[kParams - 1], kModuleScan);
+    options.scan = scan_options_arg(a[kParams - 2], a[kParams - 1]);
     py::ProcessorObject& obj = py::processor_argument(a[0]);
     Ref keep_processor = Ref::borrowed(a[0]);
     py::BorrowedProcessor<py::SharedBorrow> borrowed(obj);
@@ -91,6 +90,20 @@ PyObject* py_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       });
 }
 
+PyObject* py_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return column_call<std::size(names_params)>(
+      names_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
+        return new_arrow_column(names_column(record, column, t, options));
+      });
+}
+
+PyObject* py_contains(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return column_call<std::size(contains_params)>(
+      contains_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
+        return new_arrow_column(contains_column(record, column, t, options));
+      });
+}
+
 PyObject* py_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return column_call<std::size(count_params)>(
       count_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
@@ -110,17 +123,21 @@ using py::kFast;
 
 PyMethodDef g_functions[] = {
     {"extract", fastcall(py_extract), kFast,
-     "extract(processor, column, threshold=None, offsets='chars', words='ascii', "
-     "fallback=False)\n--\n\n"},
+     "extract(processor, column, threshold=None, offsets='chars', words='unicode', "
+     "fallback=None)\n--\n\n"},
     {"replace", fastcall(py_replace), kFast,
-     "replace(processor, column, threshold=None, words='ascii', fallback=False)\n--\n\n"},
+     "replace(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
     {"count", fastcall(py_count), kFast,
-     "count(processor, column, threshold=None, words='ascii', fallback=False)\n--\n\n"},
+     "count(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
+    {"names", fastcall(py_names), kFast,
+     "names(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
+    {"contains", fastcall(py_contains), kFast,
+     "contains(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
     {"extract_text", fastcall(py_extract_text), kFast,
-     "extract_text(processor, text, threshold=None, words='unicode', fallback=True, "
+     "extract_text(processor, text, threshold=None, words='unicode', fallback=None, "
      "offsets='chars')\n--\n\n"},
     {"replace_text", fastcall(py_replace_text), kFast,
-     "replace_text(processor, text, threshold=None, words='unicode', fallback=True)\n--\n\n"},
+     "replace_text(processor, text, threshold=None, words='unicode', fallback=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT,

@@ -5,10 +5,10 @@
 // (line number, message) of the first malformed line, and `entries` then
 // holds the lines before it. A str that has no UTF-8 form (lone surrogates)
 // raises UnicodeEncodeError: the caller reads it the slow way.
-#include "tools_native/py_keyword_lines.hpp"
+#include "tools_module/py_keyword_lines.hpp"
 
 #include "module/py_support.hpp"
-#include "tools_native/keyword_lines.hpp"
+#include "tools_module/keyword_lines.hpp"
 
 namespace fernquill::keyword_files {
 namespace {

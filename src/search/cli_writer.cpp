@@ -1,13 +1,13 @@
-#include "tools_native/cli_writer.hpp"
+#include "search/cli_writer.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "columns/char_offsets.hpp"
+#include "columns/row_scanner.hpp"
 #include "keyword_processor/extract.hpp"
 #include "text/utf8.hpp"
-#include "tools_native/char_offsets.hpp"
-#include "tools_native/row_scanner.hpp"
 
 namespace fernquill::cli {
 namespace {

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/keyword_processor.hpp"
+#include "arrow/arrow_export.hpp"
+#include "arrow/string_column.hpp"
+#include "columns/place_counts.hpp"
 #include "exact/scan_options.hpp"
-#include "tools_native/arrow_export.hpp"
-#include "tools_native/place_counts.hpp"
-#include "tools_native/string_column.hpp"
+#include "keyword_processor/keyword_processor.hpp"
 
 namespace fernquill::columns {
 
@@ -32,6 +32,14 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
 std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
                                              const StringColumn& column, float threshold,
                                              const ColumnOptions& options);
+// The clean names of each row's matches, as list<string>.
+std::shared_ptr<ResultColumn> names_column(const KeywordProcessor& processor,
+                                           const StringColumn& column, float threshold,
+                                           const ColumnOptions& options);
+// Whether each row has a match, as bool.
+std::shared_ptr<ResultColumn> contains_column(const KeywordProcessor& processor,
+                                              const StringColumn& column, float threshold,
+                                              const ColumnOptions& options);
 // Matches per clean name, in the order of each name's first match in the
 // column (as a Counter of the matches has them); the names view the
 // processor's store, so they are valid while the borrow lasts.

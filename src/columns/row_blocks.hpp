@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "tools_native/string_column.hpp"
+#include "arrow/string_column.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 namespace fernquill::columns {

@@ -5,8 +5,8 @@
 
 #include <memory>
 
+#include "arrow/arrow_export.hpp"
 #include "module/py_support.hpp"
-#include "tools_native/arrow_export.hpp"
 
 namespace fernquill::columns {
 

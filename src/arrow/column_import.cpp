@@ -1,7 +1,9 @@
-#include "tools_native/column_import.hpp"
+#include "arrow/column_import.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,11 +16,12 @@ namespace {
 using py::Ref;
 
 constexpr const char* kParam = "column";
+constexpr std::int64_t kNullCountUnknown = -1;
 
 // Readable names of the Arrow formats a user is likely to pass by mistake.
 std::string describe_format(const ArrowSchema& schema) {
-  if (schema.dictionary != nullptr) return "dictionary";
   const std::string_view f = schema.format ? schema.format : "";
+  if (schema.dictionary != nullptr) return "dictionary of " + describe_format(*schema.dictionary);
   static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
       {"n", "null"},   {"b", "bool"},         {"c", "int8"},         {"s", "int16"},
       {"i", "int32"},  {"l", "int64"},        {"f", "float"},        {"g", "double"},
@@ -30,37 +33,76 @@ std::string describe_format(const ArrowSchema& schema) {
   return "format '" + std::string(f) + "'";
 }
 
-bool is_string_layout(const ArrowSchema& schema) {
-  const std::string_view f = schema.format ? schema.format : "";
-  return schema.dictionary == nullptr &&
-         (f == arrow::kUtf8 || f == arrow::kLargeUtf8 || f == arrow::kUtf8View);
+// The null type stands for strings that are all missing.
+bool is_string_format(std::string_view f) {
+  return f == arrow::kUtf8 || f == arrow::kLargeUtf8 || f == arrow::kUtf8View || f == arrow::kNull;
 }
 
-// A table of one string column (a DuckDB relation, a pyarrow table or record
-// batch) stands for that column.
-const ArrowSchema* only_column(const ArrowSchema& schema) {
-  const std::string_view f = schema.format ? schema.format : "";
-  if (f != "+s" || schema.n_children != 1 || schema.children == nullptr) return nullptr;
-  return schema.children[0];
+bool is_index_format(std::string_view f) {
+  return f.size() == 1 && std::string_view("cCsSiIlL").find(f[0]) != std::string_view::npos;
 }
 
-// What the arrays of a schema hold: the format of the string values, and
-// whether they sit in a one-column table.
+// What the arrays of a schema hold: the format of the string values (of
+// the dictionary, when `index_format` is set), and whether they sit in a
+// one-column table.
 struct ValuesLayout {
   std::string_view format;
+  std::string_view index_format;
   bool in_table = false;
 };
 
+// The layout of a plain or dictionary-encoded string column; nullopt for
+// anything else.
+std::optional<ValuesLayout> string_layout(const ArrowSchema& schema) {
+  const std::string_view f = schema.format ? schema.format : "";
+  if (schema.dictionary == nullptr) {
+    if (is_string_format(f)) return ValuesLayout{f, {}};
+    return std::nullopt;
+  }
+  const ArrowSchema& values = *schema.dictionary;
+  const std::string_view v = values.format ? values.format : "";
+  if (is_index_format(f) && values.dictionary == nullptr && is_string_format(v)) {
+    return ValuesLayout{v, f};
+  }
+  return std::nullopt;
+}
+
+// A table (a DuckDB relation, a pyarrow table or record batch) has the
+// format of a struct; one of a single string column stands for that column.
+bool is_table(const ArrowSchema& schema) {
+  return schema.format != nullptr && std::string_view(schema.format) == "+s";
+}
+
+// How to get a string column from what was passed.
+constexpr const char* kPassStrings =
+    ": pass a column of strings (pyarrow.compute.cast(column, pyarrow.string()) converts "
+    "numbers; binary must be decoded)";
+constexpr const char* kPassOneColumn =
+    ": pass one column (table['text'], relation.select('text'), frame['text'])";
+
+constexpr const char* kPassList = ": pass a list of str or an Arrow string column";
+
 // Throws unless the schema is a string layout, or a table of one.
 ValuesLayout values_layout(const ArrowSchema& schema) {
-  if (is_string_layout(schema)) return {schema.format, false};
-  const ArrowSchema* column = only_column(schema);
-  if (column != nullptr && is_string_layout(*column)) return {column->format, true};
-  const std::string got = column != nullptr
-                              ? "a table of one " + describe_format(*column) + " column"
-                              : describe_format(schema);
-  py::raise_argument_type_error(kParam,
-                                "expected string, large_string or string_view values, got " + got);
+  if (const auto layout = string_layout(schema)) return *layout;
+  if (!is_table(schema)) {
+    py::raise_argument_type_error(kParam,
+                                  "expected string, large_string or string_view values, got " +
+                                      describe_format(schema) + kPassStrings);
+  }
+  if (schema.n_children != 1 || schema.children == nullptr || schema.children[0] == nullptr) {
+    py::raise_argument_type_error(
+        kParam, "got a table of " + std::to_string(std::max<std::int64_t>(schema.n_children, 0)) +
+                    " columns, not a column" + kPassOneColumn);
+  }
+  const ArrowSchema& column = *schema.children[0];
+  auto layout = string_layout(column);
+  if (!layout) {
+    py::raise_argument_type_error(
+        kParam, "got a table of one " + describe_format(column) + " column" + kPassStrings);
+  }
+  layout->in_table = true;
+  return *layout;
 }
 
 // Releases an Arrow struct we moved out of a capsule when it goes.
@@ -77,6 +119,28 @@ void release_table(ArrowArray* column) {
   column->release = nullptr;
 }
 
+// Whether a table has a null row. A producer that did not count them says
+// -1; its bitmap then answers, over the table's own rows only (the length
+// and offset are checked against the column's before this is asked).
+bool has_null_rows(const ArrowArray& t) {
+  if (t.n_buffers < 1 || t.buffers == nullptr || t.buffers[0] == nullptr) return false;
+  if (t.null_count != kNullCountUnknown) return t.null_count != 0;
+  const auto* bits = static_cast<const std::uint8_t*>(t.buffers[0]);
+  std::size_t i = static_cast<std::size_t>(t.offset);
+  const std::size_t end = i + static_cast<std::size_t>(t.length);
+  auto valid = [&](std::size_t bit) { return ((bits[bit >> 3] >> (bit & 7)) & 1) != 0; };
+  for (; i < end && (i & 7) != 0; ++i) {
+    if (!valid(i)) return true;
+  }
+  for (; i + 8 <= end; i += 8) {  // whole bytes of the bitmap
+    if (bits[i >> 3] != 0xFF) return true;
+  }
+  for (; i < end; ++i) {
+    if (!valid(i)) return true;
+  }
+  return false;
+}
+
 // Takes the table over and gives its one column, sliced as the table is,
 // as an array that releases the table.
 ArrowArray column_of_table(ArrowArray& table) {
@@ -86,14 +150,14 @@ ArrowArray column_of_table(ArrowArray& table) {
   if (t.n_children != 1 || t.children == nullptr || t.children[0] == nullptr) {
     throw MalformedColumn("malformed Arrow table: not one column");
   }
-  const bool has_nulls =
-      t.n_buffers > 0 && t.buffers != nullptr && t.buffers[0] != nullptr && t.null_count != 0;
-  if (has_nulls) throw MalformedColumn("a struct column with null rows is not a string column");
   ArrowArray column = *t.children[0];
   if (t.length < 0 || t.offset < 0 || column.length < 0 || column.offset < 0 ||
       static_cast<std::uint64_t>(t.offset) + static_cast<std::uint64_t>(t.length) >
           static_cast<std::uint64_t>(column.length)) {
     throw MalformedColumn("malformed Arrow table: its column is shorter than the table");
+  }
+  if (has_null_rows(t)) {
+    throw MalformedColumn("a struct column with null rows is not a string column");
   }
   // Both below 2**63 and the sum checked again by the chunk.
   column.offset = static_cast<std::int64_t>(static_cast<std::uint64_t>(column.offset) +
@@ -128,12 +192,17 @@ void take_from_capsule(PyObject* capsule, const char* name, const char* method, 
   p->release = nullptr;
 }
 
+StringChunk chunk_of(const ValuesLayout& layout, ArrowArray& array) {
+  if (layout.index_format.empty()) return StringChunk::from_arrow(layout.format, array);
+  return StringChunk::from_dictionary(layout.index_format, layout.format, array);
+}
+
 void add_chunk(ImportedColumn& in, const ValuesLayout& layout, ArrowArray& array) {
   if (layout.in_table) {
     ArrowArray column = column_of_table(array);
-    in.column.chunks.push_back(StringChunk::from_arrow(layout.format, column));
+    in.column.chunks.push_back(chunk_of(layout, column));
   } else {
-    in.column.chunks.push_back(StringChunk::from_arrow(layout.format, array));
+    in.column.chunks.push_back(chunk_of(layout, array));
   }
   in.column.large = in.column.large || in.column.chunks.back().has_large_offsets();
 }
@@ -177,6 +246,17 @@ void import_array(PyObject* column, ImportedColumn& in) {
   add_chunk(in, values_layout(schema.value), array.value);
 }
 
+// A missing row as pandas writes one: None, or a float NaN.
+bool is_missing(PyObject* item) {
+  return item == Py_None || (PyFloat_Check(item) && std::isnan(PyFloat_AS_DOUBLE(item)));
+}
+
+[[noreturn]] void refuse_row(std::size_t row, PyObject* item) {
+  py::raise_argument_type_error(kParam,
+                                "row " + std::to_string(row) + " is '" + py::type_qualname(item) +
+                                    "', not str: pass str, or None or NaN for a missing row");
+}
+
 void import_sequence(PyObject* column, ImportedColumn& in) {
   std::vector<std::string_view> rows;
   std::vector<bool> valid;
@@ -188,11 +268,12 @@ void import_sequence(PyObject* column, ImportedColumn& in) {
         in.rows_kept.reserve(n);
       },
       [&](PyObject* item) {
-        if (item == Py_None) {
+        if (is_missing(item)) {
           rows.emplace_back();
           valid.push_back(false);
           return;
         }
+        if (!PyUnicode_Check(item)) refuse_row(rows.size(), item);
         // CPython's cached UTF-8, as the batch methods read their texts.
         in.rows_kept.emplace_back(item, kParam, py::Utf8Copy::kCached);
         rows.push_back(in.rows_kept.back().bytes());
@@ -221,7 +302,8 @@ ImportedColumn import_column(PyObject* column) {
   ImportedColumn in;
   if (PyUnicode_Check(column) || PyBytes_Check(column) || PyByteArray_Check(column)) {
     py::raise_argument_type_error(
-        kParam, "expected a column of strings, got '" + py::type_qualname(column) + "'");
+        kParam, "expected a column of strings, got '" + py::type_qualname(column) +
+                    "': pass a list of str ([text] for one text) or an Arrow string column");
   }
   if (has_attr(column, "__arrow_c_stream__")) {
     import_stream(column, in);
@@ -232,7 +314,7 @@ ImportedColumn import_column(PyObject* column) {
   } else {
     py::raise_argument_type_error(kParam,
                                   "expected an Arrow string column or a sequence of str, got '" +
-                                      py::type_qualname(column) + "'");
+                                      py::type_qualname(column) + "'" + kPassList);
   }
   return in;
 }

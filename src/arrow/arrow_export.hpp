@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "tools_native/arrow_c_data.hpp"
-#include "tools_native/result_blocks.hpp"
+#include "arrow/arrow_c_data.hpp"
+#include "arrow/result_buffers.hpp"
 
 namespace fernquill::columns {
 
@@ -31,6 +31,8 @@ class ResultColumn : public std::enable_shared_from_this<ResultColumn> {
 };
 
 std::shared_ptr<ResultColumn> make_extract_column(std::vector<ExtractBlock> blocks);
+std::shared_ptr<ResultColumn> make_names_column(std::vector<NamesBlock> blocks);
+std::shared_ptr<ResultColumn> make_flags_column(std::vector<FlagsBlock> blocks);
 template <class Offset>
 std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<Offset>> blocks);
 

@@ -1,4 +1,4 @@
-#include "tools_native/arrow_export.hpp"
+#include "arrow/arrow_export.hpp"
 
 #include <cerrno>
 #include <initializer_list>
@@ -106,117 +106,121 @@ struct ArraysGuard {
   }
 };
 
-template <class Block>
-std::vector<Block> one_empty_block_if_none(std::vector<Block> blocks) {
-  if (blocks.empty()) blocks.emplace_back();
-  return blocks;
+// Releases the schemas built so far if a later step throws.
+struct SchemasGuard {
+  std::vector<ArrowSchema>& schemas;
+  ~SchemasGuard() {
+    for (ArrowSchema& s : schemas) {
+      if (s.release != nullptr) s.release(&s);
+    }
+  }
+};
+
+// A list schema around one item schema.
+ArrowSchema list_schema(ArrowSchema item_schema) {
+  std::vector<ArrowSchema> item;
+  SchemasGuard guard{item};
+  item.push_back(item_schema);
+  return make_schema("+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
 }
 
+// A list array of a block's rows around one item array.
 template <class Block>
-Block concatenate(const std::vector<Block>& blocks) {
-  Block all;
-  for (const Block& b : blocks) all.append_block(b);
-  return all;
+ArrowArray list_array(const std::shared_ptr<const void>& keep, const Block& b, ArrowArray values) {
+  std::vector<ArrowArray> item;
+  ArraysGuard guard{item};
+  item.push_back(values);
+  return make_array(keep, b.rows(), b.validity.nulls,
+                    {validity_of(b.validity), buffer_of(b.list_offsets)}, std::exchange(item, {}));
 }
 
-template <class Block>
-std::size_t rows_of(const std::vector<Block>& blocks) {
-  std::size_t n = 0;
-  for (const Block& b : blocks) n += b.rows();
-  return n;
+// The clean names of a block's matches, as a string array.
+ArrowArray names_array(const std::shared_ptr<const void>& keep, const NamesBlock& b) {
+  return make_array(keep, b.matches(), 0, {nullptr, buffer_of(b.name_offsets), buffer_of(b.names)});
 }
 
-class ExtractColumn final : public ResultColumn {
+// A result made of blocks of one kind, a chunk each; `Export` gives the
+// schema and a chunk of the type.
+template <class Block, class Export>
+class BlocksColumn final : public ResultColumn {
  public:
-  explicit ExtractColumn(std::vector<ExtractBlock> blocks)
-      : blocks_(one_empty_block_if_none(std::move(blocks))), rows_(rows_of(blocks_)) {}
+  explicit BlocksColumn(std::vector<Block> blocks) : blocks_(std::move(blocks)) {
+    if (blocks_.empty()) blocks_.emplace_back();
+    for (const Block& b : blocks_) rows_ += b.rows();
+  }
   std::size_t rows() const override { return rows_; }
   std::size_t chunk_count() const override { return blocks_.size(); }
-  const char* type_name() const override {
-    return "list<struct<keyword: string, similarity: float, start: int64, end: int64>>";
+  const char* type_name() const override { return Export::kTypeName; }
+  void export_schema(ArrowSchema& out) const override { out = Export::schema(); }
+  void export_chunk(std::size_t i, ArrowArray& out) const override {
+    out = Export::chunk(shared_from_this(), blocks_[i]);
+  }
+  std::shared_ptr<const ResultColumn> single_chunk() const override {
+    if (blocks_.size() == 1) return shared_from_this();
+    std::vector<Block> one(1);
+    for (const Block& b : blocks_) one[0].append_block(b);
+    return std::make_shared<BlocksColumn>(std::move(one));
   }
 
-  // Nullable throughout (though no match is null), so that the type equals
-  // the one pyarrow and Polars spell by default.
-  void export_schema(ArrowSchema& out) const override {
+ private:
+  std::vector<Block> blocks_;
+  std::size_t rows_ = 0;
+};
+
+// Nullable throughout (though no match is null), so that the types equal
+// the ones pyarrow and Polars spell by default.
+struct ExtractExport {
+  static constexpr const char* kTypeName =
+      "list<struct<keyword: string, similarity: float, start: int64, end: int64>>";
+  static ArrowSchema schema() {
     std::vector<ArrowSchema> fields;
-    ArraySchemasGuard guard{fields};
+    SchemasGuard guard{fields};
     fields.push_back(make_schema("u", "keyword", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("f", "similarity", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "start", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "end", ARROW_FLAG_NULLABLE));
-    std::vector<ArrowSchema> item;
-    ArraySchemasGuard item_guard{item};
-    item.push_back(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})));
-    out = make_schema("+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
+    return list_schema(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})));
   }
-
-  void export_chunk(std::size_t i, ArrowArray& out) const override {
-    const ExtractBlock& b = blocks_[i];
-    std::shared_ptr<const void> keep = shared_from_this();
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const ExtractBlock& b) {
     const std::size_t n = b.matches();
     std::vector<ArrowArray> fields;
     ArraysGuard guard{fields};
-    fields.push_back(
-        make_array(keep, n, 0, {nullptr, buffer_of(b.name_offsets), buffer_of(b.names)}));
+    fields.push_back(names_array(keep, b));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.similarity)}));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.start)}));
     fields.push_back(make_array(keep, n, 0, {nullptr, buffer_of(b.end)}));
-    std::vector<ArrowArray> item;
-    ArraysGuard item_guard{item};
-    item.push_back(make_array(keep, n, 0, {nullptr}, std::exchange(fields, {})));
-    out = make_array(keep, b.rows(), b.validity.nulls,
-                     {validity_of(b.validity), buffer_of(b.list_offsets)}, std::exchange(item, {}));
+    return list_array(keep, b, make_array(keep, n, 0, {nullptr}, std::exchange(fields, {})));
   }
+};
 
-  std::shared_ptr<const ResultColumn> single_chunk() const override {
-    if (blocks_.size() == 1) return shared_from_this();
-    std::vector<ExtractBlock> one;
-    one.push_back(concatenate(blocks_));
-    return std::make_shared<ExtractColumn>(std::move(one));
+struct NamesExport {
+  static constexpr const char* kTypeName = "list<string>";
+  static ArrowSchema schema() { return list_schema(make_schema("u", "item", ARROW_FLAG_NULLABLE)); }
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const NamesBlock& b) {
+    return list_array(keep, b, names_array(keep, b));
   }
+};
 
- private:
-  struct ArraySchemasGuard {
-    std::vector<ArrowSchema>& schemas;
-    ~ArraySchemasGuard() {
-      for (ArrowSchema& s : schemas) {
-        if (s.release != nullptr) s.release(&s);
-      }
-    }
-  };
-  std::vector<ExtractBlock> blocks_;
-  std::size_t rows_;
+struct FlagsExport {
+  static constexpr const char* kTypeName = "bool";
+  static ArrowSchema schema() { return make_schema("b", "", ARROW_FLAG_NULLABLE); }
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const FlagsBlock& b) {
+    return make_array(keep, b.rows(), b.validity.nulls,
+                      {validity_of(b.validity), buffer_of(b.values.bits)});
+  }
 };
 
 template <class Offset>
-class StringsColumn final : public ResultColumn {
- public:
+struct StringsExport {
   static constexpr bool kLarge = sizeof(Offset) == 8;
-  explicit StringsColumn(std::vector<StringsBlock<Offset>> blocks)
-      : blocks_(one_empty_block_if_none(std::move(blocks))), rows_(rows_of(blocks_)) {}
-  std::size_t rows() const override { return rows_; }
-  std::size_t chunk_count() const override { return blocks_.size(); }
-  const char* type_name() const override { return kLarge ? "large_string" : "string"; }
-
-  void export_schema(ArrowSchema& out) const override {
-    out = make_schema(kLarge ? arrow::kLargeUtf8 : arrow::kUtf8, "", ARROW_FLAG_NULLABLE);
+  static constexpr const char* kTypeName = kLarge ? "large_string" : "string";
+  static ArrowSchema schema() {
+    return make_schema(kLarge ? arrow::kLargeUtf8 : arrow::kUtf8, "", ARROW_FLAG_NULLABLE);
   }
-  void export_chunk(std::size_t i, ArrowArray& out) const override {
-    const StringsBlock<Offset>& b = blocks_[i];
-    out = make_array(shared_from_this(), b.rows(), b.validity.nulls,
-                     {validity_of(b.validity), buffer_of(b.offsets), buffer_of(b.data)});
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const StringsBlock<Offset>& b) {
+    return make_array(keep, b.rows(), b.validity.nulls,
+                      {validity_of(b.validity), buffer_of(b.offsets), buffer_of(b.data)});
   }
-  std::shared_ptr<const ResultColumn> single_chunk() const override {
-    if (blocks_.size() == 1) return shared_from_this();
-    std::vector<StringsBlock<Offset>> one;
-    one.push_back(concatenate(blocks_));
-    return std::make_shared<StringsColumn>(std::move(one));
-  }
-
- private:
-  std::vector<StringsBlock<Offset>> blocks_;
-  std::size_t rows_;
 };
 
 // ---- the stream ----
@@ -275,12 +279,21 @@ void ResultColumn::export_stream(ArrowArrayStream& out) const {
 }
 
 std::shared_ptr<ResultColumn> make_extract_column(std::vector<ExtractBlock> blocks) {
-  return std::make_shared<ExtractColumn>(std::move(blocks));
+  return std::make_shared<BlocksColumn<ExtractBlock, ExtractExport>>(std::move(blocks));
+}
+
+std::shared_ptr<ResultColumn> make_names_column(std::vector<NamesBlock> blocks) {
+  return std::make_shared<BlocksColumn<NamesBlock, NamesExport>>(std::move(blocks));
+}
+
+std::shared_ptr<ResultColumn> make_flags_column(std::vector<FlagsBlock> blocks) {
+  return std::make_shared<BlocksColumn<FlagsBlock, FlagsExport>>(std::move(blocks));
 }
 
 template <class Offset>
 std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<Offset>> blocks) {
-  return std::make_shared<StringsColumn<Offset>>(std::move(blocks));
+  return std::make_shared<BlocksColumn<StringsBlock<Offset>, StringsExport<Offset>>>(
+      std::move(blocks));
 }
 
 template std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<std::int32_t>>);

@@ -1,4 +1,4 @@
-#include "tools_native/row_blocks.hpp"
+#include "columns/row_blocks.hpp"
 
 #include <algorithm>
 #include <cstdint>

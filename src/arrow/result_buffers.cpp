@@ -1,4 +1,4 @@
-#include "tools_native/result_blocks.hpp"
+#include "arrow/result_buffers.hpp"
 
 namespace fernquill::columns {
 
@@ -14,19 +14,16 @@ void Validity::append_all(const Validity& other) {
 
 void throw_offset_overflow() { throw Fault("capacity overflow"); }
 
-void ExtractBlock::reserve_rows(std::size_t more) {
+void NamesBlock::reserve_rows(std::size_t more) {
   validity.reserve(more);
   list_offsets.reserve(list_offsets.size() + more);
 }
 
-void ExtractBlock::append_row(std::span<const KeywordMatch> found) {
+void NamesBlock::append_row(std::span<const KeywordMatch> found) {
   validity.append(true);
   for (const KeywordMatch& m : found) {
     names.append(m.keyword);
     name_offsets.push_back(static_cast<std::int32_t>(names.size()));
-    similarity.push_back(m.similarity);
-    start.push_back(static_cast<std::int64_t>(m.start));
-    end.push_back(static_cast<std::int64_t>(m.end));
   }
   // Offsets only grow, so the row's last one fits when every one does; a
   // block that overflows is thrown away with the call.
@@ -34,7 +31,7 @@ void ExtractBlock::append_row(std::span<const KeywordMatch> found) {
   push_offset(list_offsets, matches());
 }
 
-void ExtractBlock::append_block(const ExtractBlock& other) {
+void NamesBlock::append_block(const NamesBlock& other) {
   const std::size_t match_base = matches(), name_base = names.size();
   validity.append_all(other.validity);
   for (std::size_t i = 1; i < other.list_offsets.size(); ++i) {
@@ -44,6 +41,19 @@ void ExtractBlock::append_block(const ExtractBlock& other) {
     push_offset(name_offsets, name_base + static_cast<std::size_t>(other.name_offsets[i]));
   }
   names += other.names;
+}
+
+void ExtractBlock::append_row(std::span<const KeywordMatch> found) {
+  NamesBlock::append_row(found);
+  for (const KeywordMatch& m : found) {
+    similarity.push_back(m.similarity);
+    start.push_back(static_cast<std::int64_t>(m.start));
+    end.push_back(static_cast<std::int64_t>(m.end));
+  }
+}
+
+void ExtractBlock::append_block(const ExtractBlock& other) {
+  NamesBlock::append_block(other);
   similarity.insert(similarity.end(), other.similarity.begin(), other.similarity.end());
   start.insert(start.end(), other.start.begin(), other.start.end());
   end.insert(end.end(), other.end.begin(), other.end.end());

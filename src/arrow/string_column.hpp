@@ -13,17 +13,18 @@
 #include <string_view>
 #include <vector>
 
-#include "tools_native/arrow_c_data.hpp"
+#include "arrow/arrow_c_data.hpp"
 
 namespace fernquill::columns {
 
 class StringChunk {
  public:
-  enum class Layout { kOffsets32, kOffsets64, kViews, kSpans };
+  enum class Layout { kOffsets32, kOffsets64, kViews, kSpans, kNulls };
 
   std::size_t size() const { return length_; }
   bool is_null(std::size_t i) const {
     if (layout_ == Layout::kSpans) return !span_valid_[i];
+    if (layout_ == Layout::kNulls) return true;
     if (validity_ == nullptr) return false;
     const std::size_t bit = offset_ + i;
     return ((validity_[bit >> 3] >> (bit & 7)) & 1) == 0;
@@ -39,6 +40,8 @@ class StringChunk {
         return view_at(offset_ + i);
       case Layout::kSpans:
         return spans_[i];
+      case Layout::kNulls:
+        return {};
     }
     return {};
   }
@@ -53,10 +56,18 @@ class StringChunk {
     return layout_ == Layout::kOffsets64 ? offsets64_ + offset_ : nullptr;
   }
 
-  // An Arrow array of one of the three string formats (by `format`), taken
+  // An Arrow array of one of the three string formats (by `format`), or of
+  // the null type (every row null, as a column of nothing but missing
+  // strings is typed by Polars, pandas and DuckDB), taken
   // over: the chunk calls its release when destroyed. Throws
   // MalformedColumn when the array contradicts its own layout.
   static StringChunk from_arrow(std::string_view format, ArrowArray& array);
+  // A dictionary-encoded array (indices of the integer `index_format`, a
+  // dictionary of `value_format` strings), taken over; its rows are viewed
+  // in the dictionary, so each distinct value's bytes are read in place.
+  // A row is null where its index or its dictionary value is.
+  static StringChunk from_dictionary(std::string_view index_format, std::string_view value_format,
+                                     ArrowArray& array);
   // Views of rows (nullopt-like: valid[i] false for a null) owned elsewhere.
   static StringChunk from_spans(std::vector<std::string_view> spans, std::vector<bool> valid);
 
@@ -85,6 +96,8 @@ class StringChunk {
             static_cast<std::size_t>(len)};
   }
   void validate_offsets() const;
+  template <class Index>
+  void view_dictionary(const Index* indices, const StringChunk& values);
   void validate_views(std::span<const std::int64_t> buffer_sizes) const;
 
   Layout layout_ = Layout::kSpans;

@@ -50,24 +50,56 @@ void push_offset(std::vector<Offset>& offsets, std::size_t value) {
   offsets.push_back(static_cast<Offset>(value));
 }
 
-// list<struct<keyword: string, similarity: float32, start: int64, end: int64>>
-struct ExtractBlock {
+// list<string>: the clean name of each match.
+struct NamesBlock {
   Validity validity;
   std::vector<std::int32_t> list_offsets{0};
   std::vector<std::int32_t> name_offsets{0};
   std::string names;
-  std::vector<float> similarity;
-  std::vector<std::int64_t> start, end;
 
   std::size_t rows() const { return validity.rows; }
-  std::size_t matches() const { return similarity.size(); }
+  std::size_t matches() const { return name_offsets.size() - 1; }
   void reserve_rows(std::size_t rows);
   void append_null() {
     validity.append(false);
     push_offset(list_offsets, matches());
   }
   void append_row(std::span<const KeywordMatch> found);
+  void append_block(const NamesBlock& other);
+};
+
+// list<struct<keyword: string, similarity: float32, start: int64, end: int64>>:
+// the names above with the rest of each match beside them.
+struct ExtractBlock : NamesBlock {
+  std::vector<float> similarity;
+  std::vector<std::int64_t> start, end;
+
+  void append_row(std::span<const KeywordMatch> found);
   void append_block(const ExtractBlock& other);
+};
+
+// bool, one per row.
+struct FlagsBlock {
+  Validity validity;
+  Validity values;  // a bit per row; the bits of null rows are unset
+
+  std::size_t rows() const { return validity.rows; }
+  void reserve_rows(std::size_t rows) {
+    validity.reserve(rows);
+    values.reserve(rows);
+  }
+  void append_null() {
+    validity.append(false);
+    values.append(false);
+  }
+  void append(bool value) {
+    validity.append(true);
+    values.append(value);
+  }
+  void append_block(const FlagsBlock& other) {
+    validity.append_all(other.validity);
+    values.append_all(other.values);
+  }
 };
 
 // A string or large_string column.

@@ -1,7 +1,8 @@
-#include "tools_native/string_column.hpp"
+#include "arrow/string_column.hpp"
 
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace fernquill::columns {
@@ -25,6 +26,32 @@ void check_extent(const ArrowArray& a, std::size_t slot_bytes) {
   const std::uint64_t slots =
       static_cast<std::uint64_t>(a.offset) + static_cast<std::uint64_t>(a.length) + 1;
   if (slots > kMaxBytes / slot_bytes) malformed("too long to be in memory");
+}
+
+// Calls f with the indices as a pointer to the integer type of an Arrow
+// format letter; false for a letter that is no integer type.
+template <class F>
+bool with_index_type(char format, const void* indices, F&& f) {
+  switch (format) {
+    case 'c':
+      return f(static_cast<const std::int8_t*>(indices)), true;
+    case 'C':
+      return f(static_cast<const std::uint8_t*>(indices)), true;
+    case 's':
+      return f(static_cast<const std::int16_t*>(indices)), true;
+    case 'S':
+      return f(static_cast<const std::uint16_t*>(indices)), true;
+    case 'i':
+      return f(static_cast<const std::int32_t*>(indices)), true;
+    case 'I':
+      return f(static_cast<const std::uint32_t*>(indices)), true;
+    case 'l':
+      return f(static_cast<const std::int64_t*>(indices)), true;
+    case 'L':
+      return f(static_cast<const std::uint64_t*>(indices)), true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -71,6 +98,10 @@ StringChunk StringChunk::from_arrow(std::string_view format, ArrowArray& array) 
   if (a.length < 0 || a.offset < 0) malformed("negative length or offset");
   c.length_ = static_cast<std::size_t>(a.length);
   c.offset_ = static_cast<std::size_t>(a.offset);
+  if (format == arrow::kNull) {
+    c.layout_ = Layout::kNulls;  // no buffers to read
+    return c;
+  }
   const bool views = format == arrow::kUtf8View;
   const bool large = format == arrow::kLargeUtf8;
   check_extent(a, views ? arrow::kViewSize : large ? sizeof(std::int64_t) : sizeof(std::int32_t));
@@ -105,6 +136,55 @@ StringChunk StringChunk::from_arrow(std::string_view format, ArrowArray& array) 
   c.data_ = static_cast<const char*>(a.buffers[2]);
   c.validate_offsets();
   return c;
+}
+
+StringChunk StringChunk::from_dictionary(std::string_view index_format,
+                                         std::string_view value_format, ArrowArray& array) {
+  StringChunk c;
+  c.array_ = std::exchange(array, ArrowArray{});
+  const ArrowArray& a = c.array_;
+  if (a.length < 0 || a.offset < 0) malformed("negative length or offset");
+  if (a.dictionary == nullptr) malformed("a dictionary array without its dictionary");
+  if (a.n_buffers != 2 || a.buffers == nullptr) malformed("wrong number of buffers");
+  // The dictionary stays the array's to release; the values only view it.
+  ArrowArray dictionary = *a.dictionary;
+  dictionary.release = nullptr;
+  const StringChunk values = from_arrow(value_format, dictionary);
+  c.validity_ = static_cast<const std::uint8_t*>(a.buffers[0]);
+  c.length_ = static_cast<std::size_t>(a.length);
+  c.offset_ = static_cast<std::size_t>(a.offset);
+  if (c.length_ > 0 && a.buffers[1] == nullptr) malformed("missing indices");
+  const char kind = index_format.size() == 1 ? index_format[0] : '\0';
+  const bool known = with_index_type(
+      kind, a.buffers[1], [&](const auto* indices) { c.view_dictionary(indices, values); });
+  if (!known) malformed("dictionary indices of format '" + std::string(index_format) + "'");
+  return c;
+}
+
+// Resolves every row to a view of its dictionary value, checking each index.
+template <class Index>
+void StringChunk::view_dictionary(const Index* indices, const StringChunk& values) {
+  check_extent(array_, sizeof(Index));
+  std::vector<std::string_view> rows(length_);
+  std::vector<bool> valid(length_);
+  for (std::size_t i = 0; i < length_; ++i) {
+    const std::size_t bit = offset_ + i;
+    if (validity_ != nullptr && ((validity_[bit >> 3] >> (bit & 7)) & 1) == 0) continue;
+    const Index at = indices[bit];
+    bool negative = false;
+    if constexpr (std::is_signed_v<Index>) negative = at < 0;
+    if (negative || static_cast<std::uint64_t>(at) >= values.size()) {
+      malformed("a dictionary index out of range");
+    }
+    const auto v = static_cast<std::size_t>(at);
+    if (values.is_null(v)) continue;
+    rows[i] = values.row(v);
+    valid[i] = true;
+  }
+  layout_ = Layout::kSpans;
+  spans_ = std::move(rows);
+  span_valid_ = std::move(valid);
+  offset_ = 0;
 }
 
 // Offsets must not decrease, so that no row has a negative length; the data

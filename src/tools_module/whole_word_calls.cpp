@@ -2,16 +2,16 @@
 // shared borrow (held until the result is built, since the matches view the
 // store's clean names), convert the text, then the threshold (range test
 // included), then the options; scan; build the result.
-#include "tools_native/whole_word_calls.hpp"
+#include "tools_module/whole_word_calls.hpp"
 
 #include <string>
 #include <vector>
 
+#include "columns/char_offsets.hpp"
 #include "keyword_processor/extract.hpp"
 #include "module/py_keyword_match.hpp"
 #include "module/py_processor_object.hpp"
-#include "tools_native/char_offsets.hpp"
-#include "tools_native/option_args.hpp"
+#include "tools_module/option_args.hpp"
 
 namespace fernquill::columns {
 namespace {
@@ -19,9 +19,6 @@ namespace {
 using py::Ref;
 
 constexpr const char* kClassName = "whole words";
-// What users of these two calls come for: whole words in any script.
-constexpr fernquill::ScanOptions kTextDefaults{true, true};
-
 constexpr const char* text_params[] = {"processor", "text",     "threshold",
                                        "words",     "fallback", "offsets"};
 constexpr std::size_t kOffsetsArg = 5;
@@ -44,7 +41,7 @@ PyObject* text_call(const py::Signature& sig, PyObject* const* args, Py_ssize_t 
     const py::Utf8Argument text(a[1], "text", py::Utf8Copy::kPrivate);
     const std::optional<float> threshold = py::to_optional_f32(a[2], "threshold");
     checked_threshold(threshold);
-    const fernquill::ScanOptions options = scan_options_arg(a[3], a[4], kTextDefaults);
+    const fernquill::ScanOptions options = scan_options_arg(a[3], a[4]);
     const OffsetUnit offsets = offsets_arg(a[kOffsetsArg]);
     return body(borrowed.record(), text.bytes(), threshold, options, offsets);
   });

@@ -11,20 +11,20 @@
 // Order: bind, check the processor's type, take a shared borrow (held to the
 // end), check the threshold, take every block's buffer, scan on the pool with
 // the interpreter lock released, build the result, let a pending signal through.
-#include "tools_native/py_cli_writer.hpp"
+#include "tools_module/py_cli_writer.hpp"
 
 #include <algorithm>
 #include <string_view>
 #include <vector>
 
+#include "columns/row_blocks.hpp"
 #include "keyword_processor/extract.hpp"
 #include "module/py_processor_object.hpp"
 #include "module/py_support.hpp"
+#include "search/cli_writer.hpp"
 #include "text/lowercase.hpp"
 #include "text/utf8.hpp"
-#include "tools_native/cli_writer.hpp"
-#include "tools_native/option_args.hpp"
-#include "tools_native/row_blocks.hpp"
+#include "tools_module/option_args.hpp"
 
 namespace fernquill::cli {
 namespace {
@@ -135,7 +135,7 @@ PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     options.char_offsets = columns::offsets_arg(a[4]) == columns::OffsetUnit::kChars;
     options.with_text = py::to_bool(a[5], "with_text");
     options.whole_records = py::to_bool(a[6], "whole_records");
-    options.scan = columns::scan_options_arg(a[7], a[8], ScanOptions{});
+    options.scan = columns::scan_options_arg(a[7], a[8]);
     Ref keep_blocks = Ref::borrowed(a[1]);
     std::vector<std::unique_ptr<HeldBuffer>> held;
     const std::vector<Block> blocks = blocks_arg(a[1], held);
