@@ -274,7 +274,7 @@ def test_progress_bar_only_on_a_terminal():
         os.close(follower)
         os.close(leader)
     assert proc.returncode == 0 and proc.stdout == quiet.stdout
-    assert str(SAMPLES[0]).encode() in shown
+    assert b"1/1 files: 0 MiB 100%" in shown  # one bar for the run, whatever the number of files
 
 
 @pytest.mark.skipif(FROM_SOURCE, reason="the console script needs an installed package")

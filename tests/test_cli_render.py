@@ -217,7 +217,8 @@ def test_gzip_from_stdin_and_in_place_refused(tmp_path):
     path.write_bytes(gzip.compress(data))
     result = fq("replace", "-e", "new york", "-i", path)
     assert (result.returncode, result.stderr.decode()) == (
-        2, f"fernquill: error: {path}: cannot edit compressed input in place\n")
+        2, f"fernquill: error: {path}: cannot edit compressed input in place, as it would be written back "
+           "uncompressed (--skip-compressed leaves such files alone)\n")
     assert gzip.decompress(path.read_bytes()) == data
     broken = tmp_path / "broken.gz"
     broken.write_bytes(gzip.compress(data)[:-6])

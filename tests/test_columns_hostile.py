@@ -6,6 +6,7 @@ Each refusal is a clear TypeError or ValueError, every struct the call took
 over is released exactly once, and the processor is left as it was.
 """
 
+import ctypes
 import gc
 import signal
 import sys
@@ -93,6 +94,51 @@ FORGED_ARRAYS = [
      [None, view(14, b"ab\xf0\x9f\x98"), b"ab\xf0\x9f\x98 cut short", int64s(15)], {},
      ValueError, "UTF-8"),
 ]
+
+
+def dictionary_column(forgery, index_format, length, buffers, *, values=STRING_ROWS, dictionary=True,
+                      **options):
+    """A dictionary array over the two rows of STRING_ROWS ("ab", "abc"),
+    whose dictionary is the parent's own (released with it, never alone)."""
+    schema = forgery.schema(index_format)
+    schema.dictionary = ctypes.addressof(forgery.schema(b"u"))
+    array = forgery.array(length, buffers, **options)
+    if dictionary:
+        array.dictionary = ctypes.addressof(forgery.array(2, values))
+    return ArrayColumn(forgery, schema, array)
+
+
+# (id, index format, length, buffers, options, message); every one a ValueError
+FORGED_DICTIONARIES = [
+    ("index past the dictionary", b"i", 2, [None, int32s(1, 2)], {}, "out of range"),
+    ("negative index", b"c", 1, [None, (ctypes.c_int8, [-1])], {}, "out of range"),
+    ("huge unsigned index", b"L", 1, [None, (ctypes.c_uint64, [2**64 - 1])], {}, "out of range"),
+    ("no dictionary", b"i", 1, [None, int32s(0)], {"dictionary": False}, "without its dictionary"),
+    ("no indices", b"i", 1, [None, None], {}, "missing indices"),
+    ("three buffers", b"i", 1, [None, int32s(0), None], {}, "number of buffers"),
+    ("length near 2**63", b"l", I64_MAX, [None, int64s(0)], {}, "too long"),
+    ("a malformed dictionary", b"i", 1, [None, int32s(0)], {"values": [None, int32s(0, 4, 2), b"abcd"]},
+     "decreasing"),
+]
+
+
+@pytest.mark.parametrize("case", FORGED_DICTIONARIES, ids=[c[0] for c in FORGED_DICTIONARIES])
+def test_forged_dictionaries_are_refused_and_released(case):
+    _, index_format, length, buffers, options, message = case
+    forgery = Forgery()
+    with pytest.raises(ValueError, match=message):
+        columns.names(processor(), dictionary_column(forgery, index_format, length, buffers, **options))
+    assert forgery.released_once()
+
+
+def test_a_forged_dictionary_read_rightly_when_told_the_truth():
+    # Row 1's index is null, row 3's is out of range but null; offset 1.
+    forgery = Forgery()
+    column = dictionary_column(forgery, b"S", 4, [bytes([0b1010]), (ctypes.c_uint16, [9, 0, 0, 1, 7])],
+                               offset=1, null_count=2)
+    assert pa_rows(columns.replace(processor(), column)) == ["AB", None, "abc", None]
+    gc.collect()
+    assert forgery.released_once()
 
 
 @pytest.mark.parametrize("case", FORGED_ARRAYS, ids=[c[0] for c in FORGED_ARRAYS])

@@ -23,12 +23,14 @@ pa = pytest.importorskip("pyarrow")
 # The code points whose values are the bytes that UTF-8 never holds.
 NEVER_UTF8 = ["\u00c0", "\u00c1"] + [chr(c) for c in range(0xF5, 0x100)]
 PIECES = ["a", "b", "B", "é", "ÿ", "Ÿ", "À", "İ", "σ", "ς", " ", "  ", ",", "-", "1", "日"]
+# Keywords may begin or end with a space, whose match reports its start past it.
+KEYWORD_PIECES = PIECES[:10] + [" "]
 LONG_ROW = 17 << 10  # past the joined rows' limit: scanned where it lies
 
 
 def random_processor(rng):
     kp = KeywordProcessor(case_sensitive=rng.random() < 0.3, allow_overlaps=rng.random() < 0.15)
-    keywords = ["".join(rng.choice(PIECES[:10]) for _ in range(rng.randint(1, 5)))
+    keywords = ["".join(rng.choice(KEYWORD_PIECES) for _ in range(rng.randint(1, 5)))
                 for _ in range(rng.randint(1, 8))]
     for word in keywords:
         kp.add_keyword(word, rng.choice([None, "X", "", word.upper()]))

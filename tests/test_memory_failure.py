@@ -132,9 +132,8 @@ CASES = {
         assert failed
         check(kp, text, before, None, failed)
     """, "failed"),
-    # A keyword file read by the native line reader: whether memory runs out
-    # while reading, while making the entries or while adding them, the
-    # processor keeps what it had.
+    # A keyword file: whether memory runs out while reading, while making the
+    # entries or while adding them, the processor keeps what it had.
     "load_keyword_file": ("""
         import os, tempfile
         from fernquill_tools import load_keywords

@@ -4,11 +4,12 @@ bounded lead, and a helper that stops and cleans up when the taker stops."""
 import contextlib
 import random
 import threading
+import time
 
 import pytest
 
 from fernquill_tools import _read_ahead
-from fernquill_tools._read_ahead import read_ahead
+from fernquill_tools._read_ahead import closed_after, read_ahead
 
 
 class Made:
@@ -114,6 +115,7 @@ def test_command_output_failure_leaves_no_helper(tmp_path, monkeypatch, capsys):
 def test_only_inputs_whose_reads_never_wait_are_read_ahead(tmp_path, kind, ahead):
     # A helper blocked in a read of a pipe could never be told to stop.
     import os
+    import types
 
     from fernquill_tools import cli_files
 
@@ -123,7 +125,8 @@ def test_only_inputs_whose_reads_never_wait_are_read_ahead(tmp_path, kind, ahead
     os.mkfifo(fifo)
     files = {"regular": [regular], "missing": [tmp_path / "nothing"], "stdin": ["-"], "fifo": [fifo],
              "device": [os.devnull], "regular+fifo": [regular, fifo]}[kind]
-    assert cli_files.reads_never_wait([str(f) for f in files]) is ahead
+    args = types.SimpleNamespace(files=[str(f) for f in files], save=None, recursive=False)
+    assert cli_files.reads_never_wait(cli_files.input_files(args)) is ahead
 
 
 def test_keywords_that_fail_while_inputs_are_read_ahead(tmp_path, capsys):
@@ -163,3 +166,27 @@ def test_the_helper_starts_before_the_first_item_is_asked_for():
     assert source.made >= 1
     items.close()
     assert helpers() == [] and source.cleaned_on is not None
+
+
+def _stuck(entered, release):
+    entered.set()
+    release.wait()
+    yield 1
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+def test_an_interrupt_does_not_wait_for_a_stuck_helper(interrupt):
+    # A helper stuck in a call it cannot be told to leave (an open that waits)
+    # must not hold the command at Ctrl-C; an ordinary failure still waits.
+    for failure, waits in ((interrupt, False), (ValueError, True)):
+        entered, release = threading.Event(), threading.Event()
+        timer = threading.Timer(0.5, release.set)
+        started = time.monotonic()
+        with pytest.raises(failure):
+            with closed_after(read_ahead(_stuck(entered, release))):
+                timer.start()
+                assert entered.wait(10)
+                raise failure
+        assert release.is_set() == waits, failure
+        timer.join()
+    assert time.monotonic() - started >= 0.5

@@ -1,4 +1,5 @@
-"""Pure-Python companions of the fernquill extension module.
+"""Companions of the fernquill extension module, with native helpers of their own
+(`_native`, built with the package).
 
 - `PanicException`: the class of fernquill's internal faults, importable by name;
 - `char_offsets`, `char_offsets_many`, `char_spans`: the byte offsets of matches as

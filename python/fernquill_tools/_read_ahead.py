@@ -9,11 +9,19 @@ be told to stop.
 from __future__ import annotations
 
 import collections
+import contextlib
 import threading
 from collections.abc import Iterator
-from typing import TypeVar
+from typing import Protocol, TypeVar
 
 T = TypeVar("T")
+
+
+class _Closable(Protocol):
+    def close(self) -> None: ...
+
+
+I = TypeVar("I", bound=_Closable)
 
 # Items made (or being made) but not yet taken, at most: the helper starts
 # the next one only once the one before has been taken. Each is a group of
@@ -95,10 +103,31 @@ class ReadAhead(Iterator[T]):
             raise value
         raise StopIteration
 
-    def close(self) -> None:
+    def close(self, wait: bool = True) -> None:
         self._handover.close()
-        self._maker.join()
+        if wait:
+            self._maker.join()
 
 
 def read_ahead(items: Iterator[T]) -> ReadAhead[T]:
     return ReadAhead(items)
+
+
+@contextlib.contextmanager
+def closed_after(items: I) -> Iterator[I]:
+    """Closes `items` (a ReadAhead, or a generator) when the block ends. An
+    interrupt (KeyboardInterrupt, or SIGTERM's exception) does not wait for a
+    helper: it may be stuck in a call it cannot be told to leave, and as a
+    daemon thread it ends with the process."""
+    try:
+        yield items
+    except Exception:
+        items.close()
+        raise
+    except BaseException:
+        if isinstance(items, ReadAhead):
+            items.close(wait=False)
+        else:
+            items.close()
+        raise
+    items.close()

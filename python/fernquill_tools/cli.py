@@ -27,9 +27,10 @@ from typing import Any
 from fernquill import KeywordProcessor, PyKeywordMatch
 
 from fernquill_tools import PanicException, __version__, whole_words
-from fernquill_tools._read_ahead import ReadAhead, read_ahead
+from fernquill_tools._read_ahead import ReadAhead, closed_after, read_ahead
 from fernquill_tools.cli_files import (
-    PROG, STDIN, CliError, Source, edit_in_place, input_files, open_source, reads_never_wait, write_atomically,
+    PROG, READ_FAILURES, STDIN, STDIN_NAME, CliError, Entry, Source, edit_in_place, input_failure, input_files,
+    open_source, reads_never_wait, write_atomically,
 )
 from fernquill_tools.cli_files import report as _error
 from fernquill_tools.cli_progress import Progress
@@ -141,7 +142,10 @@ def _common_options() -> argparse.ArgumentParser:
     inp.add_argument("files", nargs="*", metavar="FILE",
                      help="input files, plain or gzip-compressed; '-' or none for stdin")
     inp.add_argument("-r", "--recursive", action="store_true",
-                     help="read the files in folders given as FILE, and in their subfolders")
+                     help="read the regular files in folders given as FILE, and in their subfolders; "
+                          "symbolic links, FIFOs, sockets and devices met on the way are passed over")
+    inp.add_argument("-R", "--dereference-recursive", action="store_true",
+                     help="as -r, but follow symbolic links met on the way")
     inp.add_argument("--records", choices=("lines", "file"), default="lines",
                      help="a record is a line (default) or a whole file")
     inp.add_argument("--errors", choices=ERROR_POLICIES, default="strict",
@@ -176,6 +180,9 @@ def _parser() -> argparse.ArgumentParser:
     rp.add_argument("-i", "--in-place", dest="in_place", action="store_true",
                     help="edit the files in place; -iSUFFIX or --in-place=SUFFIX keeps a backup")
     rp.add_argument("--in-place-suffix", dest="suffix", default="", help=argparse.SUPPRESS)
+    rp.add_argument("--skip-compressed", action="store_true",
+                    help="with -i: leave gzip-compressed files as they are, with a warning, instead of "
+                         "stopping at each with an error")
     return parser
 
 
@@ -199,6 +206,8 @@ def _usage_conflict(args: argparse.Namespace) -> str | None:
     """Options that do not go together, as one line, or None."""
     if args.processor and (args.case_sensitive or args.allow_overlaps):
         return "-s/--case-sensitive and --allow-overlaps come from the saved state with --processor"
+    if args.command == "replace" and args.skip_compressed and not (args.in_place or args.suffix):
+        return "--skip-compressed goes with -i/--in-place"
     if args.command == "extract":
         if args.per_file and not args.count:
             return "--per-file goes with -c/--count"
@@ -269,12 +278,10 @@ class Batch:
 
 
 def _read(source: Source, size: int) -> bytes:
-    try:
-        # One read of what is there (a whole batch from a file, what has
-        # arrived from a pipe), so that piped input flows through promptly.
-        return source.stream.read1(size) if size > 0 else source.stream.read()  # type: ignore[attr-defined]
-    except (OSError, EOFError) as exc:  # gzip.BadGzipFile is an OSError
-        raise CliError(f"{source.name}: {getattr(exc, 'strerror', None) or exc}") from None
+    # One read of what is there (a whole batch from a file, what has arrived
+    # from a pipe), so that piped input flows through promptly. A failure is
+    # reported by input_failure, where the file is given up.
+    return source.stream.read1(size) if size > 0 else source.stream.read()  # type: ignore[attr-defined]
 
 
 def _valid(data: bytes | bytearray, bad: int, name: str, first_line: int | None,
@@ -335,40 +342,38 @@ def _file_batch(source: Source, errors: str, progress: Callable[[int], None]) ->
     yield Batch(source.name, None, valid, skipped)
 
 
-def _batches(source: Source, args: argparse.Namespace) -> Generator[Batch, None, None]:
-    # Decompressed bytes have no known total.
-    progress = Progress(None if source.compressed else source.size, source.name, not args.no_progress)
+def _batches(source: Source, args: argparse.Namespace, progress: Progress) -> Generator[Batch, None, None]:
+    read = progress.reading(source)
     try:
         if args.records == "file":
-            yield from _file_batch(source, args.errors, progress)
+            yield from _file_batch(source, args.errors, read)
         else:
-            yield from _line_batches(source, args.errors, args.batch_bytes, progress)
+            yield from _line_batches(source, args.errors, args.batch_bytes, read)
     finally:
-        progress.close()
-        if source.stream is not sys.stdin.buffer:
-            source.stream.close()
+        source.close()
 
 
-def _groups(files: Iterable[str], args: argparse.Namespace) -> Generator[list[Batch] | CliError, None, None]:
+def _groups(files: Iterable[Entry], args: argparse.Namespace,
+            progress: Progress) -> Generator[list[Batch] | CliError, None, None]:
     """Batches of consecutive files, packed up to the batch size. A file that
     fails gives its error after the batches before it, and is not read further.
     What comes from a pipe or a terminal is processed as it arrives."""
     group: list[Batch] = []
     size = 0
-    for path in files:
+    for entry in files:
         try:
-            source = open_source(path)
-            for batch in _batches(source, args):
+            source = open_source(entry)
+            for batch in _batches(source, args, progress):
                 group.append(batch)
                 size += len(batch.data)
                 if size >= args.batch_bytes or not source.regular:
                     yield group
                     group, size = [], 0
-        except CliError as exc:
+        except READ_FAILURES + (CliError,) as exc:
             if group:
                 yield group
                 group, size = [], 0
-            yield exc
+            yield input_failure(entry.path if entry.path != STDIN else STDIN_NAME, exc)
     if group:
         yield group
 
@@ -701,21 +706,21 @@ def _joined(batch: Batch, records: Records, results: list[str]) -> bytes:
 # Running
 
 
-def _edit_in_place(files: list[str], args: argparse.Namespace, worker: Replacer) -> bool:
+def _edit_in_place(files: list[Entry], args: argparse.Namespace, worker: Replacer, progress: Progress) -> bool:
     """Rewrites each file with its keywords replaced; whether any failed."""
     def rewritten(source: Source) -> Generator[bytes, None, None]:
-        batches = _batches(source, args)
-        with contextlib.closing(read_ahead(batches) if source.regular else batches) as items:
+        batches = _batches(source, args, progress)
+        with closed_after(read_ahead(batches) if source.regular else batches) as items:
             for batch in items:
                 yield worker.replaced(batch)
 
-    return edit_in_place(files, args.suffix, rewritten)
+    return edit_in_place(files, args.suffix, args.skip_compressed, rewritten)
 
 
-def _input_groups(files: list[str], args: argparse.Namespace) -> ReadAhead[list[Batch] | CliError] | Generator[
-        list[Batch] | CliError, None, None]:
+def _input_groups(files: list[Entry], args: argparse.Namespace, progress: Progress) -> ReadAhead[
+        list[Batch] | CliError] | Generator[list[Batch] | CliError, None, None]:
     """The groups of _groups, read ahead on a helper thread where reads never wait."""
-    groups = _groups(files, args)
+    groups = _groups(files, args, progress)
     return read_ahead(groups) if reads_never_wait(files) else groups
 
 
@@ -734,29 +739,30 @@ def _stream(items: Iterable[list[Batch] | CliError], worker: Extractor | Replace
 
 def _run(args: argparse.Namespace) -> int:
     in_place = getattr(args, "in_place", False) or bool(getattr(args, "suffix", ""))
-    if in_place or args.save:  # an input may be the file saved: read it only once it is
-        kp = _build_processor(args)
-        return _run_with(kp, input_files(args), None, args, in_place)
-    # The first groups are read while the keywords load.
     files = input_files(args)
-    with contextlib.closing(_input_groups(files, args)) as items:
-        kp = _build_processor(args)
-        return _run_with(kp, files, items, args, in_place)
+    with contextlib.closing(Progress.for_run(files, not args.no_progress)) as progress:
+        if in_place or args.save:  # an input may be the file saved: read it only once it is
+            kp = _build_processor(args)
+            return _run_with(kp, files, None, args, progress, in_place)
+        # The first groups are read while the keywords load.
+        with closed_after(_input_groups(files, args, progress)) as items:
+            kp = _build_processor(args)
+            return _run_with(kp, files, items, args, progress, in_place)
 
 
-def _run_with(kp: KeywordProcessor, files: list[str], items: Iterable[list[Batch] | CliError] | None,
-              args: argparse.Namespace, in_place: bool) -> int:
-    if not files:
-        return EXIT_MATCH
+def _run_with(kp: KeywordProcessor, files: list[Entry], items: Iterable[list[Batch] | CliError] | None,
+              args: argparse.Namespace, progress: Progress, in_place: bool) -> int:
+    if not files:  # only saving; or folders with nothing to read in them
+        return EXIT_NO_MATCH if args.files else EXIT_MATCH
     if in_place:
         replacer = Replacer(args, kp, None)
-        failed = _edit_in_place(files, args, replacer)
+        failed = _edit_in_place(files, args, replacer, progress)
         matched = replacer.matched
     else:
         out = Output()
         worker = Extractor(args, kp, out) if args.command == "extract" else Replacer(args, kp, out)
         if items is None:
-            with contextlib.closing(_input_groups(files, args)) as groups:
+            with closed_after(_input_groups(files, args, progress)) as groups:
                 failed = _stream(groups, worker)
         else:
             failed = _stream(items, worker)

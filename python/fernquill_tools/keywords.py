@@ -52,9 +52,7 @@ def load_keywords(processor: KeywordProcessor, source: Source, format: str | Non
     if fmt not in FORMATS:
         raise ValueError(f"{name}: unknown keyword file format {fmt!r} (one of {', '.join(FORMATS)})")
     try:
-        entries = _native_lines(content, fmt)
-        if entries is None:
-            entries = list(_PARSERS[fmt](content))
+        entries = list(_PARSERS[fmt](content))
     except _Malformed as exc:
         raise ValueError(f"{name}:{exc.line}: {exc}") from None
     _add_all(processor, entries)
@@ -102,6 +100,8 @@ def _guess_format(name: str, content: str) -> str:
 # A comment is "#" alone or "#" and a blank; "#MeToo" and "#1" stay keywords.
 _COMMENT = re.compile(r"#(?:[ \t]|$)")
 _BLANK = " \t"
+# A line that starts with none of these is neither blank nor a comment.
+_SKIPPED_START = " \t#"
 
 
 def _is_skipped(line: str) -> bool:
@@ -115,8 +115,10 @@ def _lines(content: str) -> Iterator[tuple[int, str]]:
     if lines[-1] == "":
         lines.pop()
     for number, line in enumerate(lines, 1):
-        line = line[:-1] if line.endswith("\r") else line
-        if not _is_skipped(line):
+        if line[-1:] == "\r":
+            line = line[:-1]
+        # ""[:1] is in any str, so an empty line takes the full test.
+        if line[:1] not in _SKIPPED_START or not _is_skipped(line):
             yield number, line
 
 
@@ -128,10 +130,11 @@ def _keyword(line: int, keyword: str) -> str:
 
 def _parse_tsv(content: str) -> Iterator[Entry]:
     for number, line in _lines(content):
-        fields = line.split("\t")
-        if len(fields) > 2:
-            raise _Malformed(number, f"expected keyword[<TAB>clean name], got {len(fields)} fields")
-        yield _keyword(number, fields[0]), (fields[1] if len(fields) == 2 and fields[1] else None)
+        keyword, _, clean_name = line.partition("\t")
+        if "\t" in clean_name:
+            fields = line.count("\t") + 1
+            raise _Malformed(number, f"expected keyword[<TAB>clean name], got {fields} fields")
+        yield _keyword(number, keyword), clean_name or None
 
 
 def _csv_lines(content: str) -> Iterator[str]:
@@ -194,25 +197,6 @@ def _parse_json(content: str) -> Iterator[Entry]:
             if not keyword:
                 raise _Malformed(line_of(key), "empty keyword")
             yield keyword, clean_name
-
-
-def _native_lines(content: str, fmt: str) -> list[Entry] | None:
-    """The entries of a line format read by the native reader (same rules,
-    same messages), or None where it cannot: not built, another format, or a
-    str without a UTF-8 form."""
-    if fmt not in ("tsv", "text"):
-        return None
-    try:
-        from fernquill_tools._native import keyword_lines
-    except ImportError:  # the package's source alone
-        return None
-    try:
-        entries, failure = keyword_lines(content, fmt == "tsv")
-    except UnicodeEncodeError:
-        return None
-    if failure is not None:
-        raise _Malformed(*failure)
-    return entries
 
 
 _PARSERS = {"tsv": _parse_tsv, "csv": _parse_csv, "json": _parse_json, "text": _parse_text}

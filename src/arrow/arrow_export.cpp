@@ -117,11 +117,23 @@ struct SchemasGuard {
 };
 
 // A list schema around one item schema.
-ArrowSchema list_schema(ArrowSchema item_schema) {
+ArrowSchema list_schema(ArrowSchema item_schema, const Widths& widths) {
   std::vector<ArrowSchema> item;
   SchemasGuard guard{item};
   item.push_back(item_schema);
-  return make_schema("+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
+  return make_schema(widths.lists ? "+L" : "+l", "", ARROW_FLAG_NULLABLE, std::exchange(item, {}));
+}
+
+const char* string_format(const Widths& widths) {
+  return widths.strings ? arrow::kLargeUtf8 : arrow::kUtf8;
+}
+
+// The Arrow type's name as pyarrow spells it, for repr.
+std::string list_type_name(const std::string& item, const Widths& widths) {
+  return std::string(widths.lists ? "large_list<" : "list<") + item + ">";
+}
+const char* string_type_name(const Widths& widths) {
+  return widths.strings ? "large_string" : "string";
 }
 
 // A list array of a block's rows around one item array.
@@ -131,33 +143,43 @@ ArrowArray list_array(const std::shared_ptr<const void>& keep, const Block& b, A
   ArraysGuard guard{item};
   item.push_back(values);
   return make_array(keep, b.rows(), b.validity.nulls,
-                    {validity_of(b.validity), buffer_of(b.list_offsets)}, std::exchange(item, {}));
+                    {validity_of(b.validity), b.list_offsets.data()}, std::exchange(item, {}));
 }
 
 // The clean names of a block's matches, as a string array.
 ArrowArray names_array(const std::shared_ptr<const void>& keep, const NamesBlock& b) {
-  return make_array(keep, b.matches(), 0, {nullptr, buffer_of(b.name_offsets), buffer_of(b.names)});
+  return make_array(keep, b.matches(), 0, {nullptr, b.name_offsets.data(), buffer_of(b.names)});
 }
 
 // A result made of blocks of one kind, a chunk each; `Export` gives the
 // schema and a chunk of the type.
+//
+// Every chunk of a stream has the stream's one type: when some block's
+// offsets had to grow to 64 bits, all of them do.
 template <class Block, class Export>
 class BlocksColumn final : public ResultColumn {
  public:
   explicit BlocksColumn(std::vector<Block> blocks) : blocks_(std::move(blocks)) {
     if (blocks_.empty()) blocks_.emplace_back();
-    for (const Block& b : blocks_) rows_ += b.rows();
+    for (const Block& b : blocks_) {
+      rows_ += b.rows();
+      widths_ = widths_ | b.widths();
+    }
+    for (Block& b : blocks_) b.widen(widths_);
+    type_name_ = Export::type_name(widths_);
   }
   std::size_t rows() const override { return rows_; }
   std::size_t chunk_count() const override { return blocks_.size(); }
-  const char* type_name() const override { return Export::kTypeName; }
-  void export_schema(ArrowSchema& out) const override { out = Export::schema(); }
+  const char* type_name() const override { return type_name_.c_str(); }
+  void export_schema(ArrowSchema& out) const override { out = Export::schema(widths_); }
   void export_chunk(std::size_t i, ArrowArray& out) const override {
     out = Export::chunk(shared_from_this(), blocks_[i]);
   }
+  // In the blocks' widths, or wider past 2**31.
   std::shared_ptr<const ResultColumn> single_chunk() const override {
     if (blocks_.size() == 1) return shared_from_this();
-    std::vector<Block> one(1);
+    std::vector<Block> one;
+    one.push_back(Block::joining(blocks_));
     for (const Block& b : blocks_) one[0].append_block(b);
     return std::make_shared<BlocksColumn>(std::move(one));
   }
@@ -165,21 +187,27 @@ class BlocksColumn final : public ResultColumn {
  private:
   std::vector<Block> blocks_;
   std::size_t rows_ = 0;
+  Widths widths_;
+  std::string type_name_;
 };
 
 // Nullable throughout (though no match is null), so that the types equal
 // the ones pyarrow and Polars spell by default.
 struct ExtractExport {
-  static constexpr const char* kTypeName =
-      "list<struct<keyword: string, similarity: float, start: int64, end: int64>>";
-  static ArrowSchema schema() {
+  static std::string type_name(const Widths& w) {
+    return list_type_name(std::string("struct<keyword: ") + string_type_name(w) +
+                              ", similarity: float, start: int64, end: int64>",
+                          w);
+  }
+  static ArrowSchema schema(const Widths& w) {
     std::vector<ArrowSchema> fields;
     SchemasGuard guard{fields};
-    fields.push_back(make_schema("u", "keyword", ARROW_FLAG_NULLABLE));
+    fields.push_back(make_schema(string_format(w), "keyword", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("f", "similarity", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "start", ARROW_FLAG_NULLABLE));
     fields.push_back(make_schema("l", "end", ARROW_FLAG_NULLABLE));
-    return list_schema(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})));
+    return list_schema(make_schema("+s", "item", ARROW_FLAG_NULLABLE, std::exchange(fields, {})),
+                       w);
   }
   static ArrowArray chunk(const std::shared_ptr<const void>& keep, const ExtractBlock& b) {
     const std::size_t n = b.matches();
@@ -194,32 +222,32 @@ struct ExtractExport {
 };
 
 struct NamesExport {
-  static constexpr const char* kTypeName = "list<string>";
-  static ArrowSchema schema() { return list_schema(make_schema("u", "item", ARROW_FLAG_NULLABLE)); }
+  static std::string type_name(const Widths& w) { return list_type_name(string_type_name(w), w); }
+  static ArrowSchema schema(const Widths& w) {
+    return list_schema(make_schema(string_format(w), "item", ARROW_FLAG_NULLABLE), w);
+  }
   static ArrowArray chunk(const std::shared_ptr<const void>& keep, const NamesBlock& b) {
     return list_array(keep, b, names_array(keep, b));
   }
 };
 
 struct FlagsExport {
-  static constexpr const char* kTypeName = "bool";
-  static ArrowSchema schema() { return make_schema("b", "", ARROW_FLAG_NULLABLE); }
+  static std::string type_name(const Widths&) { return "bool"; }
+  static ArrowSchema schema(const Widths&) { return make_schema("b", "", ARROW_FLAG_NULLABLE); }
   static ArrowArray chunk(const std::shared_ptr<const void>& keep, const FlagsBlock& b) {
     return make_array(keep, b.rows(), b.validity.nulls,
                       {validity_of(b.validity), buffer_of(b.values.bits)});
   }
 };
 
-template <class Offset>
 struct StringsExport {
-  static constexpr bool kLarge = sizeof(Offset) == 8;
-  static constexpr const char* kTypeName = kLarge ? "large_string" : "string";
-  static ArrowSchema schema() {
-    return make_schema(kLarge ? arrow::kLargeUtf8 : arrow::kUtf8, "", ARROW_FLAG_NULLABLE);
+  static std::string type_name(const Widths& w) { return string_type_name(w); }
+  static ArrowSchema schema(const Widths& w) {
+    return make_schema(string_format(w), "", ARROW_FLAG_NULLABLE);
   }
-  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const StringsBlock<Offset>& b) {
+  static ArrowArray chunk(const std::shared_ptr<const void>& keep, const StringsBlock& b) {
     return make_array(keep, b.rows(), b.validity.nulls,
-                      {validity_of(b.validity), buffer_of(b.offsets), buffer_of(b.data)});
+                      {validity_of(b.validity), b.offsets.data(), buffer_of(b.data)});
   }
 };
 
@@ -290,13 +318,8 @@ std::shared_ptr<ResultColumn> make_flags_column(std::vector<FlagsBlock> blocks) 
   return std::make_shared<BlocksColumn<FlagsBlock, FlagsExport>>(std::move(blocks));
 }
 
-template <class Offset>
-std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<Offset>> blocks) {
-  return std::make_shared<BlocksColumn<StringsBlock<Offset>, StringsExport<Offset>>>(
-      std::move(blocks));
+std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock> blocks) {
+  return std::make_shared<BlocksColumn<StringsBlock, StringsExport>>(std::move(blocks));
 }
-
-template std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<std::int32_t>>);
-template std::shared_ptr<ResultColumn> make_strings_column(std::vector<StringsBlock<std::int64_t>>);
 
 }  // namespace fernquill::columns

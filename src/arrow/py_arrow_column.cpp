@@ -18,6 +18,10 @@ const ResultColumn& result_of(PyObject* self) {
   return *reinterpret_cast<ArrowColumnObject*>(self)->result;
 }
 
+constexpr const char* kArrowArrayParams[] = {"type"};
+constexpr py::Signature arrow_array_sig{"ArrowColumn", "__arrow_array__", kArrowArrayParams, 1,
+                                        0};
+
 // A capsule owning a heap copy of an Arrow struct; released when the capsule
 // goes unless a consumer moved it out.
 template <class T>
@@ -61,6 +65,43 @@ PyObject* ac_array(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
   });
 }
 
+// pyarrow.array(r) asks for __arrow_array__ before the capsules: a result
+// of several chunks is joined into one array (large types past 2**31) and
+// handed over as a one-chunk ArrowColumn, which pyarrow imports through
+// __arrow_c_array__. `type` casts the array, as pyarrow asks.
+PyObject* ac_arrow_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return py::guard([&] {
+    py::BoundArgs<1> a(arrow_array_sig, args, nargs, kwnames);
+    Ref pyarrow = Ref::check(PyImport_ImportModule("pyarrow"));
+    Ref one = new_arrow_column(result_of(self).single_chunk());
+    Ref array = Ref::check(PyObject_CallMethod(pyarrow.get(), "array", "O", one.get()));
+    if (a[0] == nullptr || a[0] == Py_None) return array;
+    return Ref::check(PyObject_CallMethod(array.get(), "cast", "O", a[0]));
+  });
+}
+
+// The two ways to one array are offered each where it pays. Polars asks for
+// __arrow_c_array__ first when it is there, which would join a result of
+// several chunks (one copy of it all); without it Polars reads the stream
+// and keeps the chunks as they are. pyarrow.array finds __arrow_array__ on
+// such a result instead. A result of one chunk offers __arrow_c_array__,
+// which copies nothing.
+bool hidden(const ResultColumn& r, PyObject* name) {
+  const bool one = r.chunk_count() == 1;
+  const char* hide = one ? "__arrow_array__" : "__arrow_c_array__";
+  return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, hide) == 0;
+}
+
+PyObject* ac_getattro(PyObject* self, PyObject* name) {
+  if (hidden(result_of(self), name)) {
+    PyErr_Format(PyExc_AttributeError, "'%s' of %zu chunk(s) has no attribute '%U'",
+                 Py_TYPE(self)->tp_name, result_of(self).chunk_count(), name);
+    return nullptr;
+  }
+  return PyObject_GenericGetAttr(self, name);
+}
+
 PyObject* ac_stream(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
   return py::guard([&] {
     return new_capsule<ArrowArrayStream>(
@@ -96,7 +137,11 @@ using py::kFast;
 PyMethodDef g_methods[] = {
     {"__arrow_c_array__", fastcall(ac_array), kFast,
      "__arrow_c_array__($self, requested_schema=None)\n--\n\nThe column as one Arrow array "
-     "(schema and array capsules). A result of several chunks is joined first."},
+     "(schema and array capsules), without copying. Only on a result of one chunk."},
+    {"__arrow_array__", fastcall(ac_arrow_array), kFast,
+     "__arrow_array__($self, type=None)\n--\n\nThe chunks joined into one pyarrow Array "
+     "(large types past 2**31 bytes), for pyarrow.array(r). Only on a result of several "
+     "chunks."},
     {"__arrow_c_stream__", fastcall(ac_stream), kFast,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\nThe column as an Arrow stream "
      "of its chunks, without copying."},
@@ -110,6 +155,7 @@ PyType_Slot g_slots[] = {
                                   "polars.Series(r).")},
     {Py_tp_dealloc, reinterpret_cast<void*>(ac_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(ac_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(ac_getattro)},
     {Py_sq_length, reinterpret_cast<void*>(ac_len)},
     {Py_tp_methods, g_methods},
     {0, nullptr}};

@@ -12,34 +12,89 @@ void Validity::append_all(const Validity& other) {
   for (std::size_t i = 0; i < other.rows; ++i) append((other.bits[i >> 3] >> (i & 7)) & 1);
 }
 
-void throw_offset_overflow() { throw Fault("capacity overflow"); }
+Offsets::Offsets(bool wide) : wide_(wide) {
+  if (wide_) {
+    wide_values_.push_back(0);
+  } else {
+    narrow_.push_back(0);
+  }
+}
+
+void Offsets::reserve(std::size_t more) {
+  if (wide_) {
+    wide_values_.reserve(wide_values_.size() + more);
+  } else {
+    narrow_.reserve(narrow_.size() + more);
+  }
+}
+
+void Offsets::widen() {
+  if (wide_) return;
+  wide_values_.assign(narrow_.begin(), narrow_.end());
+  narrow_ = {};
+  wide_ = true;
+}
+
+const void* Offsets::data() const {
+  return wide_ ? static_cast<const void*>(wide_values_.data())
+               : static_cast<const void*>(narrow_.data());
+}
+
+void Offsets::append_shifted(const Offsets& other, std::size_t base) {
+  reserve(other.size() - 1);
+  for (std::size_t i = 1; i < other.size(); ++i) push(base + other[i]);
+}
 
 void NamesBlock::reserve_rows(std::size_t more) {
   validity.reserve(more);
-  list_offsets.reserve(list_offsets.size() + more);
+  list_offsets.reserve(more);
+}
+
+template <class Block>
+Block NamesBlock::joining_names(std::span<const Block> blocks) {
+  Block all;
+  std::size_t rows = 0, matches = 0, name_bytes = 0;
+  for (const Block& b : blocks) {
+    rows += b.rows();
+    matches += b.matches();
+    name_bytes += b.names.size();
+  }
+  if (!blocks.empty() && blocks.front().list_offsets.wide()) all.list_offsets.widen();
+  if (!blocks.empty() && blocks.front().name_offsets.wide()) all.name_offsets.widen();
+  all.reserve_rows(rows);
+  all.name_offsets.reserve(matches);
+  all.names.reserve(name_bytes);
+  return all;
+}
+
+NamesBlock NamesBlock::joining(std::span<const NamesBlock> blocks) {
+  return joining_names(blocks);
+}
+
+ExtractBlock ExtractBlock::joining(std::span<const ExtractBlock> blocks) {
+  ExtractBlock all = joining_names(blocks);
+  std::size_t matches = 0;
+  for (const ExtractBlock& b : blocks) matches += b.matches();
+  all.similarity.reserve(matches);
+  all.start.reserve(matches);
+  all.end.reserve(matches);
+  return all;
 }
 
 void NamesBlock::append_row(std::span<const KeywordMatch> found) {
   validity.append(true);
   for (const KeywordMatch& m : found) {
     names.append(m.keyword);
-    name_offsets.push_back(static_cast<std::int32_t>(names.size()));
+    name_offsets.push(names.size());
   }
-  // Offsets only grow, so the row's last one fits when every one does; a
-  // block that overflows is thrown away with the call.
-  check_offset<std::int32_t>(names.size());
-  push_offset(list_offsets, matches());
+  list_offsets.push(matches());
 }
 
 void NamesBlock::append_block(const NamesBlock& other) {
   const std::size_t match_base = matches(), name_base = names.size();
   validity.append_all(other.validity);
-  for (std::size_t i = 1; i < other.list_offsets.size(); ++i) {
-    push_offset(list_offsets, match_base + static_cast<std::size_t>(other.list_offsets[i]));
-  }
-  for (std::size_t i = 1; i < other.name_offsets.size(); ++i) {
-    push_offset(name_offsets, name_base + static_cast<std::size_t>(other.name_offsets[i]));
-  }
+  list_offsets.append_shifted(other.list_offsets, match_base);
+  name_offsets.append_shifted(other.name_offsets, name_base);
   names += other.names;
 }
 
@@ -59,32 +114,34 @@ void ExtractBlock::append_block(const ExtractBlock& other) {
   end.insert(end.end(), other.end.begin(), other.end.end());
 }
 
-template <class Offset>
-void StringsBlock<Offset>::reserve(std::size_t more_rows, std::size_t bytes) {
+StringsBlock StringsBlock::joining(std::span<const StringsBlock> blocks) {
+  StringsBlock all(!blocks.empty() && blocks.front().offsets.wide());
+  std::size_t rows = 0, bytes = 0;
+  for (const StringsBlock& b : blocks) {
+    rows += b.rows();
+    bytes += b.data.size();
+  }
+  all.reserve(rows, bytes);
+  return all;
+}
+
+void StringsBlock::reserve(std::size_t more_rows, std::size_t bytes) {
   validity.reserve(more_rows);
-  offsets.reserve(offsets.size() + more_rows);
+  offsets.reserve(more_rows);
   data.reserve(data.size() + bytes);
 }
 
-template <class Offset>
-void StringsBlock<Offset>::append_replaced(std::string_view row,
-                                           std::span<const Replacement> pieces) {
+void StringsBlock::append_replaced(std::string_view row, std::span<const Replacement> pieces) {
   validity.append(true);
   fernquill::append_replaced(data, row, pieces);
-  push_offset(offsets, data.size());
+  offsets.push(data.size());
 }
 
-template <class Offset>
-void StringsBlock<Offset>::append_block(const StringsBlock& other) {
+void StringsBlock::append_block(const StringsBlock& other) {
   const std::size_t base = data.size();
   validity.append_all(other.validity);
-  for (std::size_t i = 1; i < other.offsets.size(); ++i) {
-    push_offset(offsets, base + static_cast<std::size_t>(other.offsets[i]));
-  }
+  offsets.append_shifted(other.offsets, base);
   data += other.data;
 }
-
-template struct StringsBlock<std::int32_t>;
-template struct StringsBlock<std::int64_t>;
 
 }  // namespace fernquill::columns

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "keyword_processor/extract.hpp"
-#include "support/fault.hpp"
 
 namespace fernquill::columns {
 
@@ -34,27 +33,54 @@ struct Validity {
   void reserve(std::size_t more_rows) { bits.reserve((rows + more_rows + 7) / 8); }
 };
 
-[[noreturn]] void throw_offset_overflow();
-
-// Fails cleanly where a 32- or 64-bit Arrow offset cannot hold `value`.
-template <class Offset>
-void check_offset(std::size_t value) {
-  if (value > static_cast<std::size_t>(std::numeric_limits<Offset>::max())) [[unlikely]] {
-    throw_offset_overflow();
+// Arrow offsets that start 32-bit and become 64-bit (the large types) when
+// a value outgrows 32 bits, so that no result is refused for its size.
+// Starts with the first offset, 0.
+class Offsets {
+ public:
+  explicit Offsets(bool wide = false);
+  bool wide() const { return wide_; }
+  std::size_t size() const { return wide_ ? wide_values_.size() : narrow_.size(); }
+  std::size_t operator[](std::size_t i) const {
+    return wide_ ? static_cast<std::size_t>(wide_values_[i]) : static_cast<std::size_t>(narrow_[i]);
   }
-}
+  void push(std::size_t value) {
+    if (!wide_) [[likely]] {
+      if (value <= kNarrowMax) {
+        narrow_.push_back(static_cast<std::int32_t>(value));
+        return;
+      }
+      widen();
+    }
+    wide_values_.push_back(static_cast<std::int64_t>(value));
+  }
+  void reserve(std::size_t more);
+  // Moves to 64-bit offsets, keeping the values.
+  void widen();
+  // The offsets in Arrow layout: int32 unless wide().
+  const void* data() const;
+  // Appends other's offsets after the first, each plus `base`.
+  void append_shifted(const Offsets& other, std::size_t base);
 
-template <class Offset>
-void push_offset(std::vector<Offset>& offsets, std::size_t value) {
-  check_offset<Offset>(value);
-  offsets.push_back(static_cast<Offset>(value));
-}
+ private:
+  static constexpr std::size_t kNarrowMax = std::numeric_limits<std::int32_t>::max();
+  bool wide_ = false;
+  std::vector<std::int32_t> narrow_;
+  std::vector<std::int64_t> wide_values_;
+};
+
+// Which offsets of a result are 64-bit: the lists' and the strings'.
+struct Widths {
+  bool lists = false;
+  bool strings = false;
+  Widths operator|(const Widths& o) const { return {lists || o.lists, strings || o.strings}; }
+};
 
 // list<string>: the clean name of each match.
 struct NamesBlock {
   Validity validity;
-  std::vector<std::int32_t> list_offsets{0};
-  std::vector<std::int32_t> name_offsets{0};
+  Offsets list_offsets;
+  Offsets name_offsets;
   std::string names;
 
   std::size_t rows() const { return validity.rows; }
@@ -62,10 +88,22 @@ struct NamesBlock {
   void reserve_rows(std::size_t rows);
   void append_null() {
     validity.append(false);
-    push_offset(list_offsets, matches());
+    list_offsets.push(matches());
   }
   void append_row(std::span<const KeywordMatch> found);
   void append_block(const NamesBlock& other);
+  Widths widths() const { return {list_offsets.wide(), name_offsets.wide()}; }
+  void widen(const Widths& w) {
+    if (w.lists) list_offsets.widen();
+    if (w.strings) name_offsets.widen();
+  }
+  // An empty block with room for all of `blocks` and offsets as wide as
+  // theirs, to append them to.
+  static NamesBlock joining(std::span<const NamesBlock> blocks);
+
+ protected:
+  template <class Block>
+  static Block joining_names(std::span<const Block> blocks);
 };
 
 // list<struct<keyword: string, similarity: float32, start: int64, end: int64>>:
@@ -76,6 +114,7 @@ struct ExtractBlock : NamesBlock {
 
   void append_row(std::span<const KeywordMatch> found);
   void append_block(const ExtractBlock& other);
+  static ExtractBlock joining(std::span<const ExtractBlock> blocks);
 };
 
 // bool, one per row.
@@ -100,27 +139,38 @@ struct FlagsBlock {
     validity.append_all(other.validity);
     values.append_all(other.values);
   }
+  Widths widths() const { return {}; }
+  void widen(const Widths&) {}
+  static FlagsBlock joining(std::span<const FlagsBlock> blocks) {
+    FlagsBlock all;
+    std::size_t rows = 0;
+    for (const FlagsBlock& b : blocks) rows += b.rows();
+    all.reserve_rows(rows);
+    return all;
+  }
 };
 
 // A string or large_string column.
-template <class Offset>
 struct StringsBlock {
   Validity validity;
-  std::vector<Offset> offsets{0};
+  Offsets offsets;
   std::string data;
 
+  explicit StringsBlock(bool wide = false) : offsets(wide) {}
   std::size_t rows() const { return validity.rows; }
   void reserve(std::size_t rows, std::size_t bytes);
   void append_null() {
     validity.append(false);
-    push_offset(offsets, data.size());
+    offsets.push(data.size());
   }
   // The row as given, with each replacement's range swapped for its name.
   void append_replaced(std::string_view row, std::span<const Replacement> pieces);
   void append_block(const StringsBlock& other);
+  Widths widths() const { return {false, offsets.wide()}; }
+  void widen(const Widths& w) {
+    if (w.strings) offsets.widen();
+  }
+  static StringsBlock joining(std::span<const StringsBlock> blocks);
 };
-
-extern template struct StringsBlock<std::int32_t>;
-extern template struct StringsBlock<std::int64_t>;
 
 }  // namespace fernquill::columns

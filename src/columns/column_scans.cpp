@@ -25,28 +25,6 @@ std::vector<Out> scan_blocks(const StringColumn& column, Fill&& fill) {
   return out;
 }
 
-template <class Offset>
-std::shared_ptr<ResultColumn> replace_into(const KeywordProcessor& processor,
-                                           const StringColumn& column, float threshold,
-                                           const ScanOptions& options) {
-  using Block = StringsBlock<Offset>;
-  return make_strings_column(scan_blocks<Block>(column, [&](const RowBlock& b, Block& out) {
-    BlockScanner scanner(processor, threshold, options);
-    std::vector<Replacement> pieces;
-    // Most rows keep about their length. The bytes of a block of offsets
-    // include what its null rows claim, which nothing reads or checks: no
-    // more than a block's worth is taken on their word.
-    out.reserve(b.end - b.begin, std::min(b.bytes, kBlockBytes));
-    scanner.scan(
-        column.chunks[b.chunk], b,
-        [&](const ScannedRow& r) {
-          replacements_of(r.row, r.scan, r.matches, pieces);
-          out.append_replaced(r.row, pieces);
-        },
-        [&] { out.append_null(); });
-  }));
-}
-
 // Every row's result appended to one block type, block by block:
 // take(out, scanned_row) appends a row's.
 template <class Block, class Take>
@@ -63,6 +41,30 @@ std::vector<Block> row_results(const KeywordProcessor& processor, const StringCo
 
 }  // namespace
 
+std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
+                                             const StringColumn& column, float threshold,
+                                             const ColumnOptions& options) {
+  return make_strings_column(scan_blocks<StringsBlock>(column, [&](const RowBlock& b,
+                                                                   StringsBlock& out) {
+    // Large input offsets give large output offsets: a replaced row is as
+    // likely to outgrow 32 bits as the input was.
+    if (column.large) out.offsets.widen();
+    BlockScanner scanner(processor, threshold, options.scan);
+    std::vector<Replacement> pieces;
+    // Most rows keep about their length. The bytes of a block of offsets
+    // include what its null rows claim, which nothing reads or checks: no
+    // more than a block's worth is taken on their word.
+    out.reserve(b.end - b.begin, std::min(b.bytes, kBlockBytes));
+    scanner.scan(
+        column.chunks[b.chunk], b,
+        [&](const ScannedRow& r) {
+          replacements_of(r.row, r.scan, r.matches, pieces);
+          out.append_replaced(r.row, pieces);
+        },
+        [&] { out.append_null(); });
+  }));
+}
+
 std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
                                              const StringColumn& column, float threshold,
                                              const ColumnOptions& options) {
@@ -73,15 +75,6 @@ std::shared_ptr<ResultColumn> extract_column(const KeywordProcessor& processor,
         if (chars && !r.ascii) to_char_offsets(r.row, r.scan, r.matches);
         out.append_row(r.matches);
       }));
-}
-
-std::shared_ptr<ResultColumn> replace_column(const KeywordProcessor& processor,
-                                             const StringColumn& column, float threshold,
-                                             const ColumnOptions& options) {
-  // Large input offsets give large output offsets: a replaced row is as
-  // likely to outgrow 32 bits as the input was.
-  if (column.large) return replace_into<std::int64_t>(processor, column, threshold, options.scan);
-  return replace_into<std::int32_t>(processor, column, threshold, options.scan);
 }
 
 std::shared_ptr<ResultColumn> names_column(const KeywordProcessor& processor,

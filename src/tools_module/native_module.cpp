@@ -16,7 +16,6 @@
 #include "module/py_support.hpp"
 #include "tools_module/option_args.hpp"
 #include "tools_module/py_cli_writer.hpp"
-#include "tools_module/py_keyword_lines.hpp"
 #include "tools_module/whole_word_calls.hpp"
 
 namespace fernquill::columns {
@@ -76,31 +75,12 @@ PyObject* column_call(const py::Signature& sig, PyObject* const* args, Py_ssize_
   });
 }
 
-PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_call<std::size(extract_params)>(
-      extract_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
-        return new_arrow_column(extract_column(record, column, t, options));
-      });
-}
-
-PyObject* py_replace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_call<std::size(replace_params)>(
-      replace_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
-        return new_arrow_column(replace_column(record, column, t, options));
-      });
-}
-
-PyObject* py_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_call<std::size(names_params)>(
-      names_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
-        return new_arrow_column(names_column(record, column, t, options));
-      });
-}
-
-PyObject* py_contains(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return column_call<std::size(contains_params)>(
-      contains_sig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
-        return new_arrow_column(contains_column(record, column, t, options));
+// A column call whose result is an Arrow column, which `make` builds.
+template <const py::Signature& kSig, auto make>
+PyObject* arrow_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return column_call<kSig.count>(
+      kSig, args, nargs, kwnames, [](auto& record, auto& column, float t, auto& options) {
+        return new_arrow_column(make(record, column, t, options));
       });
 }
 
@@ -122,16 +102,16 @@ using py::fastcall;
 using py::kFast;
 
 PyMethodDef g_functions[] = {
-    {"extract", fastcall(py_extract), kFast,
+    {"extract", fastcall(arrow_call<extract_sig, extract_column>), kFast,
      "extract(processor, column, threshold=None, offsets='chars', words='unicode', "
      "fallback=None)\n--\n\n"},
-    {"replace", fastcall(py_replace), kFast,
+    {"replace", fastcall(arrow_call<replace_sig, replace_column>), kFast,
      "replace(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
     {"count", fastcall(py_count), kFast,
      "count(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
-    {"names", fastcall(py_names), kFast,
+    {"names", fastcall(arrow_call<names_sig, names_column>), kFast,
      "names(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
-    {"contains", fastcall(py_contains), kFast,
+    {"contains", fastcall(arrow_call<contains_sig, contains_column>), kFast,
      "contains(processor, column, threshold=None, words='unicode', fallback=None)\n--\n\n"},
     {"extract_text", fastcall(py_extract_text), kFast,
      "extract_text(processor, text, threshold=None, words='unicode', fallback=None, "
@@ -162,8 +142,7 @@ PyObject* init() {
     PyObject* column_type = reinterpret_cast<PyObject*>(arrow_column_type());
     if (column_type == nullptr ||
         PyModule_AddObjectRef(module.get(), "ArrowColumn", column_type) < 0 ||
-        PyModule_AddFunctions(module.get(), cli::g_cli_writer_functions) < 0 ||
-        PyModule_AddFunctions(module.get(), keyword_files::g_keyword_lines_functions) < 0) {
+        PyModule_AddFunctions(module.get(), cli::g_cli_writer_functions) < 0) {
       py::throw_error_set();
     }
     return module;

@@ -163,18 +163,6 @@ PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-// utf8_error(data): the length of the longest valid UTF-8 prefix of a
-// bytes-like object, or -1 when it is valid throughout.
-PyObject* py_utf8_error(PyObject*, PyObject* data) {
-  return py::guard([&]() -> Ref {
-    HeldBuffer held(data);
-    const std::string_view bytes = held.bytes();
-    if (is_ascii(bytes)) return Ref::check(PyLong_FromLong(-1));
-    const std::optional<utf8::Error> error = utf8::find_error(bytes);
-    return Ref::check(error ? PyLong_FromSize_t(error->valid_up_to) : PyLong_FromLong(-1));
-  });
-}
-
 // Input this large is checked with the interpreter lock released, so that a
 // thread reading ahead does not hold up the one writing.
 constexpr std::size_t kUnlockedBytes = std::size_t{1} << 20;
@@ -211,9 +199,6 @@ PyMethodDef g_cli_writer_functions[] = {
      "whole_records=False, words='ascii', fallback=False)\n--\n\n"
      "The command line's records of `blocks` scanned and written as JSON Lines, counts or "
      "replaced text."},
-    {"utf8_error", py_utf8_error, METH_O,
-     "utf8_error(data)\n--\n\nThe length of the longest valid UTF-8 prefix of `data`, or -1 when "
-     "all of it is valid."},
     {"utf8_lines", py_utf8_lines, METH_O,
      "utf8_lines(data)\n--\n\n(The length of the longest valid UTF-8 prefix of `data` or -1 when "
      "all of it is valid, the number of its line feeds.)"},
