@@ -11,6 +11,10 @@ process for a command): on a shared machine, where other work takes turns with
 the pool, it is the steadier of the two.
 
     python3 bench/bench_cli.py [--quick] [--keywords 10000] [--old-python /path/to/venv/bin/python]
+                               [--words ascii] [--corpus FILE]
+
+The command and the column call both scan with --words (ascii by default: the
+batch method's own scan, and a test an older build knows).
 """
 
 import os
@@ -34,6 +38,8 @@ def arguments(ap):
     ap.add_argument("--keywords", default="10000")
     ap.add_argument("--old-python", help="an interpreter with an earlier build of fernquill and its command")
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--words", choices=("ascii", "unicode"), default="ascii")
+    ap.add_argument("--corpus", help="another input than the benchmark corpus, e.g. it repeated to 200 MB")
 
 
 def lower_cased_copy(path, suffix):
@@ -64,10 +70,13 @@ def command(argv):
 
 def contenders(args, kp, lines, corpus, keywords):
     runs = {BASELINE: lambda: kp.parallel_extract_keywords_from_texts(lines)}
-    runs["CLI (this build)"] = command([sys.executable, "-c", WITH_EXTRA, "extract", "-k", keywords, corpus])
-    runs["CLI without the extra"] = command([sys.executable, "-c", WITHOUT_EXTRA, "extract", "-k", keywords, corpus])
+    words = ["--words", args.words]
+    runs["CLI (this build)"] = command([sys.executable, "-c", WITH_EXTRA, "extract", *words, "-k", keywords, corpus])
+    runs["CLI without the extra"] = command(
+        [sys.executable, "-c", WITHOUT_EXTRA, "extract", *words, "-k", keywords, corpus])
     if args.old_python:
-        runs["CLI, older build"] = command([args.old_python, "-c", WITH_EXTRA, "extract", "-k", keywords, corpus])
+        runs["CLI, older build"] = command(
+            [args.old_python, "-c", WITH_EXTRA, "extract", *words, "-k", keywords, corpus])
     try:
         import pyarrow
         from fernquill_tools import columns
@@ -75,7 +84,7 @@ def contenders(args, kp, lines, corpus, keywords):
         print(f"[skip] columns.extract: {exc}")
     else:
         column = pyarrow.array(lines)
-        runs["columns.extract (pyarrow)"] = lambda: columns.extract(kp, column)
+        runs["columns.extract (pyarrow)"] = lambda: columns.extract(kp, column, words=args.words)
     rg = shutil.which("rg")
     if rg:
         runs["rg -F -o -f (lower-cased)"] = command(
@@ -90,7 +99,7 @@ def main():
     fernquill = import_fernquill()
     import fernquill_tools
 
-    corpus = os.path.join(DATA, "corpus.txt")
+    corpus = args.corpus or os.path.join(DATA, "corpus.txt")
     keywords = os.path.join(DATA, f"keywords_{args.keywords}.tsv")
     if args.quick:  # the first 4 MB
         quick = os.path.join(DATA, "corpus_head.txt")

@@ -3,6 +3,7 @@ output against the library, stdin, in-place editing, and every error path
 with its exit status."""
 
 import collections
+import gzip
 import json
 import os
 import pathlib
@@ -17,7 +18,7 @@ import pytest
 
 import fernquill
 import fernquill_tools
-from fernquill_tools import char_spans, load_keywords
+from fernquill_tools import char_spans, cli, load_keywords
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "examples" / "data"
@@ -300,3 +301,94 @@ def test_in_place_in_many_batches_and_saved_state_permissions(tmp_path):
     finally:
         os.umask(umask)
     assert state.stat().st_mode & 0o777 == 0o644
+
+
+def run_in_process(capsysbinary, argv):
+    status = cli.main(argv)
+    captured = capsysbinary.readouterr()
+    return status, captured.out, captured.err
+
+
+def test_strict_errors_name_the_file_and_line_and_go_on(tmp_path, capsysbinary):
+    good, bad = tmp_path / "good.txt", tmp_path / "bad.txt"
+    good.write_bytes(b"la\n")
+    bad.write_bytes(b"la\nfine\n\xc3 la\nla\n")
+    status, out, err = run_in_process(capsysbinary, ["extract", "-e", "la", str(good), str(bad), str(good)])
+    assert status == 2
+    assert err == f"fernquill: error: {bad}:3: invalid UTF-8\n".encode()
+    line = json.dumps({"path": str(good), "line": 1, "matches": [["la", 1.0, 0, 2]]}, separators=(",", ":")).encode()
+    assert out == line + b"\n" + line + b"\n"
+
+
+@pytest.mark.parametrize("count", [[], ["-c", "--per-file"]], ids=["records", "counts"])
+def test_file_names_that_are_not_utf8_come_back_byte_for_byte(tmp_path, capsysbinary, count):
+    raw = os.fsencode(tmp_path) + b"/caf\xe9 \xff.txt"
+    with open(raw, "wb") as f:
+        f.write("la Straße\nla\n".encode())
+    status, out, err = run_in_process(capsysbinary, ["extract", "-e", "la=Là", *count, os.fsdecode(raw)])
+    assert (status, err) == (0, b"")
+    found = [json.loads(line) for line in out.splitlines()]
+    assert [os.fsencode(r["path"]) for r in found] == [raw] * (1 if count else 2)
+    assert found[0]["count" if count else "line"] == (2 if count else 1)
+
+
+def test_gzip_from_stdin_and_in_place_refused(tmp_path):
+    data = "New York\nnothing\nİ new york\n".encode()
+    result = fq("extract", "-e", "new york", "--with-text", input=gzip.compress(data))
+    assert result.returncode == 0
+    assert [json.loads(line)["matches"][0][4] for line in result.stdout.splitlines()] == ["New York", "new york"]
+    path = tmp_path / "f.txt.gz"
+    path.write_bytes(gzip.compress(data))
+    result = fq("replace", "-e", "new york", "-i", path)
+    assert (result.returncode, result.stderr.decode()) == (
+        2, f"fernquill: error: {path}: cannot edit compressed input in place, as it would be written back "
+           "uncompressed (--skip-compressed leaves such files alone)\n")
+    assert gzip.decompress(path.read_bytes()) == data
+    broken = tmp_path / "broken.gz"
+    broken.write_bytes(gzip.compress(data)[:-6])
+    result = fq("extract", "-e", "new york", broken)
+    assert result.returncode == 2 and result.stderr.startswith(f"fernquill: error: {broken}: ".encode())
+
+
+def test_recursive_reads_folders_in_order(tmp_path):
+    (tmp_path / "b" / "deep").mkdir(parents=True)
+    (tmp_path / "a.txt").write_text("la 1\n")
+    (tmp_path / "b" / "deep" / "z.txt").write_text("la 3\n")
+    (tmp_path / "b" / "c.txt").write_text("la 2\n")
+    (tmp_path / "b" / ".hidden").write_text("la 0\n")
+    result = fq("extract", "-e", "la", "-r", tmp_path / "b", tmp_path / "a.txt")
+    order = [json.loads(line)["path"] for line in result.stdout.splitlines()]
+    base = str(tmp_path / "b")
+    assert order == [os.path.join(base, ".hidden"), os.path.join(base, "c.txt"),
+                     os.path.join(base, "deep", "z.txt"), str(tmp_path / "a.txt")]
+    assert fq("extract", "-e", "la", tmp_path / "b").returncode == 2  # a folder without -r
+
+
+@pytest.mark.parametrize("args, message", [
+    (["extract", "-e", "x", "--per-file"], "--per-file goes with -c/--count"),
+    (["extract", "-e", "x", "-c", "--with-text"], "--with-text does not go with -c/--count"),
+])
+def test_options_that_do_not_go_together(args, message):
+    result = fq(*args, input=b"")
+    assert (result.returncode, result.stderr.decode()) == (2, f"fernquill: error: {message}\n")
+
+
+def test_many_small_files_share_a_search(tmp_path, monkeypatch, capsysbinary):
+    from fernquill_tools import cli_search
+
+    paths = []
+    for i in range(50):
+        path = tmp_path / f"{i:02}.txt"
+        path.write_text(f"la {i}\n" * (i % 3))
+        paths.append(str(path))
+    calls = []
+    original = cli_search.Search.search
+
+    def search(self, batches):
+        calls.append([b.reading.name for b in batches])
+        return original(self, batches)
+
+    monkeypatch.setattr(cli_search.Search, "search", search)
+    status, out, _ = run_in_process(capsysbinary, ["extract", "-e", "la", *paths])
+    assert status == 0 and out.count(b"\n") == sum(i % 3 for i in range(50))
+    assert calls == [[p for i, p in enumerate(paths) if i % 3]]  # one call for all the files

@@ -1,7 +1,8 @@
-"""The command line's native writer called directly, as a careless or hostile
-caller would: wrong arguments, bytes that are not UTF-8, a processor changed
-from another thread while the writer runs without the interpreter lock, and
-memory running out half way."""
+"""The command line's native searcher called directly, as a careless or hostile
+caller would: wrong arguments, bytes that are not UTF-8 under each --errors
+policy against Python's codec, a processor changed from another thread while
+the searcher runs without the interpreter lock, and memory running out half
+way."""
 
 import json
 import os
@@ -15,6 +16,7 @@ from collections import Counter
 import pytest
 
 import fernquill
+from fernquill_tools import char_offsets
 from helpers import PanicException, refusals_while_running
 
 native = pytest.importorskip("fernquill_tools._native")
@@ -22,7 +24,7 @@ write_records = getattr(native, "write_records", None)
 if write_records is None:
     pytest.skip("this build of the companion module has no command-line writer", allow_module_level=True)
 
-PATH = b'"f.txt"'
+PATH = "f.txt"
 
 
 def processor():
@@ -34,14 +36,14 @@ def processor():
 
 def test_writes_lines_counts_and_replaced_text():
     kp = processor()
-    blocks = [(b"New York\r\nno\nLA and la", PATH, 7), (bytearray(b"la\n"), b'"g"', 1)]
-    out, counts, matched = write_records(kp, blocks, None, "lines")
+    blocks = [(b"New York\r\nno\nLA and la", PATH, 7), (bytearray(b"la\n"), "g", 1)]
+    out, counts, matched, failures, next_line = write_records(kp, blocks, None, "lines")
     assert out == (b'{"path":"f.txt","line":7,"matches":[["NYC",1.0,0,8]]}\n'
                    b'{"path":"f.txt","line":9,"matches":[["la",1.0,0,2],["la",1.0,7,9]]}\n'
                    b'{"path":"g","line":1,"matches":[["la",1.0,0,2]]}\n')
-    assert (counts, matched) == (None, 3)
-    assert write_records(kp, blocks, None, "counts")[1:] == ([{"NYC": 1, "la": 2}, {"la": 1}], 3)
-    assert write_records(kp, blocks, None, "replaced") == (b"NYC\r\nno\nla and lala\n", None, 3)
+    assert (counts, matched, failures, next_line) == (None, 3, [], 2)
+    assert write_records(kp, blocks, None, "counts")[1:3] == ([{"NYC": 1, "la": 2}, {"la": 1}], 3)
+    assert write_records(kp, blocks, None, "replaced")[:3] == (b"NYC\r\nno\nla and lala\n", None, 3)
     assert write_records(kp, [(b"x la\nla", PATH, 1)], None, "replaced", whole_records=True)[0] == b"x la\nla"
 
 
@@ -52,7 +54,8 @@ def test_writes_lines_counts_and_replaced_text():
     (lambda kp: write_records(kp, [("text", PATH, 1)], None, "lines"), TypeError, "bytes-like"),
     (lambda kp: write_records(kp, [(b"", PATH, -1)], None, "lines"), OverflowError, "negative"),
     (lambda kp: write_records(kp, [(b"", PATH, 2**64)], None, "lines"), OverflowError, "too big"),
-    (lambda kp: write_records(kp, [(b"ok\n\xff\n", PATH, 1)], None, "lines"), ValueError, "not valid UTF-8"),
+    (lambda kp: write_records(kp, [(b"", b"f", 1)], None, "lines"), TypeError, "expected a str path"),
+    (lambda kp: write_records(kp, [], None, "lines", errors="ignore"), ValueError, "errors must be"),
     (lambda kp: write_records(kp, [], None, "json"), ValueError, "output must be"),
     (lambda kp: write_records(kp, [], None, "lines", "words"), ValueError, "offsets must be"),
     (lambda kp: write_records(kp, [], None, "lines", words="latin"), ValueError, "words must be"),
@@ -115,14 +118,14 @@ def test_memory_running_out_leaves_the_processor_usable():
             resource.setrlimit(resource.RLIMIT_AS, (vm + (mb << 20), resource.RLIM_INFINITY))
             try:
                 for output in ("lines", "counts", "replaced"):
-                    write_records(kp, [(block, b'"f"', 1)], None, output)
+                    write_records(kp, [(block, "f", 1)], None, output)
                 outcomes.add("completed")
             except MemoryError:
                 outcomes.add("failed")
             finally:
                 resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
             assert kp.__getstate__() == before
-            assert write_records(kp, [(b"la\\n", b'"f"', 1)], None, "counts")[1] == [{"Los Angeles": 1}]
+            assert write_records(kp, [(b"la\\n", "f", 1)], None, "counts")[1] == [{"Los Angeles": 1}]
         print(" ".join(sorted(outcomes)))
     """)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
@@ -130,50 +133,92 @@ def test_memory_running_out_leaves_the_processor_usable():
     assert result.stdout.split() == ["completed", "failed"]
 
 
-def python_utf8_lines(data):
-    try:
-        bytes(data).decode("utf-8")
-        bad = -1
-    except UnicodeDecodeError as exc:
-        bad = exc.start
-    return bad, bytes(data).count(b"\n")
+PIECES = [b"la", b" ", b"New York", b"\n", b"\n", b"\r\n", "é".encode(), "İ".encode(), b"\xff", b"\xc3",
+          b"\xed\xa0\x80", b"\xe2\x82", b"\xf0\x90\x80", b"\xc0\xaf"]
 
 
-@pytest.mark.parametrize("seed", range(10))
-def test_utf8_lines_agrees_with_the_codec(seed):
-    # Small inputs, and ones past the size checked without the interpreter lock.
-    import random
+def policed_lines(data, errors):
+    """(text as the --errors policy reads it or None when skipped, line end,
+    raw bytes) of each line of `data`."""
+    out = []
+    for raw in data.splitlines(keepends=True):
+        body = raw.rstrip(b"\n").removesuffix(b"\r")
+        try:
+            text = body.decode()
+        except UnicodeDecodeError:
+            text = None if errors != "replace" else body.decode("utf-8", "replace")
+        out.append((text, raw[len(body):], raw))
+    return out
 
-    rng = random.Random(seed)
-    pieces = [b"a", b"\n", b"\r\n", "é".encode(), "😀".encode(), b"\xff", b"\xc3", b"\xed\xa0\x80", b"\xe2\x82"]
-    for size in (0, 1, 7, 300):
-        data = b"".join(rng.choice(pieces[:5] if rng.random() < 0.5 else pieces) for _ in range(size))
-        big = b"x\n" * (rng.randint(1, 3) << 19) + data
-        for value in (data, bytearray(data), memoryview(big), big):
-            assert native.utf8_lines(value) == python_utf8_lines(value)
+
+def expected_search(kp, files, blocks, errors):
+    """What the searcher gives for the blocks of `files` under `errors`:
+    replaced text, counts, matched records and failures."""
+    want, failures, counts, matched = b"", [], Counter(), 0
+    for f, data in enumerate(files):
+        mine = [(data, first) for data, path, first in blocks if path == f"file{f}"]
+        first = mine[0][1]
+        lines = policed_lines(data, errors)
+        bad = [i for i, (text, _, _) in enumerate(lines) if text is None] if errors == "strict" else []
+        if bad:  # the file stops before the block holding its first bad line
+            kept, seen = 0, 0
+            for block, _ in mine:
+                if seen + len(block.splitlines()) > bad[0]:
+                    break
+                seen += len(block.splitlines())
+            lines = lines[:seen]
+        for text, end, raw in lines:
+            found = [] if text is None else kp.extract_keywords(text)
+            want += raw if text is None else kp.replace_keywords(text).encode() + end
+            counts.update(m.keyword for m in found)
+            matched += bool(found)
+        if bad:
+            failures.append((f, first + bad[0], len(want)))
+    return want, counts, matched, failures
 
 
-def test_invalid_utf8_in_a_later_share_of_work_is_refused_whole():
+def random_blocks(rng, files):
+    """The files cut into blocks at random line ends, the later blocks of a
+    file going on from the one before."""
+    blocks = []
+    for f, data in enumerate(files):
+        lines = data.splitlines(keepends=True)
+        cuts = sorted(rng.sample(range(1, len(lines)), min(max(len(lines) - 1, 0), rng.randint(0, 3))))
+        first = rng.randint(1, 9)
+        for i, (a, b) in enumerate(zip([0, *cuts], [*cuts, len(lines)])):
+            blocks.append((b"".join(lines[a:b]), f"file{f}", first if i == 0 else 0))
+    return blocks
+
+
+def test_errors_policies_agree_with_the_codec():
+    # The module's own scan (words="ascii") is the reference for the records read.
+    kp = processor()
+    for seed in range(300):
+        rng = random.Random(seed)
+        files = [b"".join(rng.choices(PIECES, k=rng.randint(1, 40))) for _ in range(rng.randint(1, 3))]
+        blocks = random_blocks(rng, files)
+        errors = rng.choice(["replace", "skip", "strict"])
+        out, _, matched, failures, _ = write_records(kp, blocks, None, "replaced", words="ascii", errors=errors)
+        counts = write_records(kp, blocks, None, "counts", words="ascii", errors=errors)[1]
+        want, want_counts, want_matched, want_failures = expected_search(kp, files, blocks, errors)
+        message = f"seed {seed}"
+        assert out == want, message
+        assert sum(map(Counter, counts), Counter()) == want_counts, message
+        assert matched == want_matched, message
+        assert [(int(blocks[b][1][4:]), line, offset) for b, line, offset in failures] == want_failures, message
+
+
+def test_bad_bytes_in_a_later_share_of_work_stop_the_file_whole():
     # The check runs in the workers, one share of a block each: the output of
-    # the shares before the bad one must not come back either.
+    # the shares before the bad one must not come back, nor the blocks going on
+    # from it; the next file's must, and numbering goes on.
     kp = processor()
     block = b"la\n" * (1 << 20) + b"\xff\n" + b"la\n" * 10
-    with pytest.raises(ValueError, match="a block is not valid UTF-8"):
-        write_records(kp, [(block, PATH, 1)], None, "lines")
-    assert write_records(kp, [(b"la\n" * 3, PATH, 1)], None, "counts")[1] == [{"la": 3}]
-
-
-def rendered_lines(kp, lines, threshold):
-    """The JSON Lines the command writes for `lines`, from the module's own matches."""
-    from fernquill_tools import char_offsets
-    out = []
-    for number, line in enumerate(lines, 1):
-        matches = char_offsets(line, kp.extract_keywords(line, threshold))
-        if matches:
-            record = {"path": "f.txt", "line": number,
-                      "matches": [[m.keyword, round(m.similarity, 2), m.start, m.end] for m in matches]}
-            out.append(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
-    return "".join(out).encode()
+    blocks = [(b"la\n", "a", 1), (block, "a", 0), (b"la\n", "a", 0), (b"x\nla\n", "b", 1)]
+    found = write_records(kp, blocks, None, "counts")
+    assert found == (b"", [{"la": 1}, {}, {}, {"la": 1}], 2, [(1, (1 << 20) + 2, 0)], 3)
+    out, _, _, failures, _ = write_records(kp, blocks, None, "replaced")
+    assert (out, failures) == (b"la\nx\nla\n", [(1, (1 << 20) + 2, 3)])
 
 
 LONG_RECORD = 1 << 20  # records from this size on are written as their matches come
@@ -199,10 +244,34 @@ def test_long_records_with_dense_matches_equal_the_module(seed):
              line(LONG_RECORD + rng.randrange(1000), words), ""]
     data = "\n".join(lines).encode()
     for threshold in (None, 0.8):
-        out, _, matched = write_records(kp, [(data, PATH, 1)], threshold, "lines")
-        assert out == rendered_lines(kp, lines, threshold)
-        counts = write_records(kp, [(data, PATH, 1)], threshold, "counts")[1][0]
+        out, _, matched, _, _ = write_records(kp, [(data, PATH, 1)], threshold, "lines", words="ascii")
+        assert [json.loads(record) for record in out.splitlines()] == [
+            {"path": PATH, "line": number, "matches": [[m.keyword, round(m.similarity, 2), m.start, m.end]
+                                                       for m in char_offsets(row, kp.extract_keywords(row, threshold))]}
+            for number, row in enumerate(lines, 1) if kp.extract_keywords(row, threshold)]
+        counts = write_records(kp, [(data, PATH, 1)], threshold, "counts", words="ascii")[1][0]
         assert counts == Counter(m.keyword for row in lines for m in kp.extract_keywords(row, threshold))
-        replaced = write_records(kp, [(data, PATH, 1)], threshold, "replaced")[0]
+        replaced = write_records(kp, [(data, PATH, 1)], threshold, "replaced", words="ascii")[0]
         assert replaced.decode() == "\n".join(kp.replace_keywords(row, threshold) for row in lines)
         assert matched == sum(bool(kp.extract_keywords(row, threshold)) for row in lines)
+
+
+def test_count_records_quote_names_as_json_does():
+    # A file name that is not UTF-8 (a str with \udcXX escapes from the file
+    # system) makes its records all ASCII, as json.dumps then writes them.
+    rng = random.Random(5)
+    alphabet = [chr(i) for i in range(0x80)] + ["\u2028", "\x85", "é", "😀", "\ufeff", "\ud7ff", "\udcff", "\udc80"]
+    for _ in range(2000):
+        name = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 10)))
+        keyword = rng.choice(["la", "Là \"q\"", "😀\t", "\x7f"])
+        counts = {keyword: 3, "b": 3, "a": 9}
+        try:
+            name.encode()
+            ascii = False
+        except UnicodeEncodeError:
+            ascii = True
+        want = b"".join(json.dumps({"path": name, "keyword": k, "count": n}, ensure_ascii=ascii,
+                                   separators=(",", ":")).encode() + b"\n"
+                        for k, n in sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])))
+        assert native.count_records([(name, counts)]) == want, repr(name)
+    assert native.count_records([(None, {"x": 2**64 - 1})]) == b'{"keyword":"x","count":18446744073709551615}\n'

@@ -62,7 +62,7 @@ def replace_text(
 ) -> str: ...
 def write_records(
     processor: KeywordProcessor,
-    blocks: list[tuple[bytes | bytearray, bytes, int]],
+    blocks: list[tuple[bytes | bytearray, str, int]],
     threshold: float | None,
     output: Literal["lines", "counts", "replaced"],
     offsets: Literal["chars", "bytes"] = "chars",
@@ -70,5 +70,6 @@ def write_records(
     whole_records: bool = False,
     words: Literal["ascii", "unicode"] | None = "unicode",
     fallback: bool | None = None,
-) -> tuple[bytes, list[dict[str, int]] | None, int]: ...
-def utf8_lines(data: bytes | bytearray) -> tuple[int, int]: ...
+    errors: Literal["strict", "replace", "skip"] = "strict",
+) -> tuple[bytes, list[dict[str, int]] | None, int, list[tuple[int, int, int]], int]: ...
+def count_records(counts: list[tuple[str | None, dict[str, int]]]) -> bytes: ...

@@ -106,12 +106,18 @@ def _walk(top: str, follow: bool) -> list[Entry]:
 
 
 def _kind(entry: os.DirEntry[str], follow: bool) -> tuple[str, CliError | None]:
-    """"file", "folder" or "other" for a listed entry (links only if followed)."""
+    """"file", "folder" or "other" for a listed entry (links only if followed).
+    The entry's type from the listing costs no call, but for a followed link."""
     try:
-        if entry.is_symlink() and not follow:
-            return "other", None
-        mode = entry.stat(follow_symlinks=follow).st_mode
-    except OSError as exc:  # a dangling link, a loop of links, a file gone since
+        if entry.is_symlink():
+            if not follow:
+                return "other", None
+            mode = entry.stat().st_mode
+        elif entry.is_dir(follow_symlinks=False):
+            return "folder", None
+        else:
+            return ("file" if entry.is_file(follow_symlinks=False) else "other"), None
+    except OSError as exc:  # a dangling link, a loop of links, an entry gone since
         return "other", CliError(f"{entry.path}: {exc.strerror}")
     if stat.S_ISDIR(mode):
         return "folder", None

@@ -30,7 +30,8 @@ void extract_keywords_to(const KeywordProcessor& processor, std::string_view tex
 // `text` with every occurrence replaced by its clean name appended to `out`,
 // made from the matches a piece at a time: neither the matches nor the spans
 // are held, so a huge text with dense matches needs only its scan text and the
-// result. Returns the number of spans replaced.
+// result. Returns the number of matches, which may be more than the spans
+// replaced (an approximate match may replace nothing).
 std::size_t append_replacing(const KeywordProcessor& processor, std::string_view text,
                              std::optional<float> threshold, std::string& out,
                              const ScanOptions& options = ScanOptions{});

@@ -114,15 +114,15 @@ std::size_t append_replacing(const KeywordProcessor& processor, std::string_view
     std::string_view text;
     std::string& out;
     SpanPicker picker;
-    std::size_t copied = 0, spans = 0;
+    std::size_t copied = 0, matches = 0;
     void take(std::span<const KeywordMatch> piece) {
+      matches += piece.size();
       for (const KeywordMatch& m : piece) {
         const std::optional<Replacement> span = picker.pick(m);
         if (!span) continue;
         out.append(text.substr(copied, span->from - copied));
         out.append(span->name);
         copied = span->to;
-        ++spans;
       }
     }
   } writer{text, out, SpanPicker(text, scan)};
@@ -131,7 +131,7 @@ std::size_t append_replacing(const KeywordProcessor& processor, std::string_view
       &writer};
   scan_text_to(processor, scan, t, sink, options);
   out.append(text.substr(writer.copied));
-  return writer.spans;
+  return writer.matches;
 }
 
 std::vector<Replacement> replacements(const KeywordProcessor& processor, std::string_view text,

@@ -12,8 +12,6 @@
 namespace fernquill::cli {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
 // One record of a unit: its text without line end, and how the line ended.
 struct Record {
   std::string_view text;
@@ -59,40 +57,10 @@ class CharToByte {
   std::size_t byte_ = 0, chars_ = 0;
 };
 
-void append_number(std::string& out, std::uint64_t n) {
-  char digits[20];
-  int len = 0;
-  do {
-    digits[len++] = static_cast<char>('0' + n % 10);
-    n /= 10;
-  } while (n != 0);
-  while (len > 0) out.push_back(digits[--len]);
-}
-
 // Room for `more` bytes: a huge record grows the output once, to its exact
 // size, rather than doubling through copies; many small ones double.
 void make_room(std::string& out, std::size_t more) {
-  if (out.size() + more > out.capacity())
-    out.reserve(std::max(out.size() + more, 2 * out.capacity()));
-}
-
-std::size_t digits(std::uint64_t n) {
-  std::size_t count = 1;
-  for (; n >= 10; n /= 10) ++count;
-  return count;
-}
-
-std::size_t json_escaped_size(std::string_view text) {
-  std::size_t size = text.size();
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f') {
-      size += 1;
-    } else if (c < 0x20) {
-      size += 5;
-    }
-  }
-  return size;
+  if (out.size() + more > out.capacity()) out.reserve(std::max(out.size() + more, 2 * out.capacity()));
 }
 
 // The two ways through a record's JSON line: measuring it, then writing it.
@@ -100,7 +68,7 @@ struct Measure {
   std::size_t size = 0;
   void text(std::string_view s) { size += s.size(); }
   void escaped(std::string_view s) { size += json_escaped_size(s); }
-  void number(std::uint64_t n) { size += digits(n); }
+  void number(std::uint64_t n) { size += number_size(n); }
   void similarity(float s) { size += similarity_size(s); }
 };
 
@@ -206,7 +174,7 @@ class JsonWriter {
              std::string_view text, CharToByte& bytes_of) {
     const KeywordMatch& shown = options_.char_offsets ? chars : m;
     sink.text(i == 0 ? "[\"" : ",[\"");
-    sink.escaped(m.keyword);
+    sink.text(names_(m.keyword));
     sink.text("\",");
     sink.similarity(m.similarity);
     sink.text(",");
@@ -241,6 +209,7 @@ class JsonWriter {
   const WriterOptions& options_;
   std::string& out_;
   std::vector<KeywordMatch> chars_;
+  EscapedNames names_;
 };
 
 // A record at least this long is scanned with its matches taken a piece at a
@@ -267,11 +236,47 @@ bool count_streamed(const KeywordProcessor& processor, std::string_view text, fl
   return counter.any;
 }
 
+// A record's text as the --errors policy has it scanned: as it is, with each
+// bad sequence read as U+FFFD, or not at all.
+class PolicedText {
+ public:
+  // `checked`: the whole unit is known to be UTF-8.
+  PolicedText(Errors errors, bool checked) : errors_(errors), checked_(checked) {}
+
+  // The text to scan, or nothing when the record is left unscanned.
+  std::optional<std::string_view> operator()(std::string_view record) {
+    if (checked_ || is_ascii(record) || !utf8::find_error(record)) return record;
+    if (errors_ == Errors::kSkip) return std::nullopt;
+    repaired_.clear();
+    utf8::append_repaired(repaired_, record);
+    return repaired_;
+  }
+
+ private:
+  Errors errors_;
+  bool checked_;
+  std::string repaired_;
+};
+
+// Calls take(record) for each record of the unit: the whole unit or its lines.
+template <class Take>
+void for_each_record(const Block& block, const Unit& unit, bool whole_records, Take&& take) {
+  if (whole_records) {
+    take(Record{block.data.substr(unit.begin, unit.end - unit.begin), 0, false, false}, nullptr);
+  } else {
+    for_each_line(block.data, unit, [&](const Record& r) { take(r, &r.line); });
+  }
+}
+
 void write_matches(const KeywordProcessor& processor, const Block& block, const Unit& unit,
-                   float threshold, const WriterOptions& options, UnitOutput& out) {
+                   float threshold, const WriterOptions& options, PolicedText& policed,
+                   UnitOutput& out) {
   columns::RowScanner scanner(processor, threshold, options.scan);
   JsonWriter json(block, options, out.bytes);
-  auto take = [&](std::string_view text, const std::uint64_t* line) {
+  auto take = [&](const Record& record, const std::uint64_t* line) {
+    const std::optional<std::string_view> scanned = policed(record.text);
+    if (!scanned) return;
+    const std::string_view text = *scanned;
     if (streams(text)) {
       if (options.output == Output::kCounts) {
         out.matched += count_streamed(processor, text, threshold, options.scan, out.counts);
@@ -291,61 +296,61 @@ void write_matches(const KeywordProcessor& processor, const Block& block, const 
       json.record(text, line, matches, scanner.last_scan(), scanner.last_row_ascii());
     }
   };
-  if (options.whole_records) {
-    take(block.data.substr(unit.begin, unit.end - unit.begin), nullptr);
-  } else {
-    for_each_line(block.data, unit, [&](const Record& r) { take(r.text, &r.line); });
-  }
+  for_each_record(block, unit, options.whole_records, take);
 }
 
 void write_replaced(const KeywordProcessor& processor, const Block& block, const Unit& unit,
-                    float threshold, const WriterOptions& options, UnitOutput& out) {
+                    float threshold, const WriterOptions& options, PolicedText& policed,
+                    UnitOutput& out) {
   std::string& bytes = out.bytes;
-  auto take = [&](std::string_view text) {
-    std::size_t spans = 0;
+  columns::RowScanner scanner(processor, threshold, options.scan);
+  std::vector<Replacement> pieces;
+  auto replace = [&](std::string_view text) {
     if (streams(text)) {
       make_room(bytes, text.size() + 2);  // a guess; more grows by doubling
-      spans = append_replacing(processor, text, threshold, bytes, options.scan);
-    } else {
-      const std::vector<Replacement> found = replacements(processor, text, threshold, options.scan);
-      // The record's exact size (and its line end), so that many small
-      // records grow the room by doubling and a big one is written once.
-      make_room(bytes, replaced_size(text, found) + 2);
-      append_replaced(bytes, text, found);
-      spans = found.size();
+      return append_replacing(processor, text, threshold, bytes, options.scan) != 0;
     }
-    if (spans != 0) {
-      ++out.matched;
-    } else if (out.matched == 0 && threshold < 1.0f) {
-      // An approximate match can replace nothing (an inverted span) and still
-      // count as one.
-      out.matched += !extract_keywords(processor, text, threshold, options.scan).empty();
-    }
+    // One scan gives both the spans and whether anything matched: an
+    // approximate match can replace nothing (an inverted span) and still
+    // count as one.
+    const std::vector<KeywordMatch>& matches = scanner.scan(text);
+    replacements_of(text, scanner.last_scan(), matches, pieces);
+    // The record's exact size (and its line end), so that many small
+    // records grow the room by doubling and a big one is written once.
+    make_room(bytes, replaced_size(text, pieces) + 2);
+    append_replaced(bytes, text, pieces);
+    return !matches.empty();
   };
-  if (options.whole_records) {
-    take(block.data.substr(unit.begin, unit.end - unit.begin));
-    return;
-  }
-  for_each_line(block.data, unit, [&](const Record& r) {
-    take(r.text);
-    if (r.carriage_return) bytes += '\r';
-    if (r.line_feed) bytes += '\n';
-  });
+  auto take = [&](const Record& record, const std::uint64_t*) {
+    const std::optional<std::string_view> scanned = policed(record.text);
+    if (scanned) {
+      out.matched += replace(*scanned);
+    } else {  // left as it was read
+      bytes += record.text;
+    }
+    if (record.carriage_return) bytes += '\r';
+    if (record.line_feed) bytes += '\n';
+  };
+  for_each_record(block, unit, options.whole_records, take);
 }
 
 }  // namespace
 
-std::vector<Unit> plan_units(std::span<const Block> blocks, bool whole_records,
-                             std::size_t unit_bytes) {
-  std::vector<Unit> units;
+Plan plan_units(std::span<Block> blocks, bool whole_records, std::size_t unit_bytes) {
+  Plan plan;
+  std::uint64_t line = 1;
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     const std::string_view data = blocks[b].data;
+    if (blocks[b].first_line == 0) {
+      blocks[b].first_line = line;
+    } else {
+      line = blocks[b].first_line;
+    }
     if (data.empty()) continue;
     if (whole_records) {
-      units.push_back({b, 0, data.size(), blocks[b].first_line});
+      plan.units.push_back({b, 0, data.size(), blocks[b].first_line});
       continue;
     }
-    std::uint64_t line = blocks[b].first_line;
     for (std::size_t begin = 0; begin < data.size();) {
       std::size_t end = std::min(data.size(), begin + std::max<std::size_t>(unit_bytes, 1));
       if (end < data.size()) {  // on to the end of the line the cut falls in
@@ -353,86 +358,33 @@ std::vector<Unit> plan_units(std::span<const Block> blocks, bool whole_records,
         end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data.data()) + 1
                  : data.size();
       }
-      units.push_back({b, begin, end, line});
-      line +=
-          static_cast<std::uint64_t>(std::count(data.begin() + begin, data.begin() + end, '\n'));
+      plan.units.push_back({b, begin, end, line});
+      line += static_cast<std::uint64_t>(std::count(data.begin() + begin, data.begin() + end, '\n'));
       begin = end;
     }
+    line += data.back() != '\n';  // only the end of a file lacks it
   }
-  return units;
+  plan.next_line = line;
+  return plan;
 }
 
 void write_unit(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                 float threshold, const WriterOptions& options, UnitOutput& out) {
-  // Units end at line feeds, so a valid block is valid unit by unit.
+  // Units end at line feeds, so bad sequences never span two of them.
   const std::string_view bytes = block.data.substr(unit.begin, unit.end - unit.begin);
-  if (!is_ascii(bytes) && utf8::find_error(bytes)) throw InvalidBlock();
-  if (options.output == Output::kReplaced) {
-    write_replaced(processor, block, unit, threshold, options, out);
-  } else {
-    write_matches(processor, block, unit, threshold, options, out);
-  }
-}
-
-// Hundredths of a similarity rounded as the engine keeps it, 0 to 100.
-long similarity_hundredths(float similarity) {
-  return std::clamp(std::lround(static_cast<double>(similarity) * 100.0), 0L, 100L);
-}
-
-void append_similarity(std::string& out, float similarity) {
-  // The engine keeps two decimals; Python shows the shortest form of the
-  // nearest double: 1.0, 0.5, 0.67, 0.05.
-  const long h = similarity_hundredths(similarity);
-  if (h == 100) {
-    out += "1.0";
+  const std::optional<utf8::Error> error =
+      is_ascii(bytes) ? std::nullopt : utf8::find_error(bytes);
+  if (error && options.errors == Errors::kStrict) {
+    out.bad_line = unit.first_line + static_cast<std::uint64_t>(std::count(
+                                         bytes.begin(), bytes.begin() + error->valid_up_to, '\n'));
     return;
   }
-  out += "0.";
-  out += static_cast<char>('0' + h / 10);
-  if (h % 10 != 0) out += static_cast<char>('0' + h % 10);
-}
-
-std::size_t similarity_size(float similarity) {
-  const long h = similarity_hundredths(similarity);
-  return h == 100 || h % 10 == 0 ? 3 : 4;
-}
-
-void append_json_string_body(std::string& out, std::string_view text) {
-  std::size_t plain = 0;  // start of the run not yet copied
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.substr(plain, i - plain));
-    plain = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        out += "\\u00";
-        out += kHexDigits[c >> 4];
-        out += kHexDigits[c & 0xF];
-    }
+  PolicedText policed(options.errors, !error);
+  if (options.output == Output::kReplaced) {
+    write_replaced(processor, block, unit, threshold, options, policed, out);
+  } else {
+    write_matches(processor, block, unit, threshold, options, policed, out);
   }
-  out.append(text.substr(plain));
 }
 
 }  // namespace fernquill::cli

@@ -84,4 +84,16 @@ std::optional<Error> find_error(std::string_view bytes) {
   return std::nullopt;
 }
 
+void append_repaired(std::string& out, std::string_view bytes) {
+  constexpr std::uint32_t kReplacement = 0xFFFD;
+  while (const std::optional<Error> error = find_error(bytes)) {
+    out.append(bytes.substr(0, error->valid_up_to));
+    append(out, kReplacement);
+    // A sequence cut short by the end is replaced whole.
+    const std::size_t rest = bytes.size() - error->valid_up_to;
+    bytes.remove_prefix(error->valid_up_to + error->error_len.value_or(rest));
+  }
+  out.append(bytes);
+}
+
 }  // namespace fernquill::utf8

@@ -132,4 +132,9 @@ struct Error {
 // The first ill-formed position of `bytes`, or nothing when all is valid.
 std::optional<Error> find_error(std::string_view bytes);
 
+// Appends `bytes` with each ill-formed sequence (a lead byte and the
+// continuation bytes it accepted, or a stray byte) replaced by U+FFFD, as
+// Python's bytes.decode("utf-8", "replace") does.
+void append_repaired(std::string& out, std::string_view bytes);
+
 }  // namespace fernquill::utf8

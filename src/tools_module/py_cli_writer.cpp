@@ -1,12 +1,17 @@
 // write_records(processor, blocks, threshold, output, offsets="chars",
-//               with_text=False, whole_records=False, words="ascii", fallback=False)
+//               with_text=False, whole_records=False, words="ascii", fallback=False,
+//               errors="strict")
 //
-// `blocks` is a list of (data, path_json, first_line): data a bytes-like
-// object of valid UTF-8 whole lines, path_json the file name as a JSON string.
-// `output` is "lines" (JSON Lines), "counts" or "replaced". Returns
-// (output bytes, per-block dicts of counts or None, records with a match).
-// `words` and `fallback` are the scan options of fernquill_tools.extract;
-// the defaults scan as the module's methods do.
+// `blocks` is a list of (data, path, first_line): data a bytes-like object of
+// whole lines, path the file's name (a str, as os.fsdecode gives it),
+// first_line the number of its first line, or 0 when it goes on from the
+// block before it (of the same file). `output` is "lines" (JSON Lines),
+// "counts" or "replaced"; `errors` what becomes of a record that is not
+// UTF-8. Returns (output bytes, per-block dicts of counts or None, records
+// with a match, failures, the number of the line after the last block).
+// Under errors="strict" a block with bytes that are not UTF-8 has no output,
+// nor have the blocks that go on from it; each such file is a failure
+// (block index, line, offset in the output where it stopped).
 //
 // Order: bind, check the processor's type, take a shared borrow (held to the
 // end), check the threshold, take every block's buffer, scan on the pool with
@@ -14,6 +19,7 @@
 #include "tools_module/py_cli_writer.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -21,9 +27,9 @@
 #include "keyword_processor/extract.hpp"
 #include "module/py_processor_object.hpp"
 #include "module/py_support.hpp"
+#include "search/cli_json.hpp"
 #include "search/cli_writer.hpp"
 #include "text/lowercase.hpp"
-#include "text/utf8.hpp"
 #include "tools_module/option_args.hpp"
 
 namespace fernquill::cli {
@@ -62,48 +68,120 @@ Output output_arg(PyObject* value) {
   value_error("output must be \"lines\", \"counts\" or \"replaced\"");
 }
 
-// The blocks, their buffers held in `held` (which must outlive them).
-std::vector<Block> blocks_arg(PyObject* list, std::vector<std::unique_ptr<HeldBuffer>>& held) {
-  if (!PyList_Check(list)) py::raise_argument_type_error("blocks", "expected a list");
-  const Py_ssize_t n = PyList_GET_SIZE(list);
+Errors errors_arg(PyObject* value) {
+  if (value == nullptr) return Errors::kStrict;
+  if (PyUnicode_Check(value)) {
+    if (PyUnicode_CompareWithASCIIString(value, "strict") == 0) return Errors::kStrict;
+    if (PyUnicode_CompareWithASCIIString(value, "replace") == 0) return Errors::kReplace;
+    if (PyUnicode_CompareWithASCIIString(value, "skip") == 0) return Errors::kSkip;
+  }
+  value_error("errors must be \"strict\", \"replace\" or \"skip\"");
+}
+
+// A file name's bytes as the file system has them.
+std::string path_arg(PyObject* path, const char* param) {
+  if (!PyUnicode_Check(path)) py::raise_argument_type_error(param, "expected a str path");
+  Ref bytes = Ref::check(PyUnicode_EncodeFSDefault(path));
+  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+}
+
+// The blocks as given: their buffers held in `held` and their names' JSON in
+// `paths` (both must outlive them).
+struct BlocksArg {
   std::vector<Block> blocks;
-  blocks.reserve(static_cast<std::size_t>(n));
-  held.reserve(static_cast<std::size_t>(n) * 2);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
+  std::vector<std::unique_ptr<HeldBuffer>> held;
+  std::vector<std::string> paths;
+};
+
+void blocks_arg(PyObject* list, BlocksArg& out) {
+  if (!PyList_Check(list)) py::raise_argument_type_error("blocks", "expected a list");
+  const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
+  out.blocks.reserve(n);
+  out.held.reserve(n);
+  out.paths.reserve(n);  // never moved: the blocks view them
+  PyObject* last_path = nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
-      py::raise_argument_type_error("blocks", "expected (data, path_json, first_line) tuples");
+      py::raise_argument_type_error("blocks", "expected (data, path, first_line) tuples");
     }
-    PyObject* data = PyTuple_GET_ITEM(item, 0);
     PyObject* path = PyTuple_GET_ITEM(item, 1);
     const unsigned long long first_line = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(item, 2));
     if (first_line == static_cast<unsigned long long>(-1) && PyErr_Occurred())
       py::throw_error_set();
-    held.push_back(std::make_unique<HeldBuffer>(data));
-    const std::string_view bytes = held.back()->bytes();
-    held.push_back(std::make_unique<HeldBuffer>(path));
-    blocks.push_back({bytes, held.back()->bytes(), first_line});
+    out.held.push_back(std::make_unique<HeldBuffer>(PyTuple_GET_ITEM(item, 0)));
+    // The batches of one file share its name.
+    if (path != last_path) out.paths.push_back(path_json(path_arg(path, "blocks")));
+    last_path = path;
+    out.blocks.push_back({out.held.back()->bytes(), out.paths.back(), first_line});
   }
-  return blocks;
 }
 
-// The units' output as one bytes object, each unit's room freed once copied.
-Ref joined_output(std::vector<UnitOutput>& outputs) {
+// Blocks whose output is dropped under errors="strict": each with bytes that
+// are not UTF-8, and those that go on from a dropped one. `continues[b]`:
+// block b went on from the block before it.
+struct Drops {
+  std::vector<char> dropped;
+  std::vector<std::optional<std::uint64_t>> bad_line;  // of the files that failed here
+};
+
+Drops dropped_blocks(const std::vector<Unit>& units, const std::vector<UnitOutput>& outputs,
+                     const std::vector<char>& continues) {
+  Drops drops{std::vector<char>(continues.size()),
+              std::vector<std::optional<std::uint64_t>>(continues.size())};
+  for (std::size_t i = units.size(); i-- > 0;) {  // the first bad unit of a block wins
+    if (outputs[i].bad_line) drops.bad_line[units[i].block] = outputs[i].bad_line;
+  }
+  for (std::size_t b = 0; b < continues.size(); ++b) {
+    const bool after_drop = continues[b] && b > 0 && drops.dropped[b - 1];
+    drops.dropped[b] = after_drop || drops.bad_line[b].has_value();
+    if (after_drop) drops.bad_line[b].reset();  // its file stopped before it
+  }
+  return drops;
+}
+
+// The kept units' output as one bytes object, each unit's room freed once
+// copied; the failures with the offset where each file stopped.
+Ref joined_output(const std::vector<Unit>& units, std::vector<UnitOutput>& outputs,
+                  const Drops& drops, Ref& failures) {
   std::size_t total = 0;
-  for (const UnitOutput& o : outputs) total += o.bytes.size();
-  return py::new_bytes(total, [&](std::span<char> into) {
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (!drops.dropped[units[i].block]) total += outputs[i].bytes.size();
+  }
+  failures = Ref::check(PyList_New(0));
+  std::size_t written = 0;
+  std::size_t next_block = 0;  // failures in block order, units or not
+  auto report_until = [&](std::size_t block) {
+    for (; next_block < block; ++next_block) {
+      if (!drops.bad_line[next_block]) continue;
+      const auto line = static_cast<unsigned long long>(*drops.bad_line[next_block]);
+      Ref failure = Ref::check(Py_BuildValue("(nKn)", static_cast<Py_ssize_t>(next_block), line,
+                                             static_cast<Py_ssize_t>(written)));
+      if (PyList_Append(failures.get(), failure.get()) < 0) py::throw_error_set();
+    }
+  };
+  Ref bytes = py::new_bytes(total, [&](std::span<char> into) {
     char* at = into.data();
-    for (UnitOutput& o : outputs) {
-      at = std::copy(o.bytes.begin(), o.bytes.end(), at);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      UnitOutput& o = outputs[i];
+      report_until(units[i].block);  // a dropped block adds nothing after its failure
+      if (!drops.dropped[units[i].block]) {
+        at = std::copy(o.bytes.begin(), o.bytes.end(), at);
+        written += o.bytes.size();
+      }
       std::string().swap(o.bytes);
     }
   });
+  report_until(drops.bad_line.size());
+  return bytes;
 }
 
 Ref counts_per_block(const std::vector<Unit>& units, const std::vector<UnitOutput>& outputs,
-                     std::size_t blocks) {
+                     const Drops& drops) {
+  const std::size_t blocks = drops.dropped.size();
   std::vector<NameCounts> merged(blocks);
   for (std::size_t i = 0; i < units.size(); ++i) {
+    if (drops.dropped[units[i].block]) continue;
     for (const auto& [name, n] : outputs[i].counts) merged[units[i].block][name] += n;
   }
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(blocks)));
@@ -119,8 +197,8 @@ Ref counts_per_block(const std::vector<Unit>& units, const std::vector<UnitOutpu
   return list;
 }
 
-constexpr const char* kParams[] = {"processor", "blocks",        "threshold", "output",  "offsets",
-                                   "with_text", "whole_records", "words",     "fallback"};
+constexpr const char* kParams[] = {"processor", "blocks",        "threshold", "output",   "offsets",
+                                   "with_text", "whole_records", "words",     "fallback", "errors"};
 constexpr py::Signature kSignature{"_native", "write_records", kParams, std::size(kParams), 4};
 
 PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -136,58 +214,75 @@ PyObject* py_write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     options.with_text = py::to_bool(a[5], "with_text");
     options.whole_records = py::to_bool(a[6], "whole_records");
     options.scan = columns::scan_options_arg(a[7], a[8]);
+    options.errors = errors_arg(a[9]);
     Ref keep_blocks = Ref::borrowed(a[1]);
-    std::vector<std::unique_ptr<HeldBuffer>> held;
-    const std::vector<Block> blocks = blocks_arg(a[1], held);
-
-    const std::vector<Unit> units = plan_units(blocks, options.whole_records);
-    std::vector<UnitOutput> outputs(units.size());
-    const KeywordProcessor& record = borrowed.record();
-    try {
-      columns::run_blocks(units.size(), [&](std::size_t i) {
-        write_unit(record, blocks[units[i].block], units[i], threshold, options, outputs[i]);
-      });
-    } catch (const InvalidBlock& e) {
-      value_error(e.what());
+    BlocksArg given;
+    blocks_arg(a[1], given);
+    std::vector<char> continues(given.blocks.size());
+    for (std::size_t b = 0; b < continues.size(); ++b) {
+      continues[b] = given.blocks[b].first_line == 0;
     }
 
+    const Plan plan = plan_units(given.blocks, options.whole_records);
+    const std::vector<Unit>& units = plan.units;
+    std::vector<UnitOutput> outputs(units.size());
+    const KeywordProcessor& record = borrowed.record();
+    columns::run_blocks(units.size(), [&](std::size_t i) {
+      write_unit(record, given.blocks[units[i].block], units[i], threshold, options, outputs[i]);
+    });
+
+    const Drops drops = dropped_blocks(units, outputs, continues);
     std::uint64_t matched = 0;
-    for (const UnitOutput& o : outputs) matched += o.matched;
-    Ref counts = options.output == Output::kCounts ? counts_per_block(units, outputs, blocks.size())
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      if (!drops.dropped[units[i].block]) matched += outputs[i].matched;
+    }
+    Ref counts = options.output == Output::kCounts ? counts_per_block(units, outputs, drops)
                                                    : Ref::borrowed(Py_None);
-    Ref bytes = joined_output(outputs);
-    Ref matched_records = Ref::check(PyLong_FromUnsignedLongLong(matched));
-    Ref result = Ref::check(PyTuple_Pack(3, bytes.get(), counts.get(), matched_records.get()));
+    Ref failures;
+    Ref bytes = joined_output(units, outputs, drops, failures);
+    Ref result = Ref::check(Py_BuildValue("(OOKOK)", bytes.get(), counts.get(),
+                                          static_cast<unsigned long long>(matched), failures.get(),
+                                          static_cast<unsigned long long>(plan.next_line)));
     if (PyErr_CheckSignals() < 0) py::throw_error_set();
     return result;
   });
 }
 
-// Input this large is checked with the interpreter lock released, so that a
-// thread reading ahead does not hold up the one writing.
-constexpr std::size_t kUnlockedBytes = std::size_t{1} << 20;
-
-// utf8_lines(data): (the length of the longest valid UTF-8 prefix of a
-// bytes-like object or -1 when it is valid throughout, its line feeds).
-PyObject* py_utf8_lines(PyObject*, PyObject* data) {
+// count_records(counts): `counts` a list of (path or None, {name: count})
+// as JSON Lines, most frequent first.
+PyObject* py_count_records(PyObject*, PyObject* list) {
   return py::guard([&]() -> Ref {
-    HeldBuffer held(data);  // a bytearray cannot be resized while held
-    const std::string_view bytes = held.bytes();
-    std::optional<utf8::Error> error;
-    std::size_t line_feeds = 0;
-    auto check = [&] {
-      error = is_ascii(bytes) ? std::nullopt : utf8::find_error(bytes);
-      line_feeds = static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-    };
-    if (bytes.size() >= kUnlockedBytes) {
-      columns::GilReleased unlocked;
-      check();
-    } else {
-      check();
+    if (!PyList_Check(list)) py::raise_argument_type_error("counts", "expected a list");
+    std::string out;
+    std::vector<std::pair<std::string_view, std::uint64_t>> counts;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 ||
+          !PyDict_Check(PyTuple_GET_ITEM(item, 1))) {
+        py::raise_argument_type_error("counts", "expected (path, dict) tuples");
+      }
+      PyObject* path = PyTuple_GET_ITEM(item, 0);
+      std::string path_bytes;
+      std::optional<std::string_view> given;
+      if (path != Py_None) given = path_bytes = path_arg(path, "counts");
+      counts.clear();
+      Py_ssize_t at = 0;
+      PyObject *name, *count;
+      while (PyDict_Next(PyTuple_GET_ITEM(item, 1), &at, &name, &count)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+        const unsigned long long n = PyLong_AsUnsignedLongLong(count);
+        if (utf8 == nullptr || (n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+          if (!PyErr_Occurred()) py::raise_argument_type_error("counts", "expected str names");
+          py::throw_error_set();
+        }
+        counts.emplace_back(std::string_view(utf8, static_cast<std::size_t>(size)), n);
+      }
+      append_count_records(out, given, counts);
     }
-    Ref valid = Ref::check(error ? PyLong_FromSize_t(error->valid_up_to) : PyLong_FromLong(-1));
-    Ref feeds = Ref::check(PyLong_FromSize_t(line_feeds));
-    return Ref::check(PyTuple_Pack(2, valid.get(), feeds.get()));
+    return py::new_bytes(out.size(), [&](std::span<char> into) {
+      std::copy(out.begin(), out.end(), into.data());
+    });
   });
 }
 
@@ -196,12 +291,12 @@ PyObject* py_utf8_lines(PyObject*, PyObject* data) {
 PyMethodDef g_cli_writer_functions[] = {
     {"write_records", py::fastcall(py_write_records), py::kFast,
      "write_records(processor, blocks, threshold, output, offsets='chars', with_text=False, "
-     "whole_records=False, words='ascii', fallback=False)\n--\n\n"
+     "whole_records=False, words='unicode', fallback=None, errors='strict')\n--\n\n"
      "The command line's records of `blocks` scanned and written as JSON Lines, counts or "
      "replaced text."},
-    {"utf8_lines", py_utf8_lines, METH_O,
-     "utf8_lines(data)\n--\n\n(The length of the longest valid UTF-8 prefix of `data` or -1 when "
-     "all of it is valid, the number of its line feeds.)"},
+    {"count_records", py_count_records, METH_O,
+     "count_records(counts)\n--\n\nThe count records of a list of (path or None, {name: count}) "
+     "as JSON Lines, most frequent first."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace fernquill::cli

@@ -26,10 +26,11 @@ std::string random_block(std::mt19937_64& rng, std::size_t pieces) {
   return s;
 }
 
-std::string written(const KeywordProcessor& kp, const std::vector<cli::Block>& blocks,
+std::string written(const KeywordProcessor& kp, std::vector<cli::Block> blocks,
                     const cli::WriterOptions& options, std::size_t unit_bytes, float threshold,
                     bool on_pool) {
-  const std::vector<cli::Unit> units = cli::plan_units(blocks, options.whole_records, unit_bytes);
+  const std::vector<cli::Unit> units =
+      cli::plan_units(blocks, options.whole_records, unit_bytes).units;
   std::vector<cli::UnitOutput> outputs(units.size());
   auto body = [&](std::size_t i) {
     cli::write_unit(kp, blocks[units[i].block], units[i], threshold, options, outputs[i]);
@@ -71,12 +72,16 @@ TEST(cli_writer_output_does_not_depend_on_the_units) {
     std::vector<std::string> data;
     for (int b = 0; b < 3; ++b) data.push_back(random_block(rng, rng() % 400));
     std::vector<cli::Block> blocks;
-    for (std::size_t b = 0; b < data.size(); ++b) blocks.push_back({data[b], "\"p\"", 1 + 100 * b});
+    // The second block goes on from the first.
+    for (std::size_t b = 0; b < data.size(); ++b) {
+      blocks.push_back({data[b], "\"p\"", b == 1 ? 0 : 1 + 100 * b});
+    }
     cli::WriterOptions options;
     options.output = static_cast<cli::Output>(rng() % 3);
     options.char_offsets = rng() % 2 == 0;
     options.with_text = rng() % 2 == 0;
     options.whole_records = rng() % 5 == 0;
+    options.errors = static_cast<cli::Errors>(rng() % 3);
     const float threshold = rng() % 3 == 0 ? 0.8f : 1.0f;
     const std::string whole = written(kp, blocks, options, std::size_t{1} << 30, threshold, false);
     for (std::size_t unit_bytes : {1, 7, 64, 300}) {
@@ -86,13 +91,17 @@ TEST(cli_writer_output_does_not_depend_on_the_units) {
 }
 
 TEST(cli_writer_units_end_at_line_ends) {
-  const std::string data = "a\nbb\n\nccc";
-  std::vector<cli::Block> blocks = {{data, "\"p\"", 5}, {"", "\"q\"", 1}, {"x\n", "\"r\"", 9}};
-  const std::vector<cli::Unit> units = cli::plan_units(blocks, false, 2);
-  CHECK_EQ(units.size(), std::size_t{4});
-  const std::size_t begins[] = {0, 2, 5, 0}, ends[] = {2, 5, 9, 2};
-  const std::uint64_t lines[] = {5, 6, 7, 9};
-  for (std::size_t i = 0; i < units.size() && i < 4; ++i) {
+  const std::string data = "a\nbb\n\nccc\n";
+  // The third block goes on from the first two, the last from the third.
+  std::vector<cli::Block> blocks = {
+      {data, "\"p\"", 5}, {"", "\"p\"", 0}, {"x\n", "\"p\"", 0}, {"y\nz", "\"p\"", 0}};
+  const cli::Plan plan = cli::plan_units(blocks, false, 2);
+  const std::vector<cli::Unit>& units = plan.units;
+  CHECK_EQ(units.size(), std::size_t{6});
+  const std::size_t begins[] = {0, 2, 5, 0, 0, 2}, ends[] = {2, 5, 10, 2, 2, 3};
+  const std::uint64_t lines[] = {5, 6, 7, 9, 10, 11};
+  CHECK_EQ(plan.next_line, std::uint64_t{12});
+  for (std::size_t i = 0; i < units.size() && i < 6; ++i) {
     CHECK_EQ(units[i].begin, begins[i]);
     CHECK_EQ(units[i].end, ends[i]);
     CHECK_EQ(units[i].first_line, lines[i]);
