@@ -6,7 +6,7 @@
 // s = 1 - e / max(c, clean-name length) that reaches the threshold. Pruning
 // must therefore leave every update of the best candidate in place. These
 // rules do, each proven where it is applied (edit_search.cpp for (a) to (c),
-// (f) and (g), this file and approx_plan.hpp for (d) and (e)):
+// (f) to (h), this file and approx_plan.hpp for (d) and (e)):
 //  (a) stop once the best similarity is 1.0;
 //  (b) skip the expansion of a state whose node and consumed count were
 //      expanded before at this position with no more edits;
@@ -15,6 +15,8 @@
 //  (f) leave dead ends, states that would do nothing when popped, unpushed;
 //  (g) push a chain of exact continuations as its first state that does
 //      something, or not at all when it has none.
+//  (h) leave out a state from which no named node is within reach of the
+//      text left (beyond_reach).
 // Two more decide a position without searching at all:
 //  (d) the shallowest keyword on the exact path is the result (exact_first);
 //  (e) the piece filter of approx_plan.hpp proves that no candidate exists.
@@ -41,6 +43,7 @@
 #include "approx/edit_search.hpp"
 #include "approx/search_memo.hpp"
 #include "exact/scan_index.hpp"
+#include "support/interrupt.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
@@ -247,6 +250,10 @@ Candidate search_or_recall(const ApproxIndex& index, EditSearch& search, SearchM
   return found;
 }
 
+// Starts between cancellation points: a start that is not searched costs
+// tens of nanoseconds, one that is is polled inside the search.
+constexpr std::uint64_t kStartsPerPoll = 64;
+
 void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<KeywordMatch>& out,
           ApproxStats* stats, const ApproxSwitches& switches) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -269,7 +276,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   for (std::size_t i = next_start.next(0); i < n;) {
     const std::size_t after = next_start.next(i + 1);
     if (exact_first) prefetch_walk(index.slots(), s, n, after);
-    ++starts;
+    if ((++starts & (kStartsPerPoll - 1)) == 0) interruption_point();
     Candidate found;
     ExactEnd walked;
     if (exact_first) found = shallowest_exact(index, s, n, i, walked);
@@ -291,6 +298,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     stats->recalled += recalled;
     stats->resumed += search.resumed();
     stats->dense += search.dense();
+    stats->ended += search.ended();
   }
 }
 
