@@ -50,8 +50,10 @@ void ApproxIndex::build_nodes(const Trie& trie) {
 void ApproxIndex::build_bounds() {
   // Children come after their parent, so one backward pass sees every
   // subtree complete.
+  nearest_.assign(nodes_.size(), kSaturatedNear);
   for (std::size_t k = nodes_.size(); k-- > 0;) {
     Node& node = nodes_[k];
+    if (node.name != kNoName) nearest_[k] = 0;
     node.height = 0;
     node.named_below = node.name != kNoName ? 1 : 0;
     node.max_name = node.name != kNoName ? node.name_len : 0;
@@ -61,10 +63,16 @@ void ApproxIndex::build_bounds() {
       const Node& child = nodes_[c];
       if (!child.named_below) continue;
       node.named_below = 1;
+      // Saturated, the child's bound stays saturated: a lower bound still.
+      if (nearest_[c] < kSaturatedNear) {
+        nearest_[k] = std::min<std::uint8_t>(nearest_[k], nearest_[c] + 1);
+      }
       node.height =
           std::max(node.height, child.height == kSaturated ? kSaturated : child.height + 1);
       node.max_name = std::max(node.max_name, child.max_name);
     }
+    if (node.named_below)
+      farthest_nearest_ = std::max<std::uint32_t>(farthest_nearest_, nearest_[k]);
   }
 }
 
@@ -122,7 +130,7 @@ void ApproxIndex::rank_children() {
 
 std::size_t ApproxIndex::memory_bytes() const {
   return sizeof(*this) + vector_bytes(names_) + vector_bytes(nodes_) + vector_bytes(keys_) +
-         vector_bytes(slot_node_) + vector_bytes(search_nodes_);
+         vector_bytes(slot_node_) + vector_bytes(search_nodes_) + vector_bytes(nearest_);
 }
 
 }  // namespace fernquill

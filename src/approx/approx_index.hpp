@@ -74,6 +74,14 @@ class ApproxIndex {
     bool named_below() const { return (child_and_flags & kNamedBelow) != 0; }
   };
   const SearchNode* search_nodes() const { return search_nodes_.data(); }
+  // Edges from each node down to the nearest named node of its subtree,
+  // held up to kSaturatedNear (a lower bound past it), for a subtree that
+  // holds one. The search reads it only near the end of a text, where it
+  // proves that no name is within reach (see EditSearch::beyond_reach).
+  static constexpr std::uint8_t kSaturatedNear = 0xFF;
+  const std::uint8_t* nearest_names() const { return nearest_.data(); }
+  // The largest of them over the nodes with a named subtree.
+  std::uint32_t farthest_nearest() const { return farthest_nearest_; }
   // Key of every node as 16 bits. A key above 255 (only a loaded state has
   // one) equals no byte of a text, so nodes under it never take part in
   // matching: their subtrees are not copied.
@@ -107,6 +115,8 @@ class ApproxIndex {
   std::vector<std::uint16_t> keys_;
   std::vector<std::uint32_t> slot_node_;
   std::vector<SearchNode> search_nodes_;
+  std::vector<std::uint8_t> nearest_;
+  std::uint32_t farthest_nearest_ = 0;
 
   mutable PlanCache plans_;
 };

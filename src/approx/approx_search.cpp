@@ -6,7 +6,7 @@
 // s = 1 - e / max(c, clean-name length) that reaches the threshold. Pruning
 // must therefore leave every update of the best candidate in place. These
 // rules do, each proven where it is applied (edit_search.cpp for (a) to (c),
-// (f) and (g), this file and approx_plan.hpp for (d) and (e)):
+// (f) to (h), this file and approx_plan.hpp for (d) and (e)):
 //  (a) stop once the best similarity is 1.0;
 //  (b) skip the expansion of a state whose node and consumed count were
 //      expanded before at this position with no more edits;
@@ -15,6 +15,8 @@
 //  (f) leave dead ends, states that would do nothing when popped, unpushed;
 //  (g) push a chain of exact continuations as its first state that does
 //      something, or not at all when it has none.
+//  (h) leave out a state from which no named node is within reach of the
+//      text left (beyond_reach).
 // Two more decide a position without searching at all:
 //  (d) the shallowest keyword on the exact path is the result (exact_first);
 //  (e) the piece filter of approx_plan.hpp proves that no candidate exists.
@@ -291,6 +293,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
     stats->recalled += recalled;
     stats->resumed += search.resumed();
     stats->dense += search.dense();
+    stats->ended += search.ended();
   }
 }
 

@@ -20,6 +20,7 @@ struct ApproxStats {
   std::uint64_t recalled = 0;  // of them, positions given a remembered search's result
   std::uint64_t resumed = 0;   // searches begun at a remembered frontier
   std::uint64_t dense = 0;     // searches whose seen pairs went on in dense rows
+  std::uint64_t ended = 0;     // searches that left out states beyond reach of the text's end
 };
 
 // The scan over a scan text already made.

@@ -68,8 +68,32 @@ inline bool EditSearch::already_expanded(const State& st) {
   return false;
 }
 
+inline bool EditSearch::beyond_reach(const State& st) {
+  // A nearest name no farther than the bytes left is always within reach.
+  const std::uint64_t left = remaining_ - st.consumed;
+  if (left >= farthest_nearest_) return false;
+  const std::uint64_t edits = reach_edits();
+  const auto e = static_cast<std::uint64_t>(st.edits);
+  if (nearest_[st.node] <= left + (e < edits ? edits - e : 0)) return false;
+  ended_ = true;
+  return true;
+}
+
+std::uint64_t EditSearch::reach_edits() {
+  if (reach_edits_ == kUnknownReach) {
+    // X is about (1 - t) R: step from there to the exact count. X >= 0,
+    // since edit_need(0) = 1 <= R whenever a state is expanded.
+    auto x = static_cast<std::int64_t>((1.0 - static_cast<double>(table_.t())) *
+                                       static_cast<double>(remaining_));
+    while (x > 0 && edit_need(x) > remaining_) --x;
+    while (edit_need(x + 1) <= remaining_) ++x;
+    reach_edits_ = static_cast<std::uint64_t>(x) + 1;
+  }
+  return reach_edits_;
+}
+
 bool EditSearch::expand(State& st, std::size_t i) {
-  if (already_expanded(st)) return false;
+  if (beyond_reach(st) || already_expanded(st)) return false;
   const SearchNode& node = search_nodes_[st.node];
   const std::uint8_t x = read(i, st.consumed);
   const std::uint32_t begin = node.child_begin(), end = search_nodes_[st.node + 1].child_begin();
@@ -235,7 +259,7 @@ void EditSearch::start(std::size_t i) {
     ++resumed_;
   } else {
     const bool complete = explore_to_horizon(i);
-    frontiers_.keep(s_ + i, window_, frontier_, complete);
+    if (!ended_) frontiers_.keep(s_ + i, window_, frontier_, complete);
     // States seen up to the horizon are not expanded again by this search.
     seen_from_ = popped_ + kSeenAfter;
     seen_open_ = false;
@@ -256,6 +280,8 @@ void EditSearch::start(std::size_t i) {
 Candidate EditSearch::run(std::size_t i) {
   remaining_ = n_ - i;
   window_ = 0;
+  reach_edits_ = kUnknownReach;
+  ended_ = false;
   best_ = Candidate{};
   ++stamp_;
   seen_from_ = popped_ + kSeenAfter;
@@ -274,6 +300,7 @@ Candidate EditSearch::run(std::size_t i) {
     have = expand(st, i);
   }
   if (seen_open_ && seen_.dense()) ++dense_;
+  if (ended_) ++ended_runs_;
   return best_;
 }
 

@@ -1,5 +1,5 @@
 // The pruned depth-first edit search from one start of an approximate scan:
-// its state rules, pruning rules (a) to (c), (f) and (g) of approx_search.cpp
+// its state rules, pruning rules (a) to (c) and (f) to (h) of approx_search.cpp
 // and the frontier, each proven beside the code that relies on it.
 #pragma once
 
@@ -49,6 +49,8 @@ class EditSearch {
       : index_(index),
         nodes_(index.nodes().data()),
         search_nodes_(index.search_nodes()),
+        nearest_(index.nearest_names()),
+        farthest_nearest_(index.farthest_nearest()),
         da_(index.slots()),
         slot_nodes_(index.slot_nodes().data()),
         s_(s),
@@ -63,8 +65,11 @@ class EditSearch {
   std::uint64_t resumed() const { return resumed_; }
   // Positions whose seen pairs went on in dense rows.
   std::uint64_t dense() const { return dense_; }
-  // Bytes of text the last run read: it read offsets below this only.
-  std::uint64_t window() const { return window_; }
+  // Positions where beyond_reach left states out.
+  std::uint64_t ended() const { return ended_runs_; }
+  // Bytes of text the last run read: it read offsets below this only. A
+  // run whose result depended on where the text ends reports all of it.
+  std::uint64_t window() const { return ended_ ? remaining_ : window_; }
 
  private:
   // The least denominator at which a similarity with e edits reaches t and
@@ -106,6 +111,26 @@ class EditSearch {
     std::uint64_t d = std::max<std::uint64_t>(c + node.height, node.max_name);
     return std::max<std::uint64_t>(d, static_cast<std::uint64_t>(e));
   }
+  // (h) Reach, near the end of the text. Every edit is made from a state
+  // (k, c, x) that is expanded, so c < R (R the bytes left from the start)
+  // and c + 1 >= edit_need(x), hence x <= X with X the largest count whose
+  // edit_need is at most R (edit_need never falls as x grows). A path from
+  // (k, c, e) therefore makes at most max(0, X + 1 - e) edits, and goes
+  // down the trie by at most one edge per byte it consumes (R - c at most)
+  // plus one per keyword byte it skips, each an edit. A candidate is a
+  // named node, so when the nearest named node below k lies farther than
+  // that, nothing below the state can be a candidate and leaving its
+  // subtree out changes no result. Along every move the reach left,
+  // R - c + max(0, X + 1 - e) - nearest(k), never grows (a consumed byte
+  // or an edit costs one, a child's nearest is at most one less), so a
+  // state beyond reach has only descendants beyond it: rule (b) stays
+  // sound with them unrecorded, as for (c). The test reads R, which the
+  // window of bytes read does not tell, so a search in which it cut
+  // anything is marked ended and its results kept in no memo; a search
+  // where it cut nothing is the search without it.
+  [[gnu::always_inline]] inline bool beyond_reach(const State& st);
+  // X + 1 above for this start; computed when first asked.
+  std::uint64_t reach_edits();
   // The similarity of (node, c, e) when it is a candidate better than the
   // best so far, else 0.
   [[gnu::always_inline]] inline float takes(const State& st) const;
@@ -211,6 +236,12 @@ class EditSearch {
   const ApproxIndex& index_;
   const ApproxIndex::Node* nodes_;
   const SearchNode* search_nodes_;
+  const std::uint8_t* nearest_;
+  std::uint64_t farthest_nearest_;
+  static constexpr std::uint64_t kUnknownReach = ~std::uint64_t{0};
+  std::uint64_t reach_edits_ = kUnknownReach;
+  bool ended_ = false;  // beyond_reach cut a state at this start
+  std::uint64_t ended_runs_ = 0;
   const ScanIndex::Slot* da_;
   const std::uint32_t* slot_nodes_;
   const std::uint8_t* s_;

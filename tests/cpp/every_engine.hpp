@@ -94,6 +94,7 @@ inline bool check(const KeywordProcessor& kp, std::string_view text, std::option
         counts.approx.filtered += stats.filtered;
         counts.approx.recalled += stats.recalled;
         counts.approx.resumed += stats.resumed;
+        counts.approx.ended += stats.ended;
         counts.approx.searched += stats.searched;
       } else {
         // A shortcut switched off must not run.

@@ -3,6 +3,7 @@
 // in the same states over and over. The search must stay within a bound
 // polynomial in text length x trie nodes x edit budget, and agree with the
 // literal search.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -121,12 +122,36 @@ TEST(approx_dense_binary_keywords_keep_every_seen_pair_in_rows) {
   CHECK(dense > 30);
 }
 
+TEST(approx_dense_binary_keywords_longer_than_the_text_reaches_cost_no_cliff) {
+  // Keywords that no search from 40 bytes of text can reach at t = 0.3
+  // (a search goes at most about 1.7 bytes down the trie per byte) must
+  // cost no more than shorter ones that it can; searching them in full,
+  // with no candidate ever to prune by, took 10 to 50 times the states.
+  std::mt19937_64 rng(1747);
+  std::uint64_t reachable = 0;
+  for (const std::size_t size : {50u, 60u, 70u, 80u, 120u}) {
+    const auto kp = dense_processor(rng, 300, size);
+    const std::string text = binary_word(rng, 40);
+    fernquill::ApproxStats stats;
+    std::vector<KeywordMatch> got;
+    fernquill::scan_approximate_counted(kp->approx_index(), text, 0.3f, got, stats);
+    if (size <= 60) {
+      reachable = std::max(reachable, stats.states);
+      CHECK(!got.empty());  // these texts hold a match: the comparison means something
+    } else {
+      CHECK(stats.states <= 2 * reachable);
+      CHECK(got.empty());
+    }
+  }
+}
+
 TEST(approx_dense_binary_keywords_past_two_million_pairs_stay_within_the_bound) {
   // A trie of 240,000 nodes: one search meets more (node, consumed) pairs
-  // than the table holds, and goes on in rows without forgetting any.
+  // than the table holds, and goes on in rows without forgetting any. The
+  // text is long enough for the keywords' ends to stay within reach.
   std::mt19937_64 rng(77);
   const auto kp = dense_processor(rng, 5000, 60);
-  const std::string text = binary_word(rng, 40);
+  const std::string text = binary_word(rng, 50);
   fernquill::ApproxStats stats;
   std::vector<KeywordMatch> got;
   fernquill::scan_approximate_counted(kp->approx_index(), text, 0.3f, got, stats);

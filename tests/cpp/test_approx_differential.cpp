@@ -219,13 +219,15 @@ TEST(approx_differential_million_cases) {
   std::cout << "approx differential: " << cases << " cases, " << matches << " matches, "
             << counts.approx.filtered << " starts ruled out by the piece filter, "
             << counts.approx.recalled << " given a remembered search's result, "
-            << counts.approx.resumed << " searches begun at a remembered frontier"
+            << counts.approx.resumed << " searches begun at a remembered frontier, "
+            << counts.approx.ended << " searches cut short at the text's end"
             << (out_of_time ? " (stopped at the time limit)" : "") << "\n";
   // The cases must exercise the matches and the prunings that skip searches.
   CHECK(matches > cases / 4);
   CHECK(counts.approx.filtered > cases / 4);
   CHECK(counts.approx.recalled > cases / 40);
   CHECK(counts.approx.resumed > cases / 40);
+  CHECK(counts.approx.ended > cases / 40);
 }
 
 }  // namespace
