@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "arrow/string_column.hpp"
-#include "columns/row_blocks.hpp"
 #include "columns/row_scanner.hpp"
 #include "keyword_processor/extract.hpp"
 
@@ -58,8 +57,10 @@ class BlockScanner {
 
   // Calls on_row(const ScannedRow&) or on_null() for each row of the block,
   // in order. Throws MalformedColumn for a row that is not UTF-8.
-  template <class OnRow, class OnNull>
-  void scan(const StringChunk& chunk, const RowBlock& block, OnRow&& on_row, OnNull&& on_null) {
+  // (`block`: a RowBlock, named by its fields so that this header holds no
+  // Python: the command line's searcher, plain C++, scans rows with it too.)
+  template <class Block, class OnRow, class OnNull>
+  void scan(const StringChunk& chunk, const Block& block, OnRow&& on_row, OnNull&& on_null) {
     for (std::size_t i = block.begin; i < block.end; ++i) {
       if (chunk.is_null(i)) {
         add_null(on_null);
