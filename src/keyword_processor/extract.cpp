@@ -4,6 +4,7 @@
 #include "exact/scan_index.hpp"
 #include "keyword_processor/whole_word_scan.hpp"
 #include "support/fault.hpp"
+#include "support/interrupt.hpp"
 #include "text/lowercase.hpp"
 
 namespace fernquill {
@@ -28,11 +29,22 @@ template <class IsAscii>
   out.bytes = out.folded;
 }
 
+// A long text is tested a piece at a time, with a cancellation point
+// between pieces: a gigabyte takes a tenth of a second or more.
+constexpr std::size_t kAsciiPiece = std::size_t{1} << 20;
+inline bool is_ascii_interruptible(std::string_view text) {
+  for (; text.size() > kAsciiPiece; text.remove_prefix(kAsciiPiece)) {
+    if (!is_ascii(text.substr(0, kAsciiPiece))) return false;
+    interruption_point();
+  }
+  return is_ascii(text);
+}
+
 [[gnu::always_inline]] inline void make_scan_text_inline(const KeywordProcessor& processor,
                                                          std::string_view text, bool exact,
                                                          ScanText& out) {
   make_scan_text_inline(
-      processor, text, exact, [text] { return is_ascii(text); }, out);
+      processor, text, exact, [text] { return is_ascii_interruptible(text); }, out);
 }
 
 // With a sink, the exact index scan hands its matches over as it goes; the

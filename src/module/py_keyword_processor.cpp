@@ -175,6 +175,7 @@ PyObject* text_scan_method(const Signature& sig, PyObject* self, PyObject* const
                                  [&](KeywordProcessor& p, auto& a) {
                                    Utf8Argument text(a[0], "text", Utf8Copy::kCached);
                                    auto threshold = to_optional_f32(a[1], "threshold");
+                                   const SignalChecks checks;
                                    return scan(p, text.bytes(), threshold);
                                  });
 }
@@ -189,9 +190,11 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return method<SharedBorrow, 2>(
-      replace_keywords_sig, self, args, nargs, kwnames,
-      [](KeywordProcessor& p, auto& a) { return replace_in_str(p, a[0], a[1]); });
+  return method<SharedBorrow, 2>(replace_keywords_sig, self, args, nargs, kwnames,
+                                 [](KeywordProcessor& p, auto& a) {
+                                   const SignalChecks checks;
+                                   return replace_in_str(p, a[0], a[1]);
+                                 });
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
