@@ -158,6 +158,9 @@ def test_padded_state_file_keeps_its_case_sensitivity(tmp_path):
     # a match every seven bytes: no list of the matches may be held
     (["replace"], b"NY and "),
     (["extract", "-c"], b"NY and "),
+    # the whole-word scans take their matches a piece at a time too
+    (["replace", "--words", "unicode", "--fallback"], b"NY and "),
+    (["extract", "-c", "--words", "unicode"], b"NY and "),
 ])
 def test_one_long_line_stays_within_a_few_copies(tmp_path, args, unit):
     size = 256 << 20

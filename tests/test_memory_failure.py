@@ -190,3 +190,20 @@ def test_match_setters_under_memory_limit():
         assert not limited(100, lambda: setattr(m, "keyword", plain))
         assert m.keyword is plain
     """)
+
+
+def test_extraction_under_memory_limit():
+    # Memory runs out while the result list is built: the match objects made
+    # so far are released, and the next call gives the whole result.
+    run("""
+        import sys
+        kp = KeywordProcessor()
+        kp.add_keyword("ab", "AB")
+        text = "ab " * 2_000_000
+        want = [(m.keyword, m.start, m.end) for m in kp.extract_keywords(text)]
+        refs = sys.getrefcount(PyKeywordMatch)
+        outcomes = [limited(mb, lambda: kp.extract_keywords(text)) for mb in (8, 32, 400)]
+        assert outcomes[0] and not outcomes[-1], outcomes
+        assert [(m.keyword, m.start, m.end) for m in kp.extract_keywords(text)] == want
+        assert sys.getrefcount(PyKeywordMatch) == refs
+    """)

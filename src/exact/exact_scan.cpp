@@ -387,14 +387,15 @@ void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
 }
 
 void scan_exact_accepting(const ScanIndex& index, const ByteTables& tables, std::string_view text,
-                          bool fold, ExactAcceptor& acceptor, std::vector<KeywordMatch>& out) {
+                          bool fold, ExactAcceptor& acceptor, std::vector<KeywordMatch>& out,
+                          const MatchSink* sink) {
   auto accept = [&](const ExactChunk& c, std::uint32_t* accepted, std::size_t& resume) {
     return acceptor.accept(c, accepted, resume);
   };
   if (fold) {
-    scan_chunks<true>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);
+    scan_chunks<true>(index, tables, text, accept, out, ExactWalk::kChosen, sink);
   } else {
-    scan_chunks<false>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);
+    scan_chunks<false>(index, tables, text, accept, out, ExactWalk::kChosen, sink);
   }
 }
 
