@@ -10,15 +10,19 @@
 //
 // With a fifth argument R, the call is made R times and the least CPU time
 // of one is printed: run two builds' binaries in turns for a comparison.
+// With FERNQUILL_BENCH_CHECKS set, the scans run under an interrupt token
+// with a check, as the binding's calls do (its cancellation points' cost).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bench_util.hpp"
 #include "keyword_processor/extract.hpp"
+#include "support/interrupt.hpp"
 
 namespace {
 
@@ -45,6 +49,9 @@ int main(int argc, char** argv) {
   const std::size_t kb = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 200;
   std::string text = bench::read_file(dir + (t < 1.0f ? "/typos.txt" : "/corpus.txt"));
   text.resize(std::min(text.size(), kb * 1000));
+  fernquill::Interrupt token([](void*) {}, nullptr);
+  std::optional<fernquill::InterruptScope> checks;
+  if (std::getenv("FERNQUILL_BENCH_CHECKS") != nullptr) checks.emplace(token);
   fernquill::KeywordProcessor kp(false, false);
   bench::load_keywords(kp, dir + "/keywords_" + std::string(argv[2]) + ".tsv");
   fernquill::extract_keywords(kp, text, t);  // compiles what the scan needs

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "keyword_processor/scan_options.hpp"
+#include "exact/scan_options.hpp"
 #include "literal_search.hpp"
 #include "text/word_chars.hpp"
 

@@ -1,12 +1,11 @@
 import os
 import pathlib
-import shutil
-import subprocess
 
 import sys
 
 import pytest
 
+import engine_build
 import fernquill
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -45,19 +44,39 @@ def pytest_configure(config):
 
 
 # Fixtures that compile C++ with CMake: a test that asks for one takes minutes
-# on a fresh checkout, so it must be in the slow tier.
-BUILD_FIXTURES = frozenset({"engine_build", "engine_tests_binary", "fuzz_build"})
+# on a fresh checkout, so it must be in the slow tier (or the stress tier).
+BUILD_FIXTURES = frozenset({"engine_tests_binary", "fuzz_build"})
+
+
+def needs_a_build(item):
+    return bool(BUILD_FIXTURES.intersection(getattr(item, "fixturenames", ())))
 
 
 def pytest_collection_modifyitems(config, items):
-    unmarked = [item.nodeid for item in items
-                if BUILD_FIXTURES.intersection(getattr(item, "fixturenames", ()))
+    unmarked = [item.nodeid for item in items if needs_a_build(item)
                 and item.get_closest_marker("slow") is None and item.get_closest_marker("stress") is None]
     if unmarked:
         raise pytest.UsageError("tests that build C++ must be marked @pytest.mark.slow: "
                                 + ", ".join(unmarked))
     if config is not None:
         leave_out_stress(config, items)
+    # The tests that wait for the background build run last.
+    items.sort(key=needs_a_build)
+
+
+def pytest_collection_finish(session):
+    targets = engine_build.targets_needed(item.fixturenames for item in session.items)
+    if targets and not session.config.option.collectonly:
+        BUILD[0] = engine_build.EngineBuild(targets)
+        BUILD[0].start()
+
+
+def pytest_sessionfinish(session):
+    if BUILD[0] is not None:
+        BUILD[0].stop()
+
+
+BUILD = [None]  # this session's background build, once started
 
 
 def leave_out_stress(config, items):
@@ -76,48 +95,23 @@ def kp():
     return fernquill.KeywordProcessor()
 
 
-@pytest.fixture(scope="session")
-def engine_build(tmp_path_factory):
-    """A Release build tree of the engine with its tests and fuzz targets
-    (the latter on the plain mutation driver, which any compiler can build),
-    configured once; targets are built on demand."""
-    if shutil.which("cmake") is None:
+def built_folder():
+    build = BUILD[0].wait() if BUILD[0] is not None else None
+    if build is None:
         pytest.skip("cmake is not installed")
-    build = tmp_path_factory.mktemp("engine-build")
-    configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
-                 "-DFERNQUILL_BUILD_MODULE=OFF", "-DFERNQUILL_BUILD_TESTS=ON",
-                 "-DFERNQUILL_BUILD_FUZZ=ON", "-DFERNQUILL_FUZZ_ENGINE=driver",
-                 # The tables come from this interpreter's Unicode data, as the
-                 # tests' expectations do.
-                 f"-DPython_EXECUTABLE={sys.executable}"]
-    if shutil.which("ninja"):
-        configure += ["-G", "Ninja"]
-    subprocess.run(configure, check=True, capture_output=True)
     return build
 
 
-def build_targets(build, *targets):
-    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", *targets], check=True, capture_output=True)
-
-
 @pytest.fixture(scope="session")
-def engine_tests_binary(request):
-    """The C++ engine test binary: FERNQUILL_ENGINE_TESTS, or built once here."""
+def engine_tests_binary():
+    """The C++ engine test binary: FERNQUILL_ENGINE_TESTS, or this session's build."""
     given = os.environ.get("FERNQUILL_ENGINE_TESTS")
-    if given:
-        return pathlib.Path(given)
-    build = request.getfixturevalue("engine_build")
-    build_targets(build, "engine_tests")
-    return build / "engine_tests"
+    return pathlib.Path(given) if given else built_folder() / "engine_tests"
 
 
 @pytest.fixture(scope="session")
-def fuzz_build(request):
+def fuzz_build():
     """A build tree holding the fuzz targets under fuzz/: FERNQUILL_FUZZ_BUILD,
-    or built once here."""
+    or this session's build."""
     given = os.environ.get("FERNQUILL_FUZZ_BUILD")
-    if given:
-        return pathlib.Path(given)
-    build = request.getfixturevalue("engine_build")
-    build_targets(build, "fuzz_processor_state", "fuzz_match_state", "fuzz_extract")
-    return build
+    return pathlib.Path(given) if given else built_folder()

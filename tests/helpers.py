@@ -1,5 +1,7 @@
 """Helpers shared by the test modules."""
 
+import functools
+import inspect
 import os
 import resource
 import sysconfig
@@ -114,3 +116,27 @@ def scans_meeting_changes(kp, scan_once, keyword, most=50):
     worker.join()
     kp.remove_keyword(keyword)  # a change may have got in between two scans
     return results, refused
+
+
+def each_seed(seeds):
+    """Runs a randomized test once per seed in one test item, handing each as
+    `seed`; a failure carries a note naming its seed (pytest shows it)."""
+    seeds = tuple(seeds)
+
+    def decorate(test):
+        signature = inspect.signature(test)
+
+        @functools.wraps(test)
+        def run(*args, **kwargs):
+            for seed in seeds:
+                try:
+                    test(*args, seed=seed, **kwargs)
+                except BaseException as failure:
+                    failure.add_note(f"with seed {seed!r}")
+                    raise
+
+        # pytest reads the fixtures from the signature: every parameter but the seed.
+        run.__signature__ = signature.replace(parameters=[p for p in signature.parameters.values()
+                                                         if p.name != "seed"])
+        return run
+    return decorate

@@ -10,7 +10,7 @@ import time
 import pytest
 
 from fernquill import KeywordProcessor
-from helpers import build
+from helpers import build, each_seed
 
 SYLLABLES = ["al", "an", "ar", "be", "ca", "con", "de", "di", "el", "en", "er", "ex", "for",
              "in", "ing", "is", "it", "la", "le", "lo", "ma", "ment", "ne", "no", "or", "pe",
@@ -86,9 +86,9 @@ def test_long_keyword_occurring_exactly_costs_linear_time(threshold):
     kp.add_keyword("ab")
     kp.extract_keywords("abc", threshold)  # compiles the scan structures
     text = keyword + " and more"
-    t0 = time.perf_counter()
+    t0 = time.process_time()  # the work done, which a loaded machine does not stretch
     found = kp.extract_keywords(text, threshold)
-    elapsed = time.perf_counter() - t0
+    elapsed = time.process_time() - t0
     assert [(m.keyword, m.similarity, m.start, m.end) for m in found] == [
         (keyword, 1.0, 0, len(keyword))]
     assert elapsed < 1.0
@@ -106,14 +106,15 @@ def dense_binary_case(rng, keywords, size, text_size):
 
 def test_dense_binary_keywords_at_low_threshold_take_well_under_a_second():
     kp, _, text = dense_binary_case(random.Random(21), 100, 60, 40)
-    t0 = time.perf_counter()
+    t0 = time.process_time()  # the work done, which a loaded machine does not stretch
     found = kp.extract_keywords(text, 0.3)
-    elapsed = time.perf_counter() - t0
+    elapsed = time.process_time() - t0
     assert found and all(m.similarity >= 0.3 for m in found)
     assert elapsed < 1.0
 
 
-@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.slow  # a randomized differential
+@each_seed(range(6))
 def test_dense_binary_keywords_match_the_model(seed):
     rng = random.Random(seed)
     kp, model, text = dense_binary_case(rng, rng.randrange(6, 24), rng.randrange(8, 13),

@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 from fernquill import KeywordProcessor, PyKeywordMatch
-from helpers import PanicException, build, fields_of, random_case, run
+from helpers import PanicException, build, each_seed, fields_of, random_case, run
 
 EXTRACT = "parallel_extract_keywords_from_texts"
 REPLACE = "parallel_replace_keywords_from_texts"
@@ -54,7 +54,7 @@ def test_order_with_one_long_text_first(tea):
     assert replaced[1:] == [t.replace("coffee", "tea") for t in texts[1:]]
 
 
-@pytest.mark.parametrize("seed", range(3))
+@each_seed(range(3))
 def test_equal_to_one_text_methods(seed):
     rng = random.Random(seed)
     for _ in range(150):
@@ -228,6 +228,7 @@ def default_size():
     return int(run_python(THREAD_DELTA))
 
 
+@pytest.mark.slow  # an interpreter per setting
 @pytest.mark.parametrize(
     "env, expected",
     [

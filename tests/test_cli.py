@@ -66,6 +66,7 @@ def expected_extract(kp, paths, offsets="chars", case_sensitive=False):
     return out
 
 
+@pytest.mark.slow  # a run of the command per option
 @pytest.mark.parametrize("offsets", ["chars", "bytes"])
 @pytest.mark.parametrize("case_sensitive", [False, True])
 def test_extract_matches_the_library(offsets, case_sensitive):
@@ -88,6 +89,7 @@ def test_char_offsets_slice_the_original_lines():
     assert checked >= 15
 
 
+@pytest.mark.slow  # a run of the command per mode
 def test_stdin_and_threshold_and_counts():
     text = SAMPLES[0].read_bytes()
     kp = processor()
@@ -106,6 +108,7 @@ def test_stdin_and_threshold_and_counts():
     assert [r["count"] for r in got] == sorted(counts.values(), reverse=True)
 
 
+@pytest.mark.slow  # a run of the command per option
 def test_keyword_options_and_saved_processor(tmp_path):
     state = tmp_path / "kp.state"
     text = "Big Apple, big apple and BIG APPLE, Gotham\n".encode()
@@ -193,6 +196,7 @@ def test_in_place_failure_leaves_the_file(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.txt", "good.txt"]
 
 
+@pytest.mark.slow  # a run of the command per error
 @pytest.mark.parametrize(
     "args, stdin, message",
     [
@@ -221,6 +225,7 @@ def test_an_error_does_not_stop_the_other_files(tmp_path):
     assert records(result.stdout) == expected_extract(processor(), SAMPLES[:1])
 
 
+@pytest.mark.slow  # a run of the command per value
 @pytest.mark.parametrize("value", ["1.5", "-0.1", "nan", "abc"])
 def test_threshold_out_of_range_is_a_usage_error(value):
     result = fq("extract", "-e", "x", "-t", value, input=b"")

@@ -211,6 +211,7 @@ def check_frozen(capsysbinary, root, table, frozen):
     assert not changed, "output changed:\n" + "\n".join(changed)
 
 
+@pytest.mark.slow  # a run of the command per mode
 def test_every_mode_on_the_samples(tmp_path, capsysbinary):
     (tmp_path / "in").mkdir()
     sample_inputs(tmp_path / "in")

@@ -114,6 +114,7 @@ def _shell(command, **kwargs):
 CLI = f"{sys.executable} -m fernquill_tools"
 
 
+@pytest.mark.slow  # a run of the command per output
 @pytest.mark.parametrize("args", [["extract"], ["extract", "-c"], ["extract", "-c", "--per-file"], ["replace"]])
 @pytest.mark.parametrize("redirect, reason", [(">&-", "Bad file descriptor"), ("> /dev/full", "No space left on device")])
 def test_failed_output_exits_2_with_one_line(tmp_path, args, redirect, reason):
@@ -148,7 +149,7 @@ def test_padded_state_file_keeps_its_case_sensitivity(tmp_path):
         assert records(result.stdout)[0]["matches"] == [["ab", 1.0, 2, 4]]
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # a line of 256 MiB, five times
 @skip_under_asan  # its shadow memory counts in the peak
 @pytest.mark.parametrize("args, unit", [
     (["replace"], b"New York and some more words "),
@@ -157,6 +158,9 @@ def test_padded_state_file_keeps_its_case_sensitivity(tmp_path):
     # a match every seven bytes: no list of the matches may be held
     (["replace"], b"NY and "),
     (["extract", "-c"], b"NY and "),
+    # the whole-word scans take their matches a piece at a time too
+    (["replace", "--words", "unicode", "--fallback"], b"NY and "),
+    (["extract", "-c", "--words", "unicode"], b"NY and "),
 ])
 def test_one_long_line_stays_within_a_few_copies(tmp_path, args, unit):
     size = 256 << 20
@@ -224,7 +228,7 @@ def test_set_id_bits_are_not_handed_to_a_new_owner(owner, kept_bits):
         assert (st.st_uid, st.st_gid, st.st_mode & 0o7777) == (NOBODY, NOBODY, 0o755 | kept_bits)
 
 
-@pytest.mark.slow  # a few dozen interrupted rewrites
+@pytest.mark.stress  # a few dozen interrupted rewrites, a second apart
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
 def test_a_signal_at_any_moment_leaves_the_file_whole(tmp_path, sig):
     original = b"some text and New York\n" * 40_000

@@ -17,7 +17,7 @@ import pytest
 
 import fernquill
 from fernquill_tools import char_offsets
-from helpers import PanicException, refusals_while_running
+from helpers import PanicException, each_seed, refusals_while_running
 
 native = pytest.importorskip("fernquill_tools._native")
 write_records = getattr(native, "write_records", None)
@@ -73,6 +73,7 @@ def test_wrong_calls_are_refused(call, error, message):
     assert write_records(kp, [(b"la", PATH, 1)], None, "counts")[1] == [{"la": 1}]
 
 
+@pytest.mark.slow  # a long write raced by a thread
 def test_a_change_from_another_thread_waits_for_the_writer():
     kp = processor()
     block = b"New York and LA and nothing much\n" * 200_000
@@ -100,7 +101,7 @@ def test_a_change_from_another_thread_waits_for_the_writer():
     assert len(kp) == 2
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # a 60 MiB record under five address-space limits
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the address sanitizer reserves more address space than the limit allows")
 def test_memory_running_out_leaves_the_processor_usable():
@@ -224,8 +225,19 @@ def test_bad_bytes_in_a_later_share_of_work_stop_the_file_whole():
 LONG_RECORD = 1 << 20  # records from this size on are written as their matches come
 
 
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.slow  # megabytes checked against the module, line by line
+@each_seed(range(2))  # one without overlaps, one with
 def test_long_records_with_dense_matches_equal_the_module(seed):
+    check_long_records_with_dense_matches(seed)
+
+
+@pytest.mark.stress
+@each_seed(range(2, 4))
+def test_more_long_records_with_dense_matches(seed):
+    check_long_records_with_dense_matches(seed)
+
+
+def check_long_records_with_dense_matches(seed):
     rng = random.Random(seed)
     kp = fernquill.KeywordProcessor(allow_overlaps=seed % 2 == 1)
     for word, name in [("ny", "New York"), ("ny and", "X"), ("İst", "ist"), ("kelvin", None), ("la", "")]:

@@ -13,6 +13,7 @@ import pytest
 import fernquill
 import fernquill_tools
 from fernquill_tools import char_spans, cli
+from helpers import each_seed
 from test_cli import fq
 from test_whole_words import EDGES, SCRIPTS, random_text
 
@@ -160,7 +161,8 @@ def expected_replace(setup, data, errors, whole):
     return b"\n".join(rendered) + (b"\n" if final_newline and found else b"")
 
 
-@pytest.mark.parametrize("seed", range(40))
+@pytest.mark.slow  # a randomized differential
+@each_seed(range(40))
 def test_output_equals_the_whole_word_calls(tmp_path, capsysbinary, seed):
     rng = random.Random(seed)
     setup = Setup(rng)
@@ -172,7 +174,7 @@ def test_output_equals_the_whole_word_calls(tmp_path, capsysbinary, seed):
         data = setup.random_file(rng, bad)
         if rng.random() < 0.2:  # a line longer than the smallest batches
             data += random_text(rng, setup.letters + [" "], 300).encode() + b"\n"
-        path = tmp_path / f"in{i}.txt"
+        path = tmp_path / f"seed{seed}-in{i}.txt"  # no seed meets another's files or backups
         path.write_bytes(gzip.compress(data) if rng.random() < 0.2 else data)
         named_files.append((str(path), path.read_bytes()))
     paths = [name for name, _ in named_files]
@@ -201,6 +203,7 @@ def test_output_equals_the_whole_word_calls(tmp_path, capsysbinary, seed):
                 assert (edited.read(), backup.read()) == (expected_replace(setup, data, errors, whole), data)
 
 
+@pytest.mark.slow  # a run of the command per mode
 def test_german_sample_by_whole_words(tmp_path):
     # The glued matches of the byte test go; the one behind a longer keyword
     # that is glued comes back with the fallback.
@@ -227,6 +230,7 @@ def test_german_sample_by_whole_words(tmp_path):
     assert result.stdout.decode() == "Zurück zur straße, daß da\nnew Yorker in NYC\n"
 
 
+@pytest.mark.slow  # a run of the command per value
 @pytest.mark.parametrize("command", ["extract", "replace"])
 @pytest.mark.parametrize("args, message", [
     # (how the choices are quoted after this differs between Python versions)

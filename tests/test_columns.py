@@ -137,6 +137,7 @@ def rows_of(result):
     return pa.chunked_array(result).to_pylist()
 
 
+@pytest.mark.slow  # a randomized differential
 @pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("threshold", [None, 0.75])
 def test_random_columns_match_the_module_row_for_row(form, threshold):
@@ -235,7 +236,7 @@ def test_native_calls_read_their_options_by_position_and_by_name(name):
             call(kp, rows, offsets="bytes")
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # 60,000 rows against the module, row by row
 def test_many_blocks_match_the_module():
     # Enough text for many blocks on the pool, rows of every size.
     rng = random.Random(7)
@@ -275,6 +276,7 @@ def planned_chunk_lengths(chunks):
     return lengths or [0]
 
 
+@pytest.mark.slow  # megabytes of rows per form
 @pytest.mark.parametrize("form", ["list", "string", "large_string", "string_view", "sliced",
                                   "chunked"])
 def test_blocks_follow_the_byte_and_row_budgets(form):
@@ -412,6 +414,7 @@ def test_processor_stays_borrowed_while_the_column_is_read():
     assert rows_of(columns.replace(kp, ["a b"])) == ["a b"]  # the borrow was given back
 
 
+@pytest.mark.slow  # a long call raced by threads
 def test_other_threads_run_during_a_call_and_cannot_change_the_processor():
     kp = KeywordProcessor()
     for i in range(2000):
@@ -494,7 +497,7 @@ print(failed, completed)
 """
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # a hundred calls under rising address-space limits
 @pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
                     reason="the address sanitizer reserves more address space than the limits allow")
 def test_memory_errors_leave_the_processor_unchanged():

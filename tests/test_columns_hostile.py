@@ -154,6 +154,7 @@ def test_forged_arrays_are_refused_and_released(case, call):
     assert kp.__getstate__() == state
 
 
+@pytest.mark.slow  # every forged array read
 def test_the_forged_arrays_read_rightly_when_told_the_truth():
     # The cases above differ from these in one lie each.
     kp = processor()
@@ -292,9 +293,13 @@ def test_an_empty_stream_is_an_empty_column():
     assert forgery.released_once()
 
 
+# The makers below return what the export hands over and the forgery holding
+# the structs behind it: a capsule keeps no reference to its struct, so the
+# forgery must outlive the call (dropped, it goes with the next garbage
+# collection, and the call reads freed memory).
 def capsule_of(name):
     forgery = Forgery()
-    return forgery, forgery.capsule(forgery.stream(b"u", [good_array(forgery)]), name)
+    return forgery.capsule(forgery.stream(b"u", [good_array(forgery)]), name), forgery
 
 
 class Exporting:
@@ -314,34 +319,37 @@ class SourceFault(Exception):
     pass
 
 
-def two_capsules(first=b"arrow_schema", second=b"arrow_array"):
+def two_capsules(pick=tuple, first=b"arrow_schema", second=b"arrow_array"):
     forgery = Forgery()
-    return (forgery.capsule(forgery.schema(b"u"), first),
-            forgery.capsule(forgery.array(2, STRING_ROWS), second), forgery)
+    pair = (forgery.capsule(forgery.schema(b"u"), first),
+            forgery.capsule(forgery.array(2, STRING_ROWS), second))
+    return pick(pair), forgery
 
 
-# (id, method, what it returns or raises (made afresh for each call), exception, message)
+# (id, method, a maker of what the export returns or raises and the forgery behind it
+# (made afresh for each call), exception, message)
 BAD_EXPORTS = [
     ("stream capsule named as an array", "__arrow_c_stream__",
-     lambda: capsule_of(b"arrow_array")[1], TypeError,
+     lambda: capsule_of(b"arrow_array"), TypeError,
      "capsule named 'arrow_array', not 'arrow_array_stream'"),
-    ("stream capsule without a name", "__arrow_c_stream__", lambda: capsule_of(None)[1],
+    ("stream capsule without a name", "__arrow_c_stream__", lambda: capsule_of(None),
      TypeError, "capsule named None"),
-    ("stream: not a capsule", "__arrow_c_stream__", lambda: 42, TypeError,
+    ("stream: not a capsule", "__arrow_c_stream__", lambda: (42, None), TypeError,
      "'int', not a capsule"),
-    ("stream raises", "__arrow_c_stream__", lambda: SourceFault("gone"), SourceFault, "^gone$"),
-    ("array raises", "__arrow_c_array__", lambda: SourceFault("gone"), SourceFault, "^gone$"),
-    ("array: one capsule", "__arrow_c_array__", lambda: two_capsules()[:1], TypeError,
+    ("stream raises", "__arrow_c_stream__", lambda: (SourceFault("gone"), None), SourceFault, "^gone$"),
+    ("array raises", "__arrow_c_array__", lambda: (SourceFault("gone"), None), SourceFault, "^gone$"),
+    ("array: one capsule", "__arrow_c_array__", lambda: two_capsules(lambda pair: pair[:1]), TypeError,
      "two capsules"),
-    ("array: a list", "__arrow_c_array__", lambda: list(two_capsules()[:2]), TypeError,
+    ("array: a list", "__arrow_c_array__", lambda: two_capsules(list), TypeError,
      "two capsules"),
-    ("array: three items", "__arrow_c_array__", two_capsules, TypeError, "two capsules"),
-    ("array: swapped", "__arrow_c_array__", lambda: two_capsules()[1::-1], TypeError,
+    ("array: three items", "__arrow_c_array__", lambda: two_capsules(lambda pair: (*pair, pair[0])), TypeError,
+     "two capsules"),
+    ("array: swapped", "__arrow_c_array__", lambda: two_capsules(lambda pair: pair[::-1]), TypeError,
      "capsule named 'arrow_array', not 'arrow_schema'"),
     ("array: wrong second name", "__arrow_c_array__",
-     lambda: two_capsules(second=b"arrow_array_stream")[:2], TypeError,
+     lambda: two_capsules(second=b"arrow_array_stream"), TypeError,
      "capsule named 'arrow_array_stream', not 'arrow_array'"),
-    ("array: not capsules", "__arrow_c_array__", lambda: ("a", "b"), TypeError,
+    ("array: not capsules", "__arrow_c_array__", lambda: (("a", "b"), None), TypeError,
      "'str', not a capsule"),
 ]
 
@@ -352,9 +360,11 @@ def test_bad_exports_are_refused(case, call):
     _, method, make, error, message = case
     kp = processor()
     state = kp.__getstate__()
+    exported, forgery = make()
     with pytest.raises(error, match=message):
-        call(kp, Exporting(method, make()))
+        call(kp, Exporting(method, exported))
     assert kp.__getstate__() == state
+    del forgery  # only now
 
 
 def test_a_non_callable_export_is_refused():
@@ -490,7 +500,7 @@ def hostile_round(kp):
     assert columns.count(kp, StreamColumn(forgery, forgery.stream(b"u", [good_array(forgery)])))
 
 
-@pytest.mark.slow
+@pytest.mark.stress  # two thousand rounds of every refusal
 @pytest.mark.skipif(FREE_THREADED, reason="the free-threaded interpreter frees memory lazily: "
                     "making ctypes callbacks alone grows the traced total there")
 def test_hostile_input_leaks_no_python_objects():
@@ -528,6 +538,7 @@ def test_a_list_column_scanned_while_another_thread_changes_the_processor():
     assert kp.__getstate__() == state
 
 
+@pytest.mark.slow  # a long call interrupted
 @pytest.mark.skipif(FREE_THREADED, reason="needs the interpreter lock to order the threads")
 def test_ctrl_c_during_a_call_is_raised_when_it_returns():
     # With a long switch interval the helper thread gets the lock only when

@@ -61,6 +61,7 @@ def random_row(rng, keywords):
     return "".join(parts)
 
 
+@pytest.mark.slow  # a randomized differential
 def test_rows_scanned_together_match_each_row_scanned_alone():
     for seed in range(120):
         rng = random.Random(seed)

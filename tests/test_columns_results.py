@@ -40,6 +40,7 @@ def test_one_array_is_offered_the_way_that_copies_least(call):
         many.__arrow_c_array__()
 
 
+@pytest.mark.slow  # four calls over a column of many blocks
 def test_polars_keeps_the_chunks_of_a_result():
     pl = pytest.importorskip("polars")
     for call in (columns.extract, columns.replace, columns.names, columns.contains):

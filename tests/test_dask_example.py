@@ -15,7 +15,7 @@ import fernquill
 from fernquill_tools import load_keywords
 
 # Starts a Dask cluster of worker processes.
-pytestmark = pytest.mark.slow
+pytestmark = pytest.mark.stress
 
 pytest.importorskip("dask.distributed")
 

@@ -7,6 +7,8 @@ import random
 
 import pytest
 
+from helpers import each_seed
+
 pytest.importorskip("dask.distributed")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -22,7 +24,7 @@ def load_example():
 example = load_example()
 
 
-@pytest.mark.parametrize("seed", range(20))
+@each_seed(range(20))
 def test_ranges_read_every_line_once(tmp_path, seed):
     rng = random.Random(seed)
     lines = ["".join(rng.choice("ab İ\r") for _ in range(rng.choice([0, 1, 5, 40])))

@@ -6,7 +6,7 @@ import random
 import pytest
 
 from fernquill import PyKeywordMatch
-from helpers import PanicException, build, processor, random_case, run
+from helpers import PanicException, build, each_seed, processor, random_case, run
 from model import Model, f32
 
 THRESHOLD_ERROR = "Threshold must be between 0 and 1"
@@ -168,7 +168,8 @@ def test_results_are_new_match_objects():
     assert first[0].keyword == "a"  # owns its text
 
 
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.slow  # a randomized differential
+@each_seed(range(4))
 def test_randomized_against_model(seed):
     rng = random.Random(seed)
     for _ in range(1500):

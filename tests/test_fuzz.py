@@ -8,7 +8,7 @@ import subprocess
 import pytest
 
 # Builds the fuzz targets, then runs each for thousands of inputs.
-pytestmark = pytest.mark.slow
+pytestmark = pytest.mark.stress
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TARGETS = ("fuzz_processor_state", "fuzz_match_state", "fuzz_extract")

@@ -5,7 +5,7 @@ import random
 
 import pytest
 
-from helpers import ALPHABETS, build, random_case, run
+from helpers import ALPHABETS, build, each_seed, random_case, run
 
 
 def random_word(rng, alphabet, longest):
@@ -31,7 +31,7 @@ def change(rng, kp, model, alphabet, added):
 
 
 @pytest.mark.slow  # a randomized differential run
-@pytest.mark.parametrize("seed", range(3))
+@each_seed(range(3))
 def test_every_scan_sees_the_latest_change(seed):
     rng = random.Random(seed)
     for _ in range(40):

@@ -9,7 +9,7 @@ import struct
 import pytest
 
 from fernquill import KeywordProcessor
-from helpers import PanicException, run
+from helpers import PanicException, each_seed, run
 
 PREFIX = "called `Result::unwrap()` on an `Err` value: "
 SET_END = 8 + 17408 * 8
@@ -168,7 +168,7 @@ def random_processor(rng):
     return kp, alphabet
 
 
-@pytest.mark.parametrize("seed", range(3))
+@each_seed(range(3))
 def test_round_trip_property(seed):
     rng = random.Random(seed)
     for _ in range(60):

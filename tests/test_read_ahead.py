@@ -10,6 +10,7 @@ import pytest
 
 from fernquill_tools import _read_ahead
 from fernquill_tools._read_ahead import closed_after, read_ahead
+from helpers import each_seed
 
 
 class Made:
@@ -36,7 +37,7 @@ def helpers():
     return [t for t in threading.enumerate() if t.name == "fernquill-read-ahead"]
 
 
-@pytest.mark.parametrize("seed", range(20))
+@each_seed(range(20))
 def test_items_come_in_order_and_failures_in_their_place(seed):
     rng = random.Random(seed)
     n = rng.randint(0, 30)

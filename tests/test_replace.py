@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from helpers import FREE_THREADED, PanicException, build, processor, random_case, skip_under_asan
+from helpers import FREE_THREADED, PanicException, build, each_seed, processor, random_case, skip_under_asan
 
 
 @pytest.mark.parametrize(
@@ -99,7 +99,8 @@ def test_many_matches_stay_linear():
     assert kp.replace_keywords(text) == "bb " * 200_000
 
 
-@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.slow  # a randomized differential
+@each_seed(range(3))
 def test_randomized_against_model(seed):
     rng = random.Random(100 + seed)
     checked = 0
@@ -113,7 +114,7 @@ def test_randomized_against_model(seed):
         checked += 1
 
 
-@pytest.mark.parametrize("seed", range(2))
+@each_seed(range(2))
 def test_folded_texts_replace_whole_input_characters(seed):
     # Texts built from pieces, some of whose lower-case forms have another
     # byte length. Each match covers exactly one keyword piece of the folded
@@ -191,6 +192,7 @@ print((kib("VmHWM") - base) / len(text.encode()))
     ("leading", "\u0130", 3.0, 4.5),
     ("leading", "\u212a", 3.0, 4.5),
 ])
+@pytest.mark.slow  # peak memory of long texts
 def test_replacement_peak_memory(kind, first, limit, free_threaded_limit):
     # Peak of the call over the text's UTF-8 size: a character that changes
     # byte length when lower-cased must not cost a per-byte map.

@@ -13,7 +13,7 @@ import pytest
 
 from fernquill import KeywordProcessor, PyKeywordMatch
 
-from helpers import PanicException, build, fields, fields_of, skip_on_free_threaded_allocator, skip_under_asan
+from helpers import PanicException, build, each_seed, fields, fields_of, skip_on_free_threaded_allocator, skip_under_asan
 
 LETTERS = "abcAB  ,é"
 
@@ -29,7 +29,8 @@ def dense_case(rng):
     return options, keywords, text
 
 
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.slow  # a randomized differential of long texts
+@each_seed(range(4))
 def test_long_texts_match_the_literal_model(seed):
     rng = random.Random(seed)
     for _ in range(6):
@@ -102,7 +103,7 @@ def test_freed_matches_are_reused_without_changing_results():
         assert fields_of(kept) == want[::7]
 
 
-@pytest.mark.parametrize("seed", range(3))
+@each_seed(range(3))
 def test_batches_equal_the_one_text_methods(seed):
     rng = random.Random(seed)
     options, keywords, _ = dense_case(rng)
@@ -172,6 +173,7 @@ def test_a_batch_started_while_results_are_built_runs_without_waiting_forever():
     assert out.startswith("ok")
 
 
+@pytest.mark.slow  # an interpreter under a memory limit
 @skip_on_free_threaded_allocator
 @skip_under_asan
 def test_running_out_of_memory_while_building_a_batch_leaves_the_pool_usable():

@@ -98,6 +98,7 @@ def test_keywords_are_stored_fully_lower_cased(kp, keyword, stored):
     assert stored == keyword.lower()
 
 
+@pytest.mark.slow  # every code point
 def test_lower_casing_matches_str_lower_for_every_code_point():
     # Blocks of code points stored as keywords; U+03A3 is left to the sigma
     # test, since its mapping depends on its neighbours.
@@ -229,6 +230,7 @@ def test_very_long_keyword():
     del kp  # destroying a deep trie must not exhaust the stack
 
 
+@pytest.mark.slow  # a memory loop
 @skip_under_asan
 def test_add_remove_loop_does_not_grow():
     kp = KeywordProcessor()

@@ -2,6 +2,8 @@
 slow (or stress), or collection stops and names it; the stress tier runs only
 when the mark expression names it."""
 
+import inspect
+
 import pytest
 
 import conftest
@@ -57,3 +59,20 @@ def test_stress_runs_only_when_named(markexpr, kept):
     conftest.pytest_collection_modifyitems(config, items)
     assert [item.nodeid for item in items] == kept
     assert sorted(item.nodeid for item in config.deselected) == sorted({"stress", "both"} - set(kept))
+
+
+def test_each_seed_runs_every_seed_and_names_the_failing_one():
+    from helpers import each_seed
+
+    seen = []
+
+    @each_seed(range(5))
+    def check(tmp_path, seed):
+        seen.append((tmp_path, seed))
+        assert seed != 3
+
+    assert list(inspect.signature(check).parameters) == ["tmp_path"]  # the fixtures pytest hands over
+    with pytest.raises(AssertionError) as info:
+        check("folder")
+    assert seen == [("folder", seed) for seed in range(4)]
+    assert info.value.__notes__ == ["with seed 3"]

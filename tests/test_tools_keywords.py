@@ -14,6 +14,7 @@ import pytest
 import fernquill
 import fernquill_tools
 from fernquill_tools import PanicException, load_keywords
+from helpers import each_seed
 
 EXPECTED = {"new york": "NYC", "los angeles": "LA", "python": "python"}
 
@@ -241,12 +242,12 @@ def test_only_a_hash_and_a_blank_start_a_comment(line, kept):
 def test_json_loads_in_linear_time():
     keys = {f"keyword number {i}": f"clean {i % 97}" for i in range(200_000)}
     content = json.dumps(keys, indent=1)
-    started = time.perf_counter()
+    started = time.process_time()  # the work done, which a loaded machine does not stretch
     kp = fernquill.KeywordProcessor()
     assert load_keywords(kp, io.StringIO(content), format="json") == len(keys)
     # A search of the whole file per key took about 20 ms per thousand keys at
     # 10k keys and grows with the square: hours here.
-    assert time.perf_counter() - started < 20
+    assert time.process_time() - started < 20
     assert len(kp) == len(keys)
     bad = content[:-2] + ',\n "last": 5}'
     with pytest.raises(ValueError, match=rf":{len(keys) + 2}: 'last': expected a clean name"):
@@ -267,7 +268,7 @@ def test_a_str_without_utf8_form_adds_nothing(tmp_path):
 
 @pytest.mark.parametrize("fmt", ["tsv", "csv", "text", "json"])
 @pytest.mark.parametrize("opened", ["text", "binary", "path"])
-@pytest.mark.parametrize("seed", range(10))
+@each_seed(range(10))
 def test_byte_order_mark_is_no_part_of_a_keyword(tmp_path, fmt, opened, seed):
     rng = random.Random(seed)
     entries = random_entries(rng)

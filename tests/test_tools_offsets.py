@@ -9,6 +9,7 @@ import pytest
 
 import fernquill
 from fernquill_tools import char_offsets, char_offsets_many, char_spans, offsets
+from helpers import each_seed
 
 # 'İ' grows when folded (2 -> 3 bytes), Kelvin 'K' and Angstrom 'Å' shrink
 # (3 -> 1 and 3 -> 2), 'ẞ' shrinks (3 -> 2), 'Ⱥ' grows (2 -> 3), sigma
@@ -68,9 +69,10 @@ def random_case(rng, alphabet, parts):
     return kp, case_sensitive, text, threshold
 
 
+@pytest.mark.slow  # a randomized differential
 @pytest.mark.parametrize("alphabet, parts", [(ALPHABET, KEYWORD_PARTS), (SAME_LENGTHS, SAME_LENGTH_PARTS)],
                          ids=["length-changing", "same-lengths"])
-@pytest.mark.parametrize("seed", range(25))
+@each_seed(range(25))
 def test_spans_agree_with_model_and_replacement(seed, alphabet, parts):
     rng = random.Random(seed)
     for _ in range(100):
@@ -148,10 +150,11 @@ def scan_size(text, case_sensitive):
     return len((text if case_sensitive else text.lower()).encode())
 
 
+@pytest.mark.slow  # a randomized differential
 @pytest.mark.parametrize("alphabet, parts", [(ALPHABET, KEYWORD_PARTS), (SAME_LENGTHS, SAME_LENGTH_PARTS),
                                              ([" ", "a", "b", "k"], ["a", "ab", "ka"])],
                          ids=["length-changing", "same-lengths", "ascii"])
-@pytest.mark.parametrize("seed", range(10))
+@each_seed(range(10))
 def test_offsets_of_another_text_are_refused(seed, alphabet, parts):
     rng = random.Random(seed)
     refused = 0
@@ -184,7 +187,7 @@ def _spans(found):
 
 @pytest.mark.parametrize("alphabet, parts", [(ALPHABET, KEYWORD_PARTS), ([" ", "a", "b", "k"], ["a", "ab", "ka"])],
                          ids=["non-ascii", "ascii"])
-@pytest.mark.parametrize("seed", range(10))
+@each_seed(range(10))
 def test_any_iterable_of_matches(seed, alphabet, parts):
     rng = random.Random(seed)
     for _ in range(100):

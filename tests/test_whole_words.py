@@ -160,6 +160,7 @@ def as_tuples(matches):
     return [(m.keyword, m.similarity, m.start, m.end) for m in matches]
 
 
+@pytest.mark.slow  # a randomized differential
 def test_ascii_words_equal_the_module_and_unicode_words_are_the_default():
     # 200 processors over 50 random texts each: words="ascii" alone (the
     # fallback goes with it) is the module's scan, for one text and for a

@@ -16,6 +16,9 @@ GENERATOR=(-G "Unix Makefiles")  # the generator that once lacked the generated/
 # the bound turns a hang into a failure instead of a stalled CI.
 TEST_TIME_BOUND=900
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+# Every test, with the approximate differential at a fiftieth of its million
+# cases: the full run is the GIL build's, in the stress tier.
+export FERNQUILL_APPROX_CASES=${FERNQUILL_APPROX_CASES:-20000}
 
 install_missing_packages() {
     local missing=()

@@ -43,6 +43,7 @@
 #include "approx/edit_search.hpp"
 #include "approx/search_memo.hpp"
 #include "exact/scan_index.hpp"
+#include "support/interrupt.hpp"
 #include "text/utf8.hpp"
 
 namespace fernquill {
@@ -249,6 +250,10 @@ Candidate search_or_recall(const ApproxIndex& index, EditSearch& search, SearchM
   return found;
 }
 
+// Starts between cancellation points: a start that is not searched costs
+// tens of nanoseconds, one that is is polled inside the search.
+constexpr std::uint64_t kStartsPerPoll = 64;
+
 void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<KeywordMatch>& out,
           ApproxStats* stats, const ApproxSwitches& switches) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -271,7 +276,7 @@ void scan(const ApproxIndex& index, std::string_view text, float t, std::vector<
   for (std::size_t i = next_start.next(0); i < n;) {
     const std::size_t after = next_start.next(i + 1);
     if (exact_first) prefetch_walk(index.slots(), s, n, after);
-    ++starts;
+    if ((++starts & (kStartsPerPoll - 1)) == 0) interruption_point();
     Candidate found;
     ExactEnd walked;
     if (exact_first) found = shallowest_exact(index, s, n, i, walked);

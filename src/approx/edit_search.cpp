@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/interrupt.hpp"
+
 namespace fernquill {
 namespace {
 
@@ -293,6 +295,9 @@ Candidate EditSearch::run(std::size_t i) {
   State st{};
   bool have = false;
   while (pop(st, have)) {
+    // The search's working state lives in this object, so a check may run
+    // anything here; a stop leaves through an exception.
+    if ((popped_ & (kStatesPerPoll - 1)) == 0) interruption_point();
     // (a) No similarity exceeds 1.0, so no later state can replace a
     // candidate that scores it.
     if (consider(st)) break;

@@ -227,6 +227,8 @@ class EditSearch {
   // once a position has taken kSeenAfter states, and covers states with at
   // least two edits (one edit rarely meets another path).
   static constexpr std::uint64_t kSeenAfter = 512;
+  // States between cancellation points: tens of microseconds.
+  static constexpr std::uint64_t kStatesPerPoll = 1024;
   static constexpr std::int64_t kSeenFromEdits = 2;
 
   // Few children are found faster by their keys than through the double

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "arrow/string_column.hpp"
-#include "columns/row_blocks.hpp"
 #include "columns/row_scanner.hpp"
 #include "keyword_processor/extract.hpp"
 
@@ -58,26 +57,43 @@ class BlockScanner {
 
   // Calls on_row(const ScannedRow&) or on_null() for each row of the block,
   // in order. Throws MalformedColumn for a row that is not UTF-8.
-  template <class OnRow, class OnNull>
-  void scan(const StringChunk& chunk, const RowBlock& block, OnRow&& on_row, OnNull&& on_null) {
+  // (`block`: a RowBlock, named by its fields so that this header holds no
+  // Python: the command line's searcher, plain C++, scans rows with it too.)
+  template <class Block, class OnRow, class OnNull>
+  void scan(const StringChunk& chunk, const Block& block, OnRow&& on_row, OnNull&& on_null) {
     for (std::size_t i = block.begin; i < block.end; ++i) {
       if (chunk.is_null(i)) {
-        if (joining()) {
-          run_.push_back(Entry{{}, 0, 0, true, false, true});
-        } else {
-          on_null();
-        }
-        continue;
+        add_null(on_null);
+      } else {
+        const std::string_view row = chunk.row(i);
+        add(row, checked_ascii(row), on_row, on_null);
       }
-      const std::string_view row = chunk.row(i);
-      const bool ascii = checked_ascii(row);
-      if (joining() && row.size() <= kJoinedRowMax) {
-        join(row, ascii);
-        continue;
-      }
-      flush(on_row, on_null);
-      scan_alone(row, ascii, on_row);
     }
+    finish(on_row, on_null);
+  }
+
+  // The same a row at a time, for rows already known to be UTF-8 (`ascii`:
+  // is_ascii(row)), which must stay in place until their on_row call: each
+  // row's call comes in order, the last ones from finish().
+  template <class OnRow, class OnNull>
+  void add(std::string_view row, bool ascii, OnRow& on_row, OnNull& on_null) {
+    if (joining() && row.size() <= kJoinedRowMax) {
+      join(row, ascii);
+      return;
+    }
+    flush(on_row, on_null);
+    scan_alone(row, ascii, on_row);
+  }
+  template <class OnNull>
+  void add_null(OnNull& on_null) {
+    if (joining()) {
+      run_.push_back(Entry{{}, 0, 0, true, false, true});
+    } else {
+      on_null();
+    }
+  }
+  template <class OnRow, class OnNull>
+  void finish(OnRow& on_row, OnNull& on_null) {
     flush(on_row, on_null);
   }
 

@@ -11,8 +11,8 @@
 #include "arrow/arrow_export.hpp"
 #include "arrow/string_column.hpp"
 #include "columns/place_counts.hpp"
+#include "exact/scan_options.hpp"
 #include "keyword_processor/keyword_processor.hpp"
-#include "keyword_processor/scan_options.hpp"
 
 namespace fernquill::columns {
 

@@ -50,10 +50,10 @@ std::vector<RowBlock> plan_row_blocks(const StringColumn& column, std::size_t bl
   std::vector<RowBlock> blocks;
   for (std::size_t c = 0; c < column.chunks.size(); ++c) {
     const StringChunk& chunk = column.chunks[c];
-    if (const std::int32_t* offsets = chunk.offsets32()) {
-      plan_by_offsets(c, offsets, chunk.size(), block_bytes, block_rows, blocks);
-    } else if (const std::int64_t* offsets = chunk.offsets64()) {
-      plan_by_offsets(c, offsets, chunk.size(), block_bytes, block_rows, blocks);
+    if (const std::int32_t* narrow = chunk.offsets32()) {
+      plan_by_offsets(c, narrow, chunk.size(), block_bytes, block_rows, blocks);
+    } else if (const std::int64_t* wide = chunk.offsets64()) {
+      plan_by_offsets(c, wide, chunk.size(), block_bytes, block_rows, blocks);
     } else {
       plan_by_rows(c, chunk, block_bytes, block_rows, blocks);
     }

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "arrow/string_column.hpp"
+#include "module/py_support.hpp"
+#include "support/interrupt.hpp"
 #include "worker_pool/worker_pool.hpp"
 
 namespace fernquill::columns {
@@ -44,6 +46,15 @@ class GilReleased {
   ~GilReleased() { PyEval_RestoreThread(state_); }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
+  // Runs the signal handlers with the lock taken back for them; throws
+  // ErrorSet (the exception kept for when the lock is back) when one raises.
+  static void check_signals(void* released) {
+    auto* self = static_cast<GilReleased*>(released);
+    PyEval_RestoreThread(self->state_);
+    const int failed = PyErr_CheckSignals();
+    self->state_ = PyEval_SaveThread();
+    if (failed < 0) py::throw_error_set();
+  }
 
  private:
   PyThreadState* state_;
@@ -59,6 +70,9 @@ void run_blocks(std::size_t blocks, Body&& body) {
   if (blocks == 0) return;
   WorkerPool& pool = WorkerPool::global();  // may throw Fault: lock still held
   GilReleased unlocked;
+  // Signals are looked for while the pool works, as in the module's calls.
+  Interrupt token(&GilReleased::check_signals, &unlocked);
+  const InterruptScope scope(token);
   pool.parallel_for(blocks, body);
 }
 

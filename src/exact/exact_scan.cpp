@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "exact/scan_index.hpp"
+#include "support/interrupt.hpp"
 #include "support/prefetch.hpp"
 #include "text/utf8.hpp"
 
@@ -345,6 +346,8 @@ void scan_chunks(const ScanIndex& index, const ByteTables& tables, std::string_v
 
   std::size_t resume = 0;
   for (std::size_t begin = 0; begin < n; begin += kChunk) {
+    // Between chunks this scan holds nothing a check could disturb.
+    interruption_point();
     const std::size_t limit = std::min(n, begin + kChunk);
     std::uint32_t* starts = buffers.starts.get();
     ExactChunk c{s, n, begin, starts, 0, buffers.results.get()};
@@ -384,14 +387,15 @@ void scan_exact(const ScanIndex& index, std::string_view text, bool fold,
 }
 
 void scan_exact_accepting(const ScanIndex& index, const ByteTables& tables, std::string_view text,
-                          bool fold, ExactAcceptor& acceptor, std::vector<KeywordMatch>& out) {
+                          bool fold, ExactAcceptor& acceptor, std::vector<KeywordMatch>& out,
+                          const MatchSink* sink) {
   auto accept = [&](const ExactChunk& c, std::uint32_t* accepted, std::size_t& resume) {
     return acceptor.accept(c, accepted, resume);
   };
   if (fold) {
-    scan_chunks<true>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);
+    scan_chunks<true>(index, tables, text, accept, out, ExactWalk::kChosen, sink);
   } else {
-    scan_chunks<false>(index, tables, text, accept, out, ExactWalk::kChosen, nullptr);
+    scan_chunks<false>(index, tables, text, accept, out, ExactWalk::kChosen, sink);
   }
 }
 

@@ -156,8 +156,10 @@ class ExactAcceptor {
   virtual std::size_t accept(const ExactChunk& chunk, std::uint32_t* accepted,
                              std::size_t& resume) = 0;
 };
+// With a `sink`, the matches are handed over as scan_exact hands them.
 void scan_exact_accepting(const ScanIndex& index, const ByteTables& tables, std::string_view text,
-                          bool fold, ExactAcceptor& accept, std::vector<KeywordMatch>& out);
+                          bool fold, ExactAcceptor& accept, std::vector<KeywordMatch>& out,
+                          const MatchSink* sink = nullptr);
 
 // The exact scan with the store's own walk, which needs nothing compiled:
 // the same results as scan_exact for the index of the same store. Returns

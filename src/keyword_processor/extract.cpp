@@ -2,8 +2,9 @@
 
 #include "approx/approx_search.hpp"
 #include "exact/scan_index.hpp"
-#include "keyword_processor/whole_word_scan.hpp"
+#include "exact/whole_word_scan.hpp"
 #include "support/fault.hpp"
+#include "support/interrupt.hpp"
 #include "text/lowercase.hpp"
 
 namespace fernquill {
@@ -28,22 +29,43 @@ template <class IsAscii>
   out.bytes = out.folded;
 }
 
+// A long text is tested a piece at a time, with a cancellation point
+// between pieces: a gigabyte takes a tenth of a second or more.
+constexpr std::size_t kAsciiPiece = std::size_t{1} << 20;
+inline bool is_ascii_interruptible(std::string_view text) {
+  for (; text.size() > kAsciiPiece; text.remove_prefix(kAsciiPiece)) {
+    if (!is_ascii(text.substr(0, kAsciiPiece))) return false;
+    interruption_point();
+  }
+  return is_ascii(text);
+}
+
 [[gnu::always_inline]] inline void make_scan_text_inline(const KeywordProcessor& processor,
                                                          std::string_view text, bool exact,
                                                          ScanText& out) {
   make_scan_text_inline(
-      processor, text, exact, [text] { return is_ascii(text); }, out);
+      processor, text, exact, [text] { return is_ascii_interruptible(text); }, out);
 }
 
-// With a sink, the exact index scan hands its matches over as it goes; the
-// other scans leave them in `out`.
+// The one dispatch of a scan, behind every entry below. With a sink, the
+// exact scans (default and with options) hand their matches over as they go;
+// the others, and the exact scans without a sink, leave them in `out`.
 [[gnu::always_inline]] inline void scan_text_into(const KeywordProcessor& processor,
                                                   const ScanText& text, float threshold,
+                                                  const ScanOptions& options,
                                                   std::vector<KeywordMatch>& out,
                                                   const MatchSink* sink) {
   if (text.bytes.empty()) return;
+  // With overlaps allowed there are no word tests for the options to change.
+  const bool plain = options.is_default() || processor.allow_overlaps();
   if (threshold != 1.0f) {
     scan_approximate(processor.approx_index(), text.bytes, threshold, out);
+    if (!plain && options.unicode_words) {
+      keep_unicode_whole_words(processor.scan_index(), processor.word_set(), text.bytes, out);
+    }
+  } else if (!plain) {
+    scan_exact_with_options(processor.scan_index(), processor.word_set(), text.bytes, text.fold,
+                            options, out, sink);
   } else if (const ScanIndex* index = processor.exact_index_for(text.bytes.size())) {
     scan_exact(*index, text.bytes, text.fold, out, ExactWalk::kChosen, sink);
   } else {
@@ -56,7 +78,7 @@ template <class IsAscii>
 [[gnu::always_inline]] inline std::vector<KeywordMatch> scan_text_inline(
     const KeywordProcessor& processor, const ScanText& text, float threshold) {
   std::vector<KeywordMatch> out;
-  scan_text_into(processor, text, threshold, out, nullptr);
+  scan_text_into(processor, text, threshold, ScanOptions{}, out, nullptr);
   return out;
 }
 
@@ -98,18 +120,19 @@ class KeptRoom {
 }  // namespace
 
 void extract_keywords_to(const KeywordProcessor& processor, std::string_view text,
-                         std::optional<float> threshold, const MatchSink& sink) {
+                         std::optional<float> threshold, const MatchSink& sink,
+                         const ScanOptions& options) {
   const float t = checked_threshold(threshold);
   ScanText scan;
   const KeptRoom room(scan);
   make_scan_text_inline(processor, text, t == 1.0f, scan);
-  scan_text_to(processor, scan, t, sink);
+  scan_text_to(processor, scan, t, sink, options);
 }
 
 void scan_text_to(const KeywordProcessor& processor, const ScanText& text, float threshold,
-                  const MatchSink& sink) {
+                  const MatchSink& sink, const ScanOptions& options) {
   std::vector<KeywordMatch> rest;
-  scan_text_into(processor, text, threshold, rest, &sink);
+  scan_text_into(processor, text, threshold, options, rest, &sink);
   if (!rest.empty()) sink(rest);
 }
 
@@ -122,8 +145,7 @@ void make_scan_text(const KeywordProcessor& processor, std::string_view text, bo
 
 void make_scan_text(const KeywordProcessor& processor, std::string_view text, bool exact,
                     bool ascii, ScanText& out) {
-  make_scan_text_inline(
-      processor, text, exact, [ascii] { return ascii; }, out);
+  make_scan_text_inline(processor, text, exact, [ascii] { return ascii; }, out);
 }
 
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,
@@ -143,21 +165,7 @@ std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, st
 void scan_text(const KeywordProcessor& processor, const ScanText& text, float threshold,
                const ScanOptions& options, std::vector<KeywordMatch>& out) {
   out.clear();
-  // With overlaps allowed there are no word tests for the options to change.
-  if (options.is_default() || processor.allow_overlaps()) {
-    scan_text_into(processor, text, threshold, out, nullptr);
-    return;
-  }
-  if (threshold != 1.0f) {
-    scan_text_into(processor, text, threshold, out, nullptr);
-    if (options.unicode_words) {
-      keep_unicode_whole_words(processor.scan_index(), processor.word_set(), text.bytes, out);
-    }
-    return;
-  }
-  if (text.bytes.empty()) return;
-  scan_exact_with_options(processor.scan_index(), processor.word_set(), text.bytes, text.fold,
-                          options, out);
+  scan_text_into(processor, text, threshold, options, out, nullptr);
 }
 
 std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const ScanText& text,

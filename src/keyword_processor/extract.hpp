@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "exact/keyword_match.hpp"
+#include "exact/scan_options.hpp"
 #include "keyword_processor/keyword_processor.hpp"
-#include "keyword_processor/scan_options.hpp"
 
 namespace fernquill {
 
@@ -20,18 +20,21 @@ namespace fernquill {
 std::vector<KeywordMatch> extract_keywords(const KeywordProcessor& processor, std::string_view text,
                                            std::optional<float> threshold);
 
-// The same matches, handed to `sink` in pieces in the same order; the exact
-// scan hands them over as it goes, without a vector of them all.
+// The same matches (with `options`), handed to `sink` in pieces in the same
+// order; the exact scans hand them over as they go, without a vector of them
+// all (see scan_text_to).
 void extract_keywords_to(const KeywordProcessor& processor, std::string_view text,
-                         std::optional<float> threshold, const MatchSink& sink);
+                         std::optional<float> threshold, const MatchSink& sink,
+                         const ScanOptions& options = ScanOptions{});
 
 // `text` with every occurrence replaced by its clean name appended to `out`,
 // made from the matches a piece at a time: neither the matches nor the spans
 // are held, so a huge text with dense matches needs only its scan text and the
-// result. Default scan options. Returns the number of matches, which may
-// be more than the spans replaced (an approximate match may replace nothing).
+// result. Returns the number of matches, which may be more than the spans
+// replaced (an approximate match may replace nothing).
 std::size_t append_replacing(const KeywordProcessor& processor, std::string_view text,
-                             std::optional<float> threshold, std::string& out);
+                             std::optional<float> threshold, std::string& out,
+                             const ScanOptions& options = ScanOptions{});
 
 // `text` with every occurrence replaced by its clean name.
 std::string replace_keywords(const KeywordProcessor& processor, std::string_view text,
@@ -103,10 +106,17 @@ std::vector<KeywordMatch> scan_text(const KeywordProcessor& processor, const Sca
 // scanning many texts keeps from one to the next.
 void scan_text(const KeywordProcessor& processor, const ScanText& text, float threshold,
                const ScanOptions& options, std::vector<KeywordMatch>& out);
-// The same matches handed to `sink` in pieces, in order; the exact index scan
-// hands them over as it goes.
+// The scan entry every caller that takes matches as they come uses (the
+// module's extract_keywords, the command line's long records, replacement
+// a piece at a time): the matches over a scan text made for `threshold`
+// (already checked), with `options`, handed to `sink` in pieces of about 512,
+// in order, and never an empty piece. The exact scans, with options or
+// without, hand each piece over between 4 KiB chunks as they go, so a long
+// text with dense matches holds no list of them; the approximate scan and
+// the store walk (right after a change) hand theirs over at the end. The
+// sink may throw, which stops the scan; it may start a scan of its own.
 void scan_text_to(const KeywordProcessor& processor, const ScanText& text, float threshold,
-                  const MatchSink& sink);
+                  const MatchSink& sink, const ScanOptions& options = ScanOptions{});
 // What replacements gives, from a scan already made: `matches` are the matches over
 // `scan`, the scan text made from `text`. They take the place of the
 // contents of `pieces`.

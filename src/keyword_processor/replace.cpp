@@ -105,7 +105,8 @@ void replacements_of(std::string_view text, const ScanText& scan,
 }
 
 std::size_t append_replacing(const KeywordProcessor& processor, std::string_view text,
-                             std::optional<float> threshold, std::string& out) {
+                             std::optional<float> threshold, std::string& out,
+                             const ScanOptions& options) {
   const float t = checked_threshold(threshold);
   ScanText scan;
   make_scan_text(processor, text, t == 1.0f, scan);
@@ -128,7 +129,7 @@ std::size_t append_replacing(const KeywordProcessor& processor, std::string_view
   const MatchSink sink{
       [](void* w, std::span<const KeywordMatch> piece) { static_cast<Writer*>(w)->take(piece); },
       &writer};
-  scan_text_to(processor, scan, t, sink);
+  scan_text_to(processor, scan, t, sink, options);
   out.append(text.substr(writer.copied));
   return writer.matches;
 }

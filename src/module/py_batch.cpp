@@ -57,6 +57,7 @@ template <class Result, class Op, class ToPython>
 Ref run_batch(const KeywordProcessor& processor, PyObject* texts, PyObject* threshold, Op&& op,
               ToPython&& to_python) {
   BatchInput in = convert_input(texts, threshold);
+  SignalChecks checks;
   const std::size_t n = in.texts.size();
   std::vector<Result> results(n);
   ReadyFlags flags(n);
@@ -87,7 +88,7 @@ Ref run_batch(const KeywordProcessor& processor, PyObject* texts, PyObject* thre
         struct Reset {
           ~Reset() { t_building_batch = false; }
         } reset;
-        for (; built < n && flags.wait_for(built); ++built) {
+        for (; built < n && flags.wait_for(built, &checks.token()); ++built) {
           PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(built),
                           to_python(results[built]).release());
           results[built] = Result();

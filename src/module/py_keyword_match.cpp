@@ -1,5 +1,6 @@
 #include "module/py_keyword_match.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -81,33 +82,48 @@ std::string_view keyword_text(const MatchObject& m) {
   return {utf8, static_cast<std::size_t>(size)};
 }
 
-// Allocates an instance and fills its fields; takes over `keyword`. The
-// object holds no reference that could close a cycle (only a str), so it is
-// not tracked by the garbage collector: plain object memory and
-// PyObject_Init are all it needs.
-Ref allocate(PyTypeObject* type, Ref keyword, float similarity, std::size_t start,
-             std::size_t end) {
+// Instances hold no reference to their type. The type is made once and kept
+// for the life of the process (class_type never lets it go), so it outlives
+// every instance, and it cannot be subclassed, so every instance is made
+// here. A count of instances on the type would be one more write per match
+// to memory that every thread shares: on free-threaded builds an atomic add
+// on one cache line, which two threads making matches at once fight over.
+inline void init_object(PyObject* op, PyTypeObject* type) {
+  Py_SET_TYPE(op, type);
+  _Py_NewReference(op);
+}
+
+// A new instance holding a new reference to `keyword` (an exact str), or
+// null with MemoryError set. The object holds no reference that could close
+// a cycle (only a str), so it is not tracked by the garbage collector: plain
+// object memory is all it needs.
+inline PyObject* make_match(PyTypeObject* type, PyObject* keyword, float similarity,
+                            std::size_t start, std::size_t end) {
   void* memory = take_memory();
-  if (memory == nullptr) {
-    PyErr_NoMemory();
-    throw_error_set();
-  }
-  Ref obj(PyObject_Init(static_cast<PyObject*>(memory), type));  // takes a reference to type
-  auto* m = reinterpret_cast<MatchObject*>(obj.get());
-  m->keyword = keyword.release();
+  if (memory == nullptr) return PyErr_NoMemory();
+  auto* m = static_cast<MatchObject*>(memory);
+  init_object(&m->ob_base, type);
+  Py_INCREF(keyword);
+  m->keyword = keyword;
   m->similarity = similarity;
   m->start = start;
   m->end = end;
   init_borrow_counter(&m->borrow);
+  return &m->ob_base;
+}
+
+// Allocates an instance and fills its fields; takes over `keyword`.
+Ref allocate(PyTypeObject* type, Ref keyword, float similarity, std::size_t start,
+             std::size_t end) {
+  Ref obj(make_match(type, keyword.get(), similarity, start, end));
+  if (!obj) throw_error_set();
   return obj;
 }
 
 void dealloc(PyObject* self) {
   auto* m = reinterpret_cast<MatchObject*>(self);
   Py_DECREF(m->keyword);
-  PyTypeObject* type = Py_TYPE(self);
   keep_memory(self);
-  Py_DECREF(type);
 }
 
 // start and end: unsigned 64-bit through the interpreter, then pointer-sized.
@@ -258,7 +274,7 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
 }
 
 #define FIELD(id) \
-  { kFieldNames[id], get_field, set_field, nullptr, reinterpret_cast<void*>(std::intptr_t{id}) }
+  {kFieldNames[id], get_field, set_field, nullptr, reinterpret_cast<void*>(std::intptr_t{id})}
 PyGetSetDef g_getset[] = {FIELD(kKeyword),
                           FIELD(kSimilarity),
                           FIELD(kStart),
@@ -287,18 +303,36 @@ constexpr ClassParts kParts = {
 
 PyTypeObject* keyword_match_type() { return class_type(g_type, kParts); }
 
-Ref new_match_object(const KeywordMatch& match, NameStrs& names) {
+PyTypeObject* checked_match_type() {
   PyTypeObject* type = keyword_match_type();
   if (type == nullptr) throw_error_set();
-  return allocate(type, Ref::borrowed(names.get(match.keyword)), match.similarity, match.start,
-                  match.end);
+  return type;
 }
 
-void append_match_objects(PyObject* list, std::span<const KeywordMatch> matches, NameStrs& names) {
-  for (const KeywordMatch& m : matches) {
-    Ref obj = new_match_object(m, names);
-    if (PyList_Append(list, obj.get()) != 0) throw_error_set();
+PyObject* MatchObjects::make(const KeywordMatch& m) {
+  PyObject* obj = make_match(type_, names_.get(m.keyword), m.similarity, m.start, m.end);
+  if (obj == nullptr) throw_error_set();
+  return obj;
+}
+
+MatchListBuilder::~MatchListBuilder() {
+  for (PyObject* obj : objects_) Py_DECREF(obj);
+}
+
+void MatchListBuilder::add(std::span<const KeywordMatch> piece) {
+  if (objects_.capacity() - objects_.size() < piece.size()) {
+    objects_.reserve(std::max(objects_.size() + piece.size(), objects_.capacity() * 2));
   }
+  for (const KeywordMatch& m : piece) objects_.push_back(make_.make(m));
+}
+
+Ref MatchListBuilder::finish() {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(objects_.size())));
+  // The list takes over the references.
+  Py_ssize_t i = 0;
+  for (PyObject* obj : objects_) PyList_SET_ITEM(list.get(), i++, obj);
+  objects_.clear();
+  return list;
 }
 
 NameStrs::~NameStrs() {

@@ -44,20 +44,48 @@ class NameStrs {
   std::size_t used_ = 0;
 };
 
-// A new PyKeywordMatch for an engine match. Skips argument parsing
-// entirely: it runs once per match on the hot paths.
-Ref new_match_object(const KeywordMatch& match, NameStrs& names);
+// The registered type, or a raised Python error when it cannot be made.
+PyTypeObject* checked_match_type();
 
-// Appends a new match object per match to `list`.
-void append_match_objects(PyObject* list, std::span<const KeywordMatch> matches, NameStrs& names);
+// Makes one call's PyKeywordMatch objects: the type looked up once, every
+// match of a clean name referring to one str (`names`).
+class MatchObjects {
+ public:
+  explicit MatchObjects(NameStrs& names) : names_(names), type_(checked_match_type()) {}
+  // A new match object (a new reference). Skips argument parsing
+  // entirely: it runs once per match on the hot paths.
+  PyObject* make(const KeywordMatch& match);
+
+ private:
+  NameStrs& names_;
+  PyTypeObject* type_;
+};
+
+// The list of one call's match objects, built from the pieces a scan hands
+// over: each object is made as its match comes (the engine's matches are
+// not kept), and the list is made once at its final length, so that it never
+// grows by appends. Holds a pointer per match until then.
+class MatchListBuilder {
+ public:
+  explicit MatchListBuilder(NameStrs& names) : make_(names) {}
+  MatchListBuilder(const MatchListBuilder&) = delete;
+  MatchListBuilder& operator=(const MatchListBuilder&) = delete;
+  ~MatchListBuilder();
+  void add(std::span<const KeywordMatch> piece);
+  Ref finish();
+
+ private:
+  MatchObjects make_;
+  std::vector<PyObject*> objects_;  // owned until finish()
+};
 
 // Builds a list of exactly matches.size() new match objects.
 template <class Matches>
 Ref new_match_list(const Matches& matches, NameStrs& names) {
+  MatchObjects make(names);
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   Py_ssize_t i = 0;
-  for (const KeywordMatch& m : matches)
-    PyList_SET_ITEM(list.get(), i++, new_match_object(m, names).release());
+  for (const KeywordMatch& m : matches) PyList_SET_ITEM(list.get(), i++, make.make(m));
   return list;
 }
 

@@ -151,20 +151,17 @@ PyObject* kp_set_non_word_boundaries(PyObject* self, PyObject* const* args, Py_s
       });
 }
 
-// The matches go into the list as the scan hands them over, piece by piece.
+// The matches become objects as the scan hands them over, piece by piece.
 Ref extract_to_list(const KeywordProcessor& p, std::string_view text,
                     std::optional<float> threshold) {
-  struct Target {
-    Ref list;
-    NameStrs names;
-  } target{Ref::check(PyList_New(0)), {}};
+  NameStrs names;
+  MatchListBuilder list(names);
   const MatchSink sink{[](void* context, std::span<const KeywordMatch> piece) {
-                         auto* t = static_cast<Target*>(context);
-                         append_match_objects(t->list.get(), piece, t->names);
+                         static_cast<MatchListBuilder*>(context)->add(piece);
                        },
-                       &target};
+                       &list};
   extract_keywords_to(p, text, threshold, sink);
-  return std::move(target.list);
+  return list.finish();
 }
 
 // extract_keywords and replace_keywords: text, then threshold, then the scan.
@@ -175,6 +172,7 @@ PyObject* text_scan_method(const Signature& sig, PyObject* self, PyObject* const
                                  [&](KeywordProcessor& p, auto& a) {
                                    Utf8Argument text(a[0], "text", Utf8Copy::kCached);
                                    auto threshold = to_optional_f32(a[1], "threshold");
+                                   const SignalChecks checks;
                                    return scan(p, text.bytes(), threshold);
                                  });
 }
@@ -189,9 +187,11 @@ PyObject* kp_extract_keywords(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* kp_replace_keywords(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return method<SharedBorrow, 2>(
-      replace_keywords_sig, self, args, nargs, kwnames,
-      [](KeywordProcessor& p, auto& a) { return replace_in_str(p, a[0], a[1]); });
+  return method<SharedBorrow, 2>(replace_keywords_sig, self, args, nargs, kwnames,
+                                 [](KeywordProcessor& p, auto& a) {
+                                   const SignalChecks checks;
+                                   return replace_in_str(p, a[0], a[1]);
+                                 });
 }
 
 PyObject* kp_parallel_extract(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -16,6 +16,7 @@
 
 #include "module/py_borrow.hpp"
 #include "support/fault.hpp"
+#include "support/interrupt.hpp"
 
 namespace fernquill::py {
 
@@ -23,6 +24,27 @@ namespace fernquill::py {
 struct ErrorSet {};
 
 [[noreturn]] inline void throw_error_set() { throw ErrorSet{}; }
+
+// For the life of a long call on this thread, which holds the interpreter
+// lock: the engine's cancellation points look for signals about every
+// Interrupt::kPeriod of work (and so does the thread while it waits on the
+// pool, whose workers stop with it). A handler that raises (Ctrl-C's
+// KeyboardInterrupt) ends the call with its exception; a scan only reads the
+// processor, so it is left as it was.
+class SignalChecks {
+ public:
+  SignalChecks() : token_(&check, nullptr), scope_(token_) {}
+  SignalChecks(const SignalChecks&) = delete;
+  SignalChecks& operator=(const SignalChecks&) = delete;
+  Interrupt& token() { return token_; }
+
+ private:
+  static void check(void*) {
+    if (PyErr_CheckSignals() < 0) throw_error_set();
+  }
+  Interrupt token_;
+  InterruptScope scope_;
+};
 
 // An owned (strong) reference.
 class Ref {

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 
+#include "columns/block_scanner.hpp"
 #include "columns/char_offsets.hpp"
-#include "columns/row_scanner.hpp"
 #include "keyword_processor/extract.hpp"
 #include "text/utf8.hpp"
 
@@ -97,14 +98,14 @@ class JsonWriter {
 
   // `ascii`: is_ascii(text).
   void record(std::string_view text, const std::uint64_t* line,
-              const std::vector<KeywordMatch>& matches, const ScanText& scan, bool ascii) {
+              std::span<const KeywordMatch> matches, const ScanText& scan, bool ascii) {
     // On ASCII text characters are bytes; otherwise a mapped copy.
     const bool mapped = (options_.char_offsets || options_.with_text) && !ascii;
     if (mapped) {
       chars_.assign(matches.begin(), matches.end());
       columns::to_char_offsets(text, scan, chars_);
     }
-    const std::vector<KeywordMatch>& chars = mapped ? chars_ : matches;
+    const std::span<const KeywordMatch> chars = mapped ? std::span<const KeywordMatch>(chars_) : matches;
     if (matches.size() <= kFewMatches && !options_.with_text) {
       make_room(out_, few_matches_bound(matches));
     } else {  // exactly, so that a huge record's room is reserved once
@@ -136,7 +137,7 @@ class JsonWriter {
                            }
                          },
                          &state};
-    extract_keywords_to(processor, text, threshold, sink);
+    extract_keywords_to(processor, text, threshold, sink, options_.scan);
     if (state.count == 0) return false;
     Write write{out_};
     tail(write);
@@ -146,7 +147,7 @@ class JsonWriter {
  private:
   template <class Sink>
   void render(Sink& sink, std::string_view text, const std::uint64_t* line,
-              const std::vector<KeywordMatch>& matches, const std::vector<KeywordMatch>& chars) {
+              std::span<const KeywordMatch> matches, std::span<const KeywordMatch> chars) {
     head(sink, line);
     CharToByte bytes_of(text);
     for (std::size_t i = 0; i < matches.size(); ++i) {
@@ -197,7 +198,7 @@ class JsonWriter {
     sink.text("]}\n");
   }
 
-  std::size_t few_matches_bound(const std::vector<KeywordMatch>& matches) const {
+  std::size_t few_matches_bound(std::span<const KeywordMatch> matches) const {
     std::size_t bound = block_.path_json.size() + kRecordBytes;
     for (const KeywordMatch& m : matches) {
       bound += kEscapedBytesPerByte * m.keyword.size() + kMatchBytes;
@@ -217,13 +218,11 @@ class JsonWriter {
 // line with dense matches holds no list of them (tens of bytes per match).
 constexpr std::size_t kStreamedRecordBytes = std::size_t{1} << 20;
 
-bool streams(std::string_view text, const WriterOptions& options) {
-  return text.size() >= kStreamedRecordBytes && options.scan.is_default();
-}
+bool streams(std::string_view text) { return text.size() >= kStreamedRecordBytes; }
 
 // Counts of a long record's matches by name; whether it had any.
 bool count_streamed(const KeywordProcessor& processor, std::string_view text, float threshold,
-                    NameCounts& counts) {
+                    const ScanOptions& options, NameCounts& counts) {
   struct Counter {
     NameCounts& counts;
     bool any = false;
@@ -234,12 +233,13 @@ bool count_streamed(const KeywordProcessor& processor, std::string_view text, fl
                          for (const KeywordMatch& m : piece) ++self.counts[m.keyword];
                        },
                        &counter};
-  extract_keywords_to(processor, text, threshold, sink);
+  extract_keywords_to(processor, text, threshold, sink, options);
   return counter.any;
 }
 
 // A record's text as the --errors policy has it scanned: as it is, with each
-// bad sequence read as U+FFFD, or not at all.
+// bad sequence read as U+FFFD, or not at all. Repaired texts live until
+// release(): the block scanner may hold records back to scan them joined.
 class PolicedText {
  public:
   // `checked`: the whole unit is known to be UTF-8.
@@ -249,15 +249,15 @@ class PolicedText {
   std::optional<std::string_view> operator()(std::string_view record) {
     if (checked_ || is_ascii(record) || !utf8::find_error(record)) return record;
     if (errors_ == Errors::kSkip) return std::nullopt;
-    repaired_.clear();
-    utf8::append_repaired(repaired_, record);
-    return repaired_;
+    utf8::append_repaired(repaired_.emplace_back(), record);
+    return repaired_.back();
   }
+  void release() { repaired_.clear(); }
 
  private:
   Errors errors_;
   bool checked_;
-  std::string repaired_;
+  std::deque<std::string> repaired_;  // never moved: the scanner views them
 };
 
 // Calls take(record) for each record of the unit: the whole unit or its lines.
@@ -270,70 +270,110 @@ void for_each_record(const Block& block, const Unit& unit, bool whole_records, T
   }
 }
 
+// A record waiting for its matches: the block scanner joins short ones and
+// hands them back in order.
+struct Held {
+  Record record;
+  bool numbered;  // a line, not a whole file
+  const std::uint64_t* line() const { return numbered ? &record.line : nullptr; }
+};
+
+// The searcher's loop over a unit: each record policed, then scanned, and
+// handed to one of the sink's three calls in record order: on_row(held,
+// scanned row), on_skipped(held) for a record left unscanned, and
+// on_streamed(held, text) for a long record whose matches the sink takes a
+// piece at a time (`streamed(text)` says which).
+template <class Streamed, class OnRow, class OnSkipped, class OnStreamed>
+void search_records(const KeywordProcessor& processor, const Block& block, const Unit& unit,
+                    float threshold, const WriterOptions& options, PolicedText& policed,
+                    Streamed&& streamed, OnRow&& on_row, OnSkipped&& on_skipped,
+                    OnStreamed&& on_streamed) {
+  columns::BlockScanner scanner(processor, threshold, options.scan);
+  std::deque<Held> held;
+  auto next = [&](auto&& call) {
+    call(held.front());
+    held.pop_front();
+    if (held.empty()) policed.release();
+  };
+  auto row = [&](const columns::ScannedRow& r) { next([&](const Held& h) { on_row(h, r); }); };
+  auto skipped = [&] { next(on_skipped); };
+  for_each_record(block, unit, options.whole_records,
+                  [&](const Record& record, const std::uint64_t* line) {
+                    const Held h{record, line != nullptr};
+                    const std::optional<std::string_view> text = policed(record.text);
+                    if (text && streams(*text) && streamed(*text)) {
+                      scanner.finish(row, skipped);
+                      on_streamed(h, *text);
+                      return;
+                    }
+                    held.push_back(h);
+                    if (text) {
+                      scanner.add(*text, is_ascii(*text), row, skipped);
+                    } else {
+                      scanner.add_null(skipped);
+                    }
+                  });
+  scanner.finish(row, skipped);
+}
+
 void write_matches(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                    float threshold, const WriterOptions& options, PolicedText& policed,
                    UnitOutput& out) {
-  columns::RowScanner scanner(processor, threshold, options.scan);
   JsonWriter json(block, options, out.bytes);
-  auto take = [&](const Record& record, const std::uint64_t* line) {
-    const std::optional<std::string_view> scanned = policed(record.text);
-    if (!scanned) return;
-    const std::string_view text = *scanned;
-    if (streams(text, options)) {
-      if (options.output == Output::kCounts) {
-        out.matched += count_streamed(processor, text, threshold, out.counts);
-        return;
-      }
-      if (is_ascii(text)) {
-        out.matched += json.record_streamed(processor, text, line, threshold);
-        return;
-      }
-    }
-    const std::vector<KeywordMatch>& matches = scanner.scan(text);
-    if (matches.empty()) return;
-    ++out.matched;
-    if (options.output == Output::kCounts) {
-      for (const KeywordMatch& m : matches) ++out.counts[m.keyword];
-    } else {
-      json.record(text, line, matches, scanner.last_scan(), scanner.last_row_ascii());
-    }
-  };
-  for_each_record(block, unit, options.whole_records, take);
+  const bool counting = options.output == Output::kCounts;
+  search_records(
+      processor, block, unit, threshold, options, policed,
+      // JSON of a long record is streamed when characters are bytes.
+      [&](std::string_view text) { return counting || is_ascii(text); },
+      [&](const Held& h, const columns::ScannedRow& r) {
+        if (r.matches.empty()) return;
+        ++out.matched;
+        if (counting) {
+          for (const KeywordMatch& m : r.matches) ++out.counts[m.keyword];
+        } else {
+          json.record(r.row, h.line(), r.matches, r.scan, r.ascii);
+        }
+      },
+      [](const Held&) {},
+      [&](const Held& h, std::string_view text) {
+        out.matched += counting
+                           ? count_streamed(processor, text, threshold, options.scan, out.counts)
+                           : json.record_streamed(processor, text, h.line(), threshold);
+      });
 }
 
 void write_replaced(const KeywordProcessor& processor, const Block& block, const Unit& unit,
                     float threshold, const WriterOptions& options, PolicedText& policed,
                     UnitOutput& out) {
   std::string& bytes = out.bytes;
-  columns::RowScanner scanner(processor, threshold, options.scan);
   std::vector<Replacement> pieces;
-  auto replace = [&](std::string_view text) {
-    if (streams(text, options)) {
-      make_room(bytes, text.size() + 2);  // a guess; more grows by doubling
-      return append_replacing(processor, text, threshold, bytes) != 0;
-    }
-    // One scan gives both the spans and whether anything matched: an
-    // approximate match can replace nothing (an inverted span) and still
-    // count as one.
-    const std::vector<KeywordMatch>& matches = scanner.scan(text);
-    replacements_of(text, scanner.last_scan(), matches, pieces);
-    // The record's exact size (and its line end), so that many small
-    // records grow the room by doubling and a big one is written once.
-    make_room(bytes, replaced_size(text, pieces) + 2);
-    append_replaced(bytes, text, pieces);
-    return !matches.empty();
+  auto line_end = [&](const Held& h) {
+    if (h.record.carriage_return) bytes += '\r';
+    if (h.record.line_feed) bytes += '\n';
   };
-  auto take = [&](const Record& record, const std::uint64_t*) {
-    const std::optional<std::string_view> scanned = policed(record.text);
-    if (scanned) {
-      out.matched += replace(*scanned);
-    } else {  // left as it was read
-      bytes += record.text;
-    }
-    if (record.carriage_return) bytes += '\r';
-    if (record.line_feed) bytes += '\n';
-  };
-  for_each_record(block, unit, options.whole_records, take);
+  search_records(
+      processor, block, unit, threshold, options, policed, [](std::string_view) { return true; },
+      [&](const Held& h, const columns::ScannedRow& r) {
+        // One scan gives both the spans and whether anything matched: an
+        // approximate match can replace nothing (an inverted span) and still
+        // count as one.
+        replacements_of(r.row, r.scan, r.matches, pieces);
+        // The record's exact size (and its line end), so that many small
+        // records grow the room by doubling and a big one is written once.
+        make_room(bytes, replaced_size(r.row, pieces) + 2);
+        append_replaced(bytes, r.row, pieces);
+        out.matched += !r.matches.empty();
+        line_end(h);
+      },
+      [&](const Held& h) {  // left as it was read
+        bytes += h.record.text;
+        line_end(h);
+      },
+      [&](const Held& h, std::string_view text) {
+        make_room(bytes, text.size() + 2);  // a guess; more grows by doubling
+        out.matched += append_replacing(processor, text, threshold, bytes, options.scan) != 0;
+        line_end(h);
+      });
 }
 
 }  // namespace

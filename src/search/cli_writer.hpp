@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "exact/scan_options.hpp"
 #include "keyword_processor/keyword_processor.hpp"
-#include "keyword_processor/scan_options.hpp"
 #include "search/cli_json.hpp"
 
 namespace fernquill::cli {

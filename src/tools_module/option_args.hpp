@@ -2,7 +2,7 @@
 #pragma once
 
 #include "columns/column_scans.hpp"
-#include "keyword_processor/scan_options.hpp"
+#include "exact/scan_options.hpp"
 #include "module/py_support.hpp"
 
 namespace fernquill::columns {

@@ -11,6 +11,7 @@
 #include "keyword_processor/extract.hpp"
 #include "module/py_keyword_match.hpp"
 #include "module/py_processor_object.hpp"
+#include "module/py_support.hpp"
 #include "tools_module/option_args.hpp"
 
 namespace fernquill::columns {
@@ -43,6 +44,7 @@ PyObject* text_call(const py::Signature& sig, PyObject* const* args, Py_ssize_t 
     checked_threshold(threshold);
     const fernquill::ScanOptions options = scan_options_arg(a[3], a[4]);
     const OffsetUnit offsets = offsets_arg(a[kOffsetsArg]);
+    const py::SignalChecks checks;
     return body(borrowed.record(), text.bytes(), threshold, options, offsets);
   });
 }

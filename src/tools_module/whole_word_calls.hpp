@@ -3,7 +3,7 @@
 // _native.replace_text.
 #pragma once
 
-#include "keyword_processor/scan_options.hpp"
+#include "exact/scan_options.hpp"
 #include "module/py_support.hpp"
 
 namespace fernquill::columns {

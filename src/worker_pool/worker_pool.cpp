@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/fault.hpp"
+#include "support/interrupt.hpp"
 #include "worker_pool/platform.hpp"
 #include "worker_pool/pool_sizing.hpp"
 
@@ -35,6 +36,11 @@ inline void cpu_relax() {
 
 using platform::os_error;
 
+// Set while this thread submits a job. A job submitted meanwhile (from a
+// check or a callback that runs on it) runs on this thread alone: the pool
+// takes one job at a time and would wait for this one forever.
+thread_local bool t_submitting = false;
+
 }  // namespace
 
 // One call of run() with n >= 2. Lives on the submitting thread's stack; the
@@ -45,6 +51,7 @@ struct WorkerPool::Job {
   void* ctx;
   std::atomic<std::size_t> cursor{0};  // next index never handed out
   std::atomic<bool> stop{false};       // a body threw; hand out nothing more
+  Interrupt* interrupt = nullptr;      // the submitter's token, if any
 
   std::size_t active = 0;  // workers that joined and have not left
   std::size_t left = 0;    // workers that left (so nothing remained to hand out)
@@ -181,6 +188,10 @@ bool WorkerPool::refill(Job& job, std::size_t self) {
 }
 
 void WorkerPool::work_on(Job& job, std::size_t self) {
+  // The bodies stop when the submitter's token is told to; they never run
+  // its check, which belongs to the submitting thread.
+  Interrupt view = job.interrupt != nullptr ? Interrupt::view_of(*job.interrupt) : Interrupt();
+  const InterruptScope scope(view);
   Run& own = runs_[self];
   std::size_t done = 0;
   std::exception_ptr error;
@@ -215,16 +226,21 @@ void WorkerPool::work_on(Job& job, std::size_t self) {
 std::size_t WorkerPool::run(std::size_t n, void (*fn)(void*, std::size_t), void* ctx,
                             void (*meanwhile)(void*), void* meanwhile_ctx) {
   if (n == 0) return 0;
-  if (n == 1) {
-    fn(ctx, 0);
+  if (n == 1 || t_submitting) {
+    for (std::size_t i = 0; i < n; ++i) fn(ctx, i);
     if (meanwhile != nullptr) meanwhile(meanwhile_ctx);
-    return 1;
+    return n;
   }
   std::lock_guard<std::mutex> serial(submit_mutex_);
+  t_submitting = true;
+  struct Reset {
+    ~Reset() { t_submitting = false; }
+  } reset;
   Job job;
   job.n = n;
   job.fn = fn;
   job.ctx = ctx;
+  job.interrupt = current_interrupt();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     current_ = &job;
@@ -246,16 +262,32 @@ std::size_t WorkerPool::run(std::size_t n, void (*fn)(void*, std::size_t), void*
       job.stop.store(true, std::memory_order_relaxed);
     }
   }
-  {
-    // A worker leaves only when nothing is left to hand out, so once one has
-    // left and none remains, no worker touches the job or its data again.
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_cv_.wait(lock, [&] { return job.left > 0 && job.active == 0; });
-    current_ = nullptr;
-  }
+  wait_for_workers(job, caller_error);
   if (caller_error) std::rethrow_exception(caller_error);
   if (job.error) std::rethrow_exception(job.error);
   return job.completed;
+}
+
+void WorkerPool::wait_for_workers(Job& job, std::exception_ptr& caller_error) {
+  // A worker leaves only when nothing is left to hand out, so once one has
+  // left and none remains, no worker touches the job or its data again.
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto finished = [&] { return job.left > 0 && job.active == 0; };
+  // The submitter runs its token's check while it waits, with the lock
+  // released; a check that throws stops the job, as a failed meanwhile does.
+  while (!caller_error && job.interrupt != nullptr && job.interrupt->has_check() &&
+         !done_cv_.wait_for(lock, Interrupt::kPeriod, finished)) {
+    lock.unlock();
+    try {
+      job.interrupt->check_now();
+    } catch (...) {
+      caller_error = std::current_exception();
+      job.stop.store(true, std::memory_order_relaxed);
+    }
+    lock.lock();
+  }
+  done_cv_.wait(lock, finished);
+  current_ = nullptr;
 }
 
 // The process-wide pool. A forked child has none of its parent's threads, so a

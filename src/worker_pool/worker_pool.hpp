@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -50,11 +51,14 @@ class WorkerPool {
   std::size_t size() const noexcept { return size_; }
 
   // Calls body(i) exactly once for every i in [0, n) unless a call throws.
-  // n == 1 runs on the calling thread; n >= 2 runs on the workers while the
-  // caller sleeps. The first exception thrown by a body stops the job and is
-  // rethrown here once no worker uses the job any more (others are dropped).
-  // Returns the number of body calls that completed, which equals n whenever
-  // the call returns normally.
+  // n == 1 runs on the calling thread, as does a job submitted while this
+  // thread submits one; n >= 2 runs on the workers while the caller sleeps.
+  // The bodies see the caller's interrupt token (support/interrupt.hpp) as
+  // a view, and the caller runs its check while it sleeps; a check that
+  // throws stops the job like a failed body. The first exception thrown by
+  // a body stops the job and is rethrown here once no worker uses the job
+  // any more (others are dropped). Returns the number of body calls that
+  // completed, which equals n whenever the call returns normally.
   template <class F>
   std::size_t parallel_for(std::size_t n, F&& body) {
     using Body = std::remove_reference_t<F>;
@@ -110,6 +114,8 @@ class WorkerPool {
   bool take_next(Run& own, std::size_t& index);
   bool refill(Job& job, std::size_t index);
   void stop_workers();
+  // Until no worker uses the job, running the submitter's check meanwhile.
+  void wait_for_workers(Job& job, std::exception_ptr& caller_error);
 
   std::size_t size_ = 0;
   std::unique_ptr<Run[]> runs_;  // one per worker, empty between jobs

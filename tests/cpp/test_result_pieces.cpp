@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "check.hpp"
-#include "keyword_processor/extract.hpp"
 #include "exact/scan_index.hpp"
+#include "keyword_processor/extract.hpp"
 #include "literal_search.hpp"
 #include "random_text.hpp"
 #include "state/processor_state.hpp"
 #include "text/lowercase.hpp"
+#include "whole_word_search.hpp"
 
 using fernquill::ExactWalk;
 using fernquill::KeywordMatch;
@@ -38,7 +39,8 @@ void fill(KeywordProcessor& kp, std::mt19937_64& rng, std::size_t count) {
 }
 
 std::vector<KeywordMatch> collect_pieces(const KeywordProcessor& kp, const std::string& text,
-                                         float threshold, std::size_t& pieces) {
+                                         float threshold, std::size_t& pieces,
+                                         const fernquill::ScanOptions& options = {}) {
   struct Collected {
     std::vector<KeywordMatch> all;
     std::size_t pieces = 0;
@@ -50,12 +52,22 @@ std::vector<KeywordMatch> collect_pieces(const KeywordProcessor& kp, const std::
                          ++c->pieces;
                        },
                        &got};
-  fernquill::extract_keywords_to(kp, text, threshold, sink);
+  fernquill::extract_keywords_to(kp, text, threshold, sink, options);
   pieces = got.pieces;
   return got.all;
 }
 
 const std::string kTextAlphabet = "abcdAB  ,\xC3\xA9";
+
+// A text of `len` characters, valid UTF-8 (the scans with options read
+// whole characters), over the letters of kTextAlphabet and two accented ones.
+std::string random_utf8_text(std::mt19937_64& rng, std::size_t len) {
+  static const char* const kPieces[] = {"a", "b", "c", "d",        "A",
+                                        "B", " ", ",", "\xC3\xA9", "\xC3\x89"};
+  std::string s;
+  for (std::size_t k = 0; k < len; ++k) s += kPieces[rng() % std::size(kPieces)];
+  return s;
+}
 
 }  // namespace
 
@@ -81,22 +93,31 @@ TEST(both_exact_walks_match_literal_search_at_every_store_size) {
 }
 
 TEST(matches_handed_over_in_pieces_make_the_whole_result) {
+  // With every scan option: the whole-word scans hand their matches over as
+  // the default scan does, and replacement built from the pieces is the
+  // replacement built from the list.
   std::mt19937_64 rng(8);
+  const fernquill::ScanOptions every_options[] = {{}, {true, false}, {false, true}, {true, true}};
   for (int round = 0; round < 12; ++round) {
     KeywordProcessor kp(round % 2 == 1, round % 3 == 0);
     fill(kp, rng, 20 + rng() % 200);
     kp.scan_index();
     const std::size_t len = round == 0 ? 0 : 1 + rng() % 40000;
-    const std::string text = random_text(rng, kTextAlphabet, len);
-    for (float threshold : {1.0f, 0.8f}) {
-      if (threshold < 1.0f && len > 3000) continue;  // the approximate search is slower
-      std::size_t pieces = 0;
-      const auto got = collect_pieces(kp, text, threshold, pieces);
-      const auto want = oracle::extract(kp, text, threshold);
-      CHECK(oracle::same(got, want));
-      // Many matches come in several pieces, none in none.
-      CHECK(want.empty() ? pieces == 0 : pieces >= 1);
-      if (threshold == 1.0f && want.size() > 2000) CHECK(pieces > 1);
+    const std::string text = random_utf8_text(rng, len);
+    for (const fernquill::ScanOptions& options : every_options) {
+      for (float threshold : {1.0f, 0.8f}) {
+        if (threshold < 1.0f && len > 3000) continue;  // the approximate search is slower
+        std::size_t pieces = 0;
+        const auto got = collect_pieces(kp, text, threshold, pieces, options);
+        const auto want = oracle::extract_with(kp, text, threshold, options);
+        CHECK(oracle::same(got, want));
+        // Many matches come in several pieces, none in none.
+        CHECK(want.empty() ? pieces == 0 : pieces >= 1);
+        if (threshold == 1.0f && want.size() > 2000) CHECK(pieces > 1);
+        std::string replaced;
+        fernquill::append_replacing(kp, text, threshold, replaced, options);
+        CHECK(replaced == fernquill::replace_keywords(kp, text, threshold, options));
+      }
     }
   }
 }

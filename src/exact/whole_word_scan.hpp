@@ -8,17 +8,19 @@
 
 #include "exact/keyword_match.hpp"
 #include "exact/scan_index.hpp"
+#include "exact/scan_options.hpp"
 #include "exact/word_set.hpp"
-#include "keyword_processor/scan_options.hpp"
 
 namespace fernquill {
 
 // Exact matching with `options` over the compiled index of the processor
 // whose word-character set is `words`. `fold` as for scan_exact. The index
 // must not allow overlaps (then the word tests, and so the options, are off).
+// With a `sink`, the matches are handed over in pieces as scan_exact hands
+// them, so a long text holds no list of them.
 void scan_exact_with_options(const ScanIndex& index, const WordSet& words, std::string_view text,
-                             bool fold, const ScanOptions& options,
-                             std::vector<KeywordMatch>& out);
+                             bool fold, const ScanOptions& options, std::vector<KeywordMatch>& out,
+                             const MatchSink* sink = nullptr);
 
 // Removes the matches that the character word test rejects: a match whose
 // start or end cuts a character, or that has a word character right before

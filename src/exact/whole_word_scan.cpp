@@ -6,7 +6,7 @@
 //    or, with the fallback, the longest keyword along the walk that passes
 //    the end test. The walk is the same; the fallback only tests the end of
 //    every keyword it meets instead of the last one.
-#include "keyword_processor/whole_word_scan.hpp"
+#include "exact/whole_word_scan.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -204,38 +204,41 @@ class Acceptor final : public ExactAcceptor {
 
 template <bool kFold, class Words>
 void scan_with(const ScanIndex& index, const ByteTables& tables, const Words& words,
-               std::string_view text, bool fallback, std::vector<KeywordMatch>& out) {
+               std::string_view text, bool fallback, std::vector<KeywordMatch>& out,
+               const MatchSink* sink) {
   if (fallback) {
     Acceptor<true, Words> accept(index, words);
-    scan_exact_accepting(index, tables, text, kFold, accept, out);
+    scan_exact_accepting(index, tables, text, kFold, accept, out, sink);
   } else {
     Acceptor<false, Words> accept(index, words);
-    scan_exact_accepting(index, tables, text, kFold, accept, out);
+    scan_exact_accepting(index, tables, text, kFold, accept, out, sink);
   }
 }
 
 template <bool kFold>
 void scan_folded_or_not(const ScanIndex& index, const WordSet& words, std::string_view text,
-                        const ScanOptions& options, std::vector<KeywordMatch>& out) {
+                        const ScanOptions& options, std::vector<KeywordMatch>& out,
+                        const MatchSink* sink) {
   if (options.unicode_words) {
     const ByteTables& tables = index.char_words(kFold);
     scan_with<kFold>(index, tables, CharWords(words, tables), text, options.whole_word_fallback,
-                     out);
+                     out, sink);
   } else {
     const ByteTables& tables = kFold ? index.fold() : index.plain();
-    scan_with<kFold>(index, tables, ByteWords(tables), text, options.whole_word_fallback, out);
+    scan_with<kFold>(index, tables, ByteWords(tables), text, options.whole_word_fallback, out,
+                     sink);
   }
 }
 
 }  // namespace
 
 void scan_exact_with_options(const ScanIndex& index, const WordSet& words, std::string_view text,
-                             bool fold, const ScanOptions& options,
-                             std::vector<KeywordMatch>& out) {
+                             bool fold, const ScanOptions& options, std::vector<KeywordMatch>& out,
+                             const MatchSink* sink) {
   if (fold) {
-    scan_folded_or_not<true>(index, words, text, options, out);
+    scan_folded_or_not<true>(index, words, text, options, out, sink);
   } else {
-    scan_folded_or_not<false>(index, words, text, options, out);
+    scan_folded_or_not<false>(index, words, text, options, out, sink);
   }
 }
 
